@@ -1,0 +1,80 @@
+# Thin wrappers over pip, CMake and pytest. `make test` does all set-up on a
+# fresh machine; later runs are incremental.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+PYTHON_FOUND := $(shell PYTHON="$(PYTHON)" scripts/find-python)
+ifeq ($(PYTHON_FOUND),)
+$(error CPython 3.9 with its headers is required: set PYTHON=/path/to/python3.9)
+endif
+
+VENV     := .venv
+VPY      := $(VENV)/bin/python
+JOBS     ?= 2
+DEV_DIR  := build/dev
+ASAN_DIR := build/asan
+CMAKE_ARGS := -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# The interpreter itself is not instrumented: the sanitizer runtime is
+# preloaded and leak detection is off (the interpreter keeps its own objects
+# alive until exit, which LeakSanitizer would report).
+ASAN_LIBS = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
+            ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+            PYTHONMALLOC=malloc
+
+.PHONY: dev build test test-fast test-asan demo bench clean venv system-deps
+
+system-deps:
+	@scripts/ensure-system-deps
+
+$(VENV)/.created:
+	$(PYTHON_FOUND) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	@touch $@
+
+# Build tools and the project's declared dependencies (runtime + test extras).
+$(VENV)/.deps: $(VENV)/.created pyproject.toml
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.8" ninja
+	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
+	@touch $@
+
+venv: $(VENV)/.deps
+
+build: system-deps $(VENV)/.deps
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+
+# Developer build: the module plus test-only helpers and the C++ unit tests.
+$(DEV_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
+	cmake -S . -B $(DEV_DIR) -G Ninja $(CMAKE_ARGS) -DQUORVANE_TESTING=ON
+
+$(ASAN_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja $(CMAKE_ARGS) -DQUORVANE_TESTING=ON -DQUORVANE_SANITIZE=ON
+
+dev: $(DEV_DIR)/build.ninja
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_DIR) -j $(JOBS)
+
+# Tests against the installed module, then the same suite against the
+# sanitizer build of the same sources.
+test: build dev
+	$(DEV_DIR)/tests/unit_tests
+	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q tests
+	$(MAKE) --no-print-directory test-asan
+
+test-fast: build dev
+	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q -x tests
+
+test-asan: $(ASAN_DIR)/build.ninja
+	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_DIR) -j $(JOBS)
+	$(ASAN_ENV) QUORVANE_SANITIZED=1 PYTHONPATH=$(ASAN_DIR)/python:$(ASAN_DIR)/testing \
+	  $(VPY) -m pytest -q -p no:cacheprovider tests
+
+demo: build
+	$(VPY) -m quorvane_host.demo
+
+bench: build dev
+	PYTHONPATH=$(DEV_DIR)/testing $(VPY) bench/run.py
+
+clean:
+	rm -rf build $(VENV) *.egg-info

@@ -1,0 +1,59 @@
+// The module's own coroutine type ("coroutine") and the wrapper type that
+// its await slot returns ("coroutine_wrapper").
+#pragma once
+
+#include "module/ref.h"
+
+#include <cstdint>
+
+namespace qv {
+
+struct Coroutine;
+
+// The resumable body of a coroutine function. Called only by the resume
+// step, as body(coroutine, thread state, sent value or null when an
+// exception is pending). Returns a new reference to the value to hand out at
+// a suspension, or null when the body finished (StopIteration pending) or
+// failed (its exception pending).
+using BodyFn = PyObject* (*)(Coroutine* self, PyThreadState* tstate, PyObject* sent);
+
+struct Coroutine {
+    PyObject_HEAD
+    BodyFn body;
+    PyObject* closure;            // the call's closure record; the only reference
+    _PyErr_StackItem exc_state;   // exception being handled inside the body
+    PyObject* weakreflist;
+    PyObject* awaited;            // cr_await: the iterator delegated to
+    PyObject* name;               // __name__
+    PyObject* qualname;           // __qualname__
+    PyObject* module_name;        // __module__
+    PyObject* code;               // cr_code
+    PyObject* frame;              // cr_frame, made on first read
+    int32_t resume_label;         // 0 not started, N suspended at await N, -1 finished
+    char running;                 // cr_running
+};
+
+// The types in use after start-up registration (possibly shared with other
+// modules built with this runtime version).
+extern PyTypeObject* coroutine_type;
+extern PyTypeObject* wrapper_type;
+
+inline bool is_coroutine(PyObject* o) { return Py_TYPE(o) == coroutine_type; }
+inline bool is_wrapper(PyObject* o) { return Py_TYPE(o) == wrapper_type; }
+
+// The core resume routine that send, next, throw and close all go through.
+PyObject* coroutine_resume(Coroutine* self, PyObject* value, bool closing);
+// Python-level operations; new reference or null.
+PyObject* coroutine_send(Coroutine* self, PyObject* value);
+PyObject* coroutine_next(Coroutine* self);
+PyObject* coroutine_throw(Coroutine* self, PyObject* typ, PyObject* val, PyObject* tb, PyObject* args);
+PyObject* coroutine_close(Coroutine* self);
+// Releases closure record, awaited object, saved exception, code, frame and
+// names (deallocation, and every body when it finishes).
+void coroutine_clear(Coroutine* self);
+
+// Allocates and fills a coroutine object (no constructor runs); takes a new
+// reference to `closure`. Null with an exception on failure.
+PyObject* coroutine_new(BodyFn body, PyObject* closure, PyObject* name, PyObject* code);
+
+}  // namespace qv

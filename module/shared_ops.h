@@ -1,0 +1,57 @@
+// Small operations that the function bodies and the coroutine machinery
+// share. Each follows the module's failure convention: a null Ref or -1 with
+// the interpreter's error indicator set.
+#pragma once
+
+#include "module/constants.h"
+
+namespace qv {
+
+// Calls `callable` with positional arguments, with the interpreter's generic
+// call semantics: bound methods go straight to their function with the bound
+// object first; Python functions and fast-convention builtins are entered
+// without an argument tuple; the recursion guard applies; a callee that
+// returns null without an error gives SystemError.
+Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
+inline Ref call0(PyObject* callable) { return call(callable, nullptr, 0); }
+inline Ref call1(PyObject* callable, PyObject* a) { return call(callable, &a, 1); }
+
+// Gets attribute `name` of obj and calls it.
+Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize_t nargs);
+
+// Special-method lookup: on the type along its MRO, bound when a
+// descriptor; AttributeError(name) when absent.
+Ref lookup_special(PyObject* obj, const Name& name);
+
+// Raises from a type, value and traceback (any of value and tb may be null
+// or None), with the `raise` statement's checks and messages.
+void raise_exception(PyObject* type, PyObject* value, PyObject* tb);
+
+// After an iterator reported no further item: 0 for a normal end (a pending
+// StopIteration is cleared), -1 when another exception is pending.
+int finish_iteration();
+
+// The value of the pending StopIteration (None when nothing is pending);
+// null, with the exception left pending, for any other exception.
+Ref take_stop_iteration_value();
+
+// a + b + c as one new str.
+Ref join3(PyObject* a, PyObject* b, PyObject* c);
+
+// The text form of a value: format(value, "").
+inline Ref text_form(PyObject* value) {
+    return Ref::steal(PyObject_Format(value, g.empty_str));
+}
+
+inline bool exception_matches(PyObject* given, PyObject* cls) {
+    return PyErr_GivenExceptionMatches(given, cls) != 0;
+}
+
+// Truth test; True, False and None answered directly.
+inline int truth(PyObject* o) {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    return PyObject_IsTrue(o);
+}
+
+}  // namespace qv

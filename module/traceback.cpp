@@ -1,0 +1,101 @@
+#include "module/traceback.h"
+
+#include "module/code_cache.h"
+#include "module/constants.h"
+
+#include <frameobject.h>
+
+namespace qv {
+
+namespace {
+
+// Process-wide, never emptied. Keys are source lines, or negative
+// implementation lines while the implementation-line option is on.
+SortedCache<PyObject*> code_cache;
+
+// Reads cline_in_traceback from the support module; the caller has set the
+// pending exception aside. A missing attribute is created as False.
+bool implementation_lines_wanted() {
+    PyObject* support = g.support_module;
+    PyObject* name = id::cline_in_traceback.str;
+    Ref value;
+    PyObject** dictptr = _PyObject_GetDictPtr(support);
+    if (dictptr && *dictptr) {
+        value = Ref::borrow(_PyDict_GetItem_KnownHash(*dictptr, name, id::cline_in_traceback.hash));
+        PyErr_Clear();
+    } else {
+        value = Ref::steal(PyObject_GetAttr(support, name));
+        if (!value) PyErr_Clear();
+    }
+    if (!value) {
+        if (PyObject_SetAttr(support, name, Py_False) < 0) PyErr_Clear();
+        return false;
+    }
+    if (value.get() == Py_False) return false;
+    if (value.get() == Py_True) return true;
+    int is_false = PyObject_Not(value.get());
+    if (is_false != 0) {
+        PyErr_Clear();  // a failed truth test counts as off
+        return false;
+    }
+    return true;
+}
+
+// The cached code object for key, or a new one inserted into the cache.
+// Null with the new error pending when it cannot be made.
+Ref code_for(int key, const char* funcname, const char* c_file, int c_line, int py_line) {
+    if (PyObject* cached = code_cache.find(key)) return Ref::borrow(cached);
+
+    SavedError pending;
+    char qualified[512];
+    const char* name = funcname;
+    if (c_line) {
+        PyOS_snprintf(qualified, sizeof qualified, "%s (%s:%d)", funcname, c_file, c_line);
+        name = qualified;
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, name, py_line)));
+    if (!code) {
+        pending.discard();  // the code object's error replaces the pending one
+        return Ref();
+    }
+    PyObject* replaced = code_cache.insert(key, code.get());
+    if (replaced != code.get()) {
+        Py_INCREF(code.get());  // the cache's own reference
+        Py_XDECREF(replaced);
+    }
+    return code;
+}
+
+}  // namespace
+
+void add_traceback_at(const char* funcname, const char* c_file, int c_line, int py_line) {
+    if (c_line && g.support_module) {
+        SavedError pending;
+        if (!implementation_lines_wanted()) c_line = 0;
+    }
+    int key = c_line ? -c_line : py_line;
+    Ref code = code_for(key, funcname, c_file, c_line, py_line);
+    if (!code) return;
+
+    PyThreadState* tstate = PyThreadState_Get();
+    PyFrameObject* frame;
+    {
+        SavedError pending;
+        frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g.dict, nullptr);
+        if (!frame) {
+            PyErr_Clear();  // no frame: the record is skipped
+            return;
+        }
+    }
+    frame->f_lineno = py_line;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+void add_traceback(const char* funcname, int c_line, int py_line) {
+    add_traceback_at(funcname, __FILE__, c_line, py_line);
+}
+
+int code_cache_size() { return code_cache.size(); }
+
+}  // namespace qv
