@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace qv {
 
@@ -60,8 +61,12 @@ PyObject* call_unbound(PyObject* func, PyObject* const* args, Py_ssize_t nargs) 
         // Not callable: let the interpreter say so in its own words.
         return PyObject_Vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
     }
-    Ref tuple = Ref::steal(_PyTuple_FromArray(args, nargs));
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
     if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* r = tp_call(func, tuple.get(), nullptr);
     Py_LeaveRecursiveCall();

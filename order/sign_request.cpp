@@ -1,0 +1,62 @@
+#include "order/sign_request.h"
+
+#include "module/constants.h"
+#include "module/globals.h"
+#include "module/shared_ops.h"
+#include "module/traceback.h"
+
+namespace qv {
+
+namespace {
+
+constexpr const char* kFunc = "quorvane_3.sign_request";
+
+GlobalSite hmac_site;
+GlobalSite hashlib_site;
+
+// hmac.new(secret, message, hashlib.sha256), in that order of lookups.
+Ref new_hmac(PyObject* secret, PyObject* message) {
+    Ref hmac = lookup_global(id::hmac, hmac_site);
+    if (!hmac) return hmac;
+    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));
+    if (!make) return make;
+    Ref hashlib = lookup_global(id::hashlib, hashlib_site);
+    if (!hashlib) return hashlib;
+    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str));
+    if (!digest) return digest;
+    PyObject* args[] = {secret, message, digest.get()};
+    return call(make.get(), args, 3);
+}
+
+}  // namespace
+
+Ref encode_utf8_argument(PyObject* text) {
+    if (text == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        return Ref();
+    }
+    return Ref::steal(PyUnicode_AsUTF8String(text));
+}
+
+Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
+    Ref message = encode_utf8_argument(query_string);
+    if (!message) {
+        QV_TRACEBACK(kFunc, 19);
+        return message;
+    }
+    Ref secret = encode_utf8_argument(secret_key);
+    if (!secret) {
+        QV_TRACEBACK(kFunc, 20);
+        return secret;
+    }
+    Ref sha256_hmac = new_hmac(secret.get(), message.get());
+    if (!sha256_hmac) {
+        QV_TRACEBACK(kFunc, 21);
+        return sha256_hmac;
+    }
+    Ref result = call_method(sha256_hmac.get(), id::hexdigest, nullptr, 0);
+    if (!result) QV_TRACEBACK(kFunc, 22);
+    return result;
+}
+
+}  // namespace qv
