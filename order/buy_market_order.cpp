@@ -1,11 +1,445 @@
-// Body routine of buy_market_order (being written).
+// Body of buy_market_order: one signed MARKET BUY "order.place" request over
+// a new connection, one reply read, one outcome line printed.
+//
+// Await points:  1 __aenter__()   2 websocket.send(...)   3 websocket.recv()
+//                4 __aexit__(exc) after a failure in the block
+//                5 __aexit__(None, None, None) after a normal end
+// Values that must survive an await are parked in the closure record's
+// temporaries:
+//   temps[0] connection manager (point 1)
+//   temps[1] bound __aexit__ (points 1 to 3)
+//   temps[2..4] handled exception remembered on entering the block (2 to 4)
+//   temps[5..7] the failure being handed to __aexit__ (point 4)
+#include "coroutine/await.h"
+#include "coroutine/closure.h"
+#include "module/constants.h"
+#include "module/globals.h"
+#include "module/shared_ops.h"
+#include "module/traceback.h"
 #include "order/bodies.h"
+#include "order/body_support.h"
+#include "order/sign_request.h"
 
 namespace qv {
 
-PyObject* buy_market_order_body(Coroutine*, PyThreadState*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "buy_market_order");
-    return nullptr;
+namespace {
+
+constexpr const char* kBody = "buy_market_order";             // a failure leaving the body
+constexpr const char* kBlock = "quorvane_3.buy_market_order";  // a failure inside the connection block
+
+using Record = BuyMarketOrderRecord;
+
+struct Sites {
+    GlobalSite uuid, time, urllib, hmac, hashlib, websockets, json_dumps, json_loads;
+};
+Sites sites;
+
+// ------------------------------------------------------------ order content
+
+// [35] str(uuid.uuid4())
+int make_unique_id(Record* r) {
+    Ref uuid = lookup_global(id::uuid, sites.uuid);
+    if (!uuid) return -1;
+    Ref u = call_method(uuid.get(), id::uuid4, nullptr, 0);
+    if (!u) return -1;
+    PyObject* text = PyObject_Str(u.get());
+    if (!text) return -1;
+    set_slot(r->unique_id, text);
+    return 0;
+}
+
+// [36] int(time.time() * 1000)
+int make_timestamp(Record* r) {
+    Ref time = lookup_global(id::time, sites.time);
+    if (!time) return -1;
+    Ref seconds = call_method(time.get(), id::time, nullptr, 0);
+    if (!seconds) return -1;
+    Ref millis = Ref::steal(PyNumber_Multiply(seconds.get(), g.int_1000));
+    if (!millis) return -1;
+    if (!PyLong_CheckExact(millis.get())) {
+        millis = Ref::steal(PyNumber_Long(millis.get()));
+        if (!millis) return -1;
+    }
+    set_slot(r->timestamp, millis.release());
+    return 0;
+}
+
+// [39], [42] for the quantity text: the parameters in the exchange's order.
+int make_params(Record* r, int* line) {
+    *line = 39;
+    Ref params = Ref::steal(PyDict_New());
+    if (!params) return -1;
+    if (PyDict_SetItem(params.get(), text::symbol, r->symbol) < 0 ||
+        PyDict_SetItem(params.get(), text::side, text::BUY) < 0 ||
+        PyDict_SetItem(params.get(), text::type, text::MARKET) < 0) {
+        return -1;
+    }
+    *line = 42;
+    Ref quantity = Ref::steal(PyFloat_FromDouble(r->buy_token_quantity));
+    if (!quantity) return -1;
+    Ref quantity_text = text_form(quantity.get());
+    if (!quantity_text) return -1;
+    if (PyDict_SetItem(params.get(), text::quantity, quantity_text.get()) < 0) return -1;
+    *line = 39;
+    if (PyDict_SetItem(params.get(), text::timestamp, r->timestamp) < 0 ||
+        PyDict_SetItem(params.get(), text::apiKey, r->api_key) < 0) {
+        return -1;
+    }
+    set_slot(r->params, params.release());
+    return 0;
+}
+
+// One "key=quoted value" piece of the signed text; key and value are stored
+// in the record as the loop variables.
+Ref query_piece(Record* r, PyObject* pair) {
+    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        // Items of a dict are always pairs; anything else unpacks generically.
+        Ref seq = Ref::steal(PySequence_Tuple(pair));
+        if (!seq) return seq;
+        if (PyTuple_GET_SIZE(seq.get()) != 2) {
+            PyErr_Format(PyExc_ValueError, PyTuple_GET_SIZE(seq.get()) < 2
+                                               ? "not enough values to unpack (expected 2, got %zd)"
+                                               : "too many values to unpack (expected 2)",
+                         PyTuple_GET_SIZE(seq.get()));
+            return Ref();
+        }
+        return query_piece(r, seq.get());
+    }
+    set_slot(r->key, Ref::borrow(PyTuple_GET_ITEM(pair, 0)).release());
+    set_slot(r->value, Ref::borrow(PyTuple_GET_ITEM(pair, 1)).release());
+
+    Ref key_text = text_form(r->key);
+    if (!key_text) return key_text;
+    Ref urllib = lookup_global(id::urllib, sites.urllib);
+    if (!urllib) return urllib;
+    Ref parse = Ref::steal(PyObject_GetAttr(urllib.get(), id::parse.str));
+    if (!parse) return parse;
+    Ref quote = Ref::steal(PyObject_GetAttr(parse.get(), id::quote.str));
+    if (!quote) return quote;
+    Ref value_text = Ref::steal(PyObject_Str(r->value));
+    if (!value_text) return value_text;
+    Ref quoted = call1(quote.get(), value_text.get());
+    if (!quoted) return quoted;
+    Ref quoted_text = text_form(quoted.get());
+    if (!quoted_text) return quoted_text;
+    return join3(key_text.get(), text::eq, quoted_text.get());
+}
+
+// [47] "&".join(f"{k}={quote(str(v))}" for k, v in sorted(params.items()))
+int make_query_string(Record* r) {
+    Ref items = Ref::steal(PyDict_Items(r->params));
+    if (!items) return -1;
+    if (PyList_Sort(items.get()) < 0) return -1;
+    Ref pieces = Ref::steal(PyList_New(0));
+    if (!pieces) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref piece = query_piece(r, PyList_GET_ITEM(items.get(), i));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return -1;
+    }
+    PyObject* joined = PyUnicode_Join(text::amp, pieces.get());
+    if (!joined) return -1;
+    set_slot(r->query_string, joined);
+    return 0;
+}
+
+// [48] hmac.new(secret, query, hashlib.sha256).hexdigest()
+int make_signature(Record* r) {
+    Ref hmac = lookup_global(id::hmac, sites.hmac);
+    if (!hmac) return -1;
+    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));
+    if (!make) return -1;
+    Ref secret = encode_utf8_argument(r->secret_key);
+    if (!secret) return -1;
+    Ref message = encode_utf8_argument(r->query_string);
+    if (!message) return -1;
+    Ref hashlib = lookup_global(id::hashlib, sites.hashlib);
+    if (!hashlib) return -1;
+    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str));
+    if (!digest) return -1;
+    PyObject* args[] = {secret.get(), message.get(), digest.get()};
+    Ref mac = call(make.get(), args, 3);
+    if (!mac) return -1;
+    Ref hex = call_method(mac.get(), id::hexdigest, nullptr, 0);
+    if (!hex) return -1;
+    if (hex.get() != Py_None && !PyUnicode_CheckExact(hex.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(hex.get())->tp_name);
+        return -1;
+    }
+    set_slot(r->signature, hex.release());
+    return 0;
+}
+
+// [52] {"id": ..., "method": "order.place", "params": params}
+int make_request_payload(Record* r) {
+    Ref payload = Ref::steal(PyDict_New());
+    if (!payload) return -1;
+    if (PyDict_SetItem(payload.get(), text::id, r->unique_id) < 0 ||
+        PyDict_SetItem(payload.get(), text::method, text::order_place) < 0 ||
+        PyDict_SetItem(payload.get(), text::params, r->params) < 0) {
+        return -1;
+    }
+    set_slot(r->request_payload, payload.release());
+    return 0;
+}
+
+// Steps before the connection; *line is the failing statement's line.
+int build_order(Record* r, int* line) {
+    *line = 35;
+    if (make_unique_id(r) < 0) return -1;
+    *line = 36;
+    if (make_timestamp(r) < 0) return -1;
+    if (make_params(r, line) < 0) return -1;
+    *line = 47;
+    if (make_query_string(r) < 0) return -1;
+    *line = 48;
+    if (make_signature(r) < 0) return -1;
+    *line = 49;
+    if (PyDict_SetItem(r->params, text::signature, r->signature) < 0) return -1;
+    *line = 52;
+    if (make_request_payload(r) < 0) return -1;
+    set_slot(r->response, Ref::borrow(Py_None).release());
+    return 0;
+}
+
+// ------------------------------------------------------------ in the block
+
+// [58] websockets.connect(WEBSOCKET_API_URL), its __aexit__ and __aenter__.
+Ref open_connection_manager(Ref* aexit, Ref* aenter) {
+    Ref websockets = lookup_global(id::websockets, sites.websockets);
+    if (!websockets) return websockets;
+    Ref manager = call_method(websockets.get(), id::connect, &g.websocket_api_url, 1);
+    if (!manager) return manager;
+    *aexit = lookup_special(manager.get(), id::aexit);
+    if (!*aexit) return Ref();
+    *aenter = lookup_special(manager.get(), id::aenter);
+    if (!*aenter) return Ref();
+    return manager;
+}
+
+// [59] websocket.send(json.dumps(request_payload))
+Ref start_send(Record* r) {
+    Ref send = Ref::steal(PyObject_GetAttr(r->websocket, id::send.str));
+    if (!send) return send;
+    Ref json = lookup_global(id::json, sites.json_dumps);
+    if (!json) return json;
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), id::dumps.str));
+    if (!dumps) return dumps;
+    Ref request_text = call1(dumps.get(), r->request_payload);
+    if (!request_text) return request_text;
+    return call1(send.get(), request_text.get());
+}
+
+// [61] to [65]: decode the reply and print the outcome.
+int report_reply(Record* r, int* line) {
+    *line = 61;
+    Ref json = lookup_global(id::json, sites.json_loads);
+    if (!json) return -1;
+    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), id::loads.str));
+    if (!loads) return -1;
+    PyObject* data = call1(loads.get(), r->response).release();
+    if (!data) return -1;
+    set_slot(r->response_data, data);
+
+    *line = 62;
+    int rejected = PySequence_Contains(r->response_data, text::error);
+    if (rejected < 0) return -1;
+    Ref line_text;
+    if (rejected) {
+        *line = 63;
+        Ref error = Ref::steal(PyObject_GetItem(r->response_data, text::error));
+        if (!error) return -1;
+        Ref error_text = text_form(error.get());
+        if (!error_text) return -1;
+        line_text = Ref::steal(PyUnicode_Concat(text::placed_failed, error_text.get()));
+    } else {
+        *line = 65;
+        Ref data_text = text_form(r->response_data);
+        if (!data_text) return -1;
+        line_text = Ref::steal(PyUnicode_Concat(text::placed_ok, data_text.get()));
+    }
+    if (!line_text) return -1;
+    Ref printed = call1(g.print, line_text.get());
+    return printed ? 0 : -1;
+}
+
+void park(PyObject*& slot, Ref value) { set_slot(slot, value.release()); }
+Ref unpark(PyObject*& slot) {
+    PyObject* v = slot;
+    slot = nullptr;
+    return Ref::steal(v);
+}
+
+void park_triple(Record* r, int first, ExcTriple t) {
+    park(r->temps[first], std::move(t.type));
+    park(r->temps[first + 1], std::move(t.value));
+    park(r->temps[first + 2], std::move(t.traceback));
+}
+ExcTriple unpark_triple(Record* r, int first) {
+    return ExcTriple{unpark(r->temps[first]), unpark(r->temps[first + 1]), unpark(r->temps[first + 2])};
+}
+
+}  // namespace
+
+PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject* sent) {
+    auto* r = reinterpret_cast<Record*>(self->closure);
+    Ref manager, aexit, aenter, awaitable, result;
+    ExcTriple remembered;  // handled exception current when the block was entered
+    ExcTriple failure;     // the failure handed to __aexit__
+    int line = 34;
+    PyObject* yielded = nullptr;
+
+    switch (self->resume_label) {
+        case 0:
+            if (!sent) goto leave_with_error;
+            break;
+        case 1:
+            manager = unpark(r->temps[0]);
+            aexit = unpark(r->temps[1]);
+            line = 58;
+            if (!sent) goto leave_with_error;
+            result = Ref::borrow(sent);
+            goto entered;
+        case 2:
+            aexit = unpark(r->temps[1]);
+            remembered = unpark_triple(r, 2);
+            line = 59;
+            if (!sent) goto block_failed;
+            goto sent_request;
+        case 3:
+            aexit = unpark(r->temps[1]);
+            remembered = unpark_triple(r, 2);
+            line = 60;
+            if (!sent) goto block_failed;
+            result = Ref::borrow(sent);
+            goto received;
+        case 4:
+            remembered = unpark_triple(r, 2);
+            failure = unpark_triple(r, 5);
+            if (!sent) goto exit_call_failed;
+            result = Ref::borrow(sent);
+            goto exit_answered;
+        case 5:
+            line = 58;
+            if (!sent) goto leave_with_error;
+            return finish_body(self, true);
+        default:
+            return nullptr;
+    }
+
+    // Signed order, built before the connection is opened.
+    if (build_order(r, &line) < 0) goto leave_with_error;
+
+    // async with websockets.connect(WEBSOCKET_API_URL) as websocket:
+    line = 58;
+    manager = open_connection_manager(&aexit, &aenter);
+    if (!manager) goto leave_with_error;
+    awaitable = call0(aenter.get());
+    aenter.reset();
+    if (!awaitable) goto leave_with_error;
+    yielded = await_step(self, awaitable.get());
+    awaitable.reset();
+    if (yielded) {
+        park(r->temps[0], std::move(manager));
+        park(r->temps[1], std::move(aexit));
+        return suspend_at(self, 1, yielded);
+    }
+    result = finished_await_result();
+    if (!result) goto leave_with_error;
+entered:
+    manager.reset();
+    set_slot(r->websocket, result.release());
+    remembered = current_handled_exception(tstate);
+
+    // await websocket.send(json.dumps(request_payload))
+    line = 59;
+    awaitable = start_send(r);
+    if (!awaitable) goto block_failed;
+    yielded = await_step(self, awaitable.get());
+    awaitable.reset();
+    if (yielded) {
+        park(r->temps[1], std::move(aexit));
+        park_triple(r, 2, std::move(remembered));
+        return suspend_at(self, 2, yielded);
+    }
+    result = finished_await_result();
+    if (!result) goto block_failed;
+sent_request:
+    result.reset();
+
+    // response = await websocket.recv()
+    line = 60;
+    awaitable = call_method(r->websocket, id::recv, nullptr, 0);
+    if (!awaitable) goto block_failed;
+    yielded = await_step(self, awaitable.get());
+    awaitable.reset();
+    if (yielded) {
+        park(r->temps[1], std::move(aexit));
+        park_triple(r, 2, std::move(remembered));
+        return suspend_at(self, 3, yielded);
+    }
+    result = finished_await_result();
+    if (!result) goto block_failed;
+received:
+    set_slot(r->response, result.release());
+
+    if (report_reply(r, &line) < 0) goto block_failed;
+
+    // Normal end of the block: __aexit__(None, None, None), result unused.
+    line = 58;
+    remembered = ExcTriple{};
+    awaitable = call(aexit.get(), &PyTuple_GET_ITEM(g.none3, 0), 3);
+    aexit.reset();
+    if (!awaitable) goto leave_with_error;
+    yielded = await_step(self, awaitable.get());
+    awaitable.reset();
+    if (yielded) return suspend_at(self, 5, yielded);
+    result = finished_await_result();
+    if (!result) goto leave_with_error;
+    return finish_body(self, true);
+
+block_failed:
+    // The exception leaves the block: __aexit__ sees it as the one being
+    // handled, and may suppress it.
+    QV_TRACEBACK(kBlock, line);
+    failure = take_pending_as_handled(tstate);
+    {
+        PyObject* args[] = {failure.type.get(), failure.value.get(), failure.traceback.get()};
+        if (!args[0]) args[0] = Py_None;
+        if (!args[1]) args[1] = Py_None;
+        if (!args[2]) args[2] = Py_None;
+        awaitable = call(aexit.get(), args, 3);
+    }
+    aexit.reset();
+    if (!awaitable) goto exit_call_failed;
+    yielded = await_step(self, awaitable.get());
+    awaitable.reset();
+    if (yielded) {
+        park_triple(r, 2, std::move(remembered));
+        park_triple(r, 5, std::move(failure));
+        return suspend_at(self, 4, yielded);
+    }
+    result = finished_await_result();
+    if (!result) goto exit_call_failed;
+exit_answered: {
+    int suppress = truth(result.get());
+    result.reset();
+    if (suppress < 0) goto exit_call_failed;
+    set_handled_exception(tstate, std::move(remembered));
+    if (suppress) return finish_body(self, true);
+    PyErr_Restore(failure.type.release(), failure.value.release(), failure.traceback.release());
+    line = 58;
+    goto leave_with_error;
+}
+
+exit_call_failed:
+    // __aexit__ itself, its await or the truth test raised: that exception
+    // leaves the body instead.
+    set_handled_exception(tstate, std::move(remembered));
+    line = 58;
+
+leave_with_error:
+    QV_TRACEBACK(kBody, line);
+    return finish_body(self, false);
 }
 
 }  // namespace qv

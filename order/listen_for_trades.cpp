@@ -1,11 +1,149 @@
-// Body routine of listen_for_trades (being written).
+// Body of listen_for_trades: busy-polls the wall clock, prints the time left
+// on every pass, and once fewer than 100 ms remain awaits buy_market_order
+// (await point 1) and prints how long it took. The loop has no exit: every
+// pass after the opening places another order.
+//
+// The polling phase never suspends and never runs Python code, so pending
+// signals are checked on every pass: otherwise a Ctrl-C (or a SIGTERM
+// handler) would only be acted on at the opening time, possibly hours later.
+#include "coroutine/await.h"
+#include "coroutine/closure.h"
+#include "module/constants.h"
+#include "module/globals.h"
+#include "module/shared_ops.h"
+#include "module/traceback.h"
 #include "order/bodies.h"
+#include "order/body_support.h"
+#include "order/clock_output.h"
 
 namespace qv {
 
-PyObject* listen_for_trades_body(Coroutine*, PyThreadState*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "listen_for_trades");
-    return nullptr;
+namespace {
+
+constexpr const char* kBody = "listen_for_trades";
+
+using Record = ListenForTradesRecord;
+
+GlobalSite buy_market_order_site;
+
+// [84] "Time from opening:" + format(time_left, "")
+int print_time_left(Record* r) {
+    Ref left_text = text_form(r->time_left);
+    if (!left_text) return -1;
+    Ref line = Ref::steal(PyUnicode_Concat(text::time_from_opening, left_text.get()));
+    if (!line) return -1;
+    return optimized_print(line.get()) ? 0 : -1;
+}
+
+// [85] time_left < 100, after acting on any pending signal.
+int threshold_crossed(Record* r) {
+    if (PyErr_CheckSignals() < 0) return -1;
+    Ref below = Ref::steal(PyObject_RichCompare(r->time_left, g.int_100, Py_LT));
+    if (!below) return -1;
+    return truth(below.get());
+}
+
+// [87] buy_market_order(api_key, secret_key, token_symbol.upper(), quantity)
+Ref start_order(Record* r) {
+    Ref order = lookup_global(id::buy_market_order, buy_market_order_site);
+    if (!order) return order;
+    Ref symbol = call_method(r->token_symbol, id::upper, nullptr, 0);
+    if (!symbol) return symbol;
+    Ref quantity = Ref::steal(PyFloat_FromDouble(r->buy_token_quantity));
+    if (!quantity) return quantity;
+    PyObject* args[] = {r->api_key, r->secret_key, symbol.get(), quantity.get()};
+    return call(order.get(), args, 4);
+}
+
+// [89] "Buy order took " + format(time_end - time_start, "") + " ms"
+int print_latency(Record* r) {
+    Ref took = Ref::steal(PyNumber_Subtract(r->time_end, r->time_start));
+    if (!took) return -1;
+    Ref took_text = text_form(took.get());
+    if (!took_text) return -1;
+    Ref line = join3(text::took, took_text.get(), text::ms);
+    if (!line) return -1;
+    return optimized_print(line.get()) ? 0 : -1;
+}
+
+}  // namespace
+
+PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent) {
+    auto* r = reinterpret_cast<Record*>(self->closure);
+    Ref awaitable, result;
+    PyObject* yielded = nullptr;
+    int line = 79;
+
+    switch (self->resume_label) {
+        case 0:
+            if (!sent) goto leave_with_error;
+            break;
+        case 1:
+            line = 87;
+            if (!sent) goto leave_with_error;
+            goto order_done;
+        default:
+            return nullptr;
+    }
+
+    // [80] open_trade_time = int(open_trade_time)
+    line = 80;
+    {
+        PyObject* opening = PyNumber_Long(r->open_trade_time);
+        if (!opening) goto leave_with_error;
+        set_slot(r->open_trade_time, opening);
+    }
+
+    for (;;) {
+        line = 82;
+        {
+            PyObject* now = get_current_timestamp().release();
+            if (!now) goto leave_with_error;
+            set_slot(r->current_timestamp, now);
+        }
+        line = 83;
+        {
+            PyObject* left = PyNumber_Subtract(r->open_trade_time, r->current_timestamp);
+            if (!left) goto leave_with_error;
+            set_slot(r->time_left, left);
+        }
+        line = 84;
+        if (print_time_left(r) < 0) goto leave_with_error;
+        line = 85;
+        {
+            int crossed = threshold_crossed(r);
+            if (crossed < 0) goto leave_with_error;
+            if (!crossed) continue;
+        }
+        line = 86;
+        {
+            PyObject* start = get_current_timestamp().release();
+            if (!start) goto leave_with_error;
+            set_slot(r->time_start, start);
+        }
+        line = 87;
+        awaitable = start_order(r);
+        if (!awaitable) goto leave_with_error;
+        yielded = await_step(self, awaitable.get());
+        awaitable.reset();
+        if (yielded) return suspend_at(self, 1, yielded);
+        result = finished_await_result();
+        if (!result) goto leave_with_error;
+    order_done:
+        result.reset();
+        line = 88;
+        {
+            PyObject* end = get_current_timestamp().release();
+            if (!end) goto leave_with_error;
+            set_slot(r->time_end, end);
+        }
+        line = 89;
+        if (print_latency(r) < 0) goto leave_with_error;
+    }
+
+leave_with_error:
+    QV_TRACEBACK(kBody, line);
+    return finish_body(self, false);
 }
 
 }  // namespace qv

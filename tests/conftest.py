@@ -1,0 +1,61 @@
+import os
+import subprocess
+import sys
+
+import pytest
+
+
+def records(exc):
+    """(function name, line) of every traceback entry of an exception."""
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def module_records(exc):
+    """The entries that the module added (its code objects carry its file name)."""
+    out = []
+    tb = exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == "quorvane_3.py":
+            out.append((tb.tb_frame.f_code.co_name, tb.tb_lineno))
+        tb = tb.tb_next
+    return out
+
+
+def run_python(code, *, env=None, timeout=60, **kwargs):
+    """Runs code in a fresh interpreter of this environment."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+        **kwargs,
+    )
+
+
+@pytest.fixture
+def qv():
+    import quorvane_3
+
+    return quorvane_3
+
+
+@pytest.fixture
+def restore_globals(qv):
+    """Undoes rebinding of module globals made by a test."""
+    saved = dict(vars(qv))
+    yield qv
+    for name in list(vars(qv)):
+        if name not in saved:
+            delattr(qv, name)
+    for name, value in saved.items():
+        if vars(qv).get(name, object()) is not value:
+            setattr(qv, name, value)

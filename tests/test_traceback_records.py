@@ -1,0 +1,80 @@
+"""Traceback records: code-object cache and the implementation-line option."""
+import sys
+
+import pytest
+
+from conftest import module_records
+
+SUPPORT = "_quorvane_runtime"
+
+
+def _record_frame(exc):
+    tb = exc.__traceback__
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb
+
+
+def _fail_sign(qv):
+    with pytest.raises(AttributeError) as info:
+        qv.sign_request(None, "k")
+    return info.value
+
+
+@pytest.fixture
+def support(qv):
+    mod = sys.modules[SUPPORT]
+    saved = mod.__dict__.get("cline_in_traceback", "absent")
+    yield mod
+    if saved == "absent":
+        mod.__dict__.pop("cline_in_traceback", None)
+    else:
+        mod.cline_in_traceback = saved
+
+
+def test_record_frame_carries_module_globals(qv):
+    tb = _record_frame(_fail_sign(qv))
+    assert tb.tb_frame.f_globals is vars(qv)
+    assert tb.tb_frame.f_code.co_filename == "quorvane_3.py"
+    assert tb.tb_frame.f_code.co_firstlineno == 19
+
+
+def test_repeated_failures_share_one_code_object(qv):
+    first = _record_frame(_fail_sign(qv)).tb_frame.f_code
+    second = _record_frame(_fail_sign(qv)).tb_frame.f_code
+    assert first is second
+
+
+def test_code_object_is_shared_by_key_across_names(qv):
+    # Line 19 of sign_request is the key; the cached object wins whatever
+    # function name a later record carries.
+    a = _record_frame(_fail_sign(qv)).tb_frame.f_code
+    with pytest.raises(UnicodeEncodeError) as info:
+        qv.sign_request("\ud800", "k")
+    assert _record_frame(info.value).tb_frame.f_code is a
+
+
+def test_option_created_false_after_failure(qv, support):
+    support.__dict__.pop("cline_in_traceback", None)
+    _fail_sign(qv)
+    assert support.cline_in_traceback is False
+
+
+@pytest.mark.parametrize("value, on", [(True, True), (1, True), ("yes", True), (False, False), (0, False), ("", False)])
+def test_option_adds_implementation_location(qv, support, value, on):
+    support.cline_in_traceback = value
+    name, line = module_records(_fail_sign(qv))[0]
+    assert line == 19
+    if on:
+        assert name.startswith("quorvane_3.sign_request (") and name.endswith(")")
+        path, _, cline = name[len("quorvane_3.sign_request ("):-1].rpartition(":")
+        assert path.endswith(".cpp") and int(cline) > 0
+    else:
+        assert name == "quorvane_3.sign_request"
+
+
+def test_option_read_at_every_failure(qv, support):
+    support.cline_in_traceback = True
+    assert "(" in module_records(_fail_sign(qv))[0][0]
+    support.cline_in_traceback = False
+    assert module_records(_fail_sign(qv))[0][0] == "quorvane_3.sign_request"
