@@ -1,0 +1,117 @@
+"""Point a running ``quorvane_3`` at another WebSocket endpoint.
+
+The module opens every order connection with ``websockets.connect(URL)``,
+where ``websockets`` is a module global looked up at each use and ``URL`` is
+fixed when the module is built.  Rebinding that global to a
+:class:`Connector` redirects the connections without touching the module::
+
+    import quorvane_3
+    from quorvane_host.connector import Connector
+
+    quorvane_3.websockets = Connector("127.0.0.1", 8443, cafile="ca.pem")
+
+A connector keeps everything of the module's URL except the host and the
+port: the scheme (``wss``), the path (``/ws-api/v3``) and any query stay as
+they are, TLS stays on and the server certificate is still verified, against
+the system's trust store or, when ``cafile`` is given, against that file only
+(a loopback exchange's self-signed certificate).
+
+``connect(url)`` returns what the asyncio ``websockets.connect`` returns: an
+object that is both awaitable and an asynchronous context manager, which is
+all the module needs.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import ssl
+import urllib.parse
+from typing import Any, Optional
+
+from websockets.asyncio.client import connect as _ws_connect
+
+__all__ = ["Connector", "rewrite_url"]
+
+
+def _netloc(host: str, port: int) -> str:
+    try:
+        if ipaddress.ip_address(host).version == 6:
+            host = f"[{host}]"
+    except ValueError:
+        pass
+    return f"{host}:{port}"
+
+
+def rewrite_url(url: str, host: str, port: int) -> str:
+    """Return ``url`` with its host and port replaced, everything else kept.
+
+    Only ``wss`` URLs are accepted: a connector never downgrades an order
+    connection to clear text.
+    """
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme != "wss":
+        raise ValueError(f"expected a wss:// URL, got {url!r}")
+    if not 0 < int(port) < 65536:
+        raise ValueError(f"port out of range: {port!r}")
+    return urllib.parse.urlunsplit(
+        (parts.scheme, _netloc(host, int(port)), parts.path, parts.query, parts.fragment)
+    )
+
+
+class Connector:
+    """A stand-in for the ``websockets`` package that redirects ``connect``.
+
+    ``host``/``port``: where the connections go instead.
+    ``cafile``: PEM file of the certificate authority (or self-signed
+    certificate) to trust; without it the system's default trust store is
+    used.  Verification of the certificate chain and of the host name is
+    never turned off.
+    ``server_hostname``: the name to check the certificate against (and to
+    send as SNI) when it differs from ``host``.
+    ``connect_options``: further keyword arguments for
+    ``websockets.connect`` (``open_timeout=...`` for instance).
+
+    Instances count the connections they opened in :attr:`opened` and keep
+    the last URL they were asked for in :attr:`last_url`.
+    """
+
+    def __init__(
+        self,
+        host: str,
+        port: int,
+        *,
+        cafile: Optional[str] = None,
+        server_hostname: Optional[str] = None,
+        **connect_options: Any,
+    ) -> None:
+        self.host = host
+        self.port = int(port)
+        self.cafile = cafile
+        self.server_hostname = server_hostname
+        self.connect_options = connect_options
+        self.opened = 0
+        self.last_url: Optional[str] = None
+        self._ssl = ssl.create_default_context(cafile=cafile)
+
+    @property
+    def ssl_context(self) -> ssl.SSLContext:
+        return self._ssl
+
+    def rewrite(self, url: str) -> str:
+        return rewrite_url(url, self.host, self.port)
+
+    def connect(self, url: str, **options: Any):
+        """Open a connection to ``url`` with host and port redirected."""
+        target = self.rewrite(url)
+        self.last_url = url
+        kwargs = dict(self.connect_options)
+        kwargs.update(options)
+        kwargs["ssl"] = self._ssl
+        if self.server_hostname is not None:
+            kwargs.setdefault("server_hostname", self.server_hostname)
+        self.opened += 1
+        return _ws_connect(target, **kwargs)
+
+    def __repr__(self) -> str:
+        ca = f", cafile={self.cafile!r}" if self.cafile else ""
+        return f"Connector({self.host!r}, {self.port}{ca})"

@@ -1,0 +1,783 @@
+"""A small exchange on the loopback interface, for tests, the demo and rehearsals.
+
+It speaks the part of an exchange WebSocket API that ``quorvane_3`` uses:
+one ``order.place`` request per connection, answered with one JSON message.
+It listens on 127.0.0.1 only, always over TLS, and checks an order the way a
+real exchange does:
+
+* the message is a JSON object with ``id``, ``method`` and ``params``;
+* the method is ``order.place``;
+* ``apiKey`` names a known account and ``signature`` is the HMAC-SHA256, under
+  that account's secret, of the other parameters as
+  ``k1=v1&k2=v2...`` (keys sorted, values percent-encoded);
+* ``timestamp`` lies within the receive window of the server's clock;
+* the symbol is listed, side and type are BUY/SELL and MARKET;
+* the quantity is a plain positive decimal and a multiple of the symbol's step;
+* trading in the symbol has opened (an order that arrives earlier is refused).
+
+An accepted order gets an order id and a fill; a refused one gets
+``{"id": ..., "status": 4xx, "error": {"code": ..., "msg": ...}}``.  Every
+request is recorded with its arrival time and outcome (:meth:`records`).
+
+For tests it can misbehave on purpose (:class:`Fault`): close without a reply,
+reply with text that is not JSON, never reply, or refuse the TLS handshake.
+
+Use it from asyncio (``async with LoopbackExchange(...) as ex``), from plain
+code in a background thread (``with LoopbackExchange(...) as ex``), or from a
+shell (``python -m quorvane_host.exchange --help``).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import enum
+import hashlib
+import hmac
+import itertools
+import json
+import os
+import re
+import shutil
+import signal
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+from dataclasses import dataclass, field, asdict
+from decimal import Decimal, InvalidOperation
+from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+
+from websockets.asyncio.server import serve
+from websockets.datastructures import Headers
+from websockets.exceptions import ConnectionClosed
+from websockets.http11 import Response
+
+from .connector import Connector
+
+__all__ = [
+    "API_PATH",
+    "Code",
+    "Fault",
+    "LoopbackExchange",
+    "Record",
+    "Symbol",
+    "TLSFiles",
+    "check_order",
+    "make_self_signed",
+    "query_string",
+    "sign",
+]
+
+API_PATH = "/ws-api/v3"
+LOOPBACK = "127.0.0.1"
+
+_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
+
+
+class Code(enum.IntEnum):
+    """Error codes in refusals. The HTTP-like status goes beside them."""
+
+    BAD_JSON = 1001
+    BAD_REQUEST = 1002
+    UNKNOWN_METHOD = 1003
+    BAD_PARAMETER = 1004
+    UNKNOWN_API_KEY = 2001
+    BAD_SIGNATURE = 2002
+    TIMESTAMP_OUTSIDE_WINDOW = 2003
+    UNKNOWN_SYMBOL = 3001
+    UNSUPPORTED_ORDER = 3002
+    BAD_QUANTITY = 3003
+    QUANTITY_STEP = 3004
+    NOT_OPEN = 3005
+
+
+_STATUS = {
+    Code.UNKNOWN_API_KEY: 401,
+    Code.BAD_SIGNATURE: 401,
+}
+
+
+class Fault(str, enum.Enum):
+    """Ways the exchange misbehaves on purpose."""
+
+    NONE = "none"
+    CLOSE = "close"  # read the request, close without a reply
+    GARBAGE = "garbage"  # reply with text that is not JSON
+    SILENT = "silent"  # read the request, never reply
+    REFUSE_TLS = "refuse-tls"  # fail the TLS handshake
+
+
+@dataclass(frozen=True)
+class Symbol:
+    """A listed symbol: when trading opens (ms since the epoch) and its lot step."""
+
+    name: str
+    open_ms: int
+    step: str = "0.001"
+    price: str = "1.00"
+
+    def __post_init__(self) -> None:
+        if Decimal(self.step) <= 0:
+            raise ValueError(f"step must be positive: {self.step!r}")
+
+
+@dataclass
+class Record:
+    """One request as the exchange saw it."""
+
+    seq: int
+    arrival_ms: float  # server clock when the request was read
+    outcome: str  # "accepted", "rejected" or the name of a fault
+    request_id: Optional[str] = None
+    symbol: Optional[str] = None
+    api_key: Optional[str] = None
+    quantity: Optional[str] = None
+    status: Optional[int] = None
+    code: Optional[int] = None
+    msg: Optional[str] = None
+    order_id: Optional[int] = None
+
+    @property
+    def accepted(self) -> bool:
+        return self.outcome == "accepted"
+
+    def to_dict(self) -> dict:
+        return asdict(self)
+
+
+# --------------------------------------------------------------------------
+# Signing, shared with tests and the host
+
+
+def query_string(params: Mapping[str, object]) -> str:
+    """The signed text of an order: sorted ``key=value`` pairs, values quoted."""
+    return "&".join(
+        f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature"
+    )
+
+
+def sign(params: Mapping[str, object], secret: str) -> str:
+    return hmac.new(secret.encode(), query_string(params).encode(), hashlib.sha256).hexdigest()
+
+
+# --------------------------------------------------------------------------
+# Order checks
+
+
+class _Refusal(Exception):
+    def __init__(self, code: Code, msg: str) -> None:
+        super().__init__(msg)
+        self.code = code
+        self.msg = msg
+
+
+@dataclass
+class _Book:
+    """What check_order needs to know about the exchange."""
+
+    accounts: Mapping[str, str]
+    symbols: Mapping[str, Symbol]
+    recv_window_ms: int = 5000
+    ahead_ms: int = 1000  # how far a client's clock may run ahead of ours
+    order_ids: Iterator[int] = field(default_factory=lambda: itertools.count(1))
+
+
+def _param(params: dict, name: str, kind: type) -> object:
+    if name not in params:
+        raise _Refusal(Code.BAD_PARAMETER, f"missing parameter '{name}'")
+    value = params[name]
+    if not isinstance(value, kind) or isinstance(value, bool):
+        raise _Refusal(Code.BAD_PARAMETER, f"parameter '{name}' has the wrong type")
+    return value
+
+
+def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Tuple[dict, Record]:
+    if isinstance(text, bytes):
+        try:
+            text = text.decode("utf-8")
+        except UnicodeDecodeError:
+            raise _Refusal(Code.BAD_JSON, "request is not UTF-8 text") from None
+    try:
+        request = json.loads(text)
+    except ValueError:
+        raise _Refusal(Code.BAD_JSON, "request is not valid JSON") from None
+    if not isinstance(request, dict):
+        raise _Refusal(Code.BAD_REQUEST, "request must be a JSON object")
+    rid = request.get("id")
+    record = Record(0, arrival_ms, "rejected", request_id=rid if isinstance(rid, str) else None)
+    try:
+        if not isinstance(rid, str) or not rid:
+            raise _Refusal(Code.BAD_REQUEST, "'id' must be a non-empty string")
+        if request.get("method") != "order.place":
+            raise _Refusal(Code.UNKNOWN_METHOD, f"unknown method {request.get('method')!r}")
+        params = request.get("params")
+        if not isinstance(params, dict):
+            raise _Refusal(Code.BAD_REQUEST, "'params' must be a JSON object")
+
+        api_key = _param(params, "apiKey", str)
+        record.api_key = api_key
+        signature = _param(params, "signature", str)
+        secret = book.accounts.get(api_key)
+        if secret is None:
+            raise _Refusal(Code.UNKNOWN_API_KEY, "unknown API key")
+        for name, value in params.items():
+            if not isinstance(value, (str, int)) or isinstance(value, bool):
+                raise _Refusal(Code.BAD_PARAMETER, f"parameter '{name}' has the wrong type")
+        if not hmac.compare_digest(signature, sign(params, secret)):
+            raise _Refusal(Code.BAD_SIGNATURE, "signature does not match the request")
+
+        timestamp = _param(params, "timestamp", int)
+        if timestamp > arrival_ms + book.ahead_ms:
+            raise _Refusal(
+                Code.TIMESTAMP_OUTSIDE_WINDOW,
+                f"timestamp is {int(timestamp - arrival_ms)} ms ahead of the server time",
+            )
+        if arrival_ms - timestamp > book.recv_window_ms:
+            raise _Refusal(
+                Code.TIMESTAMP_OUTSIDE_WINDOW,
+                f"timestamp is {int(arrival_ms - timestamp)} ms old, "
+                f"outside the receive window of {book.recv_window_ms} ms",
+            )
+
+        name = _param(params, "symbol", str)
+        record.symbol = name
+        symbol = book.symbols.get(name)
+        if symbol is None:
+            raise _Refusal(Code.UNKNOWN_SYMBOL, f"unknown symbol {name}")
+        if _param(params, "side", str) not in ("BUY", "SELL") or _param(params, "type", str) != "MARKET":
+            raise _Refusal(Code.UNSUPPORTED_ORDER, "only MARKET orders with side BUY or SELL")
+
+        quantity = _param(params, "quantity", str)
+        record.quantity = quantity
+        if not _DECIMAL.match(quantity):
+            raise _Refusal(Code.BAD_QUANTITY, f"quantity {quantity} is not a plain decimal number")
+        try:
+            qty = Decimal(quantity)
+        except InvalidOperation:  # pragma: no cover - the pattern rules it out
+            raise _Refusal(Code.BAD_QUANTITY, f"quantity {quantity} is not a number") from None
+        if qty <= 0:
+            raise _Refusal(Code.BAD_QUANTITY, "quantity must be positive")
+        if qty % Decimal(symbol.step) != 0:
+            raise _Refusal(
+                Code.QUANTITY_STEP, f"quantity {quantity} is not a multiple of the step {symbol.step}"
+            )
+
+        if arrival_ms < symbol.open_ms:
+            raise _Refusal(
+                Code.NOT_OPEN,
+                f"trading in {name} opens in {int(symbol.open_ms - arrival_ms) + 1} ms",
+            )
+    except _Refusal as refusal:
+        record.code, record.msg = int(refusal.code), refusal.msg
+        record.status = _STATUS.get(refusal.code, 400)
+        reply = {"id": record.request_id, "status": record.status,
+                 "error": {"code": record.code, "msg": record.msg}}
+        return reply, record
+
+    order_id = next(book.order_ids)
+    record.outcome, record.status, record.order_id = "accepted", 200, order_id
+    price = Decimal(symbol.price)
+    reply = {
+        "id": rid,
+        "status": 200,
+        "result": {
+            "symbol": name,
+            "orderId": order_id,
+            "transactTime": int(arrival_ms),
+            "side": params["side"],
+            "type": "MARKET",
+            "status": "FILLED",
+            "origQty": quantity,
+            "executedQty": quantity,
+            "fills": [{"price": symbol.price, "qty": quantity, "quoteQty": str(price * qty)}],
+        },
+    }
+    return reply, record
+
+
+def check_order(
+    text: Union[str, bytes],
+    arrival_ms: float,
+    accounts: Mapping[str, str],
+    symbols: Mapping[str, Symbol],
+    *,
+    recv_window_ms: int = 5000,
+    ahead_ms: int = 1000,
+    order_ids: Optional[Iterable[int]] = None,
+) -> Tuple[dict, Record]:
+    """Check one request text as arriving at ``arrival_ms``; return the reply and its record."""
+    book = _Book(accounts, symbols, recv_window_ms, ahead_ms,
+                 iter(order_ids) if order_ids is not None else itertools.count(1))
+    return _check_text(text, arrival_ms, book)
+
+
+def _check_text(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Tuple[dict, Record]:
+    try:
+        return _check(text, arrival_ms, book)
+    except _Refusal as refusal:  # refused before the request's id was known
+        record = Record(0, arrival_ms, "rejected", status=400, code=int(refusal.code), msg=refusal.msg)
+        return {"id": None, "status": 400, "error": {"code": record.code, "msg": record.msg}}, record
+
+
+# --------------------------------------------------------------------------
+# TLS material
+
+
+@dataclass(frozen=True)
+class TLSFiles:
+    """PEM files of the server: certificate (also the client's CA file) and key."""
+
+    certfile: str
+    keyfile: str
+
+
+def make_self_signed(directory: str, *, days: int = 2) -> TLSFiles:
+    """Make a self-signed certificate for ``localhost``/127.0.0.1 with the openssl command."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        raise RuntimeError("the openssl command is needed to make the loopback certificate")
+    cert = os.path.join(directory, "loopback-cert.pem")
+    key = os.path.join(directory, "loopback-key.pem")
+    cmd = [
+        openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+        "-nodes", "-keyout", key, "-out", cert, "-days", str(days),
+        "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+    ]
+    done = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=30)
+    if done.returncode != 0:
+        raise RuntimeError("openssl could not make a certificate:\n"
+                           + done.stdout.decode(errors="replace"))
+    os.chmod(key, 0o600)
+    return TLSFiles(cert, key)
+
+
+# --------------------------------------------------------------------------
+# The server
+
+
+def _now_ms(clock: Callable[[], float]) -> float:
+    return clock() * 1000.0
+
+
+class LoopbackExchange:
+    """The loopback exchange.
+
+    ``accounts``: API key -> secret.  ``symbols``: :class:`Symbol` objects (or
+    a mapping of name to Symbol).  ``port`` 0 picks a free port.  ``tls``:
+    certificate and key to serve with; without it a self-signed pair is made
+    in a temporary folder that goes away with the exchange.  ``clock``
+    returns the server time in seconds (``time.time`` by default).
+    ``request_timeout``: how long a connection may stay silent before its
+    request arrives; ``hold_seconds``: how long the SILENT fault keeps a
+    connection open at most.  ``lifetime``: if set, the exchange stops
+    serving by itself after that many seconds.
+    """
+
+    def __init__(
+        self,
+        accounts: Mapping[str, str],
+        symbols: Union[Iterable[Symbol], Mapping[str, Symbol]],
+        *,
+        port: int = 0,
+        tls: Optional[TLSFiles] = None,
+        recv_window_ms: int = 5000,
+        ahead_ms: int = 1000,
+        clock: Callable[[], float] = time.time,
+        request_timeout: float = 10.0,
+        hold_seconds: float = 30.0,
+        lifetime: Optional[float] = None,
+        fault: Union[Fault, str] = Fault.NONE,
+        on_record: Optional[Callable[[Record], None]] = None,
+    ) -> None:
+        if isinstance(symbols, Mapping):
+            symbols = symbols.values()
+        self._book = _Book(dict(accounts), {s.name: s for s in symbols},
+                           recv_window_ms, ahead_ms, itertools.count(1))
+        self._port = port
+        self._tls = tls
+        self._tempdir: Optional[tempfile.TemporaryDirectory] = None
+        self._clock = clock
+        self.request_timeout = request_timeout
+        self.hold_seconds = hold_seconds
+        self.lifetime = lifetime
+        self._on_record = on_record
+        self._lock = threading.Lock()
+        self._records: List[Record] = []
+        self._fault = Fault(fault)
+        self._fault_left: Optional[int] = None
+        self.connections = 0  # TCP connections whose handler started
+        self.empty_connections = 0  # connections closed before a request came
+        self.refused_handshakes = 0
+        self._server = None
+        self._bound_port: Optional[int] = None
+        self._lifetime_handle: Optional[asyncio.TimerHandle] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._thread: Optional[threading.Thread] = None
+        self._thread_stop: Optional[asyncio.Event] = None
+
+    # ---- configuration -----------------------------------------------------
+
+    @property
+    def symbols(self) -> Dict[str, Symbol]:
+        return dict(self._book.symbols)
+
+    def add_symbol(self, symbol: Symbol) -> None:
+        self._book.symbols[symbol.name] = symbol
+
+    def set_fault(self, fault: Union[Fault, str], count: Optional[int] = None) -> None:
+        """Misbehave from the next connection on; for ``count`` connections, or until changed."""
+        with self._lock:
+            self._fault = Fault(fault)
+            self._fault_left = count
+
+    @property
+    def fault(self) -> Fault:
+        return self._fault
+
+    def _take_fault(self, consume: bool = True) -> Fault:
+        with self._lock:
+            fault = self._fault
+            if consume and fault is not Fault.NONE and self._fault_left is not None:
+                self._fault_left -= 1
+                if self._fault_left <= 0:
+                    self._fault, self._fault_left = Fault.NONE, None
+            return fault
+
+    # ---- where it listens ---------------------------------------------------
+
+    @property
+    def port(self) -> int:
+        if self._bound_port is None:
+            raise RuntimeError("the exchange is not running")
+        return self._bound_port
+
+    @property
+    def host(self) -> str:
+        return LOOPBACK
+
+    @property
+    def url(self) -> str:
+        return f"wss://{LOOPBACK}:{self.port}{API_PATH}"
+
+    @property
+    def cafile(self) -> str:
+        if self._tls is None:
+            raise RuntimeError("the exchange is not running")
+        return self._tls.certfile
+
+    def connector(self, **connect_options) -> Connector:
+        """A connector that sends the module's connections here."""
+        return Connector(LOOPBACK, self.port, cafile=self.cafile, **connect_options)
+
+    # ---- records ------------------------------------------------------------
+
+    def records(self) -> List[Record]:
+        with self._lock:
+            return list(self._records)
+
+    def _add(self, record: Record) -> Record:
+        with self._lock:
+            record.seq = len(self._records) + 1
+            self._records.append(record)
+        if self._on_record is not None:
+            try:
+                self._on_record(record)
+            except Exception:  # a reporting callback must not break the exchange
+                pass
+        return record
+
+    def report(self) -> dict:
+        """Counts for summaries: requests, accepted, refused by code, first fill."""
+        records = self.records()
+        by_code: Dict[str, int] = {}
+        for r in records:
+            if r.outcome == "rejected":
+                key = Code(r.code).name if r.code in Code._value2member_map_ else str(r.code)
+                by_code[key] = by_code.get(key, 0) + 1
+        accepted = [r for r in records if r.accepted]
+        first = accepted[0] if accepted else None
+        opening = self._book.symbols.get(first.symbol).open_ms if first else None
+        return {
+            "requests": len(records),
+            "accepted": len(accepted),
+            "rejected": by_code,
+            "faults": sum(1 for r in records if r.outcome not in ("accepted", "rejected")),
+            "first_accepted_after_open_ms": (first.arrival_ms - opening) if first else None,
+            "connections": self.connections,
+            "empty_connections": self.empty_connections,
+            "refused_handshakes": self.refused_handshakes,
+        }
+
+    # ---- serving ------------------------------------------------------------
+
+    def _ssl_context(self) -> ssl.SSLContext:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+        ctx.load_cert_chain(self._tls.certfile, self._tls.keyfile)
+
+        def on_hello(sslobj, server_name, context):
+            # Runs for every ClientHello, with or without SNI.
+            if self._take_fault(consume=False) is Fault.REFUSE_TLS:
+                self._take_fault()
+                self.refused_handshakes += 1
+                return ssl.ALERT_DESCRIPTION_HANDSHAKE_FAILURE
+            return None
+
+        ctx.sni_callback = on_hello
+        return ctx
+
+    @staticmethod
+    def _process_request(connection, request):
+        if urllib.parse.urlsplit(request.path).path != API_PATH:
+            body = f"no WebSocket API at {request.path}\n".encode()
+            return Response(404, "Not Found", Headers([("Content-Type", "text/plain"),
+                                                     ("Content-Length", str(len(body)))]), body)
+        return None
+
+    async def _handle(self, ws) -> None:
+        self.connections += 1
+        try:
+            message = await asyncio.wait_for(ws.recv(), self.request_timeout)
+        except (asyncio.TimeoutError, ConnectionClosed):
+            self.empty_connections += 1
+            return
+        arrival = _now_ms(self._clock)
+        fault = self._take_fault()
+        if fault is Fault.CLOSE:
+            self._add(Record(0, arrival, fault.value))
+            return  # returning closes the connection (code 1000) with no reply
+        if fault is Fault.GARBAGE:
+            self._add(Record(0, arrival, fault.value))
+            await ws.send("<html><body>Bad Gateway</body></html>")
+            return
+        if fault is Fault.SILENT:
+            self._add(Record(0, arrival, fault.value))
+            try:
+                await asyncio.wait_for(ws.wait_closed(), self.hold_seconds)
+            except asyncio.TimeoutError:
+                pass
+            return
+        reply, record = _check_text(message, arrival, self._book)
+        self._add(record)
+        try:
+            await ws.send(json.dumps(reply))
+        except ConnectionClosed:
+            pass
+
+    async def start(self) -> "LoopbackExchange":
+        """Start serving on the running event loop."""
+        if self._server is not None:
+            raise RuntimeError("already running")
+        if self._tls is None:
+            self._tempdir = tempfile.TemporaryDirectory(prefix="quorvane-loopback-")
+            self._tls = make_self_signed(self._tempdir.name)
+        self._server = await serve(
+            self._handle, LOOPBACK, self._port,
+            ssl=self._ssl_context(), process_request=self._process_request,
+            compression=None, ping_interval=None, close_timeout=2,
+        )
+        self._bound_port = self._server.sockets[0].getsockname()[1]
+        self._loop = asyncio.get_running_loop()
+        if self.lifetime is not None:
+            self._lifetime_handle = self._loop.call_later(self.lifetime, self._server.close)
+        return self
+
+    async def stop(self) -> None:
+        """Stop serving and close every open connection."""
+        if self._server is None:
+            return
+        if self._lifetime_handle is not None:
+            self._lifetime_handle.cancel()
+        self._server.close()
+        try:
+            await asyncio.wait_for(self._server.wait_closed(), 5)
+        except asyncio.TimeoutError:
+            pass
+        if self._tempdir is not None:
+            self._tempdir.cleanup()
+            self._tempdir, self._tls = None, None
+
+    async def __aenter__(self) -> "LoopbackExchange":
+        return await self.start()
+
+    async def __aexit__(self, *exc) -> None:
+        await self.stop()
+
+    # ---- background thread ---------------------------------------------------
+
+    def start_in_thread(self, timeout: float = 30.0) -> "LoopbackExchange":
+        """Serve from a daemon thread with its own event loop; returns once listening."""
+        ready = threading.Event()
+        failure: List[BaseException] = []
+
+        async def main() -> None:
+            self._thread_stop = asyncio.Event()
+            try:
+                await self.start()
+            except BaseException as exc:  # reported to the starting thread
+                failure.append(exc)
+                ready.set()
+                return
+            ready.set()
+            try:
+                await self._thread_stop.wait()
+            finally:
+                await self.stop()
+
+        self._thread = threading.Thread(target=asyncio.run, args=(main(),),
+                                        name="loopback-exchange", daemon=True)
+        self._thread.start()
+        if not ready.wait(timeout):
+            raise RuntimeError("the loopback exchange did not start in time")
+        if failure:
+            self._thread.join()
+            raise failure[0]
+        return self
+
+    def stop_thread(self, timeout: float = 10.0) -> None:
+        if self._thread is None:
+            return
+        loop, stop_event = self._loop, self._thread_stop
+        if loop is not None and stop_event is not None and not loop.is_closed():
+            try:
+                loop.call_soon_threadsafe(stop_event.set)
+            except RuntimeError:  # loop already closed
+                pass
+        self._thread.join(timeout)
+        self._thread = None
+
+    def __enter__(self) -> "LoopbackExchange":
+        return self.start_in_thread()
+
+    def __exit__(self, *exc) -> None:
+        self.stop_thread()
+
+
+# --------------------------------------------------------------------------
+# Command line
+
+
+def parse_time_ms(text: str, now_ms: Optional[int] = None) -> int:
+    """Milliseconds since the epoch from ``text``.
+
+    Accepts an integer of milliseconds, ``now``, an offset from now such as
+    ``+5s``, ``+1500ms`` or ``+2m``, or an ISO 8601 time with its zone.
+    """
+    from .times import parse_opening_time  # shared with the host
+
+    return parse_opening_time(text, now_ms=now_ms, allow_relative=True)
+
+
+def _symbol_arg(text: str) -> Symbol:
+    parts = text.split(":", 1)
+    name = parts[0].strip().upper()
+    if not re.fullmatch(r"[A-Z0-9]{2,20}", name):
+        raise argparse.ArgumentTypeError(f"bad symbol name {parts[0]!r}")
+    opening, step, price = "now", "0.001", "1.00"
+    if len(parts) > 1:
+        fields = parts[1].split(",")
+        opening = fields[0] or opening
+        for extra in fields[1:]:
+            key, _, value = extra.partition("=")
+            if key == "step":
+                step = value
+            elif key == "price":
+                price = value
+            else:
+                raise argparse.ArgumentTypeError(f"unknown symbol setting {key!r}")
+    try:
+        return Symbol(name, parse_time_ms(opening), step, price)
+    except (ValueError, InvalidOperation) as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _account_arg(text: str) -> Tuple[str, str]:
+    key, sep, secret = text.partition(":")
+    if not sep or not key or not secret:
+        raise argparse.ArgumentTypeError("an account is KEY:SECRET")
+    return key, secret
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="python -m quorvane_host.exchange",
+        description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration.",
+    )
+    p.add_argument("--symbol", action="append", type=_symbol_arg, metavar="NAME[:OPEN[,step=S][,price=P]]",
+                   help="a listed symbol; OPEN is ms since the epoch, an ISO 8601 time with zone, "
+                        "'now' or '+5s' (default: QRVUSD opening in 30 s, step 0.001); repeatable")
+    p.add_argument("--account", action="append", type=_account_arg, metavar="KEY:SECRET",
+                   help="a test account (visible to other users of this machine: use throwaway "
+                        "keys, or --key-file); repeatable")
+    p.add_argument("--key-file", help="an account from a key file (see python -m quorvane_host --help)")
+    p.add_argument("--port", type=int, default=0, help="port (default: any free one)")
+    p.add_argument("--cert", help="PEM certificate to serve (default: made with openssl)")
+    p.add_argument("--key", help="PEM private key of --cert")
+    p.add_argument("--recv-window", type=int, default=5000, metavar="MS")
+    p.add_argument("--fault", choices=[f.value for f in Fault], default="none")
+    p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
+    p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")
+    return p
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    accounts = dict(args.account or [])
+    if args.key_file:
+        from .keys import CredentialsError, read_key_file
+
+        try:
+            key, secret = read_key_file(args.key_file)
+        except CredentialsError as exc:
+            print(f"exchange: {exc}", file=sys.stderr)
+            return 2
+        accounts[key] = secret
+    if not accounts:
+        accounts = {"demo-key": "demo-secret"}
+    symbols = args.symbol or [Symbol("QRVUSD", int(time.time() * 1000) + 30_000)]
+    if bool(args.cert) != bool(args.key):
+        print("exchange: --cert and --key go together", file=sys.stderr)
+        return 2
+    tls = TLSFiles(args.cert, args.key) if args.cert else None
+
+    def show(record: Record) -> None:
+        what = (f"order {record.order_id}" if record.accepted
+                else f"{record.code} {record.msg}" if record.outcome == "rejected" else record.outcome)
+        print(f"request {record.seq}: {record.outcome} {record.symbol or '-'} "
+              f"qty {record.quantity or '-'} at {record.arrival_ms:.1f}: {what}", flush=True)
+
+    async def run() -> None:
+        exchange = LoopbackExchange(accounts, symbols, port=args.port, tls=tls,
+                                    recv_window_ms=args.recv_window, fault=args.fault,
+                                    on_record=show)
+        async with exchange:
+            print(f"loopback exchange on {exchange.url}", flush=True)
+            print(f"CA file for clients: {exchange.cafile}", flush=True)
+            for s in symbols:
+                print(f"symbol {s.name}: opens at {s.open_ms} ms, step {s.step}", flush=True)
+            print("accounts: " + ", ".join(sorted(accounts)), flush=True)
+            stop = asyncio.Event()
+            loop = asyncio.get_running_loop()
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                loop.add_signal_handler(sig, stop.set)
+            try:
+                await asyncio.wait_for(stop.wait(), args.duration)
+            except asyncio.TimeoutError:
+                pass
+            report = exchange.report()
+            print("stopping: " + json.dumps(report), flush=True)
+            if args.records:
+                with open(args.records, "w") as fh:
+                    json.dump([r.to_dict() for r in exchange.records()], fh, indent=1)
+
+    asyncio.run(run())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,61 @@
+"""Opening times: milliseconds since the Unix epoch, from what a user types."""
+
+from __future__ import annotations
+
+import datetime as _dt
+import re
+import time
+from typing import Optional
+
+__all__ = ["TimeError", "parse_opening_time", "format_ms", "current_ms"]
+
+_RELATIVE = re.compile(r"\+\s*([0-9]+(?:\.[0-9]+)?)\s*(ms|s|m|h)\Z")
+_UNIT_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000}
+
+
+class TimeError(ValueError):
+    pass
+
+
+def current_ms() -> int:
+    return int(time.time() * 1000)
+
+
+def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relative: bool = False) -> int:
+    """Return the time in ``text`` as whole milliseconds since the epoch.
+
+    ``text`` is a number of milliseconds since the epoch, or an ISO 8601 date
+    and time with its zone (``Z`` or ``+hh:mm``); with ``allow_relative``
+    also ``now`` or an offset from now such as ``+5s``, ``+250ms``, ``+2m``.
+    """
+    text = text.strip()
+    if not text:
+        raise TimeError("empty opening time")
+    if text.isdigit():
+        return int(text)
+    if allow_relative:
+        current = current_ms() if now_ms is None else now_ms
+        if text == "now":
+            return current
+        m = _RELATIVE.match(text)
+        if m:
+            return current + int(float(m.group(1)) * _UNIT_MS[m.group(2)])
+    iso = text[:-1] + "+00:00" if text[-1:] in "Zz" else text
+    try:
+        moment = _dt.datetime.fromisoformat(iso)
+    except ValueError:
+        raise TimeError(
+            f"cannot read the opening time {text!r}: give milliseconds since the epoch "
+            "or an ISO 8601 time with its zone, e.g. 2030-01-31T12:00:00Z"
+        ) from None
+    if moment.tzinfo is None or moment.utcoffset() is None:
+        raise TimeError(f"the opening time {text!r} has no zone: add Z or an offset such as +01:00")
+    epoch = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
+    delta = moment - epoch
+    return (delta.days * 86_400 + delta.seconds) * 1000 + delta.microseconds // 1000
+
+
+def format_ms(ms: int) -> str:
+    """ISO 8601 text (UTC, milliseconds) of a time in ms since the epoch."""
+    moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc)
+    return moment.isoformat(timespec="milliseconds").replace("+00:00", "Z")
