@@ -1,0 +1,49 @@
+// Test-only module: reaches the trigger's internal clock and console writer,
+// which quorvane_3 does not expose. It carries its own copy of the module's
+// code, pointed at quorvane_3's namespace so that global lookups (`time`)
+// and traceback records behave as they do inside quorvane_3.
+#include "module/constants.h"
+#include "order/clock_output.h"
+
+#include <cstdio>
+
+namespace {
+
+int borrow_quorvane_state() {
+    using qv::g;
+    qv::Ref module = qv::Ref::steal(PyImport_ImportModule("quorvane_3"));
+    if (!module) return -1;
+    if (qv::make_string_constants() < 0) return -1;
+    g.module = module.new_ref();
+    g.dict = qv::Ref::borrow(PyModule_GetDict(module.get())).release();
+    g.builtins = qv::Ref::steal(PyImport_ImportModule("builtins")).release();
+    g.support_module = qv::Ref::steal(PyImport_ImportModule("_quorvane_runtime")).release();
+    g.int_1000 = PyLong_FromLong(1000);
+    g.empty_str = PyUnicode_FromString("");
+    g.empty_tuple = PyTuple_New(0);
+    if (!g.builtins || !g.support_module || !g.int_1000 || !g.empty_str || !g.empty_tuple) return -1;
+    return 0;
+}
+
+PyObject* optimized_print(PyObject*, PyObject* text) {
+    qv::Ref result = qv::optimized_print(text);
+    std::fflush(stdout);
+    return result.release();
+}
+
+PyObject* get_current_timestamp(PyObject*, PyObject*) { return qv::get_current_timestamp().release(); }
+
+PyMethodDef methods[] = {
+    {"optimized_print", optimized_print, METH_O, nullptr},
+    {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_qv_internals", nullptr, -1, methods};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__qv_internals() {
+    if (borrow_quorvane_state() < 0) return nullptr;
+    return PyModule_Create(&module_def);
+}
