@@ -45,4 +45,7 @@ extern PyTypeObject ListenForTradesRecordType;
 // Free-list first, then the type's allocator. New reference or null.
 PyObject* record_alloc(PyTypeObject* type);
 
+// Released records waiting in the free-list of a record type (for tests).
+int record_freelist_size(PyTypeObject* type);
+
 }  // namespace qv

@@ -33,6 +33,17 @@ struct Coroutine {
     char running;                 // cr_running
 };
 
+// What a coroutine's await slot returns: the iterator that drives it.
+struct CoroutineWrapper {
+    PyObject_HEAD
+    Coroutine* coroutine;
+};
+
+// This build's own type objects. Start-up registration decides whether they
+// are the ones in use or another module's copies are (see registration.h).
+extern PyTypeObject CoroutineType;
+extern PyTypeObject CoroutineWrapperType;
+
 // The types in use after start-up registration (possibly shared with other
 // modules built with this runtime version).
 extern PyTypeObject* coroutine_type;
@@ -40,6 +51,9 @@ extern PyTypeObject* wrapper_type;
 
 inline bool is_coroutine(PyObject* o) { return Py_TYPE(o) == coroutine_type; }
 inline bool is_wrapper(PyObject* o) { return Py_TYPE(o) == wrapper_type; }
+
+// The await slot: a new wrapper for a coroutine of the type in use.
+PyObject* coroutine_await(PyObject* self);
 
 // The core resume routine that send, next, throw and close all go through.
 PyObject* coroutine_resume(Coroutine* self, PyObject* value, bool closing);
