@@ -10,13 +10,13 @@
 
 namespace qv {
 
-template <typename V>
+template <typename V, typename K = long long>
 class SortedCache {
 public:
     static constexpr int kChunk = 64;
 
     // Index of the first pair whose key is >= key.
-    int lower_bound(int key) const noexcept {
+    int lower_bound(K key) const noexcept {
         int lo = 0, hi = count_;
         while (lo < hi) {
             int mid = lo + (hi - lo) / 2;
@@ -27,7 +27,7 @@ public:
     }
 
     // The value stored under key, or V{} when absent.
-    V find(int key) const noexcept {
+    V find(K key) const noexcept {
         int i = lower_bound(key);
         return (i < count_ && entries_[i].key == key) ? entries_[i].value : V{};
     }
@@ -35,7 +35,7 @@ public:
     // Stores value under key. Returns the value that it replaced (V{} when the
     // key was new) so that the caller can release it; returns value itself
     // when no memory could be had (nothing was stored).
-    V insert(int key, V value) noexcept {
+    V insert(K key, V value) noexcept {
         int i = lower_bound(key);
         if (i < count_ && entries_[i].key == key) {
             V old = entries_[i].value;
@@ -57,11 +57,11 @@ public:
 
     int size() const noexcept { return count_; }
     int capacity() const noexcept { return capacity_; }
-    int key_at(int i) const noexcept { return entries_[i].key; }
+    K key_at(int i) const noexcept { return entries_[i].key; }
 
 private:
     struct Entry {
-        int key;
+        K key;
         V value;
     };
     Entry* entries_ = nullptr;

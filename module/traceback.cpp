@@ -5,13 +5,37 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 namespace qv {
 
 namespace {
 
-// Process-wide, never emptied. Keys are source lines, or negative
-// implementation lines while the implementation-line option is on.
+// Process-wide, never emptied. Keys combine the source line (or the negative
+// implementation line while the implementation-line option is on) with the
+// function name, so that two functions failing at the same line number (an
+// entry and its coroutine body share their def line) never show each
+// other's name. Repeated failures of one statement still share one code
+// object.
 SortedCache<PyObject*> code_cache;
+
+constexpr int kMaxNames = 32;
+const char* cached_names[kMaxNames];
+int cached_name_count = 0;
+
+// A small number standing for the function name (names are few and fixed).
+int name_number(const char* funcname) {
+    for (int i = 0; i < cached_name_count; ++i) {
+        if (cached_names[i] == funcname || std::strcmp(cached_names[i], funcname) == 0) return i;
+    }
+    if (cached_name_count == kMaxNames) return kMaxNames;  // shares one slot; never reached
+    cached_names[cached_name_count] = funcname;
+    return cached_name_count++;
+}
+
+long long cache_key(const char* funcname, int line) {
+    return static_cast<long long>(line) * (kMaxNames + 1) + name_number(funcname);
+}
 
 // Reads cline_in_traceback from the support module; the caller has set the
 // pending exception aside. A missing attribute is created as False.
@@ -43,7 +67,7 @@ bool implementation_lines_wanted() {
 
 // The cached code object for key, or a new one inserted into the cache.
 // Null with the new error pending when it cannot be made.
-Ref code_for(int key, const char* funcname, const char* c_file, int c_line, int py_line) {
+Ref code_for(long long key, const char* funcname, const char* c_file, int c_line, int py_line) {
     if (PyObject* cached = code_cache.find(key)) return Ref::borrow(cached);
 
     SavedError pending;
@@ -73,7 +97,7 @@ void add_traceback_at(const char* funcname, const char* c_file, int c_line, int 
         SavedError pending;
         if (!implementation_lines_wanted()) c_line = 0;
     }
-    int key = c_line ? -c_line : py_line;
+    long long key = cache_key(funcname, c_line ? -c_line : py_line);
     Ref code = code_for(key, funcname, c_file, c_line, py_line);
     if (!code) return;
 

@@ -131,9 +131,10 @@ def test_failures_in_block_go_through_aexit(qv, ws, capsys, reply, exc, line):
     ws.reply = reply
     with pytest.raises(exc) as info:
         place(qv)
+    # outermost first: the body's record, then the block's
     assert module_records(info.value) == [
-        ("quorvane_3.buy_market_order", line),
         ("buy_market_order", 58),
+        ("quorvane_3.buy_market_order", line),
     ]
     aexits = [e for e in ws.log if e[0] == "aexit"]
     assert len(aexits) == 1
@@ -156,7 +157,7 @@ def test_connection_errors_reach_aexit(qv, ws, where):
     with pytest.raises(ConnectionResetError) as info:
         place(qv)
     line = 59 if where == "send_error" else 60
-    assert module_records(info.value) == [("quorvane_3.buy_market_order", line), ("buy_market_order", 58)]
+    assert module_records(info.value) == [("buy_market_order", 58), ("quorvane_3.buy_market_order", line)]
     assert ws.events().count("aexit") == 1
 
 
@@ -197,22 +198,28 @@ def test_suspending_awaits_reach_the_driver(qv, ws, capsys):
     assert "Buy order placed successfully" in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("point", [1, 2, 3, 4])
-def test_throw_at_each_await_point(qv, ws, point):
+@pytest.mark.parametrize(
+    "reply, steps, aexits, records",
+    [
+        ("{}", 1, 0, [("buy_market_order", 58)]),   # at __aenter__: no __aexit__
+        ("{}", 2, 1, [("buy_market_order", 58), ("quorvane_3.buy_market_order", 59)]),
+        ("{}", 3, 1, [("buy_market_order", 58), ("quorvane_3.buy_market_order", 60)]),
+        ("{}", 4, 1, [("buy_market_order", 58)]),   # at the normal __aexit__
+        ("null", 4, 1, [("buy_market_order", 58)]),  # at __aexit__ after a failure
+    ],
+)
+def test_throw_at_each_await_point(qv, ws, reply, steps, aexits, records):
     ws.suspend = True
+    ws.reply = reply
     coro = qv.buy_market_order("k", "s", "SYM", 1)
-    for _ in range(point):
+    for _ in range(steps):
         coro.send(None)
     with pytest.raises(OSError) as info:
         coro.throw(OSError("cut"))
-    aexits = ws.events().count("aexit")
-    if point == 1:
-        # before the connection exists: no __aexit__
-        assert aexits == 0
-        assert module_records(info.value) == [("buy_market_order", 58)]
-    else:
-        assert aexits == 1
-        assert module_records(info.value)[-1] == ("buy_market_order", 58)
+        while True:  # __aexit__ suspends too
+            coro.send(None)
+    assert ws.events().count("aexit") == aexits
+    assert module_records(info.value) == records
 
 
 def test_aenter_missing(qv, restore_globals):

@@ -101,7 +101,8 @@ def test_second_interpreter_is_refused():
             print(type(e).__name__, e)
     """))
     assert r.returncode == 0, r.stderr
-    assert ("ImportError: Interpreter change detected - this module can only be loaded "
+    assert "ImportError" in r.stdout
+    assert ("Interpreter change detected - this module can only be loaded "
             "into one interpreter per process.") in r.stdout
 
 
@@ -141,7 +142,7 @@ def test_missing_configparser_name_is_import_error():
             while tb.tb_next: tb = tb.tb_next
             print(e, tb.tb_frame.f_code.co_name, tb.tb_lineno)
     """))
-    assert r.stdout.strip() == "cannot import name 'ConfigParser' init quorvane_3 6", r.stderr
+    assert r.stdout.strip() == "cannot import name ConfigParser init quorvane_3 6", r.stderr
 
 
 def test_coroutines_are_abc_coroutines(qv):
