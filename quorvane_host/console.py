@@ -1,0 +1,288 @@
+"""The host's console: turns the module's output flood into a readable display.
+
+While ``listen_for_trades`` polls it prints one ``Time from opening:`` line
+per pass, hundreds of thousands a second, and holds the interpreter lock the
+whole time, so nothing in the host's own process can show progress.  The
+host therefore points file descriptor 1 at a pipe read by this program, a
+separate process, which
+
+* writes everything it reads to the log file (starting afresh when the file
+  reaches ``--max-bytes``; the previous part is kept as ``LOG.1``, so the log
+  never takes more than twice that much disk);
+* shows a countdown from the latest time-left line: redrawn in place on a
+  terminal, a line now and then otherwise;
+* shows each order's outcome with the time it took, as the lines arrive;
+* passes on the host's own messages (lines starting with ``HOST_MARK``);
+* at the end writes what it saw as JSON to ``--record``.
+
+Run by the host as ``python -m quorvane_host.console``; it ignores Ctrl-C
+and ends when the pipe closes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+from typing import IO, List, Optional
+
+from .lines import ACCEPTED_PREFIX, REJECTED_PREFIX, Outcome, parse_latency, parse_outcome
+
+__all__ = ["HOST_MARK", "Console", "RotatingLog", "format_left", "main"]
+
+HOST_MARK = "\x1equorvane-host\x1e "
+_TIME_LEFT = b"Time from opening:"
+_MARK = HOST_MARK.encode()
+
+
+def format_left(ms: int) -> str:
+    """Time left as the countdown shows it: 4.873 s, 2:03.4, 1:02:03."""
+    if ms < 0:
+        return f"-{format_left(-ms)}"
+    if ms < 60_000:
+        return f"{ms / 1000:.3f} s"
+    seconds = ms // 1000
+    if ms < 3_600_000:
+        return f"{seconds // 60}:{seconds % 60:02d}.{(ms % 1000) // 100}"
+    return f"{seconds // 3600}:{seconds % 3600 // 60:02d}:{seconds % 60:02d}"
+
+
+def _report_interval(ms_left: int) -> int:
+    """Spacing of countdown lines when the output is not a terminal."""
+    if ms_left > 600_000:
+        return 300_000
+    if ms_left > 60_000:
+        return 60_000
+    if ms_left > 10_000:
+        return 10_000
+    return 1_000
+
+
+class RotatingLog:
+    """Append-only log that starts afresh at ``max_bytes``, keeping one older part."""
+
+    def __init__(self, path: str, max_bytes: int) -> None:
+        self.path = path
+        self.max_bytes = max(int(max_bytes), 4096)
+        self.rotations = 0
+        self._fh = open(path, "ab", buffering=0)
+        self._size = self._fh.tell()
+
+    def write(self, data: bytes) -> None:
+        if self._size + len(data) > self.max_bytes and self._size > 0:
+            self._fh.close()
+            os.replace(self.path, self.path + ".1")
+            self._fh = open(self.path, "ab", buffering=0)
+            self._size = 0
+            self.rotations += 1
+        self._fh.write(data)
+        self._size += len(data)
+
+    def close(self) -> None:
+        self._fh.close()
+
+
+class Console:
+    """Reads the module's output and shows it; see the module docstring."""
+
+    def __init__(self, out: IO[str], *, tty: bool, open_ms: Optional[int] = None,
+                 clock=time.time) -> None:
+        self.out = out
+        self.tty = tty
+        self.open_ms = open_ms
+        self.clock = clock
+        self.lines = 0
+        self.time_left_lines = 0
+        self.first_left: Optional[int] = None
+        self.last_left: Optional[int] = None
+        self.left_at_first_order: Optional[int] = None
+        self.orders: List[dict] = []
+        self._pending: Optional[Outcome] = None
+        self._pending_at: Optional[float] = None
+        self._partial = b""
+        self._countdown_open = False  # a countdown line is drawn and not ended
+        self._next_draw = 0.0
+        self._next_report: Optional[int] = None
+        self._ordering = False
+        self._started = clock()
+        self._polling_started: Optional[float] = None
+
+    # ---- output ---------------------------------------------------------------
+
+    def _emit(self, text: str) -> None:
+        if self._countdown_open:
+            self.out.write("\r\x1b[K" if self.tty else "\n")
+            self._countdown_open = False
+        self.out.write(text + "\n")
+        self.out.flush()
+
+    def _draw_countdown(self) -> None:
+        left = self.last_left
+        if left is None or self._ordering:
+            return
+        if self.tty:
+            now = self.clock()
+            if now < self._next_draw:
+                return
+            self._next_draw = now + 0.1
+            self.out.write(f"\r\x1b[K  opens in {format_left(left)}")
+            self.out.flush()
+            self._countdown_open = True
+        elif self._next_report is None or left <= self._next_report:
+            step = _report_interval(left)
+            self._next_report = ((left - 1) // step) * step
+            self.out.write(f"  opens in {format_left(left)}\n")
+            self.out.flush()
+
+    def _start_ordering(self) -> None:
+        if not self._ordering:
+            self._ordering = True
+            self.left_at_first_order = self.last_left
+            if self._countdown_open:
+                self.out.write("\n" if self.tty else "")
+                self._countdown_open = False
+            if self.last_left is not None:
+                self._emit(f"  first order fired at {self.last_left} ms before the opening"
+                           if self.last_left >= 0 else
+                           f"  first order fired {-self.last_left} ms after the opening")
+
+    def _finish_order(self, latency: Optional[int]) -> None:
+        outcome = self._pending
+        self._pending = None
+        number = len(self.orders) + 1
+        entry = {"n": number, "latency_ms": latency}
+        if outcome is None:
+            entry.update(accepted=None, detail=None)
+            text = "outcome not printed"
+        else:
+            entry.update(outcome.to_dict())
+            text = outcome.describe()
+        self.orders.append(entry)
+        took = f" ({latency} ms)" if latency is not None else ""
+        self._emit(f"  order {number}: {text}{took}")
+
+    # ---- input ----------------------------------------------------------------
+
+    def feed(self, chunk: bytes) -> None:
+        data = self._partial + chunk
+        cut = data.rfind(b"\n")
+        if cut < 0:
+            self._partial = data
+            return
+        complete, self._partial = data[: cut + 1], data[cut + 1:]
+        count = complete.count(b"\n")
+        self.lines += count
+        lefts = complete.count(_TIME_LEFT)
+        if lefts == count:
+            # The usual chunk while polling: nothing but time-left lines.
+            self.time_left_lines += count
+            start = complete.rfind(b"\n", 0, len(complete) - 1) + 1
+            self._time_left(complete[start:-1])
+            return
+        for raw in complete.split(b"\n")[:-1]:
+            if raw.startswith(_TIME_LEFT):
+                self.time_left_lines += 1
+                self._time_left(raw)
+            else:
+                self._line(raw.decode("utf-8", "replace"))
+
+    def _time_left(self, raw: bytes) -> None:
+        try:
+            left = int(raw[len(_TIME_LEFT):])
+        except ValueError:
+            return
+        if self.first_left is None:
+            self.first_left = left
+            self._polling_started = self.clock()
+        self.last_left = left
+        if left < 100:
+            self._start_ordering()
+        else:
+            self._draw_countdown()
+
+    def _line(self, line: str) -> None:
+        if line.startswith(HOST_MARK):
+            self._emit(line[len(HOST_MARK):])
+            return
+        outcome = parse_outcome(line)
+        if outcome is not None:
+            self._start_ordering()
+            if self._pending is not None:
+                self._finish_order(None)
+            self._pending = outcome
+            return
+        latency = parse_latency(line)
+        if latency is not None:
+            self._start_ordering()
+            self._finish_order(latency)
+            return
+        if line.strip():
+            self._emit(f"  module: {line}")
+
+    def close(self) -> None:
+        if self._partial:
+            tail, self._partial = self._partial, b""
+            self.feed(tail + b"\n")
+        if self._pending is not None:
+            self._finish_order(None)
+        if self._countdown_open:
+            self.out.write("\n")
+            self._countdown_open = False
+        self.out.flush()
+
+    def record(self) -> dict:
+        elapsed = None
+        if self._polling_started is not None:
+            elapsed = self.clock() - self._polling_started
+        return {
+            "lines": self.lines,
+            "time_left_lines": self.time_left_lines,
+            "first_time_left_ms": self.first_left,
+            "time_left_at_first_order_ms": self.left_at_first_order,
+            "orders": self.orders,
+            "seconds_since_first_time_left": elapsed,
+        }
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="python -m quorvane_host.console")
+    p.add_argument("--log", required=True)
+    p.add_argument("--max-bytes", type=int, default=256 << 20)
+    p.add_argument("--record")
+    p.add_argument("--open-at", type=int)
+    p.add_argument("--tty", choices=("auto", "yes", "no"), default="auto")
+    return p
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the host decides; we drain until EOF
+    out = sys.stdout
+    tty = out.isatty() if args.tty == "auto" else args.tty == "yes"
+    console = Console(out, tty=tty, open_ms=args.open_at)
+    log = RotatingLog(args.log, args.max_bytes)
+    try:
+        while True:
+            chunk = os.read(0, 1 << 16)
+            if not chunk:
+                break
+            log.write(chunk)
+            console.feed(chunk)
+    finally:
+        log.close()
+        console.close()
+        if args.record:
+            record = console.record()
+            record["log_rotations"] = log.rotations
+            tmp = args.record + ".tmp"
+            with open(tmp, "w") as fh:
+                json.dump(record, fh)
+            os.replace(tmp, args.record)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

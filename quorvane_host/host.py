@@ -1,0 +1,733 @@
+"""The command-line host: buy a token with ``quorvane_3`` when its trading opens.
+
+``python -m quorvane_host SYMBOL QUANTITY --open-at TIME`` awaits the
+module's ``listen_for_trades`` and stops it by a stop rule, because the
+module itself never stops: once the opening has passed it places a further
+order on every pass.  The host stops
+
+* after ``--orders`` accepted orders (default 1),
+* ``--time-limit`` seconds after the opening (default 10), and
+* after ``--max-orders`` orders in all, accepted or not (default 100),
+
+whichever comes first, and says which.  It never changes the module:
+
+* outcomes: the module takes ``print`` from ``builtins`` once, at import, so
+  the host installs its own ``print`` (which passes every line on) before it
+  imports the module, and counts the order lines it sees;
+* stopping: ``quorvane_3.websockets`` is rebound to a gate whose ``connect``
+  refuses to open the next connection once the stop rule is met; the order
+  then fails before anything is sent, and the failure ends the trigger;
+* the time limit also cancels an order that hangs (an exchange that never
+  answers), after a few seconds of grace.
+
+The module's own lines (one ``Time from opening:`` line per pass, hundreds of
+thousands a second) go to a log file, through the console process
+(:mod:`quorvane_host.console`), which keeps the log bounded and shows a
+countdown and each order's outcome on the terminal.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import builtins
+import ctypes
+import importlib
+import json
+import os
+import re
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+from dataclasses import dataclass, field
+from decimal import Decimal, InvalidOperation
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+
+from .console import HOST_MARK
+from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
+from .lines import parse_outcome, Outcome
+from .times import TimeError, current_ms, format_ms, parse_opening_time
+
+__all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "single_precision_text"]
+
+MAX_AHEAD_MS = 24 * 3600 * 1000
+MODULE_NAME = "quorvane_3"
+EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class UsageError(Exception):
+    """Bad input: the message says what to change."""
+
+
+class StopOrdering(Exception):
+    """Raised by the gate instead of opening a connection once the stop rule is met."""
+
+
+class Terminated(Exception):
+    """SIGTERM arrived."""
+
+
+# --------------------------------------------------------------------------
+# What the user asked for
+
+
+@dataclass
+class Plan:
+    symbol: str
+    quantity: float
+    quantity_text: str
+    open_ms: int
+    api_key: str = field(repr=False)
+    secret: str = field(repr=False)
+    orders: int = 1
+    time_limit: float = 10.0
+    max_orders: int = 100
+    grace: float = 5.0
+    endpoint: str = "module"  # "module", "loopback" or "connect"
+    connect_host: Optional[str] = None
+    connect_port: Optional[int] = None
+    cafile: Optional[str] = None
+    server_hostname: Optional[str] = None
+    loopback_step: str = "0.00000001"
+    log_path: Optional[str] = None
+    log_max_bytes: int = 256 << 20
+    result_path: Optional[str] = None
+    allow_inexact_quantity: bool = False
+    display: str = "auto"
+
+
+def single_precision_text(value: float) -> str:
+    """The quantity text the module sends: the value narrowed to 32 bits, widened, repr'd."""
+    try:
+        narrowed = struct.unpack("<f", struct.pack("<f", value))[0]
+    except OverflowError:
+        return "inf"
+    return repr(narrowed)
+
+
+_PLAIN_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
+_SYMBOL = re.compile(r"[A-Za-z0-9]{2,30}\Z")
+
+
+def _quantity(text: str, allow_inexact: bool) -> float:
+    try:
+        value = Decimal(text.strip())
+    except InvalidOperation:
+        raise UsageError(f"quantity {text!r} is not a number") from None
+    if not value.is_finite() or value <= 0:
+        raise UsageError(f"quantity must be a positive number, not {text!r}")
+    sent = single_precision_text(float(value))
+    if sent == "inf":
+        raise UsageError(f"quantity {text} is too large")
+    if not allow_inexact and (not _PLAIN_DECIMAL.match(sent) or Decimal(sent) != value):
+        raise UsageError(
+            f"quantity {text} would go to the exchange as {sent}: the module keeps the quantity "
+            "in single precision, and an exchange refuses a quantity off its lot step or in "
+            "exponent form. Use a quantity that single precision holds exactly (0.5, 0.25, "
+            "0.125, 3, 12.5 ...), or pass --allow-inexact-quantity to send it anyway"
+        )
+    return float(value)
+
+
+def _host_port(text: str) -> Tuple[str, int]:
+    m = re.fullmatch(r"\[([0-9A-Fa-f:.]+)\]:([0-9]+)|([^:\[\]]+):([0-9]+)", text.strip())
+    if not m:
+        raise UsageError(f"--connect wants HOST:PORT, not {text!r}")
+    host = m.group(1) or m.group(3)
+    port = int(m.group(2) or m.group(4))
+    if not 0 < port < 65536:
+        raise UsageError(f"port {port} is out of range")
+    return host, port
+
+
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(
+        prog="python -m quorvane_host",
+        description="Buy SYMBOL with quorvane_3 the moment its trading opens, then stop by a stop rule.",
+        epilog=(
+            f"The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) "
+            "or from --key-file, a file readable only by you with the lines "
+            "'api_key = ...' and 'secret_key = ...'; never from the command line. "
+            "Exit status: 0 when the wanted number of orders was accepted, 1 when the host "
+            "stopped without them, 2 for bad input, 130 when interrupted."
+        ),
+    )
+    p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
+    p.add_argument("quantity", help="quantity to buy, a positive decimal number")
+    p.add_argument("--open-at", required=True, metavar="TIME",
+                   help="opening time: milliseconds since the epoch, or ISO 8601 with its zone "
+                        "(2030-01-31T12:00:00Z, 2030-01-31T13:00:00+01:00)")
+    p.add_argument("--key-file", metavar="FILE", help="read the API key and secret from FILE")
+    stop = p.add_argument_group("stop rule")
+    stop.add_argument("--orders", type=int, default=1, metavar="N",
+                      help="stop after N accepted orders (default 1)")
+    stop.add_argument("--time-limit", type=float, default=10.0, metavar="SECONDS",
+                      help="stop this long after the opening time (default 10)")
+    stop.add_argument("--max-orders", type=int, default=100, metavar="N",
+                      help="stop after N orders in all, accepted or not (default 100)")
+    ep = p.add_argument_group("endpoint")
+    ep.add_argument("--exchange", choices=("module", "loopback"), default="module",
+                    help="'module': the endpoint built into quorvane_3 (default); 'loopback': "
+                         "a rehearsal against a loopback exchange started here")
+    ep.add_argument("--connect", metavar="HOST:PORT",
+                    help="send the module's connections to HOST:PORT instead (same path, TLS "
+                         "verified), e.g. a loopback exchange started with "
+                         "python -m quorvane_host.exchange")
+    ep.add_argument("--cafile", metavar="PEM", help="trust this CA file for --connect")
+    ep.add_argument("--server-name", metavar="NAME",
+                    help="check the certificate of --connect against NAME instead of HOST")
+    ep.add_argument("--loopback-step", default="0.00000001", metavar="STEP",
+                    help="lot step of the symbol on the loopback exchange (default 0.00000001)")
+    out = p.add_argument_group("output")
+    out.add_argument("--log", metavar="FILE",
+                     help="where the module's own lines go (default: a new file in the temporary folder)")
+    out.add_argument("--log-max-mb", type=int, default=256, metavar="MB",
+                     help="start the log afresh at this size, keeping one older part (default 256)")
+    out.add_argument("--result", metavar="FILE", help="write the outcome as JSON to FILE")
+    out.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
+                     help="countdown redrawn in place (tty) or a line now and then (plain)")
+    p.add_argument("--allow-inexact-quantity", action="store_true",
+                   help="send a quantity that single precision does not hold exactly")
+    return p.parse_args(argv)
+
+
+def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optional[int] = None) -> Plan:
+    """Check every input; raise UsageError with a message for the user."""
+    now_ms = current_ms() if now_ms is None else now_ms
+    symbol = args.symbol.strip()
+    if not _SYMBOL.match(symbol):
+        raise UsageError(f"symbol {args.symbol!r} should be 2 to 30 letters and digits, e.g. QRVUSD")
+    quantity = _quantity(args.quantity, args.allow_inexact_quantity)
+
+    try:
+        open_ms = parse_opening_time(args.open_at)
+    except TimeError as exc:
+        raise UsageError(str(exc)) from None
+    if open_ms <= now_ms:
+        hint = ""
+        if open_ms < 100_000_000_000:
+            hint = " (it looks like seconds since the epoch; give milliseconds)"
+        raise UsageError(
+            f"the opening time {format_ms(open_ms) if open_ms > 0 else open_ms} is in the past{hint}")
+    if open_ms - now_ms > MAX_AHEAD_MS:
+        raise UsageError(
+            f"the opening time {format_ms(open_ms)} is more than a day ahead; start the host "
+            "within 24 hours of the opening")
+
+    if args.orders < 1:
+        raise UsageError("--orders must be at least 1")
+    if not args.time_limit > 0:
+        raise UsageError("--time-limit must be a positive number of seconds")
+    if args.max_orders < args.orders:
+        raise UsageError("--max-orders must be at least --orders")
+    if args.log_max_mb < 1:
+        raise UsageError("--log-max-mb must be at least 1")
+
+    endpoint, host, port = args.exchange, None, None
+    if args.connect:
+        if args.exchange == "loopback":
+            raise UsageError("--connect and --exchange loopback exclude each other")
+        host, port = _host_port(args.connect)
+        endpoint = "connect"
+    elif args.cafile or args.server_name:
+        raise UsageError("--cafile and --server-name go with --connect")
+    if args.cafile and not os.path.isfile(args.cafile):
+        raise UsageError(f"CA file {args.cafile} does not exist")
+    if endpoint == "loopback":
+        try:
+            if Decimal(args.loopback_step) <= 0:
+                raise InvalidOperation
+        except InvalidOperation:
+            raise UsageError(f"--loopback-step must be a positive decimal, not {args.loopback_step!r}") from None
+
+    try:
+        api_key, secret = load_keys(args.key_file, env)
+    except CredentialsError as exc:
+        raise UsageError(str(exc)) from None
+
+    return Plan(
+        symbol=symbol, quantity=quantity, quantity_text=args.quantity.strip(), open_ms=open_ms,
+        api_key=api_key, secret=secret, orders=args.orders, time_limit=args.time_limit,
+        max_orders=args.max_orders, endpoint=endpoint, connect_host=host, connect_port=port,
+        cafile=args.cafile, server_hostname=args.server_name, loopback_step=args.loopback_step,
+        log_path=args.log, log_max_bytes=args.log_max_mb << 20, result_path=args.result,
+        allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
+    )
+
+
+# --------------------------------------------------------------------------
+# Pieces of the run
+
+
+def _c_stdout_flusher() -> Callable[[], None]:
+    """fflush(NULL): pushes out what the module's printf has buffered."""
+    try:
+        libc = ctypes.CDLL(None)
+        fflush = libc.fflush
+        fflush.argtypes = [ctypes.c_void_p]
+        fflush.restype = ctypes.c_int
+    except (OSError, AttributeError):  # pragma: no cover - every libc has it
+        return lambda: None
+    return lambda: fflush(None)
+
+
+class Gate:
+    """Stands in for ``websockets`` in the module; opens connections until told to stop."""
+
+    def __init__(self, inner: Any, max_orders: int, flush: Callable[[], None] = lambda: None) -> None:
+        self.inner = inner
+        self.max_orders = max_orders
+        self.flush = flush
+        self.placed = 0
+        self.stop_reason: Optional[str] = None
+        self.urls: List[str] = []
+
+    def stop(self, reason: str) -> None:
+        if self.stop_reason is None:
+            self.stop_reason = reason
+
+    def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
+        # Called at the start of every order, after the previous order's
+        # latency line: flushing here lets the console show it now.
+        self.flush()
+        if self.stop_reason is None and self.placed >= self.max_orders:
+            self.stop(f"{self.placed} orders placed in all (--max-orders {self.max_orders})")
+        if self.stop_reason is not None:
+            raise StopOrdering(self.stop_reason)
+        self.placed += 1
+        self.urls.append(url)
+        return self.inner.connect(url, *args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.inner, name)
+
+
+class Observer:
+    """Learns each order's outcome from the lines the module prints."""
+
+    def __init__(self, wanted: int, gate: Gate) -> None:
+        self.wanted = wanted
+        self.gate = gate
+        self.outcomes: List[Outcome] = []
+        self.accepted = 0
+
+    def line(self, text: str) -> None:
+        outcome = parse_outcome(text)
+        if outcome is None:
+            return
+        self.outcomes.append(outcome)
+        if outcome.accepted:
+            self.accepted += 1
+            if self.accepted >= self.wanted:
+                self.gate.stop(f"{self.accepted} accepted order{'s' if self.accepted != 1 else ''} "
+                               f"(--orders {self.wanted})")
+
+
+def install_print_hook(observer: Observer) -> Callable:
+    """Make ``builtins.print`` pass every line on and show order lines to ``observer``.
+
+    Must run before the module is imported: the module keeps the ``print``
+    it finds then.
+    """
+    original = builtins.print
+
+    def print(*args: Any, **kwargs: Any) -> None:  # noqa: A001 - it is meant to shadow
+        original(*args, **kwargs)
+        if len(args) == 1 and isinstance(args[0], str) and not kwargs:
+            try:
+                observer.line(args[0])
+            except Exception:  # never let bookkeeping fail an order
+                pass
+
+    print.__wrapped__ = original  # type: ignore[attr-defined]
+    builtins.print = print
+    return original
+
+
+class _ProbeDone(Exception):
+    pass
+
+
+class _ProbeSocket:
+    def __init__(self, probe: "_Probe") -> None:
+        self._probe = probe
+
+    async def send(self, text: Any) -> None:
+        self._probe.request_text = text
+        raise _ProbeDone()
+
+    async def recv(self) -> Any:  # pragma: no cover - send never returns
+        raise _ProbeDone()
+
+
+class _Probe:
+    """A ``websockets`` stand-in that captures the URL and the request, and sends nothing."""
+
+    def __init__(self) -> None:
+        self.url: Optional[str] = None
+        self.request_text: Optional[Any] = None
+
+    def connect(self, url: str, *args: Any, **kwargs: Any) -> "_Probe":
+        self.url = url
+        return self
+
+    async def __aenter__(self) -> _ProbeSocket:
+        return _ProbeSocket(self)
+
+    async def __aexit__(self, *exc: Any) -> bool:
+        return False
+
+
+async def preflight(module: Any, plan: Plan) -> Tuple[str, dict]:
+    """Run one order through the module with a probe for ``websockets``: nothing is sent.
+
+    Returns the endpoint URL the module would use and the request it would send.
+    """
+    probe, saved = _Probe(), module.websockets
+    module.websockets = probe
+    try:
+        await module.buy_market_order(plan.api_key, plan.secret, plan.symbol.upper(), plan.quantity)
+    except _ProbeDone:
+        pass
+    finally:
+        module.websockets = saved
+    if probe.url is None or probe.request_text is None:
+        raise RuntimeError("the module did not try to send an order")
+    return probe.url, json.loads(probe.request_text)
+
+
+# --------------------------------------------------------------------------
+# The run
+
+
+class _Terminal:
+    """Human-readable output on the terminal the host started with."""
+
+    def __init__(self, fd: int) -> None:
+        self._fh = os.fdopen(fd, "w", buffering=1, encoding="utf-8", errors="replace", closefd=True)
+
+    @property
+    def fd(self) -> int:
+        return self._fh.fileno()
+
+    def isatty(self) -> bool:
+        return self._fh.isatty()
+
+    def say(self, text: str = "") -> None:
+        self._fh.write(text + "\n")
+        self._fh.flush()
+
+    def close(self) -> None:
+        self._fh.close()
+
+
+def _package_path_env() -> Dict[str, str]:
+    env = dict(os.environ)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env["PYTHONPATH"] = root + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    return env
+
+
+def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
+    if not values:
+        return None
+    return {"min": min(values), "median": statistics.median(values), "max": max(values),
+            "count": len(values)}
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+class HostRun:
+    """One run of the host in this process: set up, await the trigger, tear down, report."""
+
+    def __init__(self, plan: Plan) -> None:
+        self.plan = plan
+        self.term = _Terminal(os.dup(1))
+        self.flush_c = _c_stdout_flusher()
+        self.exchange = None
+        self.error: Optional[str] = None
+        self.interrupted: Optional[str] = None
+        self.timed_out_in_flight = False
+        self.console_record: dict = {}
+
+    # ---- endpoint ---------------------------------------------------------------
+
+    def _endpoint(self, module_websockets: Any) -> Tuple[Any, str]:
+        from .connector import Connector
+
+        plan = self.plan
+        if plan.endpoint == "loopback":
+            from .exchange import LoopbackExchange, Symbol
+
+            self.exchange = LoopbackExchange(
+                {plan.api_key: plan.secret},
+                [Symbol(plan.symbol.upper(), plan.open_ms, step=plan.loopback_step)],
+                lifetime=(plan.open_ms - current_ms()) / 1000 + plan.time_limit + plan.grace + 60,
+            ).start_in_thread()
+            return self.exchange.connector(), f"loopback exchange at {self.exchange.url}"
+        if plan.endpoint == "connect":
+            c = Connector(plan.connect_host, plan.connect_port, cafile=plan.cafile,
+                          server_hostname=plan.server_hostname)
+            return c, f"{plan.connect_host}:{plan.connect_port}" + (
+                f" (trusting {plan.cafile})" if plan.cafile else "")
+        return module_websockets, "the module's own endpoint"
+
+    # ---- console ------------------------------------------------------------------
+
+    def _start_console(self) -> Tuple[subprocess.Popen, int, str]:
+        plan = self.plan
+        if plan.log_path:
+            log_path = os.path.abspath(plan.log_path)
+            open(log_path, "ab").close()
+        else:
+            stamp = time.strftime("%Y%m%d-%H%M%S")
+            fd, log_path = tempfile.mkstemp(prefix=f"quorvane-{plan.symbol.upper()}-{stamp}-", suffix=".log")
+            os.close(fd)
+        fd, record_path = tempfile.mkstemp(prefix="quorvane-console-", suffix=".json")
+        os.close(fd)
+        tty = {"auto": "yes" if self.term.isatty() else "no", "tty": "yes", "plain": "no"}[plan.display]
+        console = subprocess.Popen(
+            [sys.executable, "-m", "quorvane_host.console", "--log", log_path,
+             "--max-bytes", str(plan.log_max_bytes), "--record", record_path,
+             "--open-at", str(plan.open_ms), "--tty", tty],
+            stdin=subprocess.PIPE, stdout=self.term.fd, env=_package_path_env(),
+        )
+        self.log_path = log_path
+        self.record_path = record_path
+        return console, log_path, record_path
+
+    # ---- the trigger ----------------------------------------------------------------
+
+    async def _drive(self, module: Any, gate: Gate) -> None:
+        plan = self.plan
+        loop = asyncio.get_running_loop()
+        task = loop.create_task(module.listen_for_trades(
+            plan.api_key, plan.secret, plan.symbol, plan.quantity, plan.open_ms))
+
+        def cancel_in_flight() -> None:
+            if not task.done():
+                self.timed_out_in_flight = True
+                task.cancel()
+
+        def deadline() -> None:
+            gate.stop(f"time limit of {plan.time_limit:g} s after the opening (--time-limit)")
+            self._host_line(f"time limit reached: no further orders")
+            loop.call_later(plan.grace, cancel_in_flight)
+
+        handle = loop.call_later(max(0.0, plan.open_ms / 1000 + plan.time_limit - time.time()), deadline)
+        try:
+            await task
+        except StopOrdering:
+            pass
+        except asyncio.CancelledError:
+            if not task.cancelled():
+                raise
+        except Terminated:
+            self.interrupted = "terminated (SIGTERM)"
+        except Exception as exc:  # the order or the trigger failed
+            self.error = f"{type(exc).__name__}: {exc}"
+        finally:
+            handle.cancel()
+
+    def _host_line(self, text: str) -> None:
+        """A message of ours, in order with the module's lines, through the console."""
+        self.flush_c()
+        try:
+            sys.stdout.flush()
+            os.write(1, (HOST_MARK + text + "\n").encode())
+        except OSError:
+            pass
+
+    # ---- everything ---------------------------------------------------------------
+
+    def run(self) -> int:
+        plan = self.plan
+        say = self.term.say
+        if MODULE_NAME in sys.modules:
+            say(f"quorvane host: {MODULE_NAME} was imported before the host could watch its output")
+            return EXIT_UNMET
+
+        gate = Gate(None, plan.max_orders, self.flush_c)
+        observer = Observer(plan.orders, gate)
+        original_print = install_print_hook(observer)
+        try:
+            module = importlib.import_module(MODULE_NAME)
+        except ImportError as exc:
+            builtins.print = original_print
+            print(f"quorvane host: cannot import {MODULE_NAME}: {exc} (build it first: make build)",
+                  file=sys.stderr)
+            return EXIT_UNMET
+
+        try:
+            url, request = asyncio.run(preflight(module, plan))
+        except Exception as exc:
+            print(f"quorvane host: {MODULE_NAME} cannot place orders yet: {type(exc).__name__}: {exc}",
+                  file=sys.stderr)
+            return EXIT_UNMET
+        sent_quantity = request.get("params", {}).get("quantity")
+        if not plan.allow_inexact_quantity and (
+                not isinstance(sent_quantity, str) or not _PLAIN_DECIMAL.match(sent_quantity)
+                or Decimal(sent_quantity) != Decimal(plan.quantity_text)):
+            print(f"quorvane host: the module would send the quantity as {sent_quantity}, not "
+                  f"{plan.quantity_text}; pass --allow-inexact-quantity to send it anyway",
+                  file=sys.stderr)
+            return EXIT_USAGE
+        endpoint_host = urllib.parse.urlsplit(url).hostname or ""
+        if plan.endpoint == "module" and endpoint_host.endswith(".invalid"):
+            print(f"quorvane host: this build of {MODULE_NAME} sends orders to {url}, a placeholder "
+                  "that no exchange answers. Rebuild it with the exchange's host, or use --connect "
+                  "HOST:PORT (or --exchange loopback for a rehearsal)", file=sys.stderr)
+            return EXIT_USAGE
+
+        try:
+            inner, where = self._endpoint(module.websockets)
+        except Exception as exc:
+            print(f"quorvane host: cannot start the loopback exchange: {exc}", file=sys.stderr)
+            return EXIT_UNMET
+        gate.inner = inner
+        module.websockets = gate
+
+        left = plan.open_ms - current_ms()
+        say(f"quorvane host: buy {sent_quantity} {plan.symbol.upper()} when trading opens at "
+            f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), in {left / 1000:.1f} s")
+        say(f"  endpoint: {where}; module URL {url}")
+        say(f"  stop rule: after {_plural(plan.orders, 'accepted order')}, "
+            f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
+
+        console, log_path, record_path = self._start_console()
+        say(f"  module output: {log_path}")
+        say("  Ctrl-C stops it at any time")
+
+        saved_stdout = os.dup(1)
+        os.dup2(console.stdin.fileno(), 1)
+        console.stdin.close()
+        sys.stdout.reconfigure(line_buffering=True)
+        previous_term = signal.getsignal(signal.SIGTERM)
+
+        def on_term(signum: int, frame: Any) -> None:
+            raise Terminated()
+
+        signal.signal(signal.SIGTERM, on_term)
+        started = time.time()
+        try:
+            asyncio.run(self._drive(module, gate))
+        except KeyboardInterrupt:
+            self.interrupted = "interrupted (Ctrl-C)"
+        except Terminated:
+            self.interrupted = "terminated (SIGTERM)"
+        finally:
+            signal.signal(signal.SIGTERM, previous_term)
+            self.flush_c()
+            try:
+                sys.stdout.flush()
+            except OSError:
+                pass
+            os.dup2(saved_stdout, 1)
+            os.close(saved_stdout)
+            try:
+                console.wait(30)
+            except subprocess.TimeoutExpired:
+                console.kill()
+                console.wait()
+            builtins.print = original_print
+        try:
+            with open(record_path) as fh:
+                self.console_record = json.load(fh)
+        except (OSError, ValueError):
+            self.console_record = {}
+        finally:
+            try:
+                os.unlink(record_path)
+            except OSError:
+                pass
+        result = self._report(gate, observer, started)
+        if self.exchange is not None:
+            self.exchange.stop_thread()
+        if plan.result_path:
+            with open(plan.result_path, "w") as fh:
+                json.dump(result, fh, indent=1)
+        return result["exit_code"]
+
+    def _report(self, gate: Gate, observer: Observer, started: float) -> dict:
+        plan, say = self.plan, self.term.say
+        outcomes = observer.outcomes
+        rejected = [o for o in outcomes if not o.accepted]
+        too_early = sum(1 for o in rejected if o.too_early)
+        latencies = [o["latency_ms"] for o in self.console_record.get("orders", [])
+                     if o.get("latency_ms") is not None]
+        stats = _latency_stats(latencies)
+        met = observer.accepted >= plan.orders
+        if self.interrupted:
+            code = EXIT_INTERRUPTED
+        else:
+            code = EXIT_OK if met else EXIT_UNMET
+
+        say("")
+        if self.interrupted:
+            say(f"quorvane host: {self.interrupted}"
+                + ("" if gate.placed else " before the first order; nothing was sent"))
+        elif gate.stop_reason:
+            say(f"quorvane host: stopped after {gate.stop_reason}")
+        if self.error:
+            say(f"quorvane host: the trigger ended with {self.error}")
+        if self.timed_out_in_flight:
+            say("quorvane host: an order was still waiting for its reply at the time limit and was "
+                "cancelled; the exchange may have received it")
+        say(f"  orders placed: {gate.placed} ({observer.accepted} accepted, {len(rejected)} rejected"
+            + (f", {too_early} of them too early" if too_early else "") + ")")
+        if stats:
+            say(f"  time per order: min {stats['min']} ms, median {stats['median']:g} ms, "
+                f"max {stats['max']} ms")
+        left_at = self.console_record.get("time_left_at_first_order_ms")
+        if left_at is not None:
+            say(f"  first order started {left_at} ms before the opening" if left_at >= 0
+                else f"  first order started {-left_at} ms after the opening")
+        exchange_report = None
+        if self.exchange is not None:
+            exchange_report = self.exchange.report()
+            first = exchange_report["first_accepted_after_open_ms"]
+            say(f"  loopback exchange: {exchange_report['requests']} requests, "
+                f"{exchange_report['accepted']} accepted"
+                + (f", first accepted {first:.1f} ms after the opening" if first is not None else ""))
+        lines = self.console_record.get("lines")
+        say(f"  module output: {self.log_path}" + (f" ({lines:,} lines)" if lines else ""))
+        if not met and not self.interrupted:
+            say(f"quorvane host: wanted {_plural(plan.orders, 'accepted order')}, got {observer.accepted}")
+        return {
+            "exit_code": code,
+            "symbol": plan.symbol.upper(),
+            "open_ms": plan.open_ms,
+            "stop_reason": gate.stop_reason,
+            "interrupted": self.interrupted,
+            "error": self.error,
+            "cancelled_in_flight": self.timed_out_in_flight,
+            "placed": gate.placed,
+            "accepted": observer.accepted,
+            "rejected": len(rejected),
+            "too_early": too_early,
+            "outcomes": [o.to_dict() for o in outcomes],
+            "latencies_ms": latencies,
+            "latency_ms": stats,
+            "time_left_at_first_order_ms": left_at,
+            "console": self.console_record,
+            "log": self.log_path,
+            "exchange": exchange_report,
+            "seconds": time.time() - started,
+        }
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    args = parse_args(argv)
+    try:
+        plan = build_plan(args, os.environ)
+    except UsageError as exc:
+        print(f"quorvane host: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    return HostRun(plan).run()
