@@ -36,6 +36,7 @@ import hashlib
 import hmac
 import itertools
 import json
+import math
 import os
 import re
 import shutil
@@ -269,7 +270,7 @@ def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Tuple[dic
         if arrival_ms < symbol.open_ms:
             raise _Refusal(
                 Code.NOT_OPEN,
-                f"trading in {name} opens in {int(symbol.open_ms - arrival_ms) + 1} ms",
+                f"trading in {name} opens in {math.ceil(symbol.open_ms - arrival_ms)} ms",
             )
     except _Refusal as refusal:
         record.code, record.msg = int(refusal.code), refusal.msg

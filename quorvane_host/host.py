@@ -170,6 +170,9 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                       help="stop this long after the opening time (default 10)")
     stop.add_argument("--max-orders", type=int, default=100, metavar="N",
                       help="stop after N orders in all, accepted or not (default 100)")
+    stop.add_argument("--grace", type=float, default=5.0, metavar="SECONDS",
+                      help="at the time limit, how long an order in flight may still take before "
+                           "it is cancelled (default 5)")
     ep = p.add_argument_group("endpoint")
     ep.add_argument("--exchange", choices=("module", "loopback"), default="module",
                     help="'module': the endpoint built into quorvane_3 (default); 'loopback': "
@@ -223,6 +226,8 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         raise UsageError("--orders must be at least 1")
     if not args.time_limit > 0:
         raise UsageError("--time-limit must be a positive number of seconds")
+    if not args.grace >= 0:
+        raise UsageError("--grace must not be negative")
     if args.max_orders < args.orders:
         raise UsageError("--max-orders must be at least --orders")
     if args.log_max_mb < 1:
@@ -253,7 +258,7 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
     return Plan(
         symbol=symbol, quantity=quantity, quantity_text=args.quantity.strip(), open_ms=open_ms,
         api_key=api_key, secret=secret, orders=args.orders, time_limit=args.time_limit,
-        max_orders=args.max_orders, endpoint=endpoint, connect_host=host, connect_port=port,
+        max_orders=args.max_orders, grace=args.grace, endpoint=endpoint, connect_host=host, connect_port=port,
         cafile=args.cafile, server_hostname=args.server_name, loopback_step=args.loopback_step,
         log_path=args.log, log_max_bytes=args.log_max_mb << 20, result_path=args.result,
         allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
