@@ -179,6 +179,8 @@ class Console:
         if lefts == count:
             # The usual chunk while polling: nothing but time-left lines.
             self.time_left_lines += count
+            if self.first_left is None:
+                self._time_left(complete[: complete.find(b"\n")])
             start = complete.rfind(b"\n", 0, len(complete) - 1) + 1
             self._time_left(complete[start:-1])
             return
