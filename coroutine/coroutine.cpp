@@ -101,8 +101,7 @@ PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObjec
     return PyObject_CallObject(method.get(), args);
 }
 
-// Closes the object `self` delegates to. 0, or -1 with its failure pending.
-int close_awaited(Coroutine* self, PyObject* awaited) {
+int close_awaited_object(PyObject* awaited) {
     if (is_coroutine(awaited) || is_wrapper(awaited)) {
         auto* target = is_coroutine(awaited) ? reinterpret_cast<Coroutine*>(awaited)
                                              : reinterpret_cast<CoroutineWrapper*>(awaited)->coroutine;
@@ -110,17 +109,24 @@ int close_awaited(Coroutine* self, PyObject* awaited) {
         Ref result = Ref::steal(coroutine_close(target));
         return result ? 0 : -1;
     }
-    int err = 0;
-    self->running = 1;
     Ref method = Ref::steal(PyObject_GetAttr(awaited, id::close.str));
     if (!method) {
         // An object without `close` has nothing to close; any other lookup
         // failure is reported and closing goes on.
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
         else PyErr_WriteUnraisable(awaited);
-    } else if (!call0(method.get())) {
-        err = -1;
+        return 0;
     }
+    return call0(method.get()) ? 0 : -1;
+}
+
+// Closes the object `self` delegates to. 0, or -1 with its failure pending.
+// `self` counts as running throughout, whatever the awaited object is: code
+// run by that close (a body catching GeneratorExit and awaiting again) must
+// not drive `self` on, or `self` could finish inside its own close.
+int close_awaited(Coroutine* self, PyObject* awaited) {
+    self->running = 1;
+    int err = close_awaited_object(awaited);
     self->running = 0;
     return err;
 }

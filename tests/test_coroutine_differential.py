@@ -8,7 +8,7 @@ applied to both, and everything observable must agree.
 import types
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 t = pytest.importorskip("_qv_coro_testing")
@@ -247,6 +247,12 @@ def run(impl, inner, spec, catch, ops):
 )
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(spec=items_spec, catch=catches, ops=st.lists(operation, max_size=8))
+# Closing drives an inner awaiter that tries to drive the outer one again.
+@example(
+    spec=[("nested", [("reenter",), ("reenter",), ("steps", 0, 0, False, False)], "base")],
+    catch="base",
+    ops=[("send", None)],
+)
 def test_same_outcomes_as_native(impl, inner, spec, catch, ops):
     expected = run("native", "native", spec, catch, ops)
     assert run(impl, inner, spec, catch, ops) == expected

@@ -193,6 +193,8 @@ int set_up(PyObject* module) {
     using qv::g;
     if (qv::make_string_constants() < 0) return -1;
     g.dict = Ref::borrow(PyModule_GetDict(module)).release();
+    // The module itself carries cline_in_traceback: records get bare names.
+    g.support_module = Ref::borrow(module).release();
     g.builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
     if (!g.builtins) return -1;
     if (!g.empty_tuple && !(g.empty_tuple = PyTuple_New(0))) return -1;
