@@ -78,6 +78,7 @@ def _summary(result: Optional[dict], exchange: LoopbackExchange, open_ms: int) -
         if summary["too_early"] != ex_too_early:
             problems.append(f"the host saw {summary['too_early']} too early, the exchange {ex_too_early}")
     summary["problems"] = problems
+    summary["records"] = [r.to_dict() for r in records]
     return summary
 
 

@@ -1,0 +1,271 @@
+"""The host and the demo, run end to end in child processes.
+
+Each run goes once against a small pure-Python stand-in of the module's
+order path (always available) and once against the real quorvane_3 when it
+can place orders in this environment.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quorvane_host.exchange import Code, LoopbackExchange, Symbol
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KEYS = {"QUORVANE_API_KEY": "test-key", "QUORVANE_SECRET_KEY": "test-secret"}
+
+STANDIN = r'''
+import builtins, ctypes, hashlib, hmac, struct, time, urllib.parse, uuid
+import ujson as json
+import websockets
+
+print = builtins.print  # taken once, at import
+WEBSOCKET_API_URL = "wss://exchange.invalid:443/ws-api/v3"
+_printf = ctypes.CDLL(None).printf
+
+
+def _single(x):
+    return struct.unpack("f", struct.pack("f", float(x)))[0]
+
+
+async def _buy(api_key, secret_key, symbol, quantity):
+    unique_id = str(uuid.uuid4())
+    timestamp = int(time.time() * 1000)
+    params = {"symbol": symbol, "side": "BUY", "type": "MARKET", "quantity": str(quantity),
+              "timestamp": timestamp, "apiKey": api_key}
+    query = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()))
+    params["signature"] = hmac.new(secret_key.encode(), query.encode(), hashlib.sha256).hexdigest()
+    request = {"id": unique_id, "method": "order.place", "params": params}
+    async with websockets.connect(WEBSOCKET_API_URL) as websocket:
+        await websocket.send(json.dumps(request))
+        data = json.loads(await websocket.recv())
+        if "error" in data:
+            print("Failed to place buy order: " + str(data["error"]))
+        else:
+            print("Buy order placed successfully: " + str(data))
+
+
+def buy_market_order(api_key, secret_key, symbol, quantity):
+    return _buy(api_key, secret_key, symbol, _single(quantity))
+
+
+async def _listen(api_key, secret_key, token_symbol, quantity, open_trade_time):
+    open_trade_time = int(open_trade_time)
+    while True:
+        left = open_trade_time - int(time.time() * 1000)
+        _printf(b"%s\n", ("Time from opening:" + str(left)).encode())
+        if left < 100:
+            start = int(time.time() * 1000)
+            await globals()["buy_market_order"](api_key, secret_key, token_symbol.upper(), float(quantity))
+            _printf(b"%s\n", ("Buy order took " + str(int(time.time() * 1000) - start) + " ms").encode())
+
+
+def listen_for_trades(api_key, secret_key, token_symbol, buy_token_quantity, open_trade_time):
+    return _listen(api_key, secret_key, token_symbol, _single(buy_token_quantity), open_trade_time)
+'''
+
+PROBE = r'''
+import asyncio, sys
+try:
+    import quorvane_3
+except Exception as exc:
+    sys.exit(f"cannot import: {exc}")
+class Done(Exception):
+    pass
+class Probe:
+    def connect(self, url):
+        raise Done(url)
+quorvane_3.websockets = Probe()
+try:
+    asyncio.run(quorvane_3.buy_market_order("k", "s", "QRVUSD", 0.5))
+except Done:
+    pass
+except BaseException as exc:
+    sys.exit(f"buy_market_order is not functional: {type(exc).__name__}: {exc}")
+if not callable(getattr(quorvane_3, "listen_for_trades", None)):
+    sys.exit("no listen_for_trades")
+'''
+
+
+def _base_env():
+    env = dict(os.environ)
+    env.pop("QUORVANE_API_KEY", None)
+    env.pop("QUORVANE_SECRET_KEY", None)
+    return env
+
+
+@pytest.fixture(scope="module")
+def real_module_env():
+    env = _base_env()
+    done = subprocess.run([sys.executable, "-c", PROBE], env=env, cwd=REPO,
+                          capture_output=True, text=True, timeout=60)
+    if done.returncode != 0:
+        pytest.skip(f"quorvane_3 cannot place orders here: {(done.stderr or done.stdout).strip()[-300:]}")
+    return env
+
+
+@pytest.fixture(scope="module")
+def standin_env(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("standin")
+    (folder / "quorvane_3.py").write_text(STANDIN)
+    env = _base_env()
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(folder), env.get("PYTHONPATH")]))
+    return env
+
+
+@pytest.fixture(params=["standin", "real"])
+def module_env(request):
+    return request.getfixturevalue(f"{request.param}_module_env" if request.param == "real" else "standin_env")
+
+
+def host(env, *args, keys=KEYS, timeout=60):
+    full = dict(env, **keys)
+    return subprocess.run([sys.executable, "-m", "quorvane_host", *args], env=full, cwd=REPO,
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def opening_in(seconds):
+    return str(int(time.time() * 1000 + seconds * 1000))
+
+
+def read_json(path):
+    with open(path) as fh:
+        return json.load(fh)
+
+
+# ---------------------------------------------------------------------------
+
+
+def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
+    log, result = tmp_path / "module.log", tmp_path / "result.json"
+    done = host(module_env, "qrvusd", "0.5", "--open-at", opening_in(1.2), "--exchange", "loopback",
+                "--orders", "2", "--max-orders", "1000", "--log", str(log), "--result", str(result))
+    assert done.returncode == 0, done.stdout + done.stderr
+    r = read_json(result)
+    ex = r["exchange"]
+    assert r["accepted"] == ex["accepted"] == 2
+    assert r["placed"] == ex["requests"] == len(r["outcomes"])
+    assert r["too_early"] == ex["rejected"].get("NOT_OPEN", 0) == r["rejected"]
+    assert len(r["latencies_ms"]) == r["placed"]
+    assert ex["first_accepted_after_open_ms"] >= 0
+    assert 0 <= r["time_left_at_first_order_ms"] < 100
+    assert "stopped after 2 accepted orders" in done.stdout
+    # the flood went to the log, the terminal got the countdown and the outcomes
+    assert "Time from opening:" not in done.stdout
+    assert f"module output: {log}" in done.stdout
+    text = log.read_text()
+    assert text.count("Time from opening:") > 1000
+    assert text.count("Buy order placed successfully: ") == 2
+    assert text.count("Buy order took ") == r["placed"]
+
+
+def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
+    summary_path, log = tmp_path / "summary.json", tmp_path / "module.log"
+    done = subprocess.run(
+        [sys.executable, "-m", "quorvane_host.demo", "--delay", "1.2", "--orders", "2",
+         "--time-limit", "4", "--log", str(log), "--result", str(summary_path)],
+        env=module_env, cwd=REPO, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    s = read_json(summary_path)
+    records = s["records"]
+    accepted = [r for r in records if r["outcome"] == "accepted"]
+    assert s["orders"] == len(records)
+    assert s["accepted"] == len(accepted) == 2
+    assert s["too_early"] == sum(r["code"] == Code.NOT_OPEN for r in records)
+    assert s["first_accepted_after_open_ms"] == pytest.approx(accepted[0]["arrival_ms"] - s["open_ms"])
+    assert all(r["arrival_ms"] < s["open_ms"] for r in records if r["code"] == Code.NOT_OPEN)
+    assert len(s["latencies_ms"]) == len(records)
+    lat = s["latency_ms"]
+    assert lat["min"] <= lat["median"] <= lat["max"] == max(s["latencies_ms"])
+    assert s["problems"] == []
+    out = done.stdout
+    assert "demo summary" in out and f"orders placed in all: {len(records)}" in out
+    assert "Time from opening:" not in out
+    countdown = [line for line in out.splitlines() if line.startswith("  opens in ")]
+    assert 1 <= len(countdown) < 10  # not a terminal: a few countdown lines only
+
+
+@pytest.mark.parametrize("limits, reason", [
+    (["--time-limit", "0.4", "--max-orders", "100000"], "time limit of 0.4 s"),
+    (["--time-limit", "30", "--max-orders", "5"], "5 orders placed in all"),
+])
+def test_stops_when_every_order_is_refused(standin_env, tmp_path, limits, reason):
+    open_ms = int(time.time() * 1000) + 1000
+    result = tmp_path / "result.json"
+    with LoopbackExchange({"test-key": "another-secret"}, [Symbol("QRVUSD", open_ms)], lifetime=60) as ex:
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
+                    "--log", str(tmp_path / "log"), "--result", str(result), *limits)
+        records = ex.records()
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert f"stopped after {reason}" in done.stdout
+    r = read_json(result)
+    assert r["accepted"] == 0 and r["placed"] == len(records) > 0
+    assert all(rec.code == Code.BAD_SIGNATURE for rec in records)
+    assert "wanted 1 accepted order, got 0" in done.stdout
+
+
+def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path):
+    open_ms = int(time.time() * 1000) + 800
+    result = tmp_path / "result.json"
+    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
+                          fault="silent", hold_seconds=20, lifetime=60) as ex:
+        started = time.monotonic()
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
+                    "--time-limit", "0.3", "--grace", "0.3",
+                    "--log", str(tmp_path / "log"), "--result", str(result))
+        elapsed = time.monotonic() - started
+        records = ex.records()
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "still waiting for its reply" in done.stdout
+    assert read_json(result)["cancelled_in_flight"] is True
+    assert [r.outcome for r in records] == ["silent"]
+    assert elapsed < 15
+
+
+def test_ctrl_c_while_polling(module_env, tmp_path):
+    log, result = tmp_path / "module.log", tmp_path / "result.json"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvane_host", "QRVUSD", "0.5", "--open-at", opening_in(30),
+         "--exchange", "loopback", "--log", str(log), "--result", str(result)],
+        env=dict(module_env, **KEYS), cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and (not log.exists() or log.stat().st_size < 100_000):
+            time.sleep(0.05)
+        assert log.exists() and log.stat().st_size >= 100_000, "the module never started polling"
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 130, out + err
+    assert "interrupted (Ctrl-C) before the first order; nothing was sent" in out
+    r = read_json(result)
+    assert r["placed"] == 0 and r["exchange"]["requests"] == 0 and r["exchange"]["connections"] == 0
+
+
+def test_placeholder_endpoint_is_refused(module_env, tmp_path):
+    done = host(module_env, "QRVUSD", "0.5", "--open-at", opening_in(60), "--log", str(tmp_path / "log"))
+    assert done.returncode == 2
+    assert ".invalid" in done.stderr and "placeholder" in done.stderr
+    assert not (tmp_path / "log").exists()  # refused before anything started
+
+
+@pytest.mark.parametrize("args, keys, message", [
+    (["QRVUSD", "0.5", "--open-at", "1"], KEYS, "in the past"),
+    (["QRVUSD", "0", "--open-at", "+"], KEYS, "positive"),
+    (["QRVUSD", "0.5", "--open-at", "9999999999999"], {}, "more than a day ahead"),
+    (["QRVUSD", "0.5", "--open-at", str(int(time.time() * 1000) + 60_000)], {}, "no API key"),
+])
+def test_bad_input_exits_2_with_a_message(standin_env, args, keys, message):
+    done = host(standin_env, *args, keys=keys)
+    assert done.returncode == 2
+    assert message in done.stderr and done.stdout == ""
