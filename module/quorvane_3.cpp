@@ -9,6 +9,7 @@
 #include "coroutine/registration.h"
 #include "module/constants.h"
 #include "module/entries.h"
+#include "module/original_attr.h"
 #include "module/ref.h"
 #include "module/startup_checks.h"
 #include "module/traceback.h"
@@ -253,7 +254,9 @@ int initialise_recorded(PyObject* module, int* line) {
     if (ready_record_types() < 0) return -1;
     if (check_type_size() < 0) return -1;
     if (register_with_abc() < 0) return -1;
-    return run_module_statements(line);
+    if (run_module_statements(line) < 0) return -1;
+    capture_fast_path_guards();
+    return 0;
 }
 
 int exec_module(PyObject* module) {

@@ -14,6 +14,8 @@
 #include "coroutine/closure.h"
 #include "module/constants.h"
 #include "module/globals.h"
+#include "module/original_attr.h"
+#include "order/fast_paths.h"
 #include "module/shared_ops.h"
 #include "module/traceback.h"
 #include "order/bodies.h"
@@ -29,6 +31,17 @@ constexpr const char* kBlock = "quorvane_3.buy_market_order";  // a failure insi
 
 using Record = BuyMarketOrderRecord;
 
+// The checks that encoding a str argument makes (None, lone surrogates),
+// without making the bytes: the native signer reads the UTF-8 text itself.
+bool encode_utf8_argument_checked(PyObject* text) {
+    if (text == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        return false;
+    }
+    Py_ssize_t unused;
+    return PyUnicode_AsUTF8AndSize(text, &unused) != nullptr;
+}
+
 struct Sites {
     GlobalSite uuid, time, urllib, hmac, hashlib, websockets, json_dumps, json_loads;
 };
@@ -38,6 +51,12 @@ Sites sites;
 
 // [35] str(uuid.uuid4())
 int make_unique_id(Record* r) {
+    if (fast.uuid_uuid4.holds()) {
+        PyObject* text = uuid4_text().release();
+        if (!text) return -1;
+        set_slot(r->unique_id, text);
+        return 0;
+    }
     Ref uuid = lookup_global(id::uuid, sites.uuid);
     if (!uuid) return -1;
     Ref u = call_method(uuid.get(), id::uuid4, nullptr, 0);
@@ -50,6 +69,13 @@ int make_unique_id(Record* r) {
 
 // [36] int(time.time() * 1000)
 int make_timestamp(Record* r) {
+    long long now;
+    if (fast.time_time.holds() && realtime_ms(&now)) {
+        PyObject* ms = PyLong_FromLongLong(now);
+        if (!ms) return -1;
+        set_slot(r->timestamp, ms);
+        return 0;
+    }
     Ref time = lookup_global(id::time, sites.time);
     if (!time) return -1;
     Ref seconds = call_method(time.get(), id::time, nullptr, 0);
@@ -110,6 +136,13 @@ Ref query_piece(Record* r, PyObject* pair) {
 
     Ref key_text = text_form(r->key);
     if (!key_text) return key_text;
+    if (fast.quote.holds()) {
+        Ref value_text = Ref::steal(PyObject_Str(r->value));
+        if (!value_text) return value_text;
+        Ref quoted = quote_text(value_text.get());
+        if (!quoted) return quoted;
+        return join3(key_text.get(), text::eq, quoted.get());
+    }
     Ref urllib = lookup_global(id::urllib, sites.urllib);
     if (!urllib) return urllib;
     Ref parse = Ref::steal(PyObject_GetAttr(urllib.get(), id::parse.str));
@@ -144,6 +177,13 @@ int make_query_string(Record* r) {
 
 // [48] hmac.new(secret, query, hashlib.sha256).hexdigest()
 int make_signature(Record* r) {
+    if (fast.hmac_new.holds() && fast.hashlib_sha256.holds()) {
+        if (!encode_utf8_argument_checked(r->secret_key) || !encode_utf8_argument_checked(r->query_string)) return -1;
+        PyObject* hex = hmac_sha256_text(r->secret_key, r->query_string).release();
+        if (!hex) return -1;
+        set_slot(r->signature, hex);
+        return 0;
+    }
     Ref hmac = lookup_global(id::hmac, sites.hmac);
     if (!hmac) return -1;
     Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));

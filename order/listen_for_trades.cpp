@@ -10,11 +10,16 @@
 #include "coroutine/closure.h"
 #include "module/constants.h"
 #include "module/globals.h"
+#include "module/original_attr.h"
 #include "module/shared_ops.h"
 #include "module/traceback.h"
 #include "order/bodies.h"
 #include "order/body_support.h"
 #include "order/clock_output.h"
+#include "order/fast_paths.h"
+
+#include <cstdio>
+#include <cstring>
 
 namespace qv {
 
@@ -66,6 +71,62 @@ int print_latency(Record* r) {
     return optimized_print(line.get()) ? 0 : -1;
 }
 
+// Writes "Time from opening:<left>" and a line feed: the bytes that the
+// general path prints for an int time_left.
+void write_time_left_line(long long left) {
+    static constexpr char kPrefix[] = "Time from opening:";
+    char line[sizeof kPrefix + 24];
+    std::memcpy(line, kPrefix, sizeof kPrefix - 1);
+    char digits[24];
+    int n = 0;
+    unsigned long long magnitude = left < 0 ? 0ULL - static_cast<unsigned long long>(left)
+                                            : static_cast<unsigned long long>(left);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    size_t at = sizeof kPrefix - 1;
+    if (left < 0) line[at++] = '-';
+    while (n) line[at++] = digits[--n];
+    line[at++] = '\n';
+    std::fwrite(line, 1, at, stdout);
+}
+
+// Polls without making Python objects while the module global `time` and
+// its `time` are what start-up found and the opening time fits a C integer:
+// each pass reads the same clock value, prints the same line and makes the
+// same comparison as the general pass. Returns 1 once fewer than 100 ms are
+// left (current_timestamp and time_left stored), 0 to let the general pass
+// take over (something was rebound, or a value left the C range), -1 when a
+// signal handler raised.
+int poll_natively(Record* r) {
+    if (!PyLong_CheckExact(r->open_trade_time)) return 0;
+    int overflow = 0;
+    long long opening = PyLong_AsLongLongAndOverflow(r->open_trade_time, &overflow);
+    if (overflow || (opening == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return 0;
+    }
+    for (;;) {
+        if (!fast.time_time.holds()) return 0;
+        long long now, left;
+        if (!realtime_ms(&now) || __builtin_sub_overflow(opening, now, &left)) return 0;
+        write_time_left_line(left);
+        if (PyErr_CheckSignals() < 0) return -1;
+        if (left < 100) {
+            PyObject* now_obj = PyLong_FromLongLong(now);
+            PyObject* left_obj = now_obj ? PyLong_FromLongLong(left) : nullptr;
+            if (!left_obj) {
+                Py_XDECREF(now_obj);
+                return -1;
+            }
+            set_slot(r->current_timestamp, now_obj);
+            set_slot(r->time_left, left_obj);
+            return 1;
+        }
+    }
+}
+
 }  // namespace
 
 PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent) {
@@ -95,6 +156,15 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     }
 
     for (;;) {
+        line = 85;
+        switch (poll_natively(r)) {
+            case -1:
+                goto leave_with_error;
+            case 1:
+                goto crossed;
+            default:
+                break;
+        }
         line = 82;
         {
             PyObject* now = get_current_timestamp().release();
@@ -115,6 +185,7 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
             if (crossed < 0) goto leave_with_error;
             if (!crossed) continue;
         }
+    crossed:
         line = 86;
         {
             PyObject* start = get_current_timestamp().release();

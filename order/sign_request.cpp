@@ -2,6 +2,8 @@
 
 #include "module/constants.h"
 #include "module/globals.h"
+#include "module/original_attr.h"
+#include "order/fast_paths.h"
 #include "module/shared_ops.h"
 #include "module/traceback.h"
 
@@ -38,7 +40,25 @@ Ref encode_utf8_argument(PyObject* text) {
     return Ref::steal(PyUnicode_AsUTF8String(text));
 }
 
+// With hmac.new and hashlib.sha256 as start-up found them, the signature is
+// computed natively from the arguments' UTF-8 text.
+bool native_signing_possible() { return fast.hmac_new.holds() && fast.hashlib_sha256.holds(); }
+
 Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
+    if (native_signing_possible() && query_string != Py_None && secret_key != Py_None) {
+        Py_ssize_t unused;
+        if (!PyUnicode_AsUTF8AndSize(query_string, &unused)) {
+            QV_TRACEBACK(kFunc, 19);
+            return Ref();
+        }
+        if (!PyUnicode_AsUTF8AndSize(secret_key, &unused)) {
+            QV_TRACEBACK(kFunc, 20);
+            return Ref();
+        }
+        Ref signature = hmac_sha256_text(secret_key, query_string);
+        if (!signature) QV_TRACEBACK(kFunc, 22);
+        return signature;
+    }
     Ref message = encode_utf8_argument(query_string);
     if (!message) {
         QV_TRACEBACK(kFunc, 19);

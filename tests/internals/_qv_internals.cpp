@@ -3,7 +3,9 @@
 // code, pointed at quorvane_3's namespace so that global lookups (`time`)
 // and traceback records behave as they do inside quorvane_3.
 #include "module/constants.h"
+#include "module/original_attr.h"
 #include "order/clock_output.h"
+#include "order/fast_paths.h"
 
 #include <cstdio>
 
@@ -22,6 +24,7 @@ int borrow_quorvane_state() {
     g.empty_str = PyUnicode_FromString("");
     g.empty_tuple = PyTuple_New(0);
     if (!g.builtins || !g.support_module || !g.int_1000 || !g.empty_str || !g.empty_tuple) return -1;
+    qv::capture_fast_path_guards();
     return 0;
 }
 
@@ -33,7 +36,40 @@ PyObject* optimized_print(PyObject*, PyObject* text) {
 
 PyObject* get_current_timestamp(PyObject*, PyObject*) { return qv::get_current_timestamp().release(); }
 
+PyObject* ms_from_ns(PyObject*, PyObject* ns) {
+    long long v = PyLong_AsLongLong(ns);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    return PyLong_FromLongLong(qv::ms_from_realtime_ns(v));
+}
+
+PyObject* quote(PyObject*, PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        PyErr_SetString(PyExc_TypeError, "str expected");
+        return nullptr;
+    }
+    return qv::quote_text(text).release();
+}
+
+PyObject* uuid4_text(PyObject*, PyObject*) { return qv::uuid4_text().release(); }
+
+PyObject* hmac_hex(PyObject*, PyObject* args) {
+    const char *key, *msg;
+    Py_ssize_t key_len, msg_len;
+    if (!PyArg_ParseTuple(args, "y#y#", &key, &key_len, &msg, &msg_len)) return nullptr;
+    char out[64];
+    qv::hmac_sha256_hex(reinterpret_cast<const unsigned char*>(key), static_cast<size_t>(key_len),
+                        reinterpret_cast<const unsigned char*>(msg), static_cast<size_t>(msg_len), out);
+    return PyUnicode_FromStringAndSize(out, 64);
+}
+
+PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
+
 PyMethodDef methods[] = {
+    {"ms_from_ns", ms_from_ns, METH_O, nullptr},
+    {"quote", quote, METH_O, nullptr},
+    {"uuid4_text", uuid4_text, METH_NOARGS, nullptr},
+    {"hmac_hex", hmac_hex, METH_VARARGS, nullptr},
+    {"clock_is_native", clock_is_native, METH_NOARGS, nullptr},
     {"optimized_print", optimized_print, METH_O, nullptr},
     {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

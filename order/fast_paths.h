@@ -1,0 +1,36 @@
+// Native equivalents of the standard-library calls on the order path. Each
+// gives bit-for-bit what the library call gives, and is used only while the
+// matching guard (module/original_attr.h) says the host has rebound nothing.
+#pragma once
+
+#include "module/ref.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qv {
+
+// int(time.time() * 1000) for a system-clock reading of `ns` nanoseconds:
+// the same double seconds the time module makes, times 1000, truncated.
+long long ms_from_realtime_ns(int64_t ns);
+
+// The wall clock now, in ms as above. False when the clock cannot be read.
+bool realtime_ms(long long* out);
+
+// str(uuid.uuid4()): a version-4 UUID from the operating system's random
+// source (the same source os.urandom reads). New reference or null.
+Ref uuid4_text();
+
+// urllib.parse.quote(text) with its defaults (safe "/", UTF-8, strict).
+// New reference or null (UnicodeEncodeError for lone surrogates).
+Ref quote_text(PyObject* text);
+
+// Lowercase hexadecimal HMAC-SHA256 of message under key.
+void hmac_sha256_hex(const unsigned char* key, size_t key_len, const unsigned char* message, size_t message_len,
+                     char out[64]);
+
+// hmac.new(secret, message, hashlib.sha256).hexdigest() for two str
+// arguments (UTF-8 encoded). New reference or null.
+Ref hmac_sha256_text(PyObject* secret, PyObject* message);
+
+}  // namespace qv

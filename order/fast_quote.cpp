@@ -1,0 +1,44 @@
+#include "order/fast_paths.h"
+
+namespace qv {
+
+namespace {
+
+// Bytes that quote() leaves as they are with safe="/": ASCII letters and
+// digits, "_.-~" and "/".
+constexpr bool is_unreserved(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-' || c == '~' || c == '/';
+}
+
+}  // namespace
+
+Ref quote_text(PyObject* text) {
+    Py_ssize_t len;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
+    if (!utf8) return Ref();
+    Py_ssize_t out_len = 0;
+    for (Py_ssize_t i = 0; i < len; ++i) out_len += is_unreserved(static_cast<unsigned char>(utf8[i])) ? 1 : 3;
+    if (out_len == len) {
+        // Nothing to encode: quote() gives text equal to its argument.
+        if (PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        return Ref::steal(PyUnicode_FromStringAndSize(utf8, len));
+    }
+    Ref quoted = Ref::steal(PyUnicode_New(out_len, 127));
+    if (!quoted) return quoted;
+    auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(quoted.get()));
+    static const char hex[] = "0123456789ABCDEF";
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        auto c = static_cast<unsigned char>(utf8[i]);
+        if (is_unreserved(c)) {
+            *out++ = c;
+        } else {
+            *out++ = '%';
+            *out++ = static_cast<Py_UCS1>(hex[c >> 4]);
+            *out++ = static_cast<Py_UCS1>(hex[c & 15]);
+        }
+    }
+    return quoted;
+}
+
+}  // namespace qv

@@ -1,0 +1,168 @@
+"""Native fast paths give exactly what the library calls give, and step
+aside the moment the host rebinds what they stand in for."""
+import ctypes
+import hashlib
+import hmac
+import re
+import textwrap
+import time
+import types
+import urllib.parse
+import uuid
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import run_python
+from fakes import FakeWebsockets, drive
+
+qi = pytest.importorskip("_qv_internals")
+
+_seconds_double = ctypes.pythonapi._PyTime_AsSecondsDouble
+_seconds_double.argtypes = [ctypes.c_int64]
+_seconds_double.restype = ctypes.c_double
+
+
+@settings(max_examples=3000)
+@given(st.one_of(
+    st.integers(min_value=0, max_value=2**62),
+    st.integers(min_value=1_500_000_000, max_value=4_000_000_000).map(lambda s: s * 10**9),
+    st.integers(min_value=1_500_000_000_000_000_000, max_value=4_000_000_000_000_000_000),
+))
+def test_clock_conversion_matches_the_time_module(ns):
+    # The interpreter's own seconds-as-double conversion, then "* 1000" and int().
+    assert qi.ms_from_ns(ns) == int(_seconds_double(ns) * 1000)
+
+
+@settings(max_examples=2000)
+@given(st.text())
+def test_quote_matches_urllib(text):
+    try:
+        expected = urllib.parse.quote(text)
+    except UnicodeEncodeError:
+        with pytest.raises(UnicodeEncodeError):
+            qi.quote(text)
+        return
+    assert qi.quote(text) == expected
+
+
+@pytest.mark.parametrize("text", ["", "1e+16", "a b/c", "~_.-", "\u00e9\u20ac", "%", "\x00\x7f"])
+def test_quote_examples(text):
+    assert qi.quote(text) == urllib.parse.quote(text)
+
+
+def test_uuid4_text_is_version_4():
+    seen = set()
+    for _ in range(2000):
+        text = qi.uuid4_text()
+        u = uuid.UUID(text)
+        assert str(u) == text and u.version == 4 and u.variant == uuid.RFC_4122
+        seen.add(text)
+    assert len(seen) == 2000
+
+
+@settings(max_examples=500)
+@given(st.binary(max_size=200), st.binary(max_size=300))
+def test_hmac_matches_standard_library(key, msg):
+    assert qi.hmac_hex(key, msg) == hmac.new(key, msg, hashlib.sha256).hexdigest()
+
+
+def test_hmac_key_switching():
+    for key in (b"a", b"b" * 64, b"c" * 65, b"a", b""):
+        for msg in (b"", b"x" * 55, b"x" * 56, b"x" * 64, b"x" * 1000):
+            assert qi.hmac_hex(key, msg) == hmac.new(key, msg, hashlib.sha256).hexdigest()
+
+
+def _wrapped(module, **overrides):
+    """A stand-in holding the same functions: defeats the identity guards
+    without changing any result."""
+    ns = types.SimpleNamespace(**{k: getattr(module, k) for k in dir(module) if not k.startswith("__")})
+    for k, v in overrides.items():
+        setattr(ns, k, v)
+    return ns
+
+
+@pytest.mark.parametrize("query, key", [("q", "k"), ("apiKey=x&quantity=0.1", "s" * 64), ("\u00e9", "\u20ac"), ("", "")])
+def test_sign_request_same_both_ways(restore_globals, query, key):
+    qv = restore_globals
+    native = qv.sign_request(query, key)
+    qv.hmac = _wrapped(hmac)
+    general = qv.sign_request(query, key)
+    assert native == general == hmac.new(key.encode(), query.encode(), hashlib.sha256).hexdigest()
+
+
+def test_rebinding_sha256_in_hashlib_module_itself_is_seen(restore_globals, monkeypatch):
+    qv = restore_globals
+    monkeypatch.setattr(hashlib, "sha256", hashlib.sha512)
+    assert qv.sign_request("q", "k") == hmac.new(b"k", b"q", hashlib.sha512).hexdigest()
+
+
+def test_clock_guard_follows_rebinding(restore_globals):
+    qv = restore_globals
+    assert qi.clock_is_native()
+    qv.time = _wrapped(time)
+    assert not qi.clock_is_native()
+    qv.time = time
+    assert qi.clock_is_native()
+
+
+@pytest.mark.parametrize("rebind", [False, True])
+def test_order_request_same_both_ways(restore_globals, rebind):
+    qv = restore_globals
+    if rebind:
+        qv.uuid = _wrapped(uuid)
+        qv.time = _wrapped(time)
+        qv.hmac = _wrapped(hmac)
+        qv.urllib = types.SimpleNamespace(parse=_wrapped(urllib.parse))
+    ws = FakeWebsockets()
+    qv.websockets = ws
+    before = int(time.time() * 1000)
+    drive(qv.buy_market_order("a b+c", "secret", "x/y\u00e9", 1e16))
+    after = int(time.time() * 1000)
+    import json
+
+    params = json.loads(ws.sent()[0])["params"]
+    signed = "&".join(f"{k}={urllib.parse.quote(str(v))}"
+                      for k, v in sorted(params.items()) if k != "signature")
+    assert params["signature"] == hmac.new(b"secret", signed.encode(), hashlib.sha256).hexdigest()
+    assert before <= params["timestamp"] <= after
+    assert signed.startswith("apiKey=a%20b%2Bc&quantity=1e%2B16&side=BUY&symbol=x/y%C3%A9&timestamp=")
+    assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
+                        json.loads(ws.sent()[0])["id"])
+
+
+def test_polling_switches_to_rebound_clock_at_once():
+    # A signal handler rebinds `time` while the trigger polls natively; the
+    # very next pass must read the new clock, which says the opening passed
+    # one second ago.
+    code = textwrap.dedent("""
+        import signal, time
+        import quorvane_3 as qv
+
+        far = int(time.time() * 1000) + 3_600_000
+
+        class Later:
+            @staticmethod
+            def time():
+                return far / 1000 + 1.0
+
+        def rebind(*_):
+            qv.time = Later
+
+        class Done:
+            def __await__(self):
+                raise SystemExit(0)
+                yield
+
+        qv.buy_market_order = lambda *a: Done()
+        signal.signal(signal.SIGALRM, rebind)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        qv.listen_for_trades("k", "s", "x", 1.0, far).send(None)
+    """)
+    r = run_python(code)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) > 10
+    assert all(3_500_000 < int(l.split(":")[1]) <= 3_600_000 for l in lines[:-1])
+    assert lines[-1] == "Time from opening:-1000"
