@@ -29,7 +29,7 @@ import sys
 import time
 from typing import IO, List, Optional
 
-from .lines import ACCEPTED_PREFIX, REJECTED_PREFIX, Outcome, parse_latency, parse_outcome
+from .lines import Outcome, parse_latency, parse_outcome
 
 __all__ = ["HOST_MARK", "Console", "RotatingLog", "format_left", "main"]
 

@@ -57,7 +57,7 @@ __all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "single_pre
 
 MAX_AHEAD_MS = 24 * 3600 * 1000
 MODULE_NAME = "quorvane_3"
-EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
 
 
 class UsageError(Exception):
@@ -154,7 +154,7 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
             "or from --key-file, a file readable only by you with the lines "
             "'api_key = ...' and 'secret_key = ...'; never from the command line. "
             "Exit status: 0 when the wanted number of orders was accepted, 1 when the host "
-            "stopped without them, 2 for bad input, 130 when interrupted."
+            "stopped without them, 2 for bad input, 130 after Ctrl-C, 143 after SIGTERM."
         ),
     )
     p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
@@ -670,7 +670,7 @@ class HostRun:
         stats = _latency_stats(latencies)
         met = observer.accepted >= plan.orders
         if self.interrupted:
-            code = EXIT_INTERRUPTED
+            code = EXIT_TERMINATED if "SIGTERM" in self.interrupted else EXIT_INTERRUPTED
         else:
             code = EXIT_OK if met else EXIT_UNMET
 

@@ -22,7 +22,6 @@ from quorvane_host.exchange import (
     Fault,
     LoopbackExchange,
     Symbol,
-    TLSFiles,
     check_order,
     make_self_signed,
 )

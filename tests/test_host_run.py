@@ -229,7 +229,11 @@ def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_pat
     assert elapsed < 15
 
 
-def test_ctrl_c_while_polling(module_env, tmp_path):
+@pytest.mark.parametrize("signum, status, said", [
+    (signal.SIGINT, 130, "interrupted (Ctrl-C)"),
+    (signal.SIGTERM, 143, "terminated (SIGTERM)"),
+])
+def test_signal_while_polling(module_env, tmp_path, signum, status, said):
     log, result = tmp_path / "module.log", tmp_path / "result.json"
     proc = subprocess.Popen(
         [sys.executable, "-m", "quorvane_host", "QRVUSD", "0.5", "--open-at", opening_in(30),
@@ -240,14 +244,14 @@ def test_ctrl_c_while_polling(module_env, tmp_path):
         while time.monotonic() < deadline and (not log.exists() or log.stat().st_size < 100_000):
             time.sleep(0.05)
         assert log.exists() and log.stat().st_size >= 100_000, "the module never started polling"
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         out, err = proc.communicate(timeout=20)
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.communicate()
-    assert proc.returncode == 130, out + err
-    assert "interrupted (Ctrl-C) before the first order; nothing was sent" in out
+    assert proc.returncode == status, out + err
+    assert f"{said} before the first order; nothing was sent" in out
     r = read_json(result)
     assert r["placed"] == 0 and r["exchange"]["requests"] == 0 and r["exchange"]["connections"] == 0
 
