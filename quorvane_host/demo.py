@@ -170,7 +170,8 @@ def run_demo(
         summary = _summary(result, exchange, open_ms)
     summary["host_exit_code"] = rc
     summary["interrupted"] = interrupted
-    _print_summary(out, summary)
+    if result is not None:
+        _print_summary(out, summary)
     if rc != 0:
         _say(out, f"demo: the host exited with status {rc}")
     ok = rc == 0 and not summary["problems"] and summary["exchange_accepted"] >= orders

@@ -523,7 +523,7 @@ class HostRun:
 
         def deadline() -> None:
             gate.stop(f"time limit of {plan.time_limit:g} s after the opening (--time-limit)")
-            self._host_line(f"time limit reached: no further orders")
+            self._host_line("time limit reached: no further orders")
             loop.call_later(plan.grace, cancel_in_flight)
 
         handle = loop.call_later(max(0.0, plan.open_ms / 1000 + plan.time_limit - time.time()), deadline)
@@ -606,7 +606,13 @@ class HostRun:
         say(f"  stop rule: after {_plural(plan.orders, 'accepted order')}, "
             f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
 
-        console, log_path, record_path = self._start_console()
+        try:
+            console, log_path, record_path = self._start_console()
+        except OSError as exc:
+            print(f"quorvane host: cannot open the log: {exc}", file=sys.stderr)
+            if self.exchange is not None:
+                self.exchange.stop_thread()
+            return EXIT_USAGE
         say(f"  module output: {log_path}")
         say("  Ctrl-C stops it at any time")
 
@@ -735,4 +741,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     except UsageError as exc:
         print(f"quorvane host: {exc}", file=sys.stderr)
         return EXIT_USAGE
-    return HostRun(plan).run()
+    try:
+        return HostRun(plan).run()
+    except KeyboardInterrupt:  # during set-up, before the trigger runs
+        print("quorvane host: interrupted (Ctrl-C) during set-up; nothing was sent", file=sys.stderr)
+        return EXIT_INTERRUPTED
