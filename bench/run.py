@@ -268,6 +268,14 @@ def summarize(results):
             values = [r["ns_per_op"] for r in runs.get(side, []) if "ns_per_op" in r]
             med[side] = statistics.median(values) if values else None
             spread[side] = (min(values), max(values), len(values)) if values else None
+        extras = {}
+        for side in op.sides:
+            for field in ("keyed_ns_per_op", "evp_mac_ns_per_op", "with_close_ns"):
+                values = [r[field] for r in runs.get(side, []) if field in r]
+                if values:
+                    extras[(side, field)] = statistics.median(values)
+            if any(r.get("stopped_by") == ["backstop"] for r in runs.get(side, [])):
+                extras[(side, "backstop")] = True
         m, s, f = med.get("module"), med.get("script"), med.get("floor")
         rows.append({
             "op": op,
@@ -277,6 +285,7 @@ def summarize(results):
             "module/script": m / s if m and s else None,
             "module/floor": m / f if m and f else None,
             "spread": spread,
+            "extras": extras,
             "errors": {side: r["error"] for side in op.sides for r in runs.get(side, []) if "error" in r},
         })
     return rows
@@ -336,6 +345,18 @@ def markdown(rows, meta):
         spread = "; ".join(f"{side} {fmt_time(v[0])} to {fmt_time(v[1])} over {v[2]} runs"
                            for side, v in row["spread"].items() if v)
         lines.append(f"- {op.title}: {op.timed}. Range: {spread or 'no result'}.")
+        ex = row["extras"]
+        if ("floor", "keyed_ns_per_op") in ex:
+            lines.append(f"  - signing floor variants: with the key's padded blocks hashed once "
+                         f"{fmt_time(ex[('floor', 'keyed_ns_per_op')])}; OpenSSL's EVP_MAC HMAC, key set per "
+                         f"operation, {fmt_time(ex[('floor', 'evp_mac_ns_per_op')])}")
+        closes = [(side, v) for (side, k), v in ex.items() if k == "with_close_ns"]
+        if closes:
+            lines.append("  - to the end of the call, closing handshake included: "
+                         + ", ".join(f"{side} {fmt_time(v)}" for side, v in closes))
+        for (side, k), v in ex.items():
+            if k == "backstop":
+                lines.append(f"  - {side}: the timer's signal was not acted on; the run ended at the opening")
         for side, err in row["errors"].items():
             lines.append(f"  - {side} failed: {err.splitlines()[-1] if err else err}")
     if meta.get("notes"):
@@ -348,7 +369,7 @@ def markdown(rows, meta):
 
 def main():
     p = argparse.ArgumentParser(description="Benchmarks of quorvane_3 against the script and the floors.")
-    p.add_argument("--rounds", type=int, default=5, help="runs per side and operation (import: twice as many + 1)")
+    p.add_argument("--rounds", type=int, default=7, help="runs per side and operation (import: twice as many + 1)")
     p.add_argument("--only", help="comma-separated operations: " + ",".join(o.key for o in OPERATIONS))
     p.add_argument("--seconds", type=float, default=0.25, help="time budget of one in-process measurement")
     p.add_argument("--poll-seconds", type=float, default=0.4, help="wall time of one polling run")
@@ -405,7 +426,7 @@ def main():
                     if all(runs[s] and "error" in runs[s][-1] for s in ("module", "script")):
                         break
                 results.append((op, runs))
-                print(f"  {op.title}: {time.monotonic() - t_op:.1f} s", file=sys.stderr, flush=True)
+                print(f"{op.title}: {time.monotonic() - t_op:.1f} s", flush=True)
         finally:
             bench.stop_exchange()
 

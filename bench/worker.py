@@ -74,8 +74,11 @@ def flush_c_stdout():
     ctypes.CDLL(None).fflush(None)
 
 
-def timed_loop(fn, seconds, min_n=100):
-    """Calls fn(n) with n growing until one call takes `seconds`; ns per op."""
+def timed_loop(fn, seconds, min_n=100, batches=3):
+    """ns per op of fn(n), which runs n operations: n is grown until one call
+    takes a fifth of the budget, then `batches` calls share the budget and
+    the median batch counts (a burst of other load spoils one batch, not the
+    figure)."""
     n = min_n
     while True:
         t0 = time.perf_counter_ns()
@@ -84,12 +87,14 @@ def timed_loop(fn, seconds, min_n=100):
         if elapsed >= seconds * 1e9 * 0.2 or n >= 1 << 30:
             break
         n *= 4
-    # One more run sized for the whole budget.
-    n = max(n, int(n * seconds * 1e9 / max(elapsed, 1)))
-    t0 = time.perf_counter_ns()
-    fn(n)
-    elapsed = time.perf_counter_ns() - t0
-    return elapsed / n, n
+    n = max(1, int(n * seconds * 1e9 / batches / max(elapsed, 1)))
+    per_op = []
+    for _ in range(batches):
+        t0 = time.perf_counter_ns()
+        fn(n)
+        per_op.append((time.perf_counter_ns() - t0) / n)
+    per_op.sort()
+    return per_op[len(per_op) // 2], n * batches
 
 
 # Awaitables built on C objects, so that both sides pay the same small cost
