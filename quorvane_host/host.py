@@ -38,7 +38,6 @@ import os
 import re
 import signal
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -53,7 +52,7 @@ from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
 from .lines import parse_outcome, Outcome
 from .times import TimeError, current_ms, format_ms, parse_opening_time
 
-__all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "single_precision_text"]
+__all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "quantity_text"]
 
 MAX_AHEAD_MS = 24 * 3600 * 1000
 MODULE_NAME = "quorvane_3"
@@ -101,13 +100,9 @@ class Plan:
     display: str = "auto"
 
 
-def single_precision_text(value: float) -> str:
-    """The quantity text the module sends: the value narrowed to 32 bits, widened, repr'd."""
-    try:
-        narrowed = struct.unpack("<f", struct.pack("<f", value))[0]
-    except OverflowError:
-        return "inf"
-    return repr(narrowed)
+def quantity_text(value: float) -> str:
+    """The quantity text the module sends: ``repr`` of the number as a float."""
+    return repr(float(value))
 
 
 _PLAIN_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
@@ -121,15 +116,16 @@ def _quantity(text: str, allow_inexact: bool) -> float:
         raise UsageError(f"quantity {text!r} is not a number") from None
     if not value.is_finite() or value <= 0:
         raise UsageError(f"quantity must be a positive number, not {text!r}")
-    sent = single_precision_text(float(value))
-    if sent == "inf":
+    if value >= Decimal("1e300"):
         raise UsageError(f"quantity {text} is too large")
+    sent = quantity_text(float(value))
     if not allow_inexact and (not _PLAIN_DECIMAL.match(sent) or Decimal(sent) != value):
         raise UsageError(
-            f"quantity {text} would go to the exchange as {sent}: the module keeps the quantity "
-            "in single precision, and an exchange refuses a quantity off its lot step or in "
-            "exponent form. Use a quantity that single precision holds exactly (0.5, 0.25, "
-            "0.125, 3, 12.5 ...), or pass --allow-inexact-quantity to send it anyway"
+            f"quantity {text} would go to the exchange as {sent} (the module sends the text of "
+            "the number as a float), and an exchange refuses a quantity in exponent form or "
+            "off its lot step. Give the quantity as a plain decimal that a float holds as typed "
+            "(at least 0.0001, at most 15 significant digits), or pass --allow-inexact-quantity "
+            "to send it anyway"
         )
     return float(value)
 
@@ -195,7 +191,7 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     out.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
                      help="countdown redrawn in place (tty) or a line now and then (plain)")
     p.add_argument("--allow-inexact-quantity", action="store_true",
-                   help="send a quantity that single precision does not hold exactly")
+                   help="send the quantity even when its text would differ from what you typed")
     return p.parse_args(argv)
 
 

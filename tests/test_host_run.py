@@ -20,17 +20,13 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KEYS = {"QUORVANE_API_KEY": "test-key", "QUORVANE_SECRET_KEY": "test-secret"}
 
 STANDIN = r'''
-import builtins, ctypes, hashlib, hmac, struct, time, urllib.parse, uuid
+import builtins, ctypes, hashlib, hmac, time, urllib.parse, uuid
 import ujson as json
 import websockets
 
 print = builtins.print  # taken once, at import
 WEBSOCKET_API_URL = "wss://exchange.invalid:443/ws-api/v3"
 _printf = ctypes.CDLL(None).printf
-
-
-def _single(x):
-    return struct.unpack("f", struct.pack("f", float(x)))[0]
 
 
 async def _buy(api_key, secret_key, symbol, quantity):
@@ -51,7 +47,7 @@ async def _buy(api_key, secret_key, symbol, quantity):
 
 
 def buy_market_order(api_key, secret_key, symbol, quantity):
-    return _buy(api_key, secret_key, symbol, _single(quantity))
+    return _buy(api_key, secret_key, symbol, float(quantity))
 
 
 async def _listen(api_key, secret_key, token_symbol, quantity, open_trade_time):
@@ -66,7 +62,7 @@ async def _listen(api_key, secret_key, token_symbol, quantity, open_trade_time):
 
 
 def listen_for_trades(api_key, secret_key, token_symbol, buy_token_quantity, open_trade_time):
-    return _listen(api_key, secret_key, token_symbol, _single(buy_token_quantity), open_trade_time)
+    return _listen(api_key, secret_key, token_symbol, float(buy_token_quantity), open_trade_time)
 '''
 
 PROBE = r'''
@@ -143,7 +139,7 @@ def read_json(path):
 
 def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
     log, result = tmp_path / "module.log", tmp_path / "result.json"
-    done = host(module_env, "qrvusd", "0.5", "--open-at", opening_in(1.2), "--exchange", "loopback",
+    done = host(module_env, "qrvusd", "0.1", "--open-at", opening_in(1.2), "--exchange", "loopback",
                 "--orders", "2", "--max-orders", "1000", "--log", str(log), "--result", str(result))
     assert done.returncode == 0, done.stdout + done.stderr
     r = read_json(result)
