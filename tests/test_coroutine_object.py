@@ -99,23 +99,15 @@ def test_members_while_alive_and_after_finishing():
     assert frame is coro.cr_frame and frame.f_code is coro.cr_code
     assert frame.f_back is None
     assert coro.cr_await is None and coro.cr_running is False
+    coro.__module__ = 5
+    del coro.__module__
+    assert coro.__module__ is None
     start(coro)
     assert type(coro.cr_await).__name__ == "generator"
     finish(coro)
     for attr in ("__name__", "__qualname__", "__module__", "cr_code", "cr_frame", "cr_await"):
         assert getattr(coro, attr) is None, attr
     assert coro.cr_running is False
-
-
-def test_module_attribute_takes_any_object_and_deletes():
-    coro = t.awaiter([], [])
-    coro.__module__ = 5
-    assert coro.__module__ == 5
-    del coro.__module__
-    assert coro.__module__ is None
-    with pytest.raises(AttributeError):
-        coro.cr_running = True
-    coro.close()
 
 
 @pytest.mark.parametrize("attr", ["__name__", "__qualname__"])
@@ -137,31 +129,7 @@ def test_name_setters_take_only_str(attr, value):
     coro.close()
 
 
-def test_cr_running_is_true_while_the_body_runs():
-    seen = []
-
-    class Peek:
-        def __await__(self):
-            seen.append(coro.cr_running)
-            with pytest.raises(ValueError, match="^coroutine already executing$"):
-                coro.send(None)
-            return iter(())
-
-    coro = t.awaiter([Peek()], [])
-    finish(coro)
-    assert seen == [True]
-
-
 # ------------------------------------------------------ start-up and finish
-
-
-def test_non_none_send_leaves_coroutine_unstarted():
-    coro = t.awaiter([Steps()], [])
-    with pytest.raises(TypeError, match="^can't send non-None value to a just-started coroutine$"):
-        coro.send(1)
-    assert t.resume_label(coro) == 0
-    assert start(coro) == 0 and t.resume_label(coro) == 1
-    coro.close()
 
 
 @pytest.mark.parametrize(
@@ -206,24 +174,15 @@ def test_never_awaited_warning_as_error_goes_to_unraisable(unraisable):
     assert len(unraisable) == 1 and unraisable[0][0] is RuntimeWarning
 
 
-def test_dropping_suspended_coroutine_closes_awaited_then_body():
+def test_dropping_suspended_coroutine_closes_awaited_then_body(unraisable):
     steps, log = Steps(3), []
     coro = t.awaiter([steps, Steps()], log, BaseException)
     start(coro)
-    coro.__await__()  # a wrapper, dropped at once: no effect
-    # The body catches GeneratorExit and awaits again: that is reported.
-    seen = []
-    old = sys.unraisablehook
-    sys.unraisablehook = lambda u: seen.append((u.exc_type, str(u.exc_value), u.object))
-    try:
-        del coro
-        gc.collect()
-    finally:
-        sys.unraisablehook = old
-    assert steps.closed
-    assert log[0] == ("raised", "GeneratorExit", "")
-    assert [(e, m) for e, m, _ in seen] == [(RuntimeError, "coroutine ignored GeneratorExit")]
-    assert type(seen[0][2]).__name__ == "coroutine"
+    del coro  # the body catches GeneratorExit and awaits again: reported
+    gc.collect()
+    assert steps.closed and log == [("raised", "GeneratorExit", "")]
+    assert [(e, m) for e, m, _ in unraisable] == [(RuntimeError, "coroutine ignored GeneratorExit")]
+    assert type(unraisable[0][2]).__name__ == "coroutine"
 
 
 def test_awaited_without_close_is_skipped(unraisable):
@@ -280,15 +239,6 @@ def test_throw_argument_checks_reach_the_body():
         coro.throw()
     with pytest.raises(TypeError, match="throw expected at most 3 arguments, got 4"):
         coro.throw(1, 2, 3, 4)
-
-
-def test_throw_generatorexit_without_close_raises_in_body():
-    log = []
-    coro = t.awaiter([Plain(), Steps()], log, GeneratorExit)
-    start(coro)
-    assert coro.throw(GeneratorExit) == 0  # caught, then the next item suspends
-    assert log == [("raised", "GeneratorExit", "")]
-    coro.close()
 
 
 # ------------------------------------------------------------- the wrapper
@@ -404,15 +354,6 @@ def test_await_method_found_on_instance():
     coro.close()
 
 
-def test_iterable_coroutine_is_its_own_iterator():
-    @types.coroutine
-    def gen():
-        yield 1
-
-    g = gen()
-    assert t.awaitable_iterator(g) is g
-
-
 def test_coroutine_being_awaited_already():
     shared = t.awaiter([Steps()], [])
     first = t.awaiter([shared], [])
@@ -449,15 +390,3 @@ def test_cancelling_a_task_closes_the_chain():
     cancelled, result = asyncio.run(main())
     assert cancelled and log == [("raised", "CancelledError", "")]
     assert result == (("raised", "CancelledError", ""),)
-
-
-def test_cancelled_task_raises_cancelled_error():
-    async def main():
-        task = asyncio.create_task(t.awaiter([asyncio.sleep(10)], []))
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-        return task.cancelled()
-
-    assert asyncio.run(main())

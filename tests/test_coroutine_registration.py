@@ -113,29 +113,23 @@ def test_missing_collections_abc_fails_start_up_when_warnings_are_errors():
     assert out == "quorvane_3 module failed to register with collections.abc module"
 
 
-@pytest.mark.parametrize("warnings_as_errors", [False, True])
-def test_backports_abc_is_patched_and_its_failures_ignored(warnings_as_errors):
+def test_backports_abc_is_patched_and_its_failures_ignored():
+    # Even with warnings as errors, a failing backport does not stop start-up.
     out = run(
         """
         import sys, types
         sys.unraisablehook = lambda u: print("unraisable", u.exc_type.__name__)
         registered = []
-        class Coroutine:
-            @staticmethod
-            def register(cls):
-                registered.append(cls.__name__)
-                raise ValueError("refused")
-        sys.modules["backports_abc"] = types.SimpleNamespace(Coroutine=Coroutine)
-        import warnings
-        with warnings.catch_warnings(record=True) as caught:
-            import _qv_coro_testing
-        print(registered, [str(w.message) for w in caught])
+        def register(cls):
+            registered.append(cls.__name__)
+            raise ValueError("refused")
+        sys.modules["backports_abc"] = types.SimpleNamespace(Coroutine=types.SimpleNamespace(register=register))
+        import _qv_coro_testing
+        print(registered)
         """,
-        env={"PYTHONWARNINGS": "error::RuntimeWarning" if warnings_as_errors else "always"},
+        env={"PYTHONWARNINGS": "error::RuntimeWarning"},
     )
-    lines = out.splitlines()
-    assert lines[0] == "unraisable ValueError"
-    assert lines[1].startswith("['coroutine'] ")
+    assert out.splitlines() == ["unraisable ValueError", "['coroutine']"]
 
 
 def test_failed_patch_of_collections_abc():
