@@ -719,7 +719,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--port", type=int, default=0, help="port (default: any free one)")
     p.add_argument("--cert", help="PEM certificate to serve (default: made with openssl)")
     p.add_argument("--key", help="PEM private key of --cert")
-    p.add_argument("--recv-window", type=int, default=5000, metavar="MS")
+    p.add_argument("--recv-window", type=int, default=5000, metavar="MS",
+                   help="how old a request's timestamp may be (default 5000)")
     p.add_argument("--fault", choices=[f.value for f in Fault], default="none")
     p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
     p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")

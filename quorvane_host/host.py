@@ -583,8 +583,9 @@ class HostRun:
         endpoint_host = urllib.parse.urlsplit(url).hostname or ""
         if plan.endpoint == "module" and endpoint_host.endswith(".invalid"):
             print(f"quorvane host: this build of {MODULE_NAME} sends orders to {url}, a placeholder "
-                  "that no exchange answers. Rebuild it with the exchange's host, or use --connect "
-                  "HOST:PORT (or --exchange loopback for a rehearsal)", file=sys.stderr)
+                  "that no exchange answers. Rebuild it with the exchange's host (pip install . -C "
+                  "cmake.define.QUORVANE_EXCHANGE_HOST=HOST), or use --connect HOST:PORT "
+                  "(or --exchange loopback for a rehearsal)", file=sys.stderr)
             return EXIT_USAGE
 
         try:
