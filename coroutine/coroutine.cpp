@@ -68,10 +68,16 @@ PyObject* forward_next(PyObject* awaited) {
     return Py_TYPE(awaited)->tp_iternext(awaited);
 }
 
-// Result of a forwarded throw; *no_throw_method is set when the awaited
-// object has no `throw` at all (the exception then goes into the body).
-PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObject* tb,
-                        PyObject* args, bool* no_throw_method) {
+// How a forwarded throw went when it gave no value.
+enum class ThrowForward {
+    Done,            // the awaited object finished or failed
+    NoThrowMethod,   // it has no `throw`: the exception goes into the body
+    LookupFailed,    // looking `throw` up failed otherwise: that is the result
+};
+
+PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObject* tb, PyObject* args,
+                        ThrowForward* outcome) {
+    *outcome = ThrowForward::Done;
     if (is_coroutine(awaited)) {
         return coroutine_throw(reinterpret_cast<Coroutine*>(awaited), typ, val, tb, args);
     }
@@ -86,7 +92,9 @@ PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObjec
     if (!method) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            *no_throw_method = true;
+            *outcome = ThrowForward::NoThrowMethod;
+        } else {
+            *outcome = ThrowForward::LookupFailed;
         }
         return nullptr;
     }
@@ -210,15 +218,20 @@ PyObject* coroutine_throw(Coroutine* self, PyObject* typ, PyObject* val, PyObjec
         return throw_into_body(self, typ, val, tb);
     }
 
-    bool no_throw_method = false;
+    ThrowForward outcome;
     self->running = 1;
-    PyObject* forwarded = forward_throw(awaited.get(), typ, val, tb, args, &no_throw_method);
+    PyObject* forwarded = forward_throw(awaited.get(), typ, val, tb, args, &outcome);
     self->running = 0;
     awaited.reset();
     if (forwarded) return forwarded;
-    if (no_throw_method) {
-        clear_slot(self->awaited);
-        return throw_into_body(self, typ, val, tb);
+    switch (outcome) {
+        case ThrowForward::LookupFailed:
+            return nullptr;  // still suspended, still delegating
+        case ThrowForward::NoThrowMethod:
+            clear_slot(self->awaited);
+            return throw_into_body(self, typ, val, tb);
+        case ThrowForward::Done:
+            break;
     }
     return completed(finish_delegation(self));
 }

@@ -212,6 +212,26 @@ def test_failing_close_lookup_is_reported_and_closing_goes_on(unraisable):
     assert unraisable[0][2] is it
 
 
+def test_failing_throw_lookup_is_the_result_and_delegation_goes_on():
+    class BadThrowIterator(PlainIterator):
+        @property
+        def throw(self):
+            raise ValueError("no throw today")
+
+    class BadThrow:
+        def __await__(self):
+            return it
+
+    it, log = BadThrowIterator(), []
+    coro = t.awaiter([BadThrow()], log, BaseException)
+    start(coro)
+    with pytest.raises(ValueError, match="no throw today"):
+        coro.throw(KeyError)
+    assert coro.cr_await is it and log == []
+    assert coro.send(None) == "plain"
+    coro.close()
+
+
 def test_failing_close_of_awaited_reaches_body():
     class CloseFails(PlainIterator):
         def close(self):
