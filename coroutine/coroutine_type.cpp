@@ -114,12 +114,13 @@ PyGetSetDef coroutine_getset[] = {
 void warn_never_awaited(Coroutine* self) {
     PyObject* o = reinterpret_cast<PyObject*>(self);
     // Out of the collector's sight while warning code runs.
-    PyObject_GC_UnTrack(o);
+    bool tracked = PyObject_GC_IsTracked(o);
+    if (tracked) PyObject_GC_UnTrack(o);
     PyObject* qualname = self->qualname ? self->qualname : Py_None;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
         PyErr_WriteUnraisable(o);
     }
-    PyObject_GC_Track(o);
+    if (tracked) PyObject_GC_Track(o);
 }
 
 // A coroutine that never ran is only reported; one suspended at an await is
