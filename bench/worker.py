@@ -28,9 +28,11 @@ QUERY = ("apiKey=" + API_KEY + "&quantity=0.5&side=BUY&symbol=QRVTOKENUSDT"
 QUERY_DIGEST = "05d5209a24a86097c80e21b4b9533a815657b8aaea0c0d4e29badb48f237d6c7"
 SYMBOL = "QRVTOKENUSDT"
 QUANTITY = 0.5
-REPLY = ('{"id":"7d0c3a52-3f4e-4b7e-9a53-8d9f6a1c2b3d","status":200,'
-         '"result":{"symbol":"QRVTOKENUSDT","orderId":1,"status":"FILLED",'
-         '"executedQty":"0.50000000"}}')
+# An accepted order's reply, in the form the loopback exchange sends.
+REPLY = ('{"id": "7d0c3a52-3f4e-4b7e-9a53-8d9f6a1c2b3d", "status": 200, "result": '
+         '{"symbol": "QRVTOKENUSDT", "orderId": 1, "transactTime": 1765100000123, "side": "BUY", '
+         '"type": "MARKET", "status": "FILLED", "origQty": "0.5", "executedQty": "0.5", '
+         '"fills": [{"price": "1.00", "qty": "0.5", "quoteQty": "0.500"}]}}')
 
 
 class Stop(Exception):
