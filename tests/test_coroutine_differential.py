@@ -153,12 +153,12 @@ def finished_coroutine(impl, ctx):
     return coro
 
 
-def build(spec, inner, ctx, tag):
-    kind = spec[0]
+def build(tree, inner, ctx, tag):
+    kind = tree[0]
     if kind == "steps":
-        return Steps(ctx, tag, *spec[1:])
+        return Steps(ctx, tag, *tree[1:])
     if kind == "plain":
-        return Plain(ctx, tag, *spec[1:])
+        return Plain(ctx, tag, *tree[1:])
     if kind == "reenter":
         return Reenter(ctx, tag)
     if kind == "noawait":
@@ -166,12 +166,12 @@ def build(spec, inner, ctx, tag):
     if kind == "noniter":
         return NonIterator()
     if kind == "gen":
-        return iterable_coroutine(ctx, tag, spec[1])
+        return iterable_coroutine(ctx, tag, tree[1])
     if kind == "finished":
         return finished_coroutine(inner, ctx)
     if kind == "nested":
-        items = [build(s, inner, ctx, f"{tag}.{i}") for i, s in enumerate(spec[1])]
-        return make_awaiter(inner, items, ctx, spec[2])
+        items = [build(s, inner, ctx, f"{tag}.{i}") for i, s in enumerate(tree[1])]
+        return make_awaiter(inner, items, ctx, tree[2])
     raise AssertionError(kind)
 
 
@@ -185,7 +185,7 @@ leaf = st.one_of(
     st.tuples(st.just("finished")),
 )
 catches = st.sampled_from(sorted(CATCH))
-items_spec = st.recursive(
+item_trees = st.recursive(
     st.lists(leaf, max_size=3),
     lambda children: st.lists(
         st.one_of(leaf, st.tuples(st.just("nested"), children, catches)), max_size=3
@@ -227,9 +227,9 @@ def apply(coro, op):
     return ("yielded", value)
 
 
-def run(impl, inner, spec, catch, ops):
+def run(impl, inner, tree, catch, ops):
     ctx = Context()
-    items = [build(s, inner, ctx, str(i)) for i, s in enumerate(spec)]
+    items = [build(s, inner, ctx, str(i)) for i, s in enumerate(tree)]
     coro = make_awaiter(impl, items, ctx, catch)
     ctx.top = coro
     trace = []
@@ -246,16 +246,16 @@ def run(impl, inner, spec, catch, ops):
     ids=["ours-in-ours", "native-in-ours", "ours-in-native"],
 )
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(spec=items_spec, catch=catches, ops=st.lists(operation, max_size=8))
+@given(tree=item_trees, catch=catches, ops=st.lists(operation, max_size=8))
 # Closing drives an inner awaiter that tries to drive the outer one again.
 @example(
-    spec=[("nested", [("reenter",), ("reenter",), ("steps", 0, 0, False, False)], "base")],
+    tree=[("nested", [("reenter",), ("reenter",), ("steps", 0, 0, False, False)], "base")],
     catch="base",
     ops=[("send", None)],
 )
-def test_same_outcomes_as_native(impl, inner, spec, catch, ops):
-    expected = run("native", "native", spec, catch, ops)
-    assert run(impl, inner, spec, catch, ops) == expected
+def test_same_outcomes_as_native(impl, inner, tree, catch, ops):
+    expected = run("native", "native", tree, catch, ops)
+    assert run(impl, inner, tree, catch, ops) == expected
 
 
 @pytest.mark.parametrize(
@@ -271,6 +271,6 @@ def test_same_outcomes_as_native(impl, inner, spec, catch, ops):
 )
 @pytest.mark.parametrize("catch", sorted(CATCH))
 def test_fixed_sequences(ops, catch):
-    spec = [("steps", 1, 3, False, False), ("plain", 1, 4), ("nested", [("steps", 1, 5, True, False)], "none")]
-    expected = run("native", "native", spec, catch, ops)
-    assert run("ours", "ours", spec, catch, ops) == expected
+    tree = [("steps", 1, 3, False, False), ("plain", 1, 4), ("nested", [("steps", 1, 5, True, False)], "none")]
+    expected = run("native", "native", tree, catch, ops)
+    assert run("ours", "ours", tree, catch, ops) == expected
