@@ -81,7 +81,7 @@ OPERATIONS = [
               1.0, rounds=11),
     Operation("loopback", "order over the loopback exchange",
               "buy_market_order from the call to its outcome line printed, TLS to the loopback "
-              "exchange on 127.0.0.1 (median of 10 orders per run)",
+              "exchange on 127.0.0.1 (the median of --orders orders per run, after one warm-up order)",
               1.0),
 ]
 
@@ -374,7 +374,7 @@ def main():
     p.add_argument("--seconds", type=float, default=0.25, help="time budget of one in-process measurement")
     p.add_argument("--poll-seconds", type=float, default=0.4, help="wall time of one polling run")
     p.add_argument("--sign-iterations", type=int, default=400_000, help="operations of one signing floor run")
-    p.add_argument("--orders", type=int, default=10, help="timed orders per loopback run")
+    p.add_argument("--orders", type=int, default=20, help="timed orders per loopback run")
     p.add_argument("--floor-dir", help="directory with poll_floor and sign_floor")
     p.add_argument("--out", default=os.path.join(BENCH_DIR, "results", "latest.md"))
     args = p.parse_args()
