@@ -23,14 +23,14 @@ def sign_request(query_string, secret_key):
 
 
 # A MARKET BUY of buy_token_quantity units of symbol, as one "order.place"
-# request over a new connection: parameters, signed query string, request,
-# reply, one printed line.
-#
-#
-#
-#
-#
-#
+# request over a new connection:
+#   1. the order parameters, with a fresh request id and timestamp;
+#   2. the signed text: the parameters as key=value pairs in key order,
+#      values percent-encoded, joined by "&";
+#   3. its HMAC-SHA256 under the secret key, added as "signature";
+#   4. the request sent as JSON, one reply read and decoded;
+#   5. one printed line: the error when the reply carries "error", else the
+#      whole reply.
 async def buy_market_order(api_key, secret_key, symbol, buy_token_quantity):
     unique_id = str(uuid.uuid4())
     timestamp = int(time.time() * 1000)
@@ -52,7 +52,7 @@ async def buy_market_order(api_key, secret_key, symbol, buy_token_quantity):
     request_payload = {"id": unique_id, "method": "order.place", "params": params}
 
     # One connection per order: send the request, read one reply, close.
-    #
+    # Leaving the block closes the connection, after a failure too.
     response = None
 
     async with websockets.connect(WEBSOCKET_API_URL) as websocket:
@@ -72,7 +72,7 @@ def get_current_timestamp():
 
 # One line to standard output.
 def optimized_print(text):
-    #
+    # Through sys.stdout: plain Python has no direct way to the C runtime's.
     print(text)
 
 
