@@ -52,36 +52,28 @@ PyTypeObject* fetch_shared_type(PyTypeObject* type) {
     return type;
 }
 
-// Registers the coroutine type with `abc.Coroutine` (and a generator type,
-// had this runtime one, with `abc.Generator`).
-constexpr const char kRegistrationCode[] =
-    "if _quorvane_generator_type is not None:\n"
-    "    try:\n"
-    "        Generator = _quorvane_abc_module.Generator\n"
-    "    except AttributeError:\n"
-    "        pass\n"
-    "    else:\n"
-    "        Generator.register(_quorvane_generator_type)\n"
-    "if _quorvane_coroutine_type is not None:\n"
-    "    try:\n"
-    "        Coroutine = _quorvane_abc_module.Coroutine\n"
-    "    except AttributeError:\n"
-    "        pass\n"
-    "    else:\n"
-    "        Coroutine.register(_quorvane_coroutine_type)\n";
-
+// Registers the coroutine type with `abc.Coroutine`, as the Python
+//
+//     try:
+//         Coroutine = abc_module.Coroutine
+//     except AttributeError:
+//         pass
+//     else:
+//         Coroutine.register(coroutine_type)
+//
+// would (this runtime has no generator type, so `abc.Generator` is never
+// touched). Written out in C rather than compiled from source at every
+// start-up: compiling the snippet cost more than the rest of the start-up.
 int run_registration_code(PyObject* abc_module) {
-    Ref globals = Ref::steal(PyDict_New());
-    if (!globals) return -1;
-    if (PyDict_SetItemString(globals.get(), "_quorvane_coroutine_type",
-                             reinterpret_cast<PyObject*>(coroutine_type)) < 0 ||
-        PyDict_SetItemString(globals.get(), "_quorvane_generator_type", Py_None) < 0 ||
-        PyDict_SetItemString(globals.get(), "_quorvane_abc_module", abc_module) < 0 ||
-        PyDict_SetItemString(globals.get(), "__builtins__", g.builtins ? g.builtins : PyEval_GetBuiltins()) < 0) {
-        return -1;
+    if (!coroutine_type) return 0;
+    Ref coroutine_abc = Ref::steal(PyObject_GetAttrString(abc_module, "Coroutine"));
+    if (!coroutine_abc) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    Ref result = Ref::steal(PyRun_StringFlags(kRegistrationCode, Py_file_input, globals.get(), globals.get(),
-                                              nullptr));
+    Ref result = Ref::steal(
+        PyObject_CallMethod(coroutine_abc.get(), "register", "O", reinterpret_cast<PyObject*>(coroutine_type)));
     return result ? 0 : -1;
 }
 

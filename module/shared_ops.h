@@ -38,8 +38,14 @@ Ref take_stop_iteration_value();
 // a + b + c as one new str.
 Ref join3(PyObject* a, PyObject* b, PyObject* c);
 
-// The text form of a value: format(value, "").
+// The text form of a value: format(value, ""). For the exact built-in types
+// that the bodies format (ints, floats, dicts, None), format with an empty
+// specification is str(), so the __format__ lookup is skipped.
 inline Ref text_form(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyDict_CheckExact(value) || value == Py_None) {
+        return Ref::steal(PyObject_Str(value));
+    }
     return Ref::steal(PyObject_Format(value, g.empty_str));
 }
 

@@ -25,6 +25,11 @@ Ref uuid4_text();
 // New reference or null (UnicodeEncodeError for lone surrogates).
 Ref quote_text(PyObject* text);
 
+// The length of quote() of UTF-8 text, and the quoted text written at `out`
+// (ASCII); returns the end of what was written.
+Py_ssize_t quoted_length(const char* utf8, Py_ssize_t len);
+Py_UCS1* write_quoted(Py_UCS1* out, const char* utf8, Py_ssize_t len);
+
 // Lowercase hexadecimal HMAC-SHA256 of message under key.
 void hmac_sha256_hex(const unsigned char* key, size_t key_len, const unsigned char* message, size_t message_len,
                      char out[64]);

@@ -1,6 +1,8 @@
 #include "order/fast_paths.h"
 
 #include <cerrno>
+#include <cstring>
+#include <pthread.h>
 #include <sys/random.h>
 
 namespace qv {
@@ -26,11 +28,42 @@ int random_bytes(unsigned char* buf, size_t n) {
     return 0;
 }
 
+// Random bytes are read from the kernel 16 UUIDs at a time. Bytes read
+// before a fork are never used after it: parent and child would otherwise
+// hand out the same identifiers.
+struct RandomPool {
+    unsigned char bytes[256];
+    size_t used = sizeof bytes;
+    bool fork_handler_installed = false;
+};
+RandomPool pool;
+
+void discard_pool_in_child() {
+    std::memset(pool.bytes, 0, sizeof pool.bytes);
+    pool.used = sizeof pool.bytes;
+}
+
+int pooled_random_16(unsigned char out[16]) {
+    if (!pool.fork_handler_installed) {
+        // Without the handler every UUID is read from the kernel directly.
+        if (pthread_atfork(nullptr, nullptr, discard_pool_in_child) != 0) return random_bytes(out, 16);
+        pool.fork_handler_installed = true;
+    }
+    if (pool.used == sizeof pool.bytes) {
+        if (random_bytes(pool.bytes, sizeof pool.bytes) < 0) return -1;
+        pool.used = 0;
+    }
+    std::memcpy(out, pool.bytes + pool.used, 16);
+    std::memset(pool.bytes + pool.used, 0, 16);  // each byte serves once
+    pool.used += 16;
+    return 0;
+}
+
 }  // namespace
 
 Ref uuid4_text() {
     unsigned char b[16];
-    if (random_bytes(b, sizeof b) < 0) return Ref();
+    if (pooled_random_16(b) < 0) return Ref();
     b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
     b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // RFC 4122 variant
     static const char hex[] = "0123456789abcdef";
