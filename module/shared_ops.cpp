@@ -89,9 +89,29 @@ Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize_t nargs) {
-    Ref method = Ref::steal(PyObject_GetAttr(obj, name.str));
-    if (!method) return method;
-    return call(method.get(), args, nargs);
+    BoundMethod method = get_method(obj, name);
+    if (!method) return Ref();
+    return method.call(args, nargs);
+}
+
+BoundMethod get_method(PyObject* obj, const Name& name) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(obj, name.str, &found);
+    if (!found) return BoundMethod();
+    return BoundMethod(Ref::steal(found), unbound ? Ref::borrow(obj) : Ref());
+}
+
+Ref BoundMethod::call(PyObject* const* args, Py_ssize_t nargs) const {
+    if (!self_) return qv::call(function_.get(), args, nargs);
+    PyObject* stack[8];
+    if (nargs + 1 > static_cast<Py_ssize_t>(std::size(stack))) {
+        Ref bound = Ref::steal(PyMethod_New(function_.get(), self_.get()));
+        if (!bound) return bound;
+        return qv::call(bound.get(), args, nargs);
+    }
+    stack[0] = self_.get();
+    std::copy(args, args + nargs, stack + 1);
+    return qv::call(function_.get(), stack, nargs + 1);
 }
 
 Ref lookup_special(PyObject* obj, const Name& name) {

@@ -5,6 +5,8 @@
 
 #include "module/constants.h"
 
+#include <utility>
+
 namespace qv {
 
 // Calls `callable` with positional arguments, with the interpreter's generic
@@ -15,6 +17,24 @@ namespace qv {
 Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
 inline Ref call0(PyObject* callable) { return call(callable, nullptr, 0); }
 inline Ref call1(PyObject* callable, PyObject* a) { return call(callable, &a, 1); }
+
+// An attribute looked up for calling, as the interpreter's own method calls
+// do it: a plain function found on the type is kept unbound together with
+// the object, so that no bound-method object is made.
+class BoundMethod {
+public:
+    BoundMethod() = default;
+    BoundMethod(Ref function, Ref self) : function_(std::move(function)), self_(std::move(self)) {}
+    explicit operator bool() const { return static_cast<bool>(function_); }
+    Ref call(PyObject* const* args, Py_ssize_t nargs) const;
+
+private:
+    Ref function_;
+    Ref self_;  // empty when function_ is already bound or not a method
+};
+
+// obj.name, ready to be called (null with AttributeError when absent).
+BoundMethod get_method(PyObject* obj, const Name& name);
 
 // Gets attribute `name` of obj and calls it.
 Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize_t nargs);

@@ -95,7 +95,9 @@ int make_timestamp(Record* r) {
 // [39], [42] for the quantity text: the parameters in the exchange's order.
 int make_params(Record* r, int* line) {
     *line = 39;
-    Ref params = Ref::steal(PyDict_New());
+    // Sized for all seven entries (the signature comes later), as a dict
+    // display would be: no resize on the way.
+    Ref params = Ref::steal(_PyDict_NewPresized(7));
     if (!params) return -1;
     if (PyDict_SetItem(params.get(), text::symbol, r->symbol) < 0 ||
         PyDict_SetItem(params.get(), text::side, text::BUY) < 0 ||
@@ -253,7 +255,7 @@ int make_signature(Record* r) {
 
 // [52] {"id": ..., "method": "order.place", "params": params}
 int make_request_payload(Record* r) {
-    Ref payload = Ref::steal(PyDict_New());
+    Ref payload = Ref::steal(_PyDict_NewPresized(3));
     if (!payload) return -1;
     if (PyDict_SetItem(payload.get(), text::id, r->unique_id) < 0 ||
         PyDict_SetItem(payload.get(), text::method, text::order_place) < 0 ||
@@ -300,15 +302,16 @@ Ref open_connection_manager(Ref* aexit, Ref* aenter) {
 
 // [59] websocket.send(json.dumps(request_payload))
 Ref start_send(Record* r) {
-    Ref send = Ref::steal(PyObject_GetAttr(r->websocket, id::send.str));
-    if (!send) return send;
+    BoundMethod send = get_method(r->websocket, id::send);
+    if (!send) return Ref();
     Ref json = lookup_global(id::json, sites.json_dumps);
     if (!json) return json;
     Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), id::dumps.str));
     if (!dumps) return dumps;
     Ref request_text = call1(dumps.get(), r->request_payload);
     if (!request_text) return request_text;
-    return call1(send.get(), request_text.get());
+    PyObject* text_arg = request_text.get();
+    return send.call(&text_arg, 1);
 }
 
 // [61] to [65]: decode the reply and print the outcome.

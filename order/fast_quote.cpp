@@ -6,10 +6,20 @@ namespace {
 
 // Bytes that quote() leaves as they are with safe="/": ASCII letters and
 // digits, "_.-~" and "/".
-constexpr bool is_unreserved(unsigned char c) {
+constexpr bool unreserved_byte(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
            c == '-' || c == '~' || c == '/';
 }
+
+struct UnreservedTable {
+    bool entries[256];
+    constexpr UnreservedTable() : entries() {
+        for (int c = 0; c < 256; ++c) entries[c] = unreserved_byte(static_cast<unsigned char>(c));
+    }
+};
+constexpr UnreservedTable kUnreserved;
+
+inline bool is_unreserved(unsigned char c) { return kUnreserved.entries[c]; }
 
 }  // namespace
 
