@@ -9,7 +9,6 @@
 #include <openssl/sha.h>
 
 #include <cstring>
-#include <vector>
 
 namespace qv {
 
@@ -18,12 +17,23 @@ namespace {
 constexpr size_t kBlock = SHA256_CBLOCK;  // 64
 
 struct KeyedStates {
-    std::vector<unsigned char> key;
+    unsigned char* key = nullptr;  // a copy of the key the states belong to
+    size_t key_len = 0;
     SHA256_CTX inner;
     SHA256_CTX outer;
     bool valid = false;
 };
 KeyedStates last_key;
+
+void forget_last_key() {
+    if (last_key.key) {
+        OPENSSL_cleanse(last_key.key, last_key.key_len);
+        PyMem_RawFree(last_key.key);
+    }
+    last_key.key = nullptr;
+    last_key.key_len = 0;
+    last_key.valid = false;
+}
 
 void derive_states(const unsigned char* key, size_t key_len, SHA256_CTX* inner, SHA256_CTX* outer) {
     unsigned char block[kBlock] = {};
@@ -40,21 +50,31 @@ void derive_states(const unsigned char* key, size_t key_len, SHA256_CTX* inner, 
     OPENSSL_cleanse(pad, sizeof pad);
 }
 
-const KeyedStates& states_for(const unsigned char* key, size_t key_len) {
-    if (!last_key.valid || last_key.key.size() != key_len || std::memcmp(last_key.key.data(), key, key_len) != 0) {
-        if (!last_key.key.empty()) OPENSSL_cleanse(last_key.key.data(), last_key.key.size());
-        last_key.key.assign(key, key + key_len);
-        derive_states(key, key_len, &last_key.inner, &last_key.outer);
+// The pad states for `key`: the remembered ones when the key is the last
+// one used, else derived into `scratch` (and remembered when memory allows).
+const KeyedStates& states_for(const unsigned char* key, size_t key_len, KeyedStates* scratch) {
+    if (last_key.valid && last_key.key_len == key_len && std::memcmp(last_key.key, key, key_len) == 0) {
+        return last_key;
+    }
+    forget_last_key();
+    auto* copy = static_cast<unsigned char*>(PyMem_RawMalloc(key_len ? key_len : 1));
+    KeyedStates& target = copy ? last_key : *scratch;
+    derive_states(key, key_len, &target.inner, &target.outer);
+    if (copy) {
+        std::memcpy(copy, key, key_len);
+        last_key.key = copy;
+        last_key.key_len = key_len;
         last_key.valid = true;
     }
-    return last_key;
+    return target;
 }
 
 }  // namespace
 
 void hmac_sha256_hex(const unsigned char* key, size_t key_len, const unsigned char* message, size_t message_len,
                      char out[64]) {
-    const KeyedStates& states = states_for(key, key_len);
+    KeyedStates scratch;
+    const KeyedStates& states = states_for(key, key_len, &scratch);
     SHA256_CTX ctx = states.inner;
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256_Update(&ctx, message, message_len);
