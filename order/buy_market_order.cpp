@@ -363,6 +363,15 @@ ExcTriple unpark_triple(Record* r, int first) {
     return ExcTriple{unpark(r->temps[first]), unpark(r->temps[first + 1]), unpark(r->temps[first + 2])};
 }
 
+// Suspends at an await inside the connection block (points 2 and 3), parking
+// what the block needs when the body resumes there.
+PyObject* suspend_in_block(Coroutine* self, Record* r, int label, PyObject* yielded, Ref& aexit,
+                           ExcTriple& remembered) {
+    park(r->temps[1], std::move(aexit));
+    park_triple(r, 2, std::move(remembered));
+    return suspend_at(self, label, yielded);
+}
+
 }  // namespace
 
 PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject* sent) {
@@ -441,11 +450,7 @@ entered:
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) {
-        park(r->temps[1], std::move(aexit));
-        park_triple(r, 2, std::move(remembered));
-        return suspend_at(self, 2, yielded);
-    }
+    if (yielded) return suspend_in_block(self, r, 2, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
 sent_request:
@@ -457,11 +462,7 @@ sent_request:
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) {
-        park(r->temps[1], std::move(aexit));
-        park_triple(r, 2, std::move(remembered));
-        return suspend_at(self, 3, yielded);
-    }
+    if (yielded) return suspend_in_block(self, r, 3, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
 received:
