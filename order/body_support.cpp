@@ -2,6 +2,27 @@
 
 namespace qv {
 
+void replace_escaping_stop_iteration() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyObject *rtype, *rvalue, *rtb;
+    PyErr_Fetch(&rtype, &rvalue, &rtb);
+    PyErr_NormalizeException(&rtype, &rvalue, &rtb);
+    if (value && rvalue) {
+        Py_INCREF(value);
+        PyException_SetCause(rvalue, value);  // steals
+        PyException_SetContext(rvalue, value);  // steals the caller's reference
+        value = nullptr;
+    }
+    Py_XDECREF(value);
+    PyErr_Restore(rtype, rvalue, rtb);
+}
+
 ExcTriple current_handled_exception(PyThreadState* tstate) {
     _PyErr_StackItem* item = tstate->exc_info;
     while ((!item->exc_type || item->exc_type == Py_None) && item->previous_item) item = item->previous_item;

@@ -16,10 +16,28 @@ inline PyObject* suspend_at(Coroutine* self, int label, PyObject* value) {
     return value;
 }
 
+// A StopIteration leaving a body as its failure would read, to whoever
+// drives the coroutine, as the coroutine returning: an order whose
+// connection raised StopIteration would look placed. As a native coroutine
+// does, it becomes RuntimeError "coroutine raised StopIteration", with the
+// StopIteration as its cause.
+void replace_escaping_stop_iteration();
+
 // The body ends: StopIteration for a normal end (its exception pending
 // otherwise), finished label, closure record and the rest released.
 inline PyObject* finish_body(Coroutine* self, bool returned) {
     if (returned) PyErr_SetNone(PyExc_StopIteration);
+    else if (PyErr_ExceptionMatches(PyExc_StopIteration)) replace_escaping_stop_iteration();
+    self->resume_label = -1;
+    coroutine_clear(self);
+    return nullptr;
+}
+
+// The body returns `value` (the StopIteration is made here; a body whose
+// value cannot be wrapped fails with that error instead).
+inline PyObject* finish_body_returning(Coroutine* self, PyObject* value) {
+    Ref stop = call1(PyExc_StopIteration, value);
+    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
     self->resume_label = -1;
     coroutine_clear(self);
     return nullptr;

@@ -279,3 +279,36 @@ def test_cached_print_ignores_later_rebinding(qv, ws, capsys, monkeypatch):
     place(qv)
     assert calls == []
     assert "Buy order placed successfully" in capsys.readouterr().out
+
+
+def test_stop_iteration_escaping_the_body_is_not_a_return(qv, ws):
+    # A StopIteration from the connection must not read as the order's
+    # normal end: it leaves as RuntimeError, as from a native coroutine.
+    ws.send_error = StopIteration("from send")
+    coro = qv.buy_market_order("k", "s", "SYM", 1)
+    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as info:
+        coro.send(None)
+    assert isinstance(info.value.__cause__, StopIteration)
+    assert ws.events().count("aexit") == 1
+
+
+def test_stop_iteration_thrown_in_is_not_a_return(qv, restore_globals):
+    class PlainIterator:
+        # awaited through an iterator without throw(): a thrown exception is
+        # raised in the body itself
+        def __await__(self):
+            return iter(["suspended"])
+
+    class Manager:
+        def __aenter__(self):
+            return PlainIterator()
+
+        async def __aexit__(self, *exc):
+            return False
+
+    restore_globals.websockets = type("WS", (), {"connect": staticmethod(lambda url: Manager())})
+    coro = qv.buy_market_order("k", "s", "SYM", 1)
+    assert coro.send(None) == "suspended"
+    with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as info:
+        coro.throw(StopIteration)
+    assert type(info.value.__cause__) is StopIteration

@@ -71,9 +71,7 @@ PyObject* finish_returning(Coroutine* self, Record* r) {
         QV_TRACEBACK(kBodyName, kDefLine);
         return qv::finish_body(self, false);
     }
-    Ref stop = qv::call1(PyExc_StopIteration, value.get());
-    if (stop) PyErr_SetObject(PyExc_StopIteration, stop.get());
-    return qv::finish_body(self, false);
+    return qv::finish_body_returning(self, value.get());
 }
 
 PyObject* awaiter_body(Coroutine* self, PyThreadState*, PyObject* sent) {
