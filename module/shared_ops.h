@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module/constants.h"
+#include "module/plain_repr.h"
 
 #include <utility>
 
@@ -63,6 +64,11 @@ Ref join3(PyObject* a, PyObject* b, PyObject* c);
 // specification is str(), so the __format__ lookup is skipped.
 inline Ref text_form(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyDict_CheckExact(value)) {
+        // A decoded reply: str() of a dict is its repr().
+        Ref text = plain_repr(value);
+        if (text || PyErr_Occurred()) return text;
+    }
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyDict_CheckExact(value) || value == Py_None) {
         return Ref::steal(PyObject_Str(value));
     }

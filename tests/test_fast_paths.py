@@ -166,3 +166,53 @@ def test_polling_switches_to_rebound_clock_at_once():
     assert len(lines) > 10
     assert all(3_500_000 < int(l.split(":")[1]) <= 3_600_000 for l in lines[:-1])
     assert lines[-1] == "Time from opening:-1000"
+
+
+json_like = st.recursive(
+    st.none() | st.booleans() | st.integers() | st.integers(min_value=-2**80, max_value=2**80)
+    | st.floats(allow_nan=True) | st.text(alphabet=st.characters(max_codepoint=127)),
+    lambda children: st.lists(children, max_size=4)
+    | st.dictionaries(st.text(alphabet=st.characters(max_codepoint=127), max_size=6)
+                      | st.integers(), children, max_size=4),
+    max_leaves=30,
+)
+
+
+@settings(max_examples=1500)
+@given(json_like)
+def test_plain_repr_is_repr(value):
+    text = qi.plain_repr(value)
+    assert text is None or text == repr(value)
+    if isinstance(value, (dict, list)) and text is None:
+        # declined only for non-ASCII text, which this strategy never makes
+        raise AssertionError("plain data declined")
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        {"q": "it's", "d": 'say "hi"', "both": "'\"", "ctl": "\x00\x1f\x7f\t\n\r\\"},
+        {"error": {"code": -1013, "msg": "Filter failure: LOT_SIZE"}},
+        {"n": [1.0, 1e16, -0.0, float("inf"), 2**70, True, None]},
+    ],
+)
+def test_plain_repr_examples(value):
+    assert qi.plain_repr(value) == repr(value)
+
+
+@pytest.mark.parametrize(
+    "value",
+    [{"caf\u00e9": 1}, {"t": (1, 2)}, {"s": type("S", (str,), {})("x")}],
+)
+def test_plain_repr_declines_what_it_does_not_write(value):
+    assert qi.plain_repr(value) is None
+
+
+def test_plain_repr_declines_self_reference():
+    d = {}
+    d["self"] = d
+    assert qi.plain_repr(d) is None
+    deep = []
+    for _ in range(100):
+        deep = [deep]
+    assert qi.plain_repr(deep) is None

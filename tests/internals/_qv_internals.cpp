@@ -4,6 +4,7 @@
 // and traceback records behave as they do inside quorvane_3.
 #include "module/constants.h"
 #include "module/original_attr.h"
+#include "module/plain_repr.h"
 #include "order/clock_output.h"
 #include "order/fast_paths.h"
 
@@ -64,7 +65,15 @@ PyObject* hmac_hex(PyObject*, PyObject* args) {
 
 PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
 
+// repr() through the plain-data writer; None when the writer declines.
+PyObject* plain_repr(PyObject*, PyObject* o) {
+    qv::Ref text = qv::plain_repr(o);
+    if (text || PyErr_Occurred()) return text.release();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
+    {"plain_repr", plain_repr, METH_O, nullptr},
     {"ms_from_ns", ms_from_ns, METH_O, nullptr},
     {"quote", quote, METH_O, nullptr},
     {"uuid4_text", uuid4_text, METH_NOARGS, nullptr},
