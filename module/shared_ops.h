@@ -60,8 +60,8 @@ Ref take_stop_iteration_value();
 Ref join3(PyObject* a, PyObject* b, PyObject* c);
 
 // The text form of a value: format(value, ""). For the exact built-in types
-// that the bodies format (ints, floats, dicts, None), format with an empty
-// specification is str(), so the __format__ lookup is skipped.
+// that the bodies format (ints, floats, dicts, None), format() with ""
+// is str(), so the __format__ lookup is skipped.
 inline Ref text_form(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
     if (PyDict_CheckExact(value)) {
