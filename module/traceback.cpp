@@ -42,6 +42,7 @@ long long cache_key(const char* funcname, int line) {
 bool implementation_lines_wanted() {
     PyObject* support = g.support_module;
     PyObject* name = id::cline_in_traceback.str;
+    if (!name) return false;  // start-up failed before making its names
     Ref value;
     PyObject** dictptr = _PyObject_GetDictPtr(support);
     if (dictptr && *dictptr) {
