@@ -137,6 +137,8 @@ def run_demo(
                    "--connect", f"{exchange.host}:{exchange.port}", "--cafile", exchange.cafile,
                    "--orders", str(orders), "--time-limit", f"{time_limit:g}",
                    "--max-orders", str(max_orders), "--result", result_path,
+                   # a rehearsal needs only the log's tail: keep it small
+                   "--log-max-mb", "32",
                    "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display]]
             if log:
                 cmd += ["--log", log]
