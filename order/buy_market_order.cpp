@@ -15,11 +15,12 @@
 #include "module/constants.h"
 #include "module/globals.h"
 #include "module/original_attr.h"
-#include "order/fast_paths.h"
 #include "module/shared_ops.h"
 #include "module/traceback.h"
 #include "order/bodies.h"
 #include "order/body_support.h"
+#include "order/clock_output.h"
+#include "order/fast_paths.h"
 #include "order/sign_request.h"
 
 #include <cstring>
@@ -71,24 +72,9 @@ int make_unique_id(Record* r) {
 
 // [36] int(time.time() * 1000)
 int make_timestamp(Record* r) {
-    long long now;
-    if (fast.time_time.holds() && realtime_ms(&now)) {
-        PyObject* ms = PyLong_FromLongLong(now);
-        if (!ms) return -1;
-        set_slot(r->timestamp, ms);
-        return 0;
-    }
-    Ref time = lookup_global(id::time, sites.time);
-    if (!time) return -1;
-    Ref seconds = call_method(time.get(), id::time, nullptr, 0);
-    if (!seconds) return -1;
-    Ref millis = Ref::steal(PyNumber_Multiply(seconds.get(), g.int_1000));
-    if (!millis) return -1;
-    if (!PyLong_CheckExact(millis.get())) {
-        millis = Ref::steal(PyNumber_Long(millis.get()));
-        if (!millis) return -1;
-    }
-    set_slot(r->timestamp, millis.release());
+    PyObject* now = wall_clock_ms(sites.time).release();
+    if (!now) return -1;
+    set_slot(r->timestamp, now);
     return 0;
 }
 
@@ -119,22 +105,10 @@ int make_params(Record* r, int* line) {
     return 0;
 }
 
-// One "key=quoted value" piece of the signed text; key and value are stored
-// in the record as the loop variables.
+// One "key=quoted value" piece of the signed text from one (key, value)
+// pair of params.items(); key and value are stored in the record as the
+// loop variables.
 Ref query_piece(Record* r, PyObject* pair) {
-    if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        // Items of a dict are always pairs; anything else unpacks generically.
-        Ref seq = Ref::steal(PySequence_Tuple(pair));
-        if (!seq) return seq;
-        if (PyTuple_GET_SIZE(seq.get()) != 2) {
-            PyErr_Format(PyExc_ValueError, PyTuple_GET_SIZE(seq.get()) < 2
-                                               ? "not enough values to unpack (expected 2, got %zd)"
-                                               : "too many values to unpack (expected 2)",
-                         PyTuple_GET_SIZE(seq.get()));
-            return Ref();
-        }
-        return query_piece(r, seq.get());
-    }
     set_slot(r->key, Ref::borrow(PyTuple_GET_ITEM(pair, 0)).release());
     set_slot(r->value, Ref::borrow(PyTuple_GET_ITEM(pair, 1)).release());
 

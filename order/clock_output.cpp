@@ -3,40 +3,31 @@
 #include "module/constants.h"
 #include "module/globals.h"
 #include "module/original_attr.h"
-#include "order/fast_paths.h"
 #include "module/shared_ops.h"
 #include "module/traceback.h"
+#include "order/fast_paths.h"
 
 #include <cstdio>
 
 namespace qv {
 
-namespace {
-GlobalSite time_site;
-}  // namespace
-
-Ref get_current_timestamp() {
-    constexpr const char* kFunc = "quorvane_3.get_current_timestamp";
+Ref wall_clock_ms(GlobalSite& time_site) {
     long long now;
     if (fast.time_time.holds() && realtime_ms(&now)) return Ref::steal(PyLong_FromLongLong(now));
     Ref time = lookup_global(id::time, time_site);
-    if (!time) {
-        QV_TRACEBACK(kFunc, 70);
-        return time;
-    }
+    if (!time) return time;
     Ref seconds = call_method(time.get(), id::time, nullptr, 0);
-    if (!seconds) {
-        QV_TRACEBACK(kFunc, 70);
-        return seconds;
-    }
+    if (!seconds) return seconds;
     Ref millis = Ref::steal(PyNumber_Multiply(seconds.get(), g.int_1000));
-    if (!millis) {
-        QV_TRACEBACK(kFunc, 70);
-        return millis;
-    }
-    Ref whole = Ref::steal(PyNumber_Long(millis.get()));
-    if (!whole) QV_TRACEBACK(kFunc, 70);
-    return whole;
+    if (!millis || PyLong_CheckExact(millis.get())) return millis;
+    return Ref::steal(PyNumber_Long(millis.get()));
+}
+
+Ref get_current_timestamp() {
+    static GlobalSite time_site;
+    Ref now = wall_clock_ms(time_site);
+    if (!now) QV_TRACEBACK("quorvane_3.get_current_timestamp", 70);
+    return now;
 }
 
 Ref optimized_print(PyObject* text) {
