@@ -36,33 +36,40 @@ PyObject* sign_request_entry(PyObject*, PyObject* args, PyObject* kwds) {
     return sign_request_body(values[0], values[1]).release();
 }
 
+// Binding, the quantity's conversion and the str tests shared by the two
+// coroutine functions (their first three parameters are str, the fourth the
+// quantity). 0, or -1 with the error set and, where due, a record.
+int bind_order_arguments(const Signature& sig, const char* record_name, int def_line, PyObject* args,
+                         PyObject* kwds, PyObject** values, double* quantity) {
+    if (bind_arguments(sig, args, kwds, values) < 0) {
+        QV_TRACEBACK(record_name, def_line);
+        return -1;
+    }
+    *quantity = quantity_from(values[3]);
+    if (*quantity == -1.0 && PyErr_Occurred()) {
+        QV_TRACEBACK(record_name, def_line);
+        return -1;
+    }
+    return check_str_arguments(sig, values, 3);
+}
+
 PyObject* buy_market_order_entry(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* values[4];
-    if (bind_arguments(buy_market_order_sig, args, kwds, values) < 0) {
-        QV_TRACEBACK("quorvane_3.buy_market_order", kBuyMarketOrderLine);
+    double quantity;
+    if (bind_order_arguments(buy_market_order_sig, "quorvane_3.buy_market_order", kBuyMarketOrderLine, args, kwds,
+                             values, &quantity) < 0) {
         return nullptr;
     }
-    double quantity = quantity_from(values[3]);
-    if (quantity == -1.0 && PyErr_Occurred()) {
-        QV_TRACEBACK("quorvane_3.buy_market_order", kBuyMarketOrderLine);
-        return nullptr;
-    }
-    if (check_str_arguments(buy_market_order_sig, values, 3) < 0) return nullptr;
     return create_buy_market_order(values[0], values[1], values[2], quantity);
 }
 
 PyObject* listen_for_trades_entry(PyObject*, PyObject* args, PyObject* kwds) {
     PyObject* values[5];
-    if (bind_arguments(listen_for_trades_sig, args, kwds, values) < 0) {
-        QV_TRACEBACK("quorvane_3.listen_for_trades", kListenForTradesLine);
+    double quantity;
+    if (bind_order_arguments(listen_for_trades_sig, "quorvane_3.listen_for_trades", kListenForTradesLine, args,
+                             kwds, values, &quantity) < 0) {
         return nullptr;
     }
-    double quantity = quantity_from(values[3]);
-    if (quantity == -1.0 && PyErr_Occurred()) {
-        QV_TRACEBACK("quorvane_3.listen_for_trades", kListenForTradesLine);
-        return nullptr;
-    }
-    if (check_str_arguments(listen_for_trades_sig, values, 3) < 0) return nullptr;
     return create_listen_for_trades(values[0], values[1], values[2], quantity, values[4]);
 }
 

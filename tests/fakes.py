@@ -15,6 +15,22 @@ class Suspend:
         return self.result
 
 
+class Steps:
+    """Suspends `steps` times, then returns `ret`; remembers close calls."""
+
+    def __init__(self, steps=1, ret=None):
+        self.steps, self.ret, self.closed = steps, ret, False
+
+    def __await__(self):
+        try:
+            for i in range(self.steps):
+                yield i
+        except GeneratorExit:
+            self.closed = True
+            raise
+        return self.ret
+
+
 class Immediate:
     """An awaitable that finishes without suspending."""
 

@@ -10,18 +10,7 @@ import pytest
 t = pytest.importorskip("_qv_coro_testing")
 
 
-class Steps:
-    def __init__(self, steps=1):
-        self.steps = steps
-        self.closed = False
-
-    def __await__(self):
-        try:
-            for i in range(self.steps):
-                yield i
-        except GeneratorExit:
-            self.closed = True
-            raise
+from fakes import Steps  # noqa: E402
 
 
 def run_to_end(coro):

@@ -14,20 +14,7 @@ import pytest
 t = pytest.importorskip("_qv_coro_testing")
 
 
-class Steps:
-    """Suspends `steps` times, then returns `ret`; remembers close calls."""
-
-    def __init__(self, steps=1, ret=None):
-        self.steps, self.ret, self.closed = steps, ret, False
-
-    def __await__(self):
-        try:
-            for i in range(self.steps):
-                yield i
-        except GeneratorExit:
-            self.closed = True
-            raise
-        return self.ret
+from fakes import Steps  # noqa: E402
 
 
 class PlainIterator:
