@@ -59,3 +59,12 @@ def restore_globals(qv):
     for name, value in saved.items():
         if vars(qv).get(name, object()) is not value:
             setattr(qv, name, value)
+
+
+# No deadlines: the suite also runs under the sanitizers on busy machines,
+# where one example can take many times its usual time. Example counts are
+# bounded per test instead.
+from hypothesis import settings as _hypothesis_settings  # noqa: E402
+
+_hypothesis_settings.register_profile("quorvane", deadline=None)
+_hypothesis_settings.load_profile("quorvane")

@@ -26,7 +26,7 @@ _seconds_double.argtypes = [ctypes.c_int64]
 _seconds_double.restype = ctypes.c_double
 
 
-@settings(max_examples=3000)
+@settings(max_examples=3000, deadline=None)
 @given(st.one_of(
     st.integers(min_value=0, max_value=2**62),
     st.integers(min_value=1_500_000_000, max_value=4_000_000_000).map(lambda s: s * 10**9),
@@ -37,7 +37,7 @@ def test_clock_conversion_matches_the_time_module(ns):
     assert qi.ms_from_ns(ns) == int(_seconds_double(ns) * 1000)
 
 
-@settings(max_examples=2000)
+@settings(max_examples=2000, deadline=None)
 @given(st.text())
 def test_quote_matches_urllib(text):
     try:
@@ -64,7 +64,7 @@ def test_uuid4_text_is_version_4():
     assert len(seen) == 2000
 
 
-@settings(max_examples=500)
+@settings(max_examples=500, deadline=None)
 @given(st.binary(max_size=200), st.binary(max_size=300))
 def test_hmac_matches_standard_library(key, msg):
     assert qi.hmac_hex(key, msg) == hmac.new(key, msg, hashlib.sha256).hexdigest()
@@ -185,7 +185,7 @@ json_like = st.recursive(
 )
 
 
-@settings(max_examples=1500)
+@settings(max_examples=1500, deadline=None)
 @given(json_like)
 def test_plain_repr_is_repr(value):
     text = qi.plain_repr(value)

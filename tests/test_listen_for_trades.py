@@ -190,7 +190,7 @@ def test_quantity_passed_on_as_float():
     assert report["orders"][0][3] == "float" and report["orders"][0][7] == 1.0
 
 
-def test_sigint_interrupts_polling():
+def test_sigint_interrupts_polling(tmp_path):
     code = textwrap.dedent("""
         import asyncio, sys, time
         import quorvane_3 as qv
@@ -202,11 +202,14 @@ def test_sigint_interrupts_polling():
             while tb.tb_next: tb = tb.tb_next
             sys.stderr.write("interrupted %s %d\\n" % (tb.tb_frame.f_code.co_name, tb.tb_lineno))
     """)
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, text=True)
+    lines = tmp_path / "lines"
+    with open(lines, "wb") as out_file:
+        proc = subprocess.Popen([sys.executable, "-c", code], stdout=out_file,
+                                stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stderr.readline().strip() == "ready"
-        time.sleep(0.5)  # well into the polling loop
+        while proc.poll() is None and lines.stat().st_size == 0:
+            time.sleep(0.01)  # until the polling loop has written its first lines
         proc.send_signal(signal.SIGINT)
         out = proc.stderr.read()
         assert proc.wait(timeout=20) == 0
