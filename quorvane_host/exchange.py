@@ -1,36 +1,56 @@
 """A small exchange on the loopback interface, for tests, the demo and rehearsals.
 
-It speaks the part of an exchange WebSocket API that ``quorvane_3`` uses:
-one ``order.place`` request per connection, answered with one JSON message.
-It listens on 127.0.0.1 only, always over TLS, and checks an order the way a
-real exchange does:
+It speaks the part of an exchange WebSocket API that ``quorvane_3`` and its
+host use: ``order.place`` requests, each answered with one JSON message, and
+the ``time`` and ``ping`` requests; a connection may carry any number of
+requests, one after the other.  It listens on 127.0.0.1 only, always over TLS,
+and checks an order the way a real exchange does:
 
 * the message is a JSON object with ``id``, ``method`` and ``params``;
 * the method is ``order.place``;
 * ``apiKey`` names a known account and ``signature`` is the HMAC-SHA256, under
   that account's secret, of the other parameters as
   ``k1=v1&k2=v2...`` (keys sorted, values percent-encoded);
-* ``timestamp`` lies within the receive window of the server's clock;
+* ``timestamp`` lies within the receive window of the server's clock (at most
+  5000 ms old and 1000 ms ahead by default);
 * the symbol is listed, side and type are BUY/SELL and MARKET;
 * the quantity is a plain positive decimal and a multiple of the symbol's step;
 * trading in the symbol has opened (an order that arrives earlier is refused).
 
 An accepted order gets an order id and a fill; a refused one gets
 ``{"id": ..., "status": 4xx, "error": {"code": ..., "msg": ...}}``.  Every
-request is recorded with its arrival time and outcome (:meth:`records`).
+order request is recorded with its arrival time and outcome (:meth:`records`);
+``time`` and ``ping`` requests are only counted.
+
+``{"id": ID, "method": "time"}`` is answered with
+``{"id": ID, "status": 200, "result": {"serverTime": MS}}`` (the server's
+clock in whole milliseconds since the epoch), ``{"id": ID, "method": "ping"}``
+with ``{"id": ID, "status": 200, "result": {}}``.
+
+The server's clock is this machine's clock moved by ``clock_skew_ms`` (ahead
+when positive): a rehearsal of an exchange whose clock differs from ours.
+Everything the exchange checks or reports goes by that clock: arrival times,
+the receive window, the openings of the symbols and ``serverTime``.  Arrival
+is stamped when the last piece of a request is read from the socket, before
+the request waits for its turn on the event loop.
 
 For tests it can misbehave on purpose (:class:`Fault`): close without a reply,
-reply with text that is not JSON, never reply, or refuse the TLS handshake.
+reply with text that is not JSON, never reply, or refuse the TLS handshake;
+the first three strike order requests only.  ``time_api=False`` makes it an
+exchange without the ``time`` and ``ping`` requests (they are refused as
+unknown methods).
 
 Use it from asyncio (``async with LoopbackExchange(...) as ex``), from plain
 code in a background thread (``with LoopbackExchange(...) as ex``), or from a
-shell (``python -m quorvane_host.exchange --help``).
+shell (``python -m quorvane_host.exchange --help``, which can also put a
+delay relay in front: ``--rtt``, ``--jitter``).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import collections
 import enum
 import hashlib
 import hmac
@@ -50,11 +70,12 @@ import time
 import urllib.parse
 from dataclasses import dataclass, field, asdict
 from decimal import Decimal, InvalidOperation
-from typing import Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Callable, Deque, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
-from websockets.asyncio.server import serve
+from websockets.asyncio.server import ServerConnection, serve
 from websockets.datastructures import Headers
 from websockets.exceptions import ConnectionClosed
+from websockets.frames import DATA_OPCODES, Frame
 from websockets.http11 import Response
 
 from .connector import Connector
@@ -358,11 +379,68 @@ def make_self_signed(directory: str, *, days: int = 2) -> TLSFiles:
 
 
 # --------------------------------------------------------------------------
+# Requests that are not orders
+
+
+_SERVICE_METHODS = ("time", "ping")
+
+
+def _service_request(text: Union[str, bytes]) -> Optional[dict]:
+    """The decoded request when it asks for the server time or a ping, else None."""
+    try:
+        request = json.loads(text)
+    except ValueError:
+        return None
+    if isinstance(request, dict) and request.get("method") in _SERVICE_METHODS:
+        return request
+    return None
+
+
+def _service_reply(request: dict, server_ms: float, time_api: bool) -> dict:
+    rid = request.get("id")
+    method = request["method"]
+    if not isinstance(rid, str) or not rid:
+        code, msg = Code.BAD_REQUEST, "'id' must be a non-empty string"
+    elif not time_api:
+        code, msg = Code.UNKNOWN_METHOD, f"unknown method {method!r}"
+    else:
+        result = {"serverTime": int(server_ms)} if method == "time" else {}
+        return {"id": rid, "status": 200, "result": result}
+    return {"id": rid if isinstance(rid, str) else None, "status": 400,
+            "error": {"code": int(code), "msg": msg}}
+
+
+# --------------------------------------------------------------------------
 # The server
 
 
-def _now_ms(clock: Callable[[], float]) -> float:
-    return clock() * 1000.0
+class _StampedConnection(ServerConnection):
+    """A server connection that notes when each message's last frame was read.
+
+    The stamp is taken as the bytes come off the socket, so a request's
+    arrival time does not include its wait for the handler (other
+    connections' work on the same event loop).
+    """
+
+    stamp: Callable[[], float] = staticmethod(time.time)  # replaced per exchange
+
+    def __init__(self, *args, **kwargs) -> None:
+        super().__init__(*args, **kwargs)
+        self._chunk_ms = 0.0
+        self._arrivals: Deque[float] = collections.deque()
+
+    def data_received(self, data: bytes) -> None:
+        self._chunk_ms = self.stamp()
+        super().data_received(data)
+
+    def process_event(self, event) -> None:
+        if isinstance(event, Frame) and event.opcode in DATA_OPCODES and event.fin:
+            self._arrivals.append(self._chunk_ms)
+        super().process_event(event)
+
+    def arrival_ms(self, now: Callable[[], float]) -> float:
+        """When the message that ``recv`` returned last was complete."""
+        return self._arrivals.popleft() if self._arrivals else now()
 
 
 class LoopbackExchange:
@@ -372,11 +450,17 @@ class LoopbackExchange:
     a mapping of name to Symbol).  ``port`` 0 picks a free port.  ``tls``:
     certificate and key to serve with; without it a self-signed pair is made
     in a temporary folder that goes away with the exchange.  ``clock``
-    returns the server time in seconds (``time.time`` by default).
-    ``request_timeout``: how long a connection may stay silent before its
-    request arrives; ``hold_seconds``: how long the SILENT fault keeps a
-    connection open at most.  ``lifetime``: if set, the exchange stops
-    serving by itself after that many seconds.
+    returns this machine's time in seconds (``time.time`` by default);
+    ``clock_skew_ms`` moves the server's clock from it (ahead when
+    positive), for everything the exchange checks and reports.
+    ``recv_window_ms``/``ahead_ms``: how old, or how far ahead of the
+    server's clock, an order's timestamp may be.
+    ``request_timeout``: how long a connection may stay silent waiting for
+    its next request before the exchange closes it; ``hold_seconds``: how
+    long the SILENT fault keeps a connection open at most.  ``lifetime``: if
+    set, the exchange stops serving by itself after that many seconds.
+    ``time_api``: answer the ``time`` and ``ping`` requests (otherwise they
+    are refused as unknown methods).
     """
 
     def __init__(
@@ -389,11 +473,13 @@ class LoopbackExchange:
         recv_window_ms: int = 5000,
         ahead_ms: int = 1000,
         clock: Callable[[], float] = time.time,
-        request_timeout: float = 10.0,
+        clock_skew_ms: float = 0.0,
+        request_timeout: float = 60.0,
         hold_seconds: float = 30.0,
         lifetime: Optional[float] = None,
         fault: Union[Fault, str] = Fault.NONE,
         on_record: Optional[Callable[[Record], None]] = None,
+        time_api: bool = True,
     ) -> None:
         if isinstance(symbols, Mapping):
             symbols = symbols.values()
@@ -403,6 +489,8 @@ class LoopbackExchange:
         self._tls = tls
         self._tempdir: Optional[tempfile.TemporaryDirectory] = None
         self._clock = clock
+        self.clock_skew_ms = float(clock_skew_ms)
+        self.time_api = time_api
         self.request_timeout = request_timeout
         self.hold_seconds = hold_seconds
         self.lifetime = lifetime
@@ -414,6 +502,8 @@ class LoopbackExchange:
         self.connections = 0  # TCP connections whose handler started
         self.empty_connections = 0  # connections closed before a request came
         self.refused_handshakes = 0
+        self.time_requests = 0
+        self.ping_requests = 0
         self._server = None
         self._bound_port: Optional[int] = None
         self._lifetime_handle: Optional[asyncio.TimerHandle] = None
@@ -448,6 +538,12 @@ class LoopbackExchange:
                 if self._fault_left <= 0:
                     self._fault, self._fault_left = Fault.NONE, None
             return fault
+
+    # ---- clock --------------------------------------------------------------
+
+    def now_ms(self) -> float:
+        """The server's clock: this machine's clock moved by ``clock_skew_ms``."""
+        return self._clock() * 1000.0 + self.clock_skew_ms
 
     # ---- where it listens ---------------------------------------------------
 
@@ -492,9 +588,17 @@ class LoopbackExchange:
                 pass
         return record
 
-    def report(self) -> dict:
-        """Counts for summaries: requests, accepted, refused by code, first fill."""
+    def report(self, symbol: Optional[str] = None) -> dict:
+        """Counts for summaries: order requests, accepted, refused by code, first fill.
+
+        ``first_accepted_after_open_ms`` is when the first accepted order
+        arrived, relative to its symbol's opening (both by the server's
+        clock); ``too_early`` counts orders refused because trading had not
+        opened.  With ``symbol``, only that symbol's orders count.
+        """
         records = self.records()
+        if symbol is not None:
+            records = [r for r in records if r.symbol == symbol]
         by_code: Dict[str, int] = {}
         for r in records:
             if r.outcome == "rejected":
@@ -509,9 +613,13 @@ class LoopbackExchange:
             "rejected": by_code,
             "faults": sum(1 for r in records if r.outcome not in ("accepted", "rejected")),
             "first_accepted_after_open_ms": (first.arrival_ms - opening) if first else None,
+            "too_early": by_code.get(Code.NOT_OPEN.name, 0),
             "connections": self.connections,
             "empty_connections": self.empty_connections,
             "refused_handshakes": self.refused_handshakes,
+            "time_requests": self.time_requests,
+            "ping_requests": self.ping_requests,
+            "clock_skew_ms": self.clock_skew_ms,
         }
 
     # ---- serving ------------------------------------------------------------
@@ -540,35 +648,69 @@ class LoopbackExchange:
                                                      ("Content-Length", str(len(body)))]), body)
         return None
 
-    async def _handle(self, ws) -> None:
+    async def _handle(self, ws: _StampedConnection) -> None:
         self.connections += 1
-        try:
-            message = await asyncio.wait_for(ws.recv(), self.request_timeout)
-        except (asyncio.TimeoutError, ConnectionClosed):
-            self.empty_connections += 1
-            return
-        arrival = _now_ms(self._clock)
+        requests = 0
+        while True:
+            try:
+                message = await asyncio.wait_for(ws.recv(), self.request_timeout)
+            except (asyncio.TimeoutError, ConnectionClosed):
+                if not requests:
+                    self.empty_connections += 1
+                return
+            requests += 1
+            arrival = ws.arrival_ms(self.now_ms)
+            service = _service_request(message)
+            if service is not None:
+                reply = self._answer_service(service)
+            else:
+                reply = await self._answer_order(ws, message, arrival)
+                if reply is None:
+                    return  # a fault took the connection
+            try:
+                await ws.send(json.dumps(reply))
+            except ConnectionClosed:
+                return
+
+    def _answer_service(self, request: dict) -> dict:
+        if request["method"] == "time":
+            self.time_requests += 1
+        else:
+            self.ping_requests += 1
+        return _service_reply(request, self.now_ms(), self.time_api)
+
+    async def _answer_order(self, ws: _StampedConnection, message: Union[str, bytes],
+                            arrival: float) -> Optional[dict]:
+        """The reply to an order request, or None once a fault has dealt with it."""
         fault = self._take_fault()
         if fault is Fault.CLOSE:
             self._add(Record(0, arrival, fault.value))
-            return  # returning closes the connection (code 1000) with no reply
+            return None  # the handler returns: the connection closes (code 1000) with no reply
         if fault is Fault.GARBAGE:
             self._add(Record(0, arrival, fault.value))
-            await ws.send("<html><body>Bad Gateway</body></html>")
-            return
+            try:
+                await ws.send("<html><body>Bad Gateway</body></html>")
+            except ConnectionClosed:
+                pass
+            return None
         if fault is Fault.SILENT:
             self._add(Record(0, arrival, fault.value))
             try:
                 await asyncio.wait_for(ws.wait_closed(), self.hold_seconds)
             except asyncio.TimeoutError:
                 pass
-            return
+            return None
         reply, record = _check_text(message, arrival, self._book)
         self._add(record)
-        try:
-            await ws.send(json.dumps(reply))
-        except ConnectionClosed:
-            pass
+        return reply
+
+    def _connection_factory(self) -> Callable[..., _StampedConnection]:
+        now_ms = self.now_ms
+
+        class Connection(_StampedConnection):
+            stamp = staticmethod(now_ms)
+
+        return Connection
 
     async def start(self) -> "LoopbackExchange":
         """Start serving on the running event loop."""
@@ -581,6 +723,7 @@ class LoopbackExchange:
             self._handle, LOOPBACK, self._port,
             ssl=self._ssl_context(), process_request=self._process_request,
             compression=None, ping_interval=None, close_timeout=2,
+            create_connection=self._connection_factory(),
         )
         self._bound_port = self._server.sockets[0].getsockname()[1]
         self._loop = asyncio.get_running_loop()
@@ -674,7 +817,8 @@ def parse_time_ms(text: str, now_ms: Optional[int] = None) -> int:
     return parse_opening_time(text, now_ms=now_ms, allow_relative=True)
 
 
-def _symbol_arg(text: str) -> Symbol:
+def _symbol_arg(text: str, now_ms: Optional[int] = None) -> Symbol:
+    """A symbol from ``NAME[:OPEN[,step=S][,price=P]]``; a relative OPEN counts from ``now_ms``."""
     parts = text.split(":", 1)
     name = parts[0].strip().upper()
     if not re.fullmatch(r"[A-Z0-9]{2,20}", name):
@@ -692,7 +836,7 @@ def _symbol_arg(text: str) -> Symbol:
             else:
                 raise argparse.ArgumentTypeError(f"unknown symbol setting {key!r}")
     try:
-        return Symbol(name, parse_time_ms(opening), step, price)
+        return Symbol(name, parse_time_ms(opening, now_ms), step, price)
     except (ValueError, InvalidOperation) as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
@@ -709,9 +853,10 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m quorvane_host.exchange",
         description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration.",
     )
-    p.add_argument("--symbol", action="append", type=_symbol_arg, metavar="NAME[:OPEN[,step=S][,price=P]]",
+    p.add_argument("--symbol", action="append", metavar="NAME[:OPEN[,step=S][,price=P]]",
                    help="a listed symbol; OPEN is ms since the epoch, an ISO 8601 time with zone, "
-                        "'now' or '+5s' (default: QRVUSD opening in 30 s, step 0.001); repeatable")
+                        "'now' or '+5s' by the exchange's clock (default: QRVUSD opening in 30 s, "
+                        "step 0.001); repeatable")
     p.add_argument("--account", action="append", type=_account_arg, metavar="KEY:SECRET",
                    help="a test account (visible to other users of this machine: use throwaway "
                         "keys, or --key-file); repeatable")
@@ -721,6 +866,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--key", help="PEM private key of --cert")
     p.add_argument("--recv-window", type=int, default=5000, metavar="MS",
                    help="how old a request's timestamp may be (default 5000)")
+    p.add_argument("--clock-skew", type=float, default=0.0, metavar="MS",
+                   help="the exchange's clock runs this far ahead of this machine's (negative: "
+                        "behind); it checks and reports everything by its own clock")
+    p.add_argument("--no-time-api", action="store_true",
+                   help="refuse the time and ping requests, as an exchange without them")
     p.add_argument("--fault", choices=[f.value for f in Fault], default="none")
     p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
     p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")
@@ -741,7 +891,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         accounts[key] = secret
     if not accounts:
         accounts = {"demo-key": "demo-secret"}
-    symbols = args.symbol or [Symbol("QRVUSD", int(time.time() * 1000) + 30_000)]
+    server_now = int(time.time() * 1000 + args.clock_skew)
+    try:
+        symbols = [_symbol_arg(text, server_now) for text in args.symbol or ["QRVUSD:+30s"]]
+    except argparse.ArgumentTypeError as exc:
+        _parser().error(f"argument --symbol: {exc}")
     if bool(args.cert) != bool(args.key):
         print("exchange: --cert and --key go together", file=sys.stderr)
         return 2
@@ -756,12 +910,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     async def run() -> None:
         exchange = LoopbackExchange(accounts, symbols, port=args.port, tls=tls,
                                     recv_window_ms=args.recv_window, fault=args.fault,
-                                    on_record=show)
+                                    on_record=show, clock_skew_ms=args.clock_skew,
+                                    time_api=not args.no_time_api)
         async with exchange:
             print(f"loopback exchange on {exchange.url}", flush=True)
             print(f"CA file for clients: {exchange.cafile}", flush=True)
             for s in symbols:
                 print(f"symbol {s.name}: opens at {s.open_ms} ms, step {s.step}", flush=True)
+            if args.clock_skew:
+                side = "ahead of" if args.clock_skew > 0 else "behind"
+                print(f"clock: {abs(args.clock_skew):g} ms {side} this machine's", flush=True)
             print("accounts: " + ", ".join(sorted(accounts)), flush=True)
             stop = asyncio.Event()
             loop = asyncio.get_running_loop()

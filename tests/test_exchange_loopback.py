@@ -345,3 +345,122 @@ def test_exchange_command_line(tmp_path):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+# ---------------------------------------------------------------------------
+# The exchange's own clock, service requests, many requests per connection
+
+
+async def exchange_with_skew(tls, skew, symbols, **kw):
+    ex = LoopbackExchange({KEY: SECRET}, symbols, tls=tls, clock_skew_ms=skew, lifetime=30, **kw)
+    return await ex.start()
+
+
+# (skew of the exchange's clock, our timestamp's distance from our clock,
+#  opening relative to our clock, expected refusal or None)
+@pytest.mark.parametrize("skew, ts_shift, open_shift, code", [
+    (300, 300, -60_000, None),  # timestamp on the exchange's clock
+    (3000, 0, -60_000, None),  # 3 s old by its clock: inside the window
+    (7000, 0, -60_000, Code.TIMESTAMP_OUTSIDE_WINDOW),  # 7 s old
+    (-3000, 0, -60_000, Code.TIMESTAMP_OUTSIDE_WINDOW),  # 3 s ahead of its clock
+    (-500, 0, -60_000, None),  # 0.5 s ahead: allowed
+    (60_000, 60_000, 30_000, None),  # opened by its clock, not yet by ours
+    (0, 0, 30_000, Code.NOT_OPEN),
+    (-60_000, -60_000, -30_000, Code.NOT_OPEN),  # opened by ours, not by its clock
+])
+def test_clock_skew_moves_window_and_opening(tls, skew, ts_shift, open_shift, code):
+    async def main():
+        now = int(time.time() * 1000)
+        ex = await exchange_with_skew(tls, skew, [Symbol("QRVUSD", now + open_shift)])
+        try:
+            before = time.time() * 1000
+            reply = json.loads(await place(ex.connector(), request(timestamp=now + ts_shift)))
+            after = time.time() * 1000
+            return reply, ex.records(), ex.report(), now, before, after
+        finally:
+            await ex.stop()
+
+    reply, records, report, now, before, after = run(main())
+    assert (reply.get("error") or {}).get("code") == code
+    assert before + skew <= records[0].arrival_ms <= after + skew
+    if code is None:
+        assert report["first_accepted_after_open_ms"] == records[0].arrival_ms - (now + open_shift)
+        assert reply["result"]["transactTime"] == int(records[0].arrival_ms)
+
+
+def test_time_ping_and_orders_share_one_connection(tls):
+    async def main():
+        now = int(time.time() * 1000)
+        ex = await exchange_with_skew(tls, -250, [Symbol("QRVUSD", now - 60_000)])
+        try:
+            texts = [json.dumps({"id": "t1", "method": "time"}),
+                     json.dumps({"id": "p1", "method": "ping"}),
+                     request(timestamp=now - 250),
+                     json.dumps({"id": "t2", "method": "time", "params": {}}),
+                     request(method="order.cancel"),
+                     request(timestamp=now - 250, secret="wrong"),
+                     json.dumps({"id": 7, "method": "time"})]
+            replies, stamps = [], []
+            async with ex.connector().connect(MODULE_URL) as ws:
+                for text in texts:
+                    stamps.append(time.time() * 1000)
+                    await ws.send(text)
+                    replies.append(json.loads(await asyncio.wait_for(ws.recv(), 5)))
+                stamps.append(time.time() * 1000)
+            await asyncio.sleep(0.05)
+            return texts, replies, stamps, ex.records(), ex.report()
+        finally:
+            await ex.stop()
+
+    texts, replies, stamps, records, report = run(main())
+    ids = [json.loads(t)["id"] for t in texts]
+    assert [r["id"] for r in replies] == ids[:6] + [None]
+    assert [r["status"] for r in replies] == [200, 200, 200, 200, 400, 401, 400]
+    for i in (0, 3):
+        server_time = replies[i]["result"]["serverTime"]
+        assert isinstance(server_time, int) and set(replies[i]["result"]) == {"serverTime"}
+        assert int(stamps[i] - 250) <= server_time <= stamps[i + 1] - 250
+    assert replies[1]["result"] == {}
+    assert replies[4]["error"]["code"] == Code.UNKNOWN_METHOD
+    assert replies[6]["error"]["code"] == Code.BAD_REQUEST
+    # only the order requests are records
+    assert [r.outcome for r in records] == ["accepted", "rejected", "rejected"]
+    assert (report["requests"], report["time_requests"], report["ping_requests"]) == (3, 3, 1)
+    assert (report["connections"], report["empty_connections"]) == (1, 0)
+
+
+def test_exchange_without_time_api_refuses_it(tls):
+    async def main():
+        ex = await exchange_with_skew(tls, 0, [Symbol("QRVUSD", 0)], time_api=False)
+        try:
+            async with ex.connector().connect(MODULE_URL) as ws:
+                replies = []
+                for method in ("time", "ping"):
+                    await ws.send(json.dumps({"id": method, "method": method}))
+                    replies.append(json.loads(await asyncio.wait_for(ws.recv(), 5)))
+            return replies, ex.records()
+        finally:
+            await ex.stop()
+
+    replies, records = run(main())
+    assert [(r["id"], r["status"], r["error"]["code"]) for r in replies] == [
+        ("time", 400, Code.UNKNOWN_METHOD), ("ping", 400, Code.UNKNOWN_METHOD)]
+    assert records == []
+
+
+def test_faults_strike_orders_not_time_requests(tls):
+    async def main():
+        ex = await exchange_with_skew(tls, 0, [Symbol("QRVUSD", 0)], fault="close")
+        try:
+            async with ex.connector().connect(MODULE_URL) as ws:
+                await ws.send(json.dumps({"id": "t", "method": "time"}))
+                answered = json.loads(await asyncio.wait_for(ws.recv(), 5))
+                await ws.send(request(timestamp=int(time.time() * 1000)))
+                with pytest.raises(ConnectionClosed):
+                    await asyncio.wait_for(ws.recv(), 5)
+            return answered, ex.records()
+        finally:
+            await ex.stop()
+
+    answered, records = run(main())
+    assert answered["status"] == 200 and [r.outcome for r in records] == ["close"]
