@@ -18,7 +18,9 @@ the system's trust store or, when ``cafile`` is given, against that file only
 
 ``connect(url)`` returns what the asyncio ``websockets.connect`` returns: an
 object that is both awaitable and an asynchronous context manager, which is
-all the module needs.
+all the module needs.  With a pool started (:meth:`Connector.start_pool`),
+``connect`` of the pool's URL hands out warm connections instead
+(:mod:`quorvane_host.pool`).
 """
 
 from __future__ import annotations
@@ -29,6 +31,8 @@ import urllib.parse
 from typing import Any, Optional
 
 from websockets.asyncio.client import connect as _ws_connect
+
+from .pool import Pool
 
 __all__ = ["Connector", "rewrite_url"]
 
@@ -91,6 +95,8 @@ class Connector:
         self.connect_options = connect_options
         self.opened = 0
         self.last_url: Optional[str] = None
+        self.pool: Optional[Pool] = None
+        self._pool_target: Optional[str] = None
         self._ssl = ssl.create_default_context(cafile=cafile)
 
     @property
@@ -101,9 +107,19 @@ class Connector:
         return rewrite_url(url, self.host, self.port)
 
     def connect(self, url: str, **options: Any):
-        """Open a connection to ``url`` with host and port redirected."""
+        """Open a connection to ``url`` with host and port redirected.
+
+        When a pool serves ``url`` (and no options are given), the result
+        hands out one of its warm connections; leaving its block closes the
+        connection in the background.
+        """
         target = self.rewrite(url)
         self.last_url = url
+        if self.pool is not None and not options and target == self._pool_target:
+            return self.pool.lease()
+        return self._open(target, **options)
+
+    def _open(self, target: str, **options: Any):
         kwargs = dict(self.connect_options)
         kwargs.update(options)
         kwargs["ssl"] = self._ssl
@@ -111,6 +127,13 @@ class Connector:
             kwargs.setdefault("server_hostname", self.server_hostname)
         self.opened += 1
         return _ws_connect(target, **kwargs)
+
+    def start_pool(self, url: str, size: int = 3, *, max_new_per_minute: Optional[int] = 60) -> Pool:
+        """Serve ``connect(url)`` from a pool of ``size`` warm connections (filled by ``pool.fill()``)."""
+        target = self.rewrite(url)
+        self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute)
+        self._pool_target = target
+        return self.pool
 
     def __repr__(self) -> str:
         ca = f", cafile={self.cafile!r}" if self.cafile else ""

@@ -13,6 +13,11 @@ separate process, which
   terminal, a line now and then otherwise;
 * shows each order's outcome with the time it took, as the lines arrive;
 * passes on the host's own messages (lines starting with ``HOST_MARK``);
+  two of them are not shown but read: ``left MS``, the time left while the
+  host waits before entering the module, and ``shift MS``, how much later
+  than the real opening the opening time given to the module lies (the
+  module's lines count down to that one; the display counts down to the
+  real opening);
 * at the end writes what it saw as JSON to ``--record``.
 
 Run by the host as ``python -m quorvane_host.console``; it ignores Ctrl-C
@@ -31,9 +36,11 @@ from typing import IO, List, Optional
 
 from .lines import Outcome, parse_latency, parse_outcome
 
-__all__ = ["HOST_MARK", "Console", "RotatingLog", "format_left", "main"]
+__all__ = ["HOST_MARK", "LEFT_MARK", "SHIFT_MARK", "Console", "RotatingLog", "format_left", "main"]
 
 HOST_MARK = "\x1equorvane-host\x1e "
+LEFT_MARK = HOST_MARK + "left "
+SHIFT_MARK = HOST_MARK + "shift "
 _TIME_LEFT = b"Time from opening:"
 _MARK = HOST_MARK.encode()
 
@@ -109,6 +116,7 @@ class Console:
         self._ordering = False
         self._started = clock()
         self._polling_started: Optional[float] = None
+        self.shift = 0  # module's opening minus the real one, ms
 
     # ---- output ---------------------------------------------------------------
 
@@ -193,19 +201,35 @@ class Console:
 
     def _time_left(self, raw: bytes) -> None:
         try:
-            left = int(raw[len(_TIME_LEFT):])
+            module_left = int(raw[len(_TIME_LEFT):])
         except ValueError:
             return
+        left = module_left - self.shift
         if self.first_left is None:
             self.first_left = left
             self._polling_started = self.clock()
         self.last_left = left
-        if left < 100:
+        if module_left < 100:  # the module's own threshold, on its own opening time
             self._start_ordering()
         else:
             self._draw_countdown()
 
+    def _host_value(self, line: str, mark: str) -> Optional[int]:
+        try:
+            return int(line[len(mark):])
+        except ValueError:
+            return None
+
     def _line(self, line: str) -> None:
+        if line.startswith(LEFT_MARK):
+            left = self._host_value(line, LEFT_MARK)
+            if left is not None and not self._ordering:
+                self.last_left = left
+                self._draw_countdown()
+            return
+        if line.startswith(SHIFT_MARK):
+            self.shift = self._host_value(line, SHIFT_MARK) or 0
+            return
         if line.startswith(HOST_MARK):
             self._emit(line[len(HOST_MARK):])
             return
@@ -244,6 +268,7 @@ class Console:
             "time_left_lines": self.time_left_lines,
             "first_time_left_ms": self.first_left,
             "time_left_at_first_order_ms": self.left_at_first_order,
+            "shift_ms": self.shift,
             "orders": self.orders,
             "seconds_since_first_time_left": elapsed,
         }

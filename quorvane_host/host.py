@@ -20,6 +20,17 @@ whichever comes first, and says which.  It never changes the module:
 * the time limit also cancels an order that hangs (an exchange that never
   answers), after a few seconds of grace.
 
+Before the countdown it checks the endpoint (one connection: name, TCP, TLS,
+WebSocket upgrade) and measures the exchange's clock over it
+(:mod:`quorvane_host.startup`, :mod:`quorvane_host.clock`).  It then waits
+in its event loop; a few seconds before the opening it opens warm
+connections (:mod:`quorvane_host.pool`) and measures the clock again, binds
+the module's ``time`` to a clock that follows the exchange's, and enters
+``listen_for_trades`` shortly before the opening with an opening time moved
+so that the first order arrives just after the real one
+(:mod:`quorvane_host.firing`).  The stop rule and the report count from the
+real opening, by the exchange's clock.
+
 The module's own lines (one ``Time from opening:`` line per pass, hundreds of
 thousands a second) go to a log file, through the console process
 (:mod:`quorvane_host.console`), which keeps the log bounded and shows a
@@ -32,8 +43,10 @@ import argparse
 import asyncio
 import builtins
 import ctypes
+import fcntl
 import importlib
 import json
+import math
 import os
 import re
 import signal
@@ -47,7 +60,11 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
 
-from .console import HOST_MARK
+from .clock import (ClockEstimate, ClockUnsupported, OffsetClock, estimate, estimate_rtt_only,
+                    measure, ping_rtts)
+from .console import HOST_MARK, LEFT_MARK, SHIFT_MARK
+from .firing import Firing, plan_firing
+from .startup import EndpointError, open_checked
 from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
 from .lines import parse_outcome, Outcome
 from .times import TimeError, current_ms, format_ms, parse_opening_time
@@ -57,6 +74,13 @@ __all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "quantity_t
 MAX_AHEAD_MS = 24 * 3600 * 1000
 MODULE_NAME = "quorvane_3"
 EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
+# The exchange's receive window: how far this machine's clock may lag behind
+# (an order's timestamp may be that old) or run ahead of the exchange's.
+RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
+CLOCK_SAMPLES, CLOCK_SAMPLES_AGAIN = 20, 16
+PREPARE_S = 5.0  # warm connections and measure again this long before the opening
+ENTER_BEFORE_MS = 40  # enter the module (which then holds the thread) this long before it fires
+AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
 
 
 class UsageError(Exception):
@@ -98,6 +122,11 @@ class Plan:
     result_path: Optional[str] = None
     allow_inexact_quantity: bool = False
     display: str = "auto"
+    clock_sync: bool = True
+    compensate: bool = True
+    aim_ms: Optional[float] = None
+    pool_size: int = 3
+    max_new_per_minute: int = 60
 
 
 def quantity_text(value: float) -> str:
@@ -190,6 +219,22 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     out.add_argument("--result", metavar="FILE", help="write the outcome as JSON to FILE")
     out.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
                      help="countdown redrawn in place (tty) or a line now and then (plain)")
+    tm = p.add_argument_group("timing")
+    tm.add_argument("--no-clock-sync", action="store_true",
+                    help="fire by this machine's clock instead of measuring the exchange's (for an "
+                         "exchange without the server-time request; keep this machine synchronised "
+                         "with NTP)")
+    tm.add_argument("--aim", type=float, metavar="MS",
+                    help="when the first order should reach the exchange, in ms after the opening "
+                         f"(default: how much earlier than predicted a request reached the exchange while the clock was measured, plus {AIM_SAFETY_MS:g} ms)")
+    tm.add_argument("--no-compensation", action="store_true",
+                    help="give the module the opening time unchanged: it then fires up to 100 ms "
+                         "before the opening, as it does on its own")
+    tm.add_argument("--pool", type=int, default=3, metavar="N",
+                    help="connections kept open and ready for the orders (default 3; 0: a new "
+                         "connection for every order)")
+    tm.add_argument("--max-new-connections", type=int, default=60, metavar="N",
+                    help="open at most N new connections per minute (default 60)")
     p.add_argument("--allow-inexact-quantity", action="store_true",
                    help="send the quantity even when its text would differ from what you typed")
     return p.parse_args(argv)
@@ -228,6 +273,15 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         raise UsageError("--max-orders must be at least --orders")
     if args.log_max_mb < 1:
         raise UsageError("--log-max-mb must be at least 1")
+    if not 0 <= args.pool <= 16:
+        raise UsageError("--pool must be between 0 and 16")
+    if args.max_new_connections < max(1, args.pool):
+        raise UsageError("--max-new-connections must be at least 1 and at least --pool")
+    if args.aim is not None:
+        if args.no_compensation:
+            raise UsageError("--aim and --no-compensation exclude each other")
+        if not -1000 <= args.aim <= 1000:
+            raise UsageError("--aim must be between -1000 and 1000 ms")
 
     endpoint, host, port = args.exchange, None, None
     if args.connect:
@@ -258,6 +312,8 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         cafile=args.cafile, server_hostname=args.server_name, loopback_step=args.loopback_step,
         log_path=args.log, log_max_bytes=args.log_max_mb << 20, result_path=args.result,
         allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
+        clock_sync=not args.no_clock_sync, compensate=not args.no_compensation, aim_ms=args.aim,
+        pool_size=args.pool, max_new_per_minute=args.max_new_connections,
     )
 
 
@@ -434,6 +490,25 @@ def _package_path_env() -> Dict[str, str]:
     return env
 
 
+def _widen_pipe(fd: int, size: int = 1 << 20) -> None:
+    """Give the pipe to the console room for the module's lines until the first order.
+
+    The module prints a line per pass (about 9 kB per ms); should the
+    console fall behind on a busy machine, a full pipe would stop the
+    module in the middle of the pass that fires, and the order would leave
+    late.  1 MB holds the whole polling phase that the host lets it run.
+    """
+    try:
+        with open("/proc/sys/fs/pipe-max-size") as fh:
+            size = min(size, int(fh.read()))
+    except (OSError, ValueError):
+        pass
+    try:
+        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), size)
+    except OSError:  # not Linux, or over the limit: the default pipe then
+        pass
+
+
 def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
     if not values:
         return None
@@ -457,10 +532,16 @@ class HostRun:
         self.interrupted: Optional[str] = None
         self.timed_out_in_flight = False
         self.console_record: dict = {}
+        self.clock_at_start: Optional[ClockEstimate] = None
+        self.clock: Optional[ClockEstimate] = None
+        self.firing: Optional[Firing] = None
+        self.pool_stats: Optional[dict] = None
+        self.entered_left_ms: Optional[float] = None
 
     # ---- endpoint ---------------------------------------------------------------
 
-    def _endpoint(self, module_websockets: Any) -> Tuple[Any, str]:
+    def _endpoint(self, url: str) -> Tuple[Any, str, str]:
+        """The connector for the orders, what to call the endpoint, and its host:port."""
         from .connector import Connector
 
         plan = self.plan
@@ -472,13 +553,125 @@ class HostRun:
                 [Symbol(plan.symbol.upper(), plan.open_ms, step=plan.loopback_step)],
                 lifetime=(plan.open_ms - current_ms()) / 1000 + plan.time_limit + plan.grace + 60,
             ).start_in_thread()
-            return self.exchange.connector(), f"loopback exchange at {self.exchange.url}"
+            return (self.exchange.connector(), f"loopback exchange at {self.exchange.url}",
+                    f"{self.exchange.host}:{self.exchange.port}")
         if plan.endpoint == "connect":
             c = Connector(plan.connect_host, plan.connect_port, cafile=plan.cafile,
                           server_hostname=plan.server_hostname)
             return c, f"{plan.connect_host}:{plan.connect_port}" + (
-                f" (trusting {plan.cafile})" if plan.cafile else "")
-        return module_websockets, "the module's own endpoint"
+                f" (trusting {plan.cafile})" if plan.cafile else ""), c.rewrite(url).split("/")[2]
+        # The module's own endpoint, through a connector that changes nothing of
+        # the URL, so that the connections can be checked, measured and pooled.
+        parts = urllib.parse.urlsplit(url)
+        c = Connector(parts.hostname or "", parts.port or 443)
+        return c, "the module's own endpoint", f"{parts.hostname}:{parts.port or 443}"
+
+    # ---- before the countdown: the endpoint and the exchange's clock ---------------
+
+    async def _look_at_clock(self, ws: Any, samples: int) -> ClockEstimate:
+        """The exchange's clock over ``ws`` (or only the round trip, without clock sync)."""
+        if not self.plan.clock_sync:
+            return estimate_rtt_only(await ping_rtts(ws, max(4, samples // 2)))
+        return estimate(await measure(ws, samples))
+
+    async def _startup_check(self, connector: Any, url: str, where: str) -> ClockEstimate:
+        """Open one connection (EndpointError with advice) and measure the clock over it."""
+        ws = await open_checked(connector, url, where, cafile=self.plan.cafile)
+        try:
+            try:
+                est = await self._look_at_clock(ws, CLOCK_SAMPLES)
+            except ClockUnsupported as exc:
+                raise UsageError(
+                    f"the exchange at {where} does not answer the server-time request ({exc}), "
+                    "so its clock cannot be measured. Pass --no-clock-sync to fire by this "
+                    "machine's clock (synchronise it with NTP first)") from None
+            except asyncio.TimeoutError:
+                raise UsageError(f"the exchange at {where} did not answer the server-time request "
+                                 "in time; pass --no-clock-sync to go without it") from None
+        finally:
+            await ws.close()
+        if est.offset_ms > RECV_WINDOW_MS or est.offset_ms < -AHEAD_MS:
+            how = (f"{est.offset_ms:.0f} ms behind" if est.offset_ms > 0 else f"{-est.offset_ms:.0f} ms ahead of")
+            raise UsageError(
+                f"this machine's clock is {how} the exchange's, more than the exchange's receive "
+                f"window accepts ({RECV_WINDOW_MS} ms behind, {AHEAD_MS} ms ahead). Fix this machine's "
+                "clock (synchronise it with NTP, e.g. timedatectl set-ntp true) and start again")
+        return est
+
+    # ---- until the opening: wait, warm up, measure again, enter ----------------------
+
+    def _local_ms(self, exchange_ms: float) -> float:
+        """This machine's time at which the exchange's clock reads ``exchange_ms``."""
+        return exchange_ms - (self.clock.offset_ms if self.clock else 0.0)
+
+    async def _wait_until(self, local_ms: float) -> None:
+        """Wait in the event loop, showing the countdown to the real opening."""
+        opening = self._local_ms(self.plan.open_ms)
+        while True:
+            now = time.time() * 1000
+            if now >= local_ms:
+                return
+            self._to_console(f"{LEFT_MARK}{int(opening - now)}")
+            await asyncio.sleep(min(0.1, (local_ms - now) / 1000))
+
+    async def _prepare(self, connector: Any, url: str) -> None:
+        """Warm connections and a fresh look at the clock; then the firing plan."""
+        plan = self.plan
+        pool = None
+        connecting = connector.connect(url)  # for measuring: not one of the pool's
+        if plan.pool_size:
+            pool = connector.start_pool(url, plan.pool_size, max_new_per_minute=plan.max_new_per_minute)
+            filling = asyncio.ensure_future(pool.fill())
+        try:
+            ws = await connecting
+            try:
+                self.clock = await self._look_at_clock(ws, CLOCK_SAMPLES_AGAIN)
+            finally:
+                await ws.close()
+        except Exception as exc:  # the start-up figures still hold
+            self._host_line(f"measuring the clock again failed ({type(exc).__name__}: {exc}); "
+                            "going by the figures from the start")
+        if pool is not None:
+            try:
+                await filling
+            except Exception as exc:
+                self._host_line(f"no warm connections ({type(exc).__name__}: {exc}): "
+                                "each order opens its own")
+        est = self.clock
+        aim = plan.aim_ms if plan.aim_ms is not None else est.early_ms + AIM_SAFETY_MS
+        self.firing = plan_firing(plan.open_ms, est.offset_ms if plan.clock_sync else 0.0,
+                                  delay_ms=est.delay_ms, aim_ms=aim, compensate=plan.compensate)
+        self._to_console(f"{SHIFT_MARK}{self.firing.shift_ms}")
+        ready = f"{pool.ready} warm connections" if pool is not None else "no warm connections"
+        if plan.compensate:
+            self._host_line(f"{est.describe()}; {ready}; first order aimed to reach the exchange "
+                            f"{aim:.1f} ms after the opening")
+        else:
+            self._host_line(f"{est.describe()}; {ready}; the module fires by the opening time unchanged")
+
+    async def _session(self, module: Any, gate: Gate, connector: Any, url: str) -> None:
+        plan = self.plan
+        saved_time = module.time
+        try:
+            await self._wait_until(self._local_ms(plan.open_ms - PREPARE_S * 1000))
+            await self._prepare(connector, url)
+            firing = self.firing
+            if plan.clock_sync or plan.compensate:
+                module.time = OffsetClock(firing.clock_offset_ms)
+            # The module's clock reads the whole ms at which it fires then.
+            fire_local = math.ceil(firing.fire_at_ms) - firing.clock_offset_ms
+            await self._wait_until(fire_local - ENTER_BEFORE_MS)
+            self.entered_left_ms = fire_local - time.time() * 1000
+            await self._drive(module, gate)
+        finally:
+            module.time = saved_time
+            pool = getattr(connector, "pool", None)
+            if pool is not None:
+                await pool.aclose()
+                self.pool_stats = {"size": pool.size, "opened": pool.opened, "warm": pool.handed_out,
+                                   "cold": pool.cold, "dropped": pool.dropped,
+                                   "failures": pool.failures[:5],
+                                   "taken_at_ms": [t * 1000 for t in pool.taken_at]}
 
     # ---- console ------------------------------------------------------------------
 
@@ -500,6 +693,7 @@ class HostRun:
              "--open-at", str(plan.open_ms), "--tty", tty],
             stdin=subprocess.PIPE, stdout=self.term.fd, env=_package_path_env(),
         )
+        _widen_pipe(console.stdin.fileno())
         self.log_path = log_path
         self.record_path = record_path
         return console, log_path, record_path
@@ -510,7 +704,7 @@ class HostRun:
         plan = self.plan
         loop = asyncio.get_running_loop()
         task = loop.create_task(module.listen_for_trades(
-            plan.api_key, plan.secret, plan.symbol, plan.quantity, plan.open_ms))
+            plan.api_key, plan.secret, plan.symbol, plan.quantity, self.firing.module_open_ms))
 
         def cancel_in_flight() -> None:
             if not task.done():
@@ -522,7 +716,10 @@ class HostRun:
             self._host_line("time limit reached: no further orders")
             loop.call_later(plan.grace, cancel_in_flight)
 
-        handle = loop.call_later(max(0.0, plan.open_ms / 1000 + plan.time_limit - time.time()), deadline)
+        # From the real opening, by the exchange's clock: not from the opening
+        # time the module was given, nor from the host's start.
+        limit_at = self._local_ms(plan.open_ms) / 1000 + plan.time_limit
+        handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
         try:
             await task
         except StopOrdering:
@@ -539,10 +736,13 @@ class HostRun:
 
     def _host_line(self, text: str) -> None:
         """A message of ours, in order with the module's lines, through the console."""
+        self._to_console(HOST_MARK + text)
+
+    def _to_console(self, line: str) -> None:
         self.flush_c()
         try:
             sys.stdout.flush()
-            os.write(1, (HOST_MARK + text + "\n").encode())
+            os.write(1, (line + "\n").encode())
         except OSError:
             pass
 
@@ -589,17 +789,29 @@ class HostRun:
             return EXIT_USAGE
 
         try:
-            inner, where = self._endpoint(module.websockets)
+            connector, where, address = self._endpoint(url)
         except Exception as exc:
             print(f"quorvane host: cannot start the loopback exchange: {exc}", file=sys.stderr)
             return EXIT_UNMET
-        gate.inner = inner
+        try:
+            self.clock = self.clock_at_start = asyncio.run(self._startup_check(connector, url, address))
+        except (EndpointError, UsageError) as exc:
+            print(f"quorvane host: {exc}", file=sys.stderr)
+            if self.exchange is not None:
+                self.exchange.stop_thread()
+            return EXIT_USAGE
+        gate.inner = connector
         module.websockets = gate
 
-        left = plan.open_ms - current_ms()
+        left = self._local_ms(plan.open_ms) - current_ms()
         say(f"quorvane host: buy {sent_quantity} {plan.symbol.upper()} when trading opens at "
             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), in {left / 1000:.1f} s")
         say(f"  endpoint: {where}; module URL {url}")
+        if plan.clock_sync:
+            say(f"  clock: {self.clock.describe()}")
+        else:
+            say(f"  clock: this machine's (--no-clock-sync); round trip {self.clock.rtt_min_ms:.1f} ms "
+                f"at best, {self.clock.rtt_median_ms:.1f} ms typical")
         say(f"  stop rule: after {_plural(plan.orders, 'accepted order')}, "
             f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
 
@@ -625,7 +837,7 @@ class HostRun:
         signal.signal(signal.SIGTERM, on_term)
         started = time.time()
         try:
-            asyncio.run(self._drive(module, gate))
+            asyncio.run(self._session(module, gate, connector, url))
         except KeyboardInterrupt:
             self.interrupted = "interrupted (Ctrl-C)"
         except Terminated:
@@ -697,6 +909,10 @@ class HostRun:
         if left_at is not None:
             say(f"  first order started {left_at} ms before the opening" if left_at >= 0
                 else f"  first order started {-left_at} ms after the opening")
+        if self.pool_stats:
+            p = self.pool_stats
+            say(f"  connections: {p['warm']} orders over warm connections, {p['cold']} over new ones; "
+                f"{p['opened']} opened in all")
         exchange_report = None
         if self.exchange is not None:
             exchange_report = self.exchange.report()
@@ -728,6 +944,12 @@ class HostRun:
             "log": self.log_path,
             "exchange": exchange_report,
             "seconds": time.time() - started,
+            "clock_at_start": self.clock_at_start.to_dict() if self.clock_at_start else None,
+            "clock": self.clock.to_dict() if self.clock else None,
+            "clock_sync": plan.clock_sync,
+            "firing": self.firing.to_dict() if self.firing else None,
+            "entered_before_firing_ms": self.entered_left_ms,
+            "pool": self.pool_stats,
         }
 
 

@@ -1,0 +1,70 @@
+"""The start-up check of the endpoint, and the clock measurement that follows it.
+
+Before the countdown the host opens one connection to the endpoint that
+the orders will use: name resolution, TCP, TLS (certificate trust and
+server name) and the WebSocket upgrade.  Each failure becomes an
+:class:`EndpointError` whose message says what is wrong and what to do, so
+that it shows now and not at the opening.  Over the same connection the
+host then measures the exchange's clock (:mod:`quorvane_host.clock`).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+import ssl
+from typing import Any, Optional
+
+from websockets.exceptions import InvalidHandshake, InvalidStatus, InvalidURI
+
+__all__ = ["EndpointError", "advice", "open_checked"]
+
+
+class EndpointError(Exception):
+    """The endpoint cannot take orders; the message is advice for a person."""
+
+
+def advice(exc: BaseException, where: str, *, cafile: Optional[str] = None) -> str:
+    """Plain words for a failure to open a connection to ``where`` (host:port)."""
+    if isinstance(exc, socket.gaierror):
+        return f"host not found: {where} ({exc.strerror or exc})"
+    if isinstance(exc, ssl.SSLCertVerificationError):
+        reason = exc.verify_message or str(exc)
+        if "hostname" in reason.lower() or "ip address mismatch" in reason.lower():
+            return (f"the certificate of {where} is for another name ({reason}): "
+                    "pass --server-name NAME with the name it was issued for")
+        return (f"certificate not trusted: {where} ({reason}): pass --cafile with the CA "
+                "that issued it" + (f" (now trusting only {cafile})" if cafile else ""))
+    if isinstance(exc, ssl.SSLError):
+        return f"port does not speak TLS: {where} ({exc.reason or exc})"
+    if isinstance(exc, ConnectionRefusedError):
+        return f"nothing listens on {where}: connection refused (wrong port, or the exchange is down)"
+    if isinstance(exc, (asyncio.TimeoutError, TimeoutError)):
+        return f"no answer from {where} in time: check the address, the port and the network"
+    if isinstance(exc, InvalidStatus):
+        status = exc.response.status_code
+        if status == 404:
+            return f"{where} has no WebSocket API at the module's path (HTTP 404)"
+        return f"{where} refused the WebSocket upgrade (HTTP {status})"
+    if isinstance(exc, (InvalidHandshake, InvalidURI)):
+        return f"{where} does not speak WebSocket ({exc})"
+    if isinstance(exc, ConnectionResetError):
+        return f"{where} closed the connection during the handshake (a TLS port expecting other settings?)"
+    if isinstance(exc, OSError):
+        return f"cannot reach {where}: {exc.strerror or exc}"
+    return f"cannot open a connection to {where}: {type(exc).__name__}: {exc}"
+
+
+async def _opened(connecting: Any) -> Any:
+    return await connecting
+
+
+async def open_checked(connector: Any, url: str, where: str, *, timeout: float = 10.0,
+                       cafile: Optional[str] = None) -> Any:
+    """Open one connection to ``url`` through ``connector``; EndpointError with advice on failure."""
+    try:
+        return await asyncio.wait_for(_opened(connector.connect(url)), timeout)
+    except asyncio.CancelledError:
+        raise
+    except Exception as exc:
+        raise EndpointError(advice(exc, where, cafile=cafile)) from exc
