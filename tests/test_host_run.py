@@ -15,6 +15,7 @@ import time
 import pytest
 
 from quorvane_host.exchange import Code, LoopbackExchange, Symbol
+from quorvane_host.relay import DelayRelay
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KEYS = {"QUORVANE_API_KEY": "test-key", "QUORVANE_SECRET_KEY": "test-secret"}
@@ -186,6 +187,34 @@ def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
     assert "Time from opening:" not in out
     countdown = [line for line in out.splitlines() if line.startswith("  opens in ")]
     assert 1 <= len(countdown) < 10  # not a terminal: a few countdown lines only
+
+
+def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
+    skew = 250  # the exchange's clock runs this far ahead of ours
+    open_ms = int(time.time() * 1000) + skew + 4000  # by the exchange's clock
+    result = tmp_path / "result.json"
+    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
+                          clock_skew_ms=skew, lifetime=60) as ex, \
+            DelayRelay("127.0.0.1", ex.port, rtt_ms=20, jitter_ms=2) as relay:
+        done = host(module_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{relay.port}", "--cafile", ex.cafile,
+                    "--orders", "1000", "--max-orders", "1000", "--time-limit", "0.3",
+                    "--log", str(tmp_path / "log"), "--result", str(result))
+        exited_at = time.time() * 1000 + skew  # by the exchange's clock
+        records = ex.records()
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "stopped after time limit of 0.3 s after the opening" in done.stdout
+    r = read_json(result)
+    assert r["clock"]["offset_ms"] == pytest.approx(skew, abs=50)
+    assert r["pool"]["warm"] >= 1
+    # every order stamped by the exchange's clock: none refused for its timestamp
+    assert records and not [rec for rec in records if rec.code == Code.TIMESTAMP_OUTSIDE_WINDOW]
+    accepted = [rec for rec in records if rec.accepted]
+    assert accepted and len(accepted) + r["too_early"] == len(records) == r["placed"]
+    # The time limit counts from the real opening by the exchange's clock:
+    # orders went on past the opening, and the host ran at least that long.
+    assert max(rec.arrival_ms for rec in records) >= open_ms
+    assert exited_at >= open_ms + 300
 
 
 @pytest.mark.parametrize("limits, reason", [
