@@ -851,7 +851,8 @@ def _account_arg(text: str) -> Tuple[str, str]:
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="python -m quorvane_host.exchange",
-        description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration.",
+        description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration; "
+                    "the first line of output tells where it listens, as JSON.",
     )
     p.add_argument("--symbol", action="append", metavar="NAME[:OPEN[,step=S][,price=P]]",
                    help="a listed symbol; OPEN is ms since the epoch, an ISO 8601 time with zone, "
@@ -872,70 +873,148 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--no-time-api", action="store_true",
                    help="refuse the time and ping requests, as an exchange without them")
     p.add_argument("--fault", choices=[f.value for f in Fault], default="none")
+    p.add_argument("--rtt", type=float, default=0.0, metavar="MS",
+                   help="put a delay relay in front that adds this round trip; clients connect "
+                        "to the relay (its port is on the first line)")
+    p.add_argument("--jitter", type=float, default=0.0, metavar="MS",
+                   help="with --rtt: a round trip strays up to this far from it")
+    p.add_argument("--relay-port", type=int, default=0, help="the relay's port (default: any free one)")
+    p.add_argument("--seed", type=int, help="seed of the relay's jitter")
     p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
     p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")
+    p.add_argument("--control", action="store_true",
+                   help="be driven by another program through standard input and output "
+                        "(see quorvane_host.rehearsal); stops when standard input closes")
     return p
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    args = _parser().parse_args(argv)
+def _accounts(args: argparse.Namespace) -> Dict[str, str]:
     accounts = dict(args.account or [])
     if args.key_file:
-        from .keys import CredentialsError, read_key_file
+        from .keys import read_key_file
 
-        try:
-            key, secret = read_key_file(args.key_file)
-        except CredentialsError as exc:
-            print(f"exchange: {exc}", file=sys.stderr)
-            return 2
+        key, secret = read_key_file(args.key_file)
         accounts[key] = secret
-    if not accounts:
+    return accounts
+
+
+def _show(record: Record) -> None:
+    what = (f"order {record.order_id}" if record.accepted
+            else f"{record.code} {record.msg}" if record.outcome == "rejected" else record.outcome)
+    print(f"request {record.seq}: {record.outcome} {record.symbol or '-'} "
+          f"qty {record.quantity or '-'} at {record.arrival_ms:.1f}: {what}", flush=True)
+
+
+def ready_line(exchange: "LoopbackExchange", relay=None) -> dict:
+    """Where a started exchange (and the relay in front of it) can be reached."""
+    return {
+        "host": LOOPBACK,
+        "port": relay.port if relay is not None else exchange.port,
+        "exchange_port": exchange.port,
+        "relay_port": relay.port if relay is not None else None,
+        "url": exchange.url,
+        "cafile": exchange.cafile,
+        "clock_skew_ms": exchange.clock_skew_ms,
+        "rtt_ms": relay.rtt_ms if relay is not None else 0.0,
+        "jitter_ms": relay.jitter_ms if relay is not None else 0.0,
+    }
+
+
+async def _serve(args: argparse.Namespace, accounts: Dict[str, str], symbols: List[Symbol],
+                 tls: Optional[TLSFiles]) -> None:
+    from .relay import DelayRelay
+
+    control = None
+    if args.control:
+        from .rehearsal import open_control
+
+        # The controlling program sends the accounts on the first line, off the command line.
+        control, more = await open_control()
+        accounts = {**accounts, **more}
+    exchange = LoopbackExchange(accounts, symbols, port=args.port, tls=tls,
+                                recv_window_ms=args.recv_window, fault=args.fault,
+                                on_record=None if args.control else _show,
+                                clock_skew_ms=args.clock_skew, time_api=not args.no_time_api)
+    relay = None
+    async with exchange:
+        if args.rtt or args.jitter:
+            relay = await DelayRelay(LOOPBACK, exchange.port, rtt_ms=args.rtt, jitter_ms=args.jitter,
+                                     port=args.relay_port, seed=args.seed).start()
+        try:
+            print(json.dumps(ready_line(exchange, relay)), flush=True)
+            stop = asyncio.Event()
+            loop = asyncio.get_running_loop()
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                loop.add_signal_handler(sig, stop.set)
+            if args.control:
+                from .rehearsal import serve_control, snapshot
+
+                await serve_control(control, exchange, relay, stop, args.duration)
+                if relay is not None:
+                    await relay.stop()  # the final figures count every connection closed
+                print(json.dumps({"final": True, **snapshot(exchange, relay)}), flush=True)
+            else:
+                _say_started(exchange, relay, symbols, accounts)
+                try:
+                    await asyncio.wait_for(stop.wait(), args.duration)
+                except asyncio.TimeoutError:
+                    pass
+                report = exchange.report()
+                if relay is not None:
+                    report["relay"] = relay.stats()
+                print("stopping: " + json.dumps(report), flush=True)
+            if args.records:
+                with open(args.records, "w") as fh:
+                    json.dump([r.to_dict() for r in exchange.records()], fh, indent=1)
+        finally:
+            if relay is not None:
+                await relay.stop()
+
+
+def _say_started(exchange: "LoopbackExchange", relay, symbols: List[Symbol],
+                 accounts: Mapping[str, str]) -> None:
+    print(f"loopback exchange on {exchange.url}", flush=True)
+    if relay is not None:
+        print(f"relay on {relay.address}: round trip {relay.rtt_ms:g} ms +- {relay.jitter_ms:g} ms "
+              f"(clients connect here)", flush=True)
+    print(f"CA file for clients: {exchange.cafile}", flush=True)
+    for s in symbols:
+        print(f"symbol {s.name}: opens at {s.open_ms} ms, step {s.step}", flush=True)
+    if exchange.clock_skew_ms:
+        side = "ahead of" if exchange.clock_skew_ms > 0 else "behind"
+        print(f"clock: {abs(exchange.clock_skew_ms):g} ms {side} this machine's", flush=True)
+    print("accounts: " + ", ".join(sorted(accounts)), flush=True)
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    from .keys import CredentialsError
+    from .relay import DelayRelay, run
+
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        accounts = _accounts(args)
+    except CredentialsError as exc:
+        print(f"exchange: {exc}", file=sys.stderr)
+        return 2
+    if not accounts and not args.control:
         accounts = {"demo-key": "demo-secret"}
     server_now = int(time.time() * 1000 + args.clock_skew)
     try:
         symbols = [_symbol_arg(text, server_now) for text in args.symbol or ["QRVUSD:+30s"]]
     except argparse.ArgumentTypeError as exc:
-        _parser().error(f"argument --symbol: {exc}")
+        parser.error(f"argument --symbol: {exc}")
     if bool(args.cert) != bool(args.key):
         print("exchange: --cert and --key go together", file=sys.stderr)
         return 2
+    if args.rtt or args.jitter:
+        try:
+            DelayRelay(LOOPBACK, 1, rtt_ms=args.rtt, jitter_ms=args.jitter)
+        except ValueError as exc:
+            parser.error(str(exc))
     tls = TLSFiles(args.cert, args.key) if args.cert else None
-
-    def show(record: Record) -> None:
-        what = (f"order {record.order_id}" if record.accepted
-                else f"{record.code} {record.msg}" if record.outcome == "rejected" else record.outcome)
-        print(f"request {record.seq}: {record.outcome} {record.symbol or '-'} "
-              f"qty {record.quantity or '-'} at {record.arrival_ms:.1f}: {what}", flush=True)
-
-    async def run() -> None:
-        exchange = LoopbackExchange(accounts, symbols, port=args.port, tls=tls,
-                                    recv_window_ms=args.recv_window, fault=args.fault,
-                                    on_record=show, clock_skew_ms=args.clock_skew,
-                                    time_api=not args.no_time_api)
-        async with exchange:
-            print(f"loopback exchange on {exchange.url}", flush=True)
-            print(f"CA file for clients: {exchange.cafile}", flush=True)
-            for s in symbols:
-                print(f"symbol {s.name}: opens at {s.open_ms} ms, step {s.step}", flush=True)
-            if args.clock_skew:
-                side = "ahead of" if args.clock_skew > 0 else "behind"
-                print(f"clock: {abs(args.clock_skew):g} ms {side} this machine's", flush=True)
-            print("accounts: " + ", ".join(sorted(accounts)), flush=True)
-            stop = asyncio.Event()
-            loop = asyncio.get_running_loop()
-            for sig in (signal.SIGINT, signal.SIGTERM):
-                loop.add_signal_handler(sig, stop.set)
-            try:
-                await asyncio.wait_for(stop.wait(), args.duration)
-            except asyncio.TimeoutError:
-                pass
-            report = exchange.report()
-            print("stopping: " + json.dumps(report), flush=True)
-            if args.records:
-                with open(args.records, "w") as fh:
-                    json.dump([r.to_dict() for r in exchange.records()], fh, indent=1)
-
-    asyncio.run(run())
+    # The relay's timers need the precise event loop; the exchange runs on it too.
+    run(_serve(args, accounts, symbols, tls))
     return 0
 
 

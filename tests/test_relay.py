@@ -222,3 +222,117 @@ def test_relay_in_a_thread_and_from_the_command_line():
         return in_thread, from_cli, rc
 
     assert check(serve_and_use()) == (b"abc", b"abc", 0)
+
+
+# ---------------------------------------------------------------------------
+# The rehearsal network: exchange and relay in a child process
+
+KEY, SECRET = "key-1", "secret-1"
+MODULE_URL = "wss://exchange.invalid:443/ws-api/v3"
+
+
+def order(symbol, timestamp):
+    import hashlib
+    import hmac
+    import urllib.parse
+    import uuid
+
+    params = {"symbol": symbol, "side": "BUY", "type": "MARKET", "quantity": "1.0",
+              "timestamp": timestamp, "apiKey": KEY}
+    query = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()))
+    params["signature"] = hmac.new(SECRET.encode(), query.encode(), hashlib.sha256).hexdigest()
+    return json.dumps({"id": str(uuid.uuid4()), "method": "order.place", "params": params})
+
+
+async def exchange_requests(connector, texts):
+    """Sends the texts over one connection; returns the decoded replies (None when it closed)."""
+    from websockets.exceptions import ConnectionClosed
+
+    replies = []
+    async with connector.connect(MODULE_URL) as ws:
+        for text in texts:
+            try:
+                await ws.send(text)
+                replies.append(json.loads(await asyncio.wait_for(ws.recv(), 20)))
+            except ConnectionClosed:
+                replies.append(None)
+    return replies
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    with open(f"/proc/{pid}/stat") as fh:  # a zombie is gone for our purpose
+        return fh.read().split(")")[-1].split()[0] != "Z"
+
+
+def test_rehearsal_network_serves_reports_and_stops():
+    import time
+
+    from quorvane_host.exchange import Code, Symbol
+    from quorvane_host.rehearsal import RehearsalNetwork
+
+    skew = -300
+    now = int(time.time() * 1000)
+    symbols = [Symbol("QRVUSD", now - 60_000), Symbol("LATER", now + 600_000)]
+    with RehearsalNetwork({KEY: SECRET}, symbols, rtt_ms=4, jitter_ms=1, clock_skew_ms=skew,
+                          seed=3) as net:
+        assert net.port == net.relay_port != net.exchange_port and os.path.exists(net.cafile)
+        pid, cafile = net._proc.pid, net.cafile
+        c = net.connector()
+        ts = int(time.time() * 1000) + skew
+        replies = asyncio.run(exchange_requests(c, [
+            json.dumps({"id": "t", "method": "time"}), order("QRVUSD", ts), order("LATER", ts)]))
+        net.add_symbol(Symbol("NEWONE", now - 1))
+        net.set_fault("close", 1)
+        closed = asyncio.run(exchange_requests(c, [order("NEWONE", ts), order("NEWONE", ts)]))
+        again = asyncio.run(exchange_requests(c, [order("NEWONE", ts)]))
+        report, later = net.report(), net.records("LATER")
+        stats = net.relay_stats()
+        with pytest.raises(ValueError):
+            net.add_symbol(Symbol("bad name", 0))
+    final = net.final
+    assert replies[0]["status"] == 200 and isinstance(replies[0]["result"]["serverTime"], int)
+    assert "error" not in replies[1] and replies[2]["error"]["code"] == Code.NOT_OPEN
+    assert closed == [None, None] and "error" not in again[0]
+    assert [r.outcome for r in later] == ["rejected"] and later[0].code == Code.NOT_OPEN
+    assert (report["requests"], report["accepted"], report["too_early"], report["faults"]) == (4, 2, 1, 1)
+    assert report["time_requests"] == 1 and report["clock_skew_ms"] == skew
+    assert stats["connections"] == 3 and stats["bytes_up"] > 0 and stats["bytes_down"] > 0
+    assert final["final"] and final["report"]["requests"] == 4 and len(final["records"]) == 4
+    assert final["relay"]["open_connections"] == 0
+    assert not net.running and not pid_alive(pid) and not os.path.exists(cafile)
+    assert net.stop() is final  # stopping again changes nothing
+
+
+def test_rehearsal_network_without_relay_and_its_failures(tmp_path):
+    from quorvane_host.exchange import TLSFiles
+    from quorvane_host.rehearsal import RehearsalError, RehearsalNetwork
+
+    with RehearsalNetwork({KEY: SECRET}) as net:
+        assert net.relay_port is None and net.port == net.exchange_port
+    missing = TLSFiles(str(tmp_path / "none.pem"), str(tmp_path / "none.key"))
+    with pytest.raises(RehearsalError, match="No such file"):
+        RehearsalNetwork({KEY: SECRET}, tls=missing).start()
+    with pytest.raises(ValueError):
+        RehearsalNetwork({KEY: SECRET}, rtt_ms=2, jitter_ms=3)
+
+
+def test_rehearsal_network_stops_when_its_parent_dies():
+    script = ("import os, sys\n"
+              "from quorvane_host.rehearsal import RehearsalNetwork\n"
+              "net = RehearsalNetwork({'k': 's'}, rtt_ms=2).start()\n"
+              "print(net._proc.pid, flush=True)\n"
+              "os._exit(0)\n")
+    done = subprocess.run([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                          cwd=ROOT, timeout=60)
+    pid = int(done.stdout.split()[0])
+    import time
+
+    for _ in range(400):  # the child sees its input end and stops; wait for that, without a deadline claim
+        if not pid_alive(pid):
+            break
+        time.sleep(0.05)
+    assert not pid_alive(pid)
