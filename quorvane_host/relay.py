@@ -57,10 +57,11 @@ __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 LOOPBACK = "127.0.0.1"
 
 # A timer is set this much before a chunk is due, and the rest is waited out
-# by polling the clock: waking from the selector takes about a tenth of a
+# by polling the clock between turns of the event loop (which go on serving
+# the sockets meanwhile): waking from the selector takes about a tenth of a
 # millisecond on an idle machine and more on a busy one, which a timer set at
 # the due time itself would add to every delivery.
-_EARLY_S = 0.0004
+_EARLY_S = 0.0005
 # Chunks due within this much of the moment of delivery leave with it.
 _COALESCE_S = 0.00002
 # How many lateness samples the statistics keep (the latest ones).
@@ -119,7 +120,7 @@ class _Pipe:
         self.dest: Optional[asyncio.Transport] = None
         self.queue: Deque[Tuple[float, object]] = collections.deque()
         self.last_due = 0.0
-        self.timer: Optional[asyncio.TimerHandle] = None
+        self.timer: Optional[asyncio.Handle] = None
         self.ended = False  # the sender half-closed: only _CLOSE may follow
         self.done = False  # _CLOSE has been delivered, or the receiver is gone
 
@@ -146,10 +147,10 @@ class _Pipe:
     def _deliver(self) -> None:
         self.timer = None
         loop, relay = self.link.loop, self.link.relay
-        due = self.queue[0][0]
         now = loop.time()
-        while now < due:  # at most _EARLY_S, plus the rare early wake-up
-            now = loop.time()
+        if now < self.queue[0][0]:  # early: look again after the loop's next turn
+            self.timer = loop.call_soon(self._deliver)
+            return
         while self.queue and self.queue[0][0] <= now + _COALESCE_S:
             due, item = self.queue.popleft()
             relay.note_lateness(now - due)
