@@ -285,7 +285,7 @@ def test_rehearsal_network_serves_reports_and_stops():
         ts = int(time.time() * 1000) + skew
         replies = asyncio.run(exchange_requests(c, [
             json.dumps({"id": "t", "method": "time"}), order("QRVUSD", ts), order("LATER", ts)]))
-        net.add_symbol(Symbol("NEWONE", now - 1))
+        net.add_symbol(Symbol("NEWONE", now - 60_000))
         net.set_fault("close", 1)
         closed = asyncio.run(exchange_requests(c, [order("NEWONE", ts), order("NEWONE", ts)]))
         again = asyncio.run(exchange_requests(c, [order("NEWONE", ts)]))
