@@ -521,7 +521,10 @@ class LoopbackExchange:
         self._book.symbols[symbol.name] = symbol
 
     def set_fault(self, fault: Union[Fault, str], count: Optional[int] = None) -> None:
-        """Misbehave from the next connection on; for ``count`` connections, or until changed."""
+        """Misbehave from the next order request on; for ``count`` of them, or until changed.
+
+        REFUSE_TLS strikes the next TLS handshakes instead, whatever they are for.
+        """
         with self._lock:
             self._fault = Fault(fault)
             self._fault_left = count
@@ -530,10 +533,13 @@ class LoopbackExchange:
     def fault(self) -> Fault:
         return self._fault
 
-    def _take_fault(self, consume: bool = True) -> Fault:
+    def _take_fault(self, *kinds: Fault) -> Fault:
+        """The fault set now, used up once, if it is one of ``kinds``; else NONE."""
         with self._lock:
             fault = self._fault
-            if consume and fault is not Fault.NONE and self._fault_left is not None:
+            if fault not in kinds:
+                return Fault.NONE
+            if self._fault_left is not None:
                 self._fault_left -= 1
                 if self._fault_left <= 0:
                     self._fault, self._fault_left = Fault.NONE, None
@@ -631,8 +637,7 @@ class LoopbackExchange:
 
         def on_hello(sslobj, server_name, context):
             # Runs for every ClientHello, with or without SNI.
-            if self._take_fault(consume=False) is Fault.REFUSE_TLS:
-                self._take_fault()
+            if self._take_fault(Fault.REFUSE_TLS) is Fault.REFUSE_TLS:
                 self.refused_handshakes += 1
                 return ssl.ALERT_DESCRIPTION_HANDSHAKE_FAILURE
             return None
@@ -682,7 +687,7 @@ class LoopbackExchange:
     async def _answer_order(self, ws: _StampedConnection, message: Union[str, bytes],
                             arrival: float) -> Optional[dict]:
         """The reply to an order request, or None once a fault has dealt with it."""
-        fault = self._take_fault()
+        fault = self._take_fault(Fault.CLOSE, Fault.GARBAGE, Fault.SILENT)
         if fault is Fault.CLOSE:
             self._add(Record(0, arrival, fault.value))
             return None  # the handler returns: the connection closes (code 1000) with no reply

@@ -464,3 +464,23 @@ def test_faults_strike_orders_not_time_requests(tls):
 
     answered, records = run(main())
     assert answered["status"] == 200 and [r.outcome for r in records] == ["close"]
+
+
+def test_refused_handshake_fault_spares_open_connections(tls):
+    async def main():
+        ex = await exchange_with_skew(tls, 0, [Symbol("QRVUSD", 0)])
+        try:
+            c = ex.connector()
+            async with c.connect(MODULE_URL) as warm:
+                ex.set_fault("refuse-tls", count=1)
+                await warm.send(request(timestamp=int(time.time() * 1000)))
+                on_warm = json.loads(await asyncio.wait_for(warm.recv(), 5))
+            with pytest.raises(OSError):
+                await place(c, request())
+            after = json.loads(await place(c, request(timestamp=int(time.time() * 1000))))
+            return on_warm, after, ex.refused_handshakes
+        finally:
+            await ex.stop()
+
+    on_warm, after, refused = run(main())
+    assert "error" not in on_warm and "error" not in after and refused == 1
