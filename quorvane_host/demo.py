@@ -2,16 +2,24 @@
 
 ``python -m quorvane_host.demo`` (what ``make demo`` runs):
 
-1. starts the loopback exchange on 127.0.0.1 with a symbol that opens a few
-   seconds from now and a throwaway account;
-2. runs the host (``python -m quorvane_host``) in a child process against it,
-   through the connector: the child awaits ``listen_for_trades``, whose
-   polling holds the interpreter lock, which is why it gets a process of its
-   own while this one keeps the exchange answering;
+1. starts a rehearsal network (:mod:`quorvane_host.rehearsal`): the loopback
+   exchange on 127.0.0.1 behind a delay relay, in a process of their own,
+   by default with a 20 ms round trip and the exchange's clock 250 ms ahead
+   of this machine's, with a throwaway account;
+2. lists a symbol that opens a few seconds from now (by the exchange's
+   clock) and runs the host (``python -m quorvane_host``) in a child process
+   against it: the host measures the exchange's clock and shows the offset,
+   the round trip and the jitter before the countdown, and awaits
+   ``listen_for_trades`` (whose polling holds its thread: a process of its
+   own);
 3. the child sends the module's own lines to a log file whose path it shows,
    and shows a countdown and each order's outcome and time instead;
 4. at the end this process prints a summary and checks it against the
    exchange's own record of the requests.
+
+``--compare`` first runs the host as the module behaves on its own (this
+machine's clock, a new connection per order, the opening unchanged), then
+with the host's defaults, on a symbol each, and prints both side by side.
 
 It stops by itself (the host's stop rule) and exits 0 when all went well.
 """
@@ -30,10 +38,15 @@ import tempfile
 import time
 from typing import IO, List, Optional
 
-from .exchange import Code, LoopbackExchange, Symbol
+from .exchange import Code, Record, Symbol
 from .host import _package_path_env
 from .keys import ENV_API_KEY, ENV_SECRET_KEY
+from .rehearsal import RehearsalNetwork
 from .times import current_ms, format_ms
+
+# The host's options for the module on its own: this machine's clock, a new
+# connection for every order, the opening time unchanged.
+ALONE = ["--no-clock-sync", "--pool", "0", "--no-compensation"]
 
 __all__ = ["run_demo", "main"]
 
@@ -43,8 +56,7 @@ def _say(out: IO[str], text: str = "") -> None:
     out.flush()
 
 
-def _summary(result: Optional[dict], exchange: LoopbackExchange, open_ms: int) -> dict:
-    records = exchange.records()
+def _summary(result: Optional[dict], records: List[Record], open_ms: int) -> dict:
     accepted = [r for r in records if r.accepted]
     ex_too_early = sum(1 for r in records if r.code == Code.NOT_OPEN)
     summary = {
@@ -68,6 +80,10 @@ def _summary(result: Optional[dict], exchange: LoopbackExchange, open_ms: int) -
             stop_reason=result.get("stop_reason"),
             log=result.get("log"),
             time_left_at_first_order_ms=result.get("time_left_at_first_order_ms"),
+            clock=result.get("clock"),
+            clock_sync=result.get("clock_sync"),
+            firing=result.get("firing"),
+            pool=result.get("pool"),
         )
     problems = []
     if result is not None:
@@ -85,6 +101,10 @@ def _summary(result: Optional[dict], exchange: LoopbackExchange, open_ms: int) -
 def _print_summary(out: IO[str], s: dict) -> None:
     _say(out)
     _say(out, "demo summary")
+    clock = s.get("clock")
+    if clock and s.get("clock_sync"):
+        _say(out, f"  exchange clock as measured: {clock['offset_ms']:+.1f} ms from this machine's, "
+                  f"round trip {clock['rtt_min_ms']:.1f} ms at best, jitter {clock['jitter_ms']:.1f} ms")
     first = s["first_accepted_after_open_ms"]
     if first is not None:
         when = "after" if first >= 0 else "before"
@@ -108,7 +128,7 @@ def _print_summary(out: IO[str], s: dict) -> None:
 
 def run_demo(
     *,
-    delay: float = 3.0,
+    delay: float = 5.0,
     orders: int = 3,
     quantity: str = "0.5",
     symbol: str = "QRVUSD",
@@ -118,58 +138,97 @@ def run_demo(
     log: Optional[str] = None,
     out: IO[str] = sys.stdout,
     child_timeout: Optional[float] = None,
+    rtt_ms: float = 20.0,
+    jitter_ms: float = 1.0,
+    clock_skew_ms: float = 250.0,
+    compare: bool = False,
 ) -> dict:
-    """Run the whole demo; returns the summary (with ``exit_code``)."""
+    """Run the whole demo; returns the summary (with ``exit_code``).
+
+    With ``compare``, the summary is that of the host's defaults and carries
+    the module-alone run under ``"alone"``.
+    """
     api_key, secret = "demo-" + secrets.token_hex(6), secrets.token_hex(24)
-    open_ms = current_ms() + int(delay * 1000)
-    # Leave the exchange running a while past the host's own limits, then let it go.
-    lifetime = delay + time_limit + 120
-    exchange = LoopbackExchange({api_key: secret}, [Symbol(symbol, open_ms, step="0.001")],
-                                lifetime=lifetime)
+    runs = [("on its own", symbol + "A", ALONE), ("with the host's defaults", symbol, [])] if compare \
+        else [(None, symbol, [])]
+    # Leave the network running a while past the host's own limits, then let it go.
+    lifetime = len(runs) * (delay + time_limit + 60) + 60
+    summaries = []
+    with RehearsalNetwork({api_key: secret}, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
+                          clock_skew_ms=clock_skew_ms, lifetime=lifetime) as net:
+        ahead = "ahead of" if clock_skew_ms >= 0 else "behind"
+        _say(out, f"demo: loopback exchange behind a relay on 127.0.0.1:{net.port}: round trip "
+                  f"{rtt_ms:g} ms +- {jitter_ms:g} ms, its clock {abs(clock_skew_ms):g} ms {ahead} this "
+                  f"machine's; account {api_key}")
+        for label, name, extra in runs:
+            if label:
+                _say(out)
+                _say(out, f"demo: the module {label}")
+            summary = _run_host(net, api_key, secret, name, extra, delay=delay, orders=orders,
+                                quantity=quantity, time_limit=time_limit, max_orders=max_orders,
+                                display=display, log=log, out=out, child_timeout=child_timeout,
+                                clock_skew_ms=clock_skew_ms)
+            summaries.append(summary)
+            if summary.get("interrupted"):
+                break
+    summary = summaries[-1]
+    if compare and len(summaries) == 2:
+        summary["alone"] = summaries[0]
+        _print_comparison(out, summaries[0], summaries[1])
+    summary["exit_code"] = max(s["exit_code"] for s in summaries)
+    return summary
+
+
+def _run_host(net: RehearsalNetwork, api_key: str, secret: str, symbol: str, extra: List[str], *,
+              delay: float, orders: int, quantity: str, time_limit: float, max_orders: int,
+              display: str, log: Optional[str], out: IO[str], child_timeout: Optional[float],
+              clock_skew_ms: float) -> dict:
+    """List ``symbol`` opening ``delay`` s from now, run the host on it; the summary."""
+    open_ms = current_ms() + int(clock_skew_ms) + int(delay * 1000)  # by the exchange's clock
+    net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
     with tempfile.TemporaryDirectory(prefix="quorvane-demo-") as work:
         result_path = os.path.join(work, "host-result.json")
-        with exchange:
-            _say(out, f"demo: loopback exchange listening on {exchange.url}")
-            _say(out, f"demo: {symbol} opens at {format_ms(open_ms)}, "
-                      f"{(open_ms - current_ms()) / 1000:.1f} s from now; account {api_key}")
-            cmd = [sys.executable, "-m", "quorvane_host", symbol, quantity,
-                   "--open-at", str(open_ms),
-                   "--connect", f"{exchange.host}:{exchange.port}", "--cafile", exchange.cafile,
-                   "--orders", str(orders), "--time-limit", f"{time_limit:g}",
-                   "--max-orders", str(max_orders), "--result", result_path,
-                   # a rehearsal needs only the log's tail: keep it small
-                   "--log-max-mb", "32",
-                   "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display]]
-            if log:
-                cmd += ["--log", log]
-            _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
-            _say(out)
-            env = _package_path_env()
-            env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
-            try:
-                out.flush()
-            except (OSError, ValueError):
-                pass
-            stdout = out if hasattr(out, "fileno") and _has_fd(out) else None
-            child = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
-                                     stdout=stdout if stdout is not None else subprocess.PIPE,
-                                     stderr=subprocess.STDOUT if stdout is None else None)
-            timeout = child_timeout if child_timeout is not None else delay + time_limit + 60
-            interrupted = False
-            try:
-                captured = _wait(child, timeout, out if stdout is None else None)
-            except KeyboardInterrupt:
-                # Ctrl-C reached the child too; let it wind down and report.
-                interrupted = True
-                captured = _wait(child, 30, out if stdout is None else None)
-            rc = child.returncode
-            result = None
-            try:
-                with open(result_path) as fh:
-                    result = json.load(fh)
-            except (OSError, ValueError):
-                pass
-        summary = _summary(result, exchange, open_ms)
+        _say(out, f"demo: {symbol} opens at {format_ms(open_ms)} by the exchange's clock, "
+                  f"{delay:.1f} s from now")
+        cmd = [sys.executable, "-m", "quorvane_host", symbol, quantity,
+               "--open-at", str(open_ms),
+               "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
+               "--orders", str(orders), "--time-limit", f"{time_limit:g}",
+               "--max-orders", str(max_orders), "--result", result_path,
+               # a rehearsal needs only the log's tail: keep it small
+               "--log-max-mb", "32",
+               "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display], *extra]
+        if log:
+            cmd += ["--log", log]
+        _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
+        _say(out)
+        env = _package_path_env()
+        env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
+        try:
+            out.flush()
+        except (OSError, ValueError):
+            pass
+        stdout = out if hasattr(out, "fileno") and _has_fd(out) else None
+        child = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                                 stdout=stdout if stdout is not None else subprocess.PIPE,
+                                 stderr=subprocess.STDOUT if stdout is None else None)
+        timeout = child_timeout if child_timeout is not None else delay + time_limit + 60
+        interrupted = False
+        try:
+            captured = _wait(child, timeout, out if stdout is None else None)
+        except KeyboardInterrupt:
+            # Ctrl-C reached the child too; let it wind down and report.
+            interrupted = True
+            captured = _wait(child, 30, out if stdout is None else None)
+        rc = child.returncode
+        result = None
+        try:
+            with open(result_path) as fh:
+                result = json.load(fh)
+        except (OSError, ValueError):
+            pass
+    summary = _summary(result, net.records(symbol), open_ms)
+    summary["symbol"] = symbol
     summary["host_exit_code"] = rc
     summary["interrupted"] = interrupted
     if result is not None:
@@ -180,6 +239,29 @@ def run_demo(
     summary["exit_code"] = 0 if ok else (130 if interrupted else 1)
     summary["captured"] = captured
     return summary
+
+
+def _print_comparison(out: IO[str], alone: dict, new: dict) -> None:
+    def first(s: dict) -> str:
+        v = s["first_accepted_after_open_ms"]
+        return "none accepted" if v is None else f"{v:+.1f} ms"
+
+    def per_order(s: dict) -> str:
+        lat = s.get("latency_ms")
+        return f"{lat['median']:g} ms" if lat else "-"
+
+    rows = [
+        ("first accepted order at the exchange, from the opening", first(alone), first(new)),
+        ("orders refused as too early", str(alone["exchange_too_early"]), str(new["exchange_too_early"])),
+        ("time per order (median)", per_order(alone), per_order(new)),
+        ("orders placed in all", str(alone["exchange_requests"]), str(new["exchange_requests"])),
+    ]
+    width = max(len(r[0]) for r in rows)
+    _say(out)
+    _say(out, "demo: side by side")
+    _say(out, f"  {'':{width}}  {'module alone':>14}  {'host defaults':>14}")
+    for name, a, b in rows:
+        _say(out, f"  {name:{width}}  {a:>14}  {b:>14}")
 
 
 def _has_fd(stream: IO[str]) -> bool:
@@ -216,7 +298,7 @@ def _wait(child: subprocess.Popen, timeout: float, relay: Optional[IO[str]]) -> 
 def main(argv: Optional[List[str]] = None) -> int:
     p = argparse.ArgumentParser(prog="python -m quorvane_host.demo",
                                 description="Buy a token on a loopback exchange the moment it opens.")
-    p.add_argument("--delay", type=float, default=3.0, help="seconds until the opening (default 3)")
+    p.add_argument("--delay", type=float, default=5.0, help="seconds until the opening (default 5)")
     p.add_argument("--orders", type=int, default=3, help="accepted orders to stop after (default 3)")
     p.add_argument("--quantity", default="0.5")
     p.add_argument("--symbol", default="QRVUSD")
@@ -225,15 +307,30 @@ def main(argv: Optional[List[str]] = None) -> int:
     p.add_argument("--display", choices=("auto", "tty", "plain"), default="auto")
     p.add_argument("--log", help="file for the module's own lines (default: a temporary file)")
     p.add_argument("--result", help="write the summary as JSON here")
+    net = p.add_argument_group("the rehearsal network")
+    net.add_argument("--rtt", type=float, default=20.0, metavar="MS",
+                     help="round trip to the exchange (default 20; 0: straight to it)")
+    net.add_argument("--jitter", type=float, default=1.0, metavar="MS",
+                     help="how far a round trip strays from --rtt (default 1)")
+    net.add_argument("--clock-skew", type=float, default=250.0, metavar="MS",
+                     help="the exchange's clock runs this far ahead of this machine's, negative for "
+                          "behind (default 250)")
+    p.add_argument("--compare", action="store_true",
+                   help="run the module on its own first (this machine's clock, a new connection per "
+                        "order, the opening unchanged), then with the host's defaults; show both")
     args = p.parse_args(argv)
+    if not 0 <= args.jitter <= args.rtt and not (args.rtt == 0 and args.jitter == 0):
+        p.error("--jitter must lie between 0 and --rtt")
     if not 0.5 <= args.delay <= 3600:
         p.error("--delay must be between 0.5 and 3600 seconds")
     summary = run_demo(delay=args.delay, orders=args.orders, quantity=args.quantity,
                        symbol=args.symbol.upper(), time_limit=args.time_limit,
-                       display=args.display, log=args.log)
+                       display=args.display, log=args.log, rtt_ms=args.rtt, jitter_ms=args.jitter,
+                       clock_skew_ms=args.clock_skew, compare=args.compare)
     if args.result:
         with open(args.result, "w") as fh:
-            json.dump({k: v for k, v in summary.items() if k != "captured"}, fh, indent=1)
+            json.dump({k: v for k, v in summary.items() if k != "captured"}, fh, indent=1,
+                      default=lambda o: None)
     return summary["exit_code"]
 
 

@@ -79,7 +79,9 @@ EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 13
 RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
 CLOCK_SAMPLES, CLOCK_SAMPLES_AGAIN = 20, 16
 PREPARE_S = 5.0  # warm connections and measure again this long before the opening
-ENTER_BEFORE_MS = 40  # enter the module (which then holds the thread) this long before it fires
+# Enter the module (which then holds the thread) this long before it fires,
+# after a blocking sleep that starts WAKE_BEFORE_MS before that.
+ENTER_BEFORE_MS, WAKE_BEFORE_MS = 3, 15
 AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
 
 
@@ -509,6 +511,14 @@ def _widen_pipe(fd: int, size: int = 1 << 20) -> None:
         pass
 
 
+def _sleep_until(local_ms: float) -> None:
+    while True:
+        left = local_ms - time.time() * 1000
+        if left <= 0:
+            return
+        time.sleep(left / 1000)
+
+
 def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
     if not values:
         return None
@@ -660,7 +670,11 @@ class HostRun:
                 module.time = OffsetClock(firing.clock_offset_ms)
             # The module's clock reads the whole ms at which it fires then.
             fire_local = math.ceil(firing.fire_at_ms) - firing.clock_offset_ms
-            await self._wait_until(fire_local - ENTER_BEFORE_MS)
+            await self._wait_until(fire_local - 2 * WAKE_BEFORE_MS)
+            # The last stretch in one blocking sleep: the event loop's timers
+            # wake up to a millisecond late, and polling longer than needed
+            # floods the console with lines while the order should leave.
+            _sleep_until(fire_local - ENTER_BEFORE_MS)
             self.entered_left_ms = fire_local - time.time() * 1000
             await self._drive(module, gate)
         finally:
