@@ -41,6 +41,7 @@ import argparse
 import asyncio
 import collections
 import json
+import os
 import random
 import selectors
 import signal
@@ -49,7 +50,6 @@ import statistics
 import subprocess
 import sys
 import threading
-import time
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
@@ -569,10 +569,13 @@ def measure_precision(rtt_ms: float = 30.0, samples: int = 100, *, pause_s: floa
                 relay = await DelayRelay(LOOPBACK, echo_port, rtt_ms=rtt_ms).start()
                 port = relay.port
             else:
+                root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+                env = dict(os.environ)
+                env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
                 proc = await asyncio.create_subprocess_exec(
                     sys.executable, "-m", "quorvane_host.relay", "--target", f"{LOOPBACK}:{echo_port}",
                     "--rtt", str(rtt_ms), "--ready-json",
-                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
                 port = json.loads(await asyncio.wait_for(proc.stdout.readline(), 30))["port"]
             through = await _round_trips(port, samples, pause_s)
             result = {"rtt_ms": rtt_ms, "relay": _summary([t - rtt_ms for t in through]),
