@@ -28,13 +28,13 @@ Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
 
 // The keywords left over after the by-name lookups: parameters not bound by
 // position may be bound again; anything else is an error.
-int bind_leftover_keywords(const Signature& sig, PyObject* kwds, Py_ssize_t npositional, PyObject** values) {
+int bind_leftover_keywords(const Signature& sig, PyObject* kwds, Py_ssize_t npositional, Ref* values) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
         Py_ssize_t i = parameter_index(sig, key);
         if (i >= npositional) {
-            values[i] = value;
+            values[i] = Ref::borrow(value);
             continue;
         }
         if (!PyUnicode_Check(key)) {
@@ -53,15 +53,15 @@ int bind_leftover_keywords(const Signature& sig, PyObject* kwds, Py_ssize_t npos
 
 }  // namespace
 
-int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** values) {
+int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, Ref* values) {
     const Py_ssize_t k = PyTuple_GET_SIZE(args);
     if (!kwds) {
         if (k != sig.count) return wrong_count(sig, k);
-        for (Py_ssize_t i = 0; i < k; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+        for (Py_ssize_t i = 0; i < k; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
         return 0;
     }
     if (k > sig.count) return wrong_count(sig, k);
-    for (Py_ssize_t i = 0; i < k; ++i) values[i] = PyTuple_GET_ITEM(args, i);
+    for (Py_ssize_t i = 0; i < k; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
 
     Py_ssize_t unconsumed = PyDict_GET_SIZE(kwds);
     for (Py_ssize_t i = k; i < sig.count; ++i) {
@@ -71,16 +71,16 @@ int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, PyObjec
             if (PyErr_Occurred()) return -1;
             return wrong_count(sig, i);
         }
-        values[i] = value;
+        values[i] = Ref::borrow(value);
         --unconsumed;
     }
     if (unconsumed > 0) return bind_leftover_keywords(sig, kwds, k, values);
     return 0;
 }
 
-int check_str_arguments(const Signature& sig, PyObject* const* values, Py_ssize_t count) {
+int check_str_arguments(const Signature& sig, const Ref* values, Py_ssize_t count) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* v = values[i];
+        PyObject* v = values[i].get();
         if (v == Py_None || PyUnicode_CheckExact(v)) continue;
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      PyUnicode_AsUTF8(sig.params[i]->str), "str", Py_TYPE(v)->tp_name);

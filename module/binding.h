@@ -12,9 +12,12 @@ struct Signature {
     Py_ssize_t count;
 };
 
-// Binds args/kwds onto values[0..count) (borrowed references). 0, or -1 with
-// TypeError set (no traceback record: the entry adds it).
-int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, PyObject** values);
+// Binds args/kwds onto values[0..count), as the entry's own references:
+// converting the quantity runs Python code (its __float__), which may empty
+// the keyword dict that the values came from, and the entry uses the values
+// after that. 0, or -1 with TypeError set (no traceback record: the entry
+// adds it).
+int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, Ref* values);
 
 // The conversion of buy_token_quantity: an exact float directly, anything
 // else through __float__ / __index__. -1.0 with an error pending is failure.
@@ -24,6 +27,6 @@ inline double quantity_from(PyObject* o) {
 
 // Each of values[0..count) must be None or exactly str; otherwise TypeError
 // naming the first offending parameter. 0 or -1.
-int check_str_arguments(const Signature& sig, PyObject* const* values, Py_ssize_t count);
+int check_str_arguments(const Signature& sig, const Ref* values, Py_ssize_t count);
 
 }  // namespace qv

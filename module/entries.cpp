@@ -27,25 +27,25 @@ const Signature buy_market_order_sig{"buy_market_order", buy_market_order_params
 const Signature listen_for_trades_sig{"listen_for_trades", listen_for_trades_params, 5};
 
 PyObject* sign_request_entry(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[2];
+    Ref values[2];
     if (bind_arguments(sign_request_sig, args, kwds, values) < 0) {
         QV_TRACEBACK("quorvane_3.sign_request", kSignRequestLine);
         return nullptr;
     }
     if (check_str_arguments(sign_request_sig, values, 2) < 0) return nullptr;
-    return sign_request_body(values[0], values[1]).release();
+    return sign_request_body(values[0].get(), values[1].get()).release();
 }
 
 // Binding, the quantity's conversion and the str tests shared by the two
 // coroutine functions (their first three parameters are str, the fourth the
 // quantity). 0, or -1 with the error set and, where due, a record.
 int bind_order_arguments(const Signature& sig, const char* record_name, int def_line, PyObject* args,
-                         PyObject* kwds, PyObject** values, double* quantity) {
+                         PyObject* kwds, Ref* values, double* quantity) {
     if (bind_arguments(sig, args, kwds, values) < 0) {
         QV_TRACEBACK(record_name, def_line);
         return -1;
     }
-    *quantity = quantity_from(values[3]);
+    *quantity = quantity_from(values[3].get());
     if (*quantity == -1.0 && PyErr_Occurred()) {
         QV_TRACEBACK(record_name, def_line);
         return -1;
@@ -54,23 +54,23 @@ int bind_order_arguments(const Signature& sig, const char* record_name, int def_
 }
 
 PyObject* buy_market_order_entry(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[4];
+    Ref values[4];
     double quantity;
     if (bind_order_arguments(buy_market_order_sig, "quorvane_3.buy_market_order", kBuyMarketOrderLine, args, kwds,
                              values, &quantity) < 0) {
         return nullptr;
     }
-    return create_buy_market_order(values[0], values[1], values[2], quantity);
+    return create_buy_market_order(values[0].get(), values[1].get(), values[2].get(), quantity);
 }
 
 PyObject* listen_for_trades_entry(PyObject*, PyObject* args, PyObject* kwds) {
-    PyObject* values[5];
+    Ref values[5];
     double quantity;
     if (bind_order_arguments(listen_for_trades_sig, "quorvane_3.listen_for_trades", kListenForTradesLine, args,
                              kwds, values, &quantity) < 0) {
         return nullptr;
     }
-    return create_listen_for_trades(values[0], values[1], values[2], quantity, values[4]);
+    return create_listen_for_trades(values[0].get(), values[1].get(), values[2].get(), quantity, values[4].get());
 }
 
 PyMethodDef sign_request_def = {"sign_request", reinterpret_cast<PyCFunction>(sign_request_entry),

@@ -12,7 +12,11 @@ constexpr int kMaxDepth = 64;
 enum class Step { kDone, kNotPlain, kNoMemory };
 
 // One buffer, reused by every call (the interpreter lock serialises them).
+// It keeps at most kKeep bytes between calls: a single huge reply must not
+// hold its size for the life of the process.
 struct Buffer {
+    static constexpr size_t kKeep = 64 * 1024;
+
     char* data = nullptr;
     size_t len = 0;
     size_t cap = 0;
@@ -34,6 +38,15 @@ struct Buffer {
         return true;
     }
     bool put(char c) { return put(&c, 1); }
+    // After a call: a buffer that grew past kKeep is freed (the next call
+    // grows a new one); a smaller one stays for reuse.
+    void give_back_excess() {
+        len = 0;
+        if (cap <= kKeep) return;
+        PyMem_RawFree(data);
+        data = nullptr;
+        cap = 0;
+    }
 };
 Buffer buffer;
 
@@ -156,16 +169,15 @@ Step write_value(PyObject* o, int depth) {
 
 Ref plain_repr(PyObject* o) {
     buffer.len = 0;
-    switch (write_value(o, 0)) {
-        case Step::kDone:
-            return Ref::steal(PyUnicode_DecodeASCII(buffer.data, static_cast<Py_ssize_t>(buffer.len), nullptr));
-        case Step::kNotPlain:
-            return Ref();
-        case Step::kNoMemory:
-        default:
-            if (!PyErr_Occurred()) PyErr_NoMemory();
-            return Ref();
+    Step step = write_value(o, 0);
+    Ref text;
+    if (step == Step::kDone) {
+        text = Ref::steal(PyUnicode_DecodeASCII(buffer.data, static_cast<Py_ssize_t>(buffer.len), nullptr));
+    } else if (step == Step::kNoMemory && !PyErr_Occurred()) {
+        PyErr_NoMemory();
     }
+    buffer.give_back_excess();
+    return text;
 }
 
 }  // namespace qv

@@ -15,26 +15,39 @@ namespace {
 // implementation line while the implementation-line option is on) with the
 // function name, so that two functions failing at the same line number (an
 // entry and its coroutine body share their def line) never show each
-// other's name. Repeated failures of one statement still share one code
-// object.
+// other's name. With the option on they also carry the source line and the
+// implementation file: a cached code object fixes the line that a record
+// shows, so a key must never stand for two source lines (a shared exit of a
+// body records many) nor for two files. Repeated failures of one statement
+// still share one code object.
 SortedCache<PyObject*> code_cache;
 
-constexpr int kMaxNames = 32;
-const char* cached_names[kMaxNames];
-int cached_name_count = 0;
+struct Origin {
+    const char* funcname;
+    const char* c_file;  // null while the option is off
+};
+constexpr int kMaxOrigins = 64;
+Origin origins[kMaxOrigins];
+int origin_count = 0;
 
-// A small number standing for the function name (names are few and fixed).
-int name_number(const char* funcname) {
-    for (int i = 0; i < cached_name_count; ++i) {
-        if (cached_names[i] == funcname || std::strcmp(cached_names[i], funcname) == 0) return i;
+bool same_text(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
+
+// A small number standing for the function name and file (both are few and
+// fixed).
+int origin_number(const char* funcname, const char* c_file) {
+    for (int i = 0; i < origin_count; ++i) {
+        if (same_text(origins[i].funcname, funcname) && same_text(origins[i].c_file, c_file)) return i;
     }
-    if (cached_name_count == kMaxNames) return kMaxNames;  // shares one slot; never reached
-    cached_names[cached_name_count] = funcname;
-    return cached_name_count++;
+    if (origin_count == kMaxOrigins) return kMaxOrigins;  // shares one slot; never reached
+    origins[origin_count] = Origin{funcname, c_file};
+    return origin_count++;
 }
 
-long long cache_key(const char* funcname, int line) {
-    return static_cast<long long>(line) * (kMaxNames + 1) + name_number(funcname);
+long long cache_key(const char* funcname, const char* c_file, int c_line, int py_line) {
+    // Both kinds of line stay far below 2^20.
+    constexpr long long kLines = 1LL << 20;
+    long long where = c_line ? -(c_line * kLines + py_line) : py_line;
+    return where * (kMaxOrigins + 1) + origin_number(funcname, c_line ? c_file : nullptr);
 }
 
 // Reads cline_in_traceback from the support module; the caller has set the
@@ -98,7 +111,7 @@ void add_traceback_at(const char* funcname, const char* c_file, int c_line, int 
         SavedError pending;
         if (!implementation_lines_wanted()) c_line = 0;
     }
-    long long key = cache_key(funcname, c_line ? -c_line : py_line);
+    long long key = cache_key(funcname, c_file, c_line, py_line);
     Ref code = code_for(key, funcname, c_file, c_line, py_line);
     if (!code) return;
 

@@ -18,6 +18,21 @@ void add_traceback(const char* funcname, int c_line, int py_line);
 #define QV_TRACEBACK(funcname, py_line) \
     ::qv::add_traceback_at((funcname), __FILE__, __LINE__, (py_line))
 
+// A source line noted together with the implementation line that noted it.
+// A body that notes the line of the statement under way and adds its record
+// later, at a shared exit, records the note's implementation line: one
+// implementation line per statement, so that with cline_in_traceback on the
+// record points at the statement that failed.
+struct SourceLine {
+    int py_line;
+    int c_line;
+};
+#define QV_LINE(py_line) (::qv::SourceLine{(py_line), __LINE__})
+
+// Records at the noted lines.
+#define QV_TRACEBACK_NOTED(funcname, noted) \
+    ::qv::add_traceback_at((funcname), __FILE__, (noted).c_line, (noted).py_line)
+
 // Test access: number of cached code objects.
 int code_cache_size();
 

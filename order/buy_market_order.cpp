@@ -79,8 +79,8 @@ int make_timestamp(Record* r) {
 }
 
 // [39], [42] for the quantity text: the parameters in the exchange's order.
-int make_params(Record* r, int* line) {
-    *line = 39;
+int make_params(Record* r, SourceLine* line) {
+    *line = QV_LINE(39);
     // Sized for all seven entries (the signature comes later), as a dict
     // display would be: no resize on the way.
     Ref params = Ref::steal(_PyDict_NewPresized(7));
@@ -90,13 +90,13 @@ int make_params(Record* r, int* line) {
         PyDict_SetItem(params.get(), text::type, text::MARKET) < 0) {
         return -1;
     }
-    *line = 42;
+    *line = QV_LINE(42);
     Ref quantity = Ref::steal(PyFloat_FromDouble(r->buy_token_quantity));
     if (!quantity) return -1;
     Ref quantity_text = text_form(quantity.get());
     if (!quantity_text) return -1;
     if (PyDict_SetItem(params.get(), text::quantity, quantity_text.get()) < 0) return -1;
-    *line = 39;
+    *line = QV_LINE(39);
     if (PyDict_SetItem(params.get(), text::timestamp, r->timestamp) < 0 ||
         PyDict_SetItem(params.get(), text::apiKey, r->api_key) < 0) {
         return -1;
@@ -241,19 +241,19 @@ int make_request_payload(Record* r) {
 }
 
 // Steps before the connection; *line is the failing statement's line.
-int build_order(Record* r, int* line) {
-    *line = 35;
+int build_order(Record* r, SourceLine* line) {
+    *line = QV_LINE(35);
     if (make_unique_id(r) < 0) return -1;
-    *line = 36;
+    *line = QV_LINE(36);
     if (make_timestamp(r) < 0) return -1;
     if (make_params(r, line) < 0) return -1;
-    *line = 47;
+    *line = QV_LINE(47);
     if (make_query_string(r) < 0) return -1;
-    *line = 48;
+    *line = QV_LINE(48);
     if (make_signature(r) < 0) return -1;
-    *line = 49;
+    *line = QV_LINE(49);
     if (PyDict_SetItem(r->params, text::signature, r->signature) < 0) return -1;
-    *line = 52;
+    *line = QV_LINE(52);
     if (make_request_payload(r) < 0) return -1;
     set_slot(r->response, Ref::borrow(Py_None).release());
     return 0;
@@ -289,8 +289,8 @@ Ref start_send(Record* r) {
 }
 
 // [61] to [65]: decode the reply and print the outcome.
-int report_reply(Record* r, int* line) {
-    *line = 61;
+int report_reply(Record* r, SourceLine* line) {
+    *line = QV_LINE(61);
     Ref json = lookup_global(id::json, sites.json_loads);
     if (!json) return -1;
     Ref loads = Ref::steal(PyObject_GetAttr(json.get(), id::loads.str));
@@ -299,19 +299,19 @@ int report_reply(Record* r, int* line) {
     if (!data) return -1;
     set_slot(r->response_data, data);
 
-    *line = 62;
+    *line = QV_LINE(62);
     int rejected = PySequence_Contains(r->response_data, text::error);
     if (rejected < 0) return -1;
     Ref line_text;
     if (rejected) {
-        *line = 63;
+        *line = QV_LINE(63);
         Ref error = Ref::steal(PyObject_GetItem(r->response_data, text::error));
         if (!error) return -1;
         Ref error_text = text_form(error.get());
         if (!error_text) return -1;
         line_text = Ref::steal(PyUnicode_Concat(text::placed_failed, error_text.get()));
     } else {
-        *line = 65;
+        *line = QV_LINE(65);
         Ref data_text = text_form(r->response_data);
         if (!data_text) return -1;
         line_text = Ref::steal(PyUnicode_Concat(text::placed_ok, data_text.get()));
@@ -353,7 +353,7 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
     Ref manager, aexit, aenter, awaitable, result;
     ExcTriple remembered;  // handled exception current when the block was entered
     ExcTriple failure;     // the failure handed to __aexit__
-    int line = 34;
+    SourceLine line = QV_LINE(34);
     PyObject* yielded = nullptr;
 
     switch (self->resume_label) {
@@ -363,20 +363,20 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
         case 1:
             manager = unpark(r->temps[0]);
             aexit = unpark(r->temps[1]);
-            line = 58;
+            line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             result = Ref::borrow(sent);
             goto entered;
         case 2:
             aexit = unpark(r->temps[1]);
             remembered = unpark_triple(r, 2);
-            line = 59;
+            line = QV_LINE(59);
             if (!sent) goto block_failed;
             goto sent_request;
         case 3:
             aexit = unpark(r->temps[1]);
             remembered = unpark_triple(r, 2);
-            line = 60;
+            line = QV_LINE(60);
             if (!sent) goto block_failed;
             result = Ref::borrow(sent);
             goto received;
@@ -387,7 +387,7 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
             result = Ref::borrow(sent);
             goto exit_answered;
         case 5:
-            line = 58;
+            line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             return finish_body(self, true);
         default:
@@ -398,7 +398,7 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
     if (build_order(r, &line) < 0) goto leave_with_error;
 
     // async with websockets.connect(WEBSOCKET_API_URL) as websocket:
-    line = 58;
+    line = QV_LINE(58);
     manager = open_connection_manager(&aexit, &aenter);
     if (!manager) goto leave_with_error;
     awaitable = call0(aenter.get());
@@ -419,7 +419,7 @@ entered:
     remembered = current_handled_exception(tstate);
 
     // await websocket.send(json.dumps(request_payload))
-    line = 59;
+    line = QV_LINE(59);
     awaitable = start_send(r);
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
@@ -431,7 +431,7 @@ sent_request:
     result.reset();
 
     // response = await websocket.recv()
-    line = 60;
+    line = QV_LINE(60);
     awaitable = call_method(r->websocket, id::recv, nullptr, 0);
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
@@ -445,7 +445,7 @@ received:
     if (report_reply(r, &line) < 0) goto block_failed;
 
     // Normal end of the block: __aexit__(None, None, None), result unused.
-    line = 58;
+    line = QV_LINE(58);
     remembered = ExcTriple{};
     awaitable = call(aexit.get(), &PyTuple_GET_ITEM(g.none3, 0), 3);
     aexit.reset();
@@ -460,7 +460,7 @@ received:
 block_failed:
     // The exception leaves the block: __aexit__ sees it as the one being
     // handled, and may suppress it.
-    QV_TRACEBACK(kBlock, line);
+    QV_TRACEBACK_NOTED(kBlock, line);
     failure = take_pending_as_handled(tstate);
     {
         PyObject* args[] = {failure.type.get(), failure.value.get(), failure.traceback.get()};
@@ -487,7 +487,7 @@ exit_answered: {
     set_handled_exception(tstate, std::move(remembered));
     if (suppress) return finish_body(self, true);
     PyErr_Restore(failure.type.release(), failure.value.release(), failure.traceback.release());
-    line = 58;
+    line = QV_LINE(58);
     goto leave_with_error;
 }
 
@@ -495,10 +495,10 @@ exit_call_failed:
     // __aexit__ itself, its await or the truth test raised: that exception
     // leaves the body instead.
     set_handled_exception(tstate, std::move(remembered));
-    line = 58;
+    line = QV_LINE(58);
 
 leave_with_error:
-    QV_TRACEBACK(kBody, line);
+    QV_TRACEBACK_NOTED(kBody, line);
     return finish_body(self, false);
 }
 

@@ -1,7 +1,12 @@
 """Argument binding of the three entries: messages and traceback records."""
+import gc
+import json
+import weakref
+
 import pytest
 
 from conftest import module_records
+from fakes import FakeWebsockets, drive
 
 TAKES = "{name}() takes exactly {n} positional arguments ({k} given)"
 
@@ -154,3 +159,42 @@ def test_open_trade_time_accepts_anything_at_binding(qv):
 def test_none_passes_str_tests(qv, fn, n):
     args = [None, None, None, 1.0, 0][:n]
     getattr(qv, fn)(*args).close()
+
+
+class EmptiesItsDict:
+    """A quantity whose conversion empties the keyword dict that holds it and
+    then makes new texts of the freed texts' sizes, which would take their
+    memory if the entry had not kept its own references."""
+
+    def __float__(self):
+        for holder in gc.get_referrers(self):
+            if type(holder) is dict and holder.get("buy_token_quantity") is self:
+                holder.clear()
+        self.litter = ["".join(["#"] * n) for n in (3, 6, 7) for _ in range(8)]
+        return 2.5
+
+
+def fresh(text):
+    return "".join(list(text))  # neither interned nor shared: the dict holds the only reference
+
+
+def test_keyword_values_outlive_a_quantity_that_empties_the_dict(qv, restore_globals):
+    restore_globals.websockets = ws = FakeWebsockets()
+    # Passed with ** as one dict: the call's keyword dict is this dict itself.
+    drive(qv.buy_market_order(**dict(api_key=fresh("key"), secret_key=fresh("secret"), symbol=fresh("BTCUSDT"),
+                                     buy_token_quantity=EmptiesItsDict())))
+    (text,) = ws.sent()
+    params = json.loads(text)["params"]
+    assert (params["apiKey"], params["symbol"], params["quantity"]) == ("key", "BTCUSDT", "2.5")
+
+    class Opening:
+        pass
+
+    kwargs = dict(api_key=fresh("key"), secret_key=fresh("secret"), token_symbol=fresh("BTCUSDT"),
+                  buy_token_quantity=EmptiesItsDict(), open_trade_time=Opening())
+    opening = weakref.ref(kwargs["open_trade_time"])
+    coro = qv.listen_for_trades(**kwargs)
+    assert kwargs == {}
+    (record,) = gc.get_referents(coro)
+    assert opening() is not None and opening() in gc.get_referents(record)
+    coro.close()

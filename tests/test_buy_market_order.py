@@ -2,11 +2,13 @@
 import hashlib
 import hmac
 import json
+import os
+import textwrap
 import urllib.parse
 
 import pytest
 
-from conftest import module_records
+from conftest import module_records, run_python
 from fakes import FakeWebsockets, drive
 
 URL_END = ":443/ws-api/v3"
@@ -312,3 +314,31 @@ def test_stop_iteration_thrown_in_is_not_a_return(qv, restore_globals):
     with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as info:
         coro.throw(StopIteration)
     assert type(info.value.__cause__) is StopIteration
+
+
+def test_a_huge_reply_leaves_no_memory_behind():
+    # Resident memory of a child before and after one order whose reply
+    # text is 48 MB. The sanitizer's quarantine would hold freed memory.
+    code = textwrap.dedent("""
+        import gc, json, os, sys, types
+        import quorvane_3 as qv
+        from fakes import FakeWebsockets, drive
+
+        def resident():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        reply = {"result": "x" * (48 << 20)}
+        qv.json = types.SimpleNamespace(loads=lambda text: reply, dumps=json.dumps)
+        qv.websockets = FakeWebsockets()
+        out, sys.stdout = sys.stdout, open(os.devnull, "w")
+        before = resident()
+        drive(qv.buy_market_order("key", "secret", "BTCUSDT", 0.5))
+        gc.collect()
+        out.write(str(resident() - before))
+    """)
+    path = os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), os.path.dirname(__file__)]))
+    options = os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=0"
+    result = run_python(code, env={"PYTHONPATH": path, "ASAN_OPTIONS": options})
+    assert result.returncode == 0, result.stderr
+    assert int(result.stdout) < 16 << 20

@@ -107,6 +107,23 @@ def test_cycle_through_unstarted_coroutine_is_collected():
     assert collected(make)
 
 
+class Back:
+    """An object that refers back to a coroutine (as a connection might)."""
+
+
+@pytest.mark.parametrize(
+    "kind, field",
+    [(kind, field) for kind in ("buy_market_order", "listen_for_trades") for field in t.object_fields(kind)],
+)
+def test_cycle_through_each_record_field_is_collected(kind, field):
+    def make():
+        back = Back()
+        back.coro = t.holding(kind, field, back)  # coroutine -> record.field -> back -> coroutine
+        return back.coro
+
+    assert collected(make)
+
+
 def test_reading_cr_frame_does_not_keep_the_coroutine_alive():
     def peek(coro):
         return coro.cr_frame.f_lineno

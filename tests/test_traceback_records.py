@@ -1,9 +1,11 @@
 """Traceback records: code-object cache and the implementation-line option."""
+import re
 import sys
 
 import pytest
 
 from conftest import module_records
+from fakes import FakeWebsockets, drive
 
 SUPPORT = "_quorvane_runtime"
 
@@ -78,3 +80,48 @@ def test_option_read_at_every_failure(qv, support):
     assert "(" in module_records(_fail_sign(qv))[0][0]
     support.cline_in_traceback = False
     assert module_records(_fail_sign(qv))[0][0] == "quorvane_3.sign_request"
+
+
+def _without(name):
+    return lambda qv, ws: delattr(qv, name)
+
+
+def _connection(**how):
+    return lambda qv, ws: vars(ws).update(how)
+
+
+# What breaks an order, and the source lines of its records (outermost first).
+ORDER_FAILURES = [
+    (None, [34]),  # thrown into an order that never started
+    (_without("uuid"), [35]),
+    (_without("time"), [36]),
+    (_without("urllib"), [47]),
+    (_without("hmac"), [48]),
+    (_without("websockets"), [58]),
+    (_connection(send_error=ConnectionResetError("gone")), [58, 59]),
+    (_connection(recv_error=ConnectionResetError("gone")), [58, 60]),
+    (_connection(reply="not json"), [58, 61]),
+    (_connection(reply="null"), [58, 62]),
+    (_connection(reply='"an error here"'), [58, 63]),
+]
+
+# Record name (with its implementation location) -> the source line it
+# showed, over all rows: one implementation line must mean one statement.
+shown_lines = {}
+
+
+@pytest.mark.parametrize("breaks, lines", ORDER_FAILURES)
+def test_order_records_show_their_own_line_with_the_option_on(qv, support, restore_globals, breaks, lines):
+    support.cline_in_traceback = True
+    restore_globals.websockets = ws = FakeWebsockets()
+    coro = qv.buy_market_order("key", "secret", "BTCUSDT", 0.5)
+    with pytest.raises(Exception) as info:
+        if breaks is None:
+            coro.throw(KeyError("k"))
+        breaks(restore_globals, ws)
+        drive(coro)
+    records = module_records(info.value)
+    assert [line for _, line in records] == lines
+    for name, line in records:
+        assert re.fullmatch(r"(quorvane_3\.)?buy_market_order \(.+\.cpp:\d+\)", name)
+        assert shown_lines.setdefault(name, line) == line

@@ -12,6 +12,9 @@
 //                 log.append(("ok", r))
 //         return tuple(log)
 //
+// Beside it, holding() makes coroutines whose closure record (of either
+// function's type) holds a given object in a given field, for collector tests.
+//
 // It carries its own copy of the runtime and registers it as quorvane_3
 // does, so it shares the coroutine type with quorvane_3 when both are loaded.
 #include "coroutine/await.h"
@@ -22,6 +25,10 @@
 #include "module/shared_ops.h"
 #include "module/traceback.h"
 #include "order/body_support.h"
+
+#include <cstddef>
+#include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -171,6 +178,105 @@ PyObject* shared_types(PyObject*, PyObject*) {
                          reinterpret_cast<PyObject*>(qv::wrapper_type));
 }
 
+// ------------------------------------------------ records holding an object
+//
+// holding(kind, field, obj) gives a coroutine that never runs a body of its
+// own and whose closure record (of the named function's type) holds obj in
+// one object field, so that tests can build a cycle through each field.
+
+struct Field {
+    const char* name;
+    size_t offset;
+};
+
+#define QV_FIELD(Record, f) Field{#f, offsetof(Record, f)}
+#define QV_TEMP(i) Field{"temps[" #i "]", offsetof(qv::BuyMarketOrderRecord, temps) + (i) * sizeof(PyObject*)}
+
+// The fields that are not str: everything a cycle can go through.
+const Field buy_fields[] = {
+    QV_FIELD(qv::BuyMarketOrderRecord, key),       QV_FIELD(qv::BuyMarketOrderRecord, params),
+    QV_FIELD(qv::BuyMarketOrderRecord, request_payload), QV_FIELD(qv::BuyMarketOrderRecord, response),
+    QV_FIELD(qv::BuyMarketOrderRecord, response_data), QV_FIELD(qv::BuyMarketOrderRecord, timestamp),
+    QV_FIELD(qv::BuyMarketOrderRecord, value),     QV_FIELD(qv::BuyMarketOrderRecord, websocket),
+    QV_TEMP(0), QV_TEMP(1), QV_TEMP(2), QV_TEMP(3), QV_TEMP(4), QV_TEMP(5), QV_TEMP(6), QV_TEMP(7),
+};
+const Field listen_fields[] = {
+    QV_FIELD(qv::ListenForTradesRecord, current_timestamp), QV_FIELD(qv::ListenForTradesRecord, open_trade_time),
+    QV_FIELD(qv::ListenForTradesRecord, time_end),          QV_FIELD(qv::ListenForTradesRecord, time_left),
+    QV_FIELD(qv::ListenForTradesRecord, time_start),
+};
+
+// A field added to a record must be added to its table above (or be a str
+// field): the tables plus the str fields and the quantity fill the record.
+constexpr size_t kPointer = sizeof(PyObject*);
+constexpr size_t kBuyStrFields = 6;     // api_key, query_string, secret_key, signature, symbol, unique_id
+constexpr size_t kListenStrFields = 3;  // api_key, secret_key, token_symbol
+static_assert(sizeof(qv::BuyMarketOrderRecord) ==
+              sizeof(PyObject) + sizeof(double) + (std::size(buy_fields) + kBuyStrFields) * kPointer);
+static_assert(sizeof(qv::ListenForTradesRecord) ==
+              sizeof(PyObject) + sizeof(double) + (std::size(listen_fields) + kListenStrFields) * kPointer);
+
+struct RecordKind {
+    const char* name;
+    PyTypeObject* type;
+    const Field* fields;
+    size_t count;
+};
+const RecordKind kinds[] = {
+    {"buy_market_order", &qv::BuyMarketOrderRecordType, buy_fields, std::size(buy_fields)},
+    {"listen_for_trades", &qv::ListenForTradesRecordType, listen_fields, std::size(listen_fields)},
+};
+
+const RecordKind* kind_named(const char* name) {
+    for (const RecordKind& kind : kinds) {
+        if (std::strcmp(kind.name, name) == 0) return &kind;
+    }
+    PyErr_Format(PyExc_ValueError, "no closure record for %s", name);
+    return nullptr;
+}
+
+// The holders' body: it is never meant to run, and finishes when it does.
+PyObject* idle_body(Coroutine* self, PyThreadState*, PyObject* sent) { return qv::finish_body(self, sent != nullptr); }
+
+// object_fields(kind) -> names of the record's object (non-str) fields
+PyObject* object_fields(PyObject*, PyObject* args) {
+    const char* name;
+    if (!PyArg_ParseTuple(args, "s:object_fields", &name)) return nullptr;
+    const RecordKind* kind = kind_named(name);
+    if (!kind) return nullptr;
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return nullptr;
+    for (size_t i = 0; i < kind->count; ++i) {
+        Ref field = Ref::steal(PyUnicode_FromString(kind->fields[i].name));
+        if (!field || PyList_Append(names.get(), field.get()) < 0) return nullptr;
+    }
+    return names.release();
+}
+
+// holding(kind, field, obj) -> a coroutine whose record holds obj in field
+PyObject* holding(PyObject*, PyObject* args) {
+    const char *name, *field_name;
+    PyObject* obj;
+    if (!PyArg_ParseTuple(args, "ssO:holding", &name, &field_name, &obj)) return nullptr;
+    const RecordKind* kind = kind_named(name);
+    if (!kind) return nullptr;
+    const Field* field = nullptr;
+    for (size_t i = 0; i < kind->count; ++i) {
+        if (std::strcmp(kind->fields[i].name, field_name) == 0) field = &kind->fields[i];
+    }
+    if (!field) {
+        PyErr_Format(PyExc_ValueError, "%s records have no object field %s", name, field_name);
+        return nullptr;
+    }
+    Ref record = Ref::steal(qv::record_alloc(kind->type));
+    if (!record) return nullptr;
+    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.get()) + field->offset);
+    *slot = Ref::borrow(obj).release();
+    Ref holder_name = Ref::steal(PyUnicode_InternFromString("holder"));
+    if (!holder_name) return nullptr;
+    return qv::coroutine_new(idle_body, record.get(), holder_name.get(), code_object);
+}
+
 PyMethodDef methods[] = {
     {"awaiter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(awaiter)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
@@ -180,6 +286,8 @@ PyMethodDef methods[] = {
     {"await_slot", await_slot, METH_VARARGS, nullptr},
     {"awaitable_iterator", awaitable_iterator, METH_O, nullptr},
     {"shared_types", shared_types, METH_NOARGS, nullptr},
+    {"object_fields", object_fields, METH_VARARGS, nullptr},
+    {"holding", holding, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
