@@ -422,7 +422,8 @@ class _StampedConnection(ServerConnection):
     connections' work on the same event loop).
     """
 
-    stamp: Callable[[], float] = staticmethod(time.time)  # replaced per exchange
+    # The server's clock in ms; each exchange makes a subclass with its own.
+    stamp: Callable[[], float] = staticmethod(lambda: time.time() * 1000.0)
 
     def __init__(self, *args, **kwargs) -> None:
         super().__init__(*args, **kwargs)
