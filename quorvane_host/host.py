@@ -64,6 +64,7 @@ from .clock import (ClockEstimate, ClockUnsupported, OffsetClock, estimate, esti
                     measure, ping_rtts)
 from .console import HOST_MARK, LEFT_MARK, SHIFT_MARK
 from .firing import Firing, plan_firing
+from .pool import ConnectionLimit
 from .startup import EndpointError, open_checked
 from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
 from .lines import parse_outcome, Outcome
@@ -78,10 +79,11 @@ EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 13
 # (an order's timestamp may be that old) or run ahead of the exchange's.
 RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
 CLOCK_SAMPLES, CLOCK_SAMPLES_AGAIN = 20, 16
-PREPARE_S = 5.0  # warm connections and measure again this long before the opening
-# Enter the module (which then holds the thread) this long before it fires,
-# after a blocking sleep that starts WAKE_BEFORE_MS before that.
-ENTER_BEFORE_MS, WAKE_BEFORE_MS = 3, 15
+PREPARE_S = 5.0  # open the warm connections this long before the opening
+LAST_LOOK_MS = 600  # measure the clock again for at least this long just before the module fires
+# Enter the module (which then holds the thread) this long before it fires;
+# the last look at the clock ends WAKE_BEFORE_MS before that.
+ENTER_BEFORE_MS, WAKE_BEFORE_MS = 5, 15
 AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
 
 
@@ -511,14 +513,6 @@ def _widen_pipe(fd: int, size: int = 1 << 20) -> None:
         pass
 
 
-def _sleep_until(local_ms: float) -> None:
-    while True:
-        left = local_ms - time.time() * 1000
-        if left <= 0:
-            return
-        time.sleep(left / 1000)
-
-
 def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
     if not values:
         return None
@@ -624,36 +618,81 @@ class HostRun:
             self._to_console(f"{LEFT_MARK}{int(opening - now)}")
             await asyncio.sleep(min(0.1, (local_ms - now) / 1000))
 
-    async def _prepare(self, connector: Any, url: str) -> None:
-        """Warm connections and a fresh look at the clock; then the firing plan."""
+    async def _warm_up(self, connector: Any, url: str) -> Tuple[Any, Any]:
+        """Fill the pool, and open a connection for the last look at the clock."""
         plan = self.plan
-        pool = None
         connecting = connector.connect(url)  # for measuring: not one of the pool's
+        pool = None
         if plan.pool_size:
             pool = connector.start_pool(url, plan.pool_size, max_new_per_minute=plan.max_new_per_minute)
-            filling = asyncio.ensure_future(pool.fill())
-        try:
-            ws = await connecting
             try:
-                self.clock = await self._look_at_clock(ws, CLOCK_SAMPLES_AGAIN)
-            finally:
-                await ws.close()
-        except Exception as exc:  # the start-up figures still hold
-            self._host_line(f"measuring the clock again failed ({type(exc).__name__}: {exc}); "
-                            "going by the figures from the start")
-        if pool is not None:
-            try:
-                await filling
+                await pool.fill()
             except Exception as exc:
                 self._host_line(f"no warm connections ({type(exc).__name__}: {exc}): "
                                 "each order opens its own")
-        est = self.clock
+        try:
+            return pool, await connecting
+        except Exception as exc:
+            self._host_line(f"cannot measure the clock again ({type(exc).__name__}: {exc}); "
+                            "going by the figures from the start")
+            return pool, None
+
+    def _fire_local(self) -> float:
+        """This machine's time at which the module fires by the current plan."""
+        firing = self.firing
+        # The module's clock then reads the whole ms at which it fires.
+        return math.ceil(firing.fire_at_ms) - firing.clock_offset_ms
+
+    def _plan_firing(self) -> None:
+        plan, est = self.plan, self.clock
         aim = plan.aim_ms if plan.aim_ms is not None else est.early_ms + AIM_SAFETY_MS
         self.firing = plan_firing(plan.open_ms, est.offset_ms if plan.clock_sync else 0.0,
                                   delay_ms=est.delay_ms, aim_ms=aim, compensate=plan.compensate)
+
+    async def _last_look(self, ws: Any) -> None:
+        """Measure the clock until just before the module fires, then plan the firing.
+
+        The requests go on until the last moment so that the way to the
+        exchange (and both ends of it) is as busy as it is for the orders,
+        and the figures are as fresh as they can be.
+        """
+        est = self.clock
+        window_ms = max(LAST_LOOK_MS, CLOCK_SAMPLES_AGAIN * est.rtt_median_ms * 1.2)
+        await self._wait_until(self._fire_local() - 2 * WAKE_BEFORE_MS - window_ms)
+        until = (self._fire_local() - 2 * WAKE_BEFORE_MS) / 1000
+        try:
+            if self.plan.clock_sync:
+                samples = await measure(ws, 10 * CLOCK_SAMPLES_AGAIN, until=until)
+                if len(samples) >= 4:
+                    self.clock = estimate(samples)
+            else:
+                self.clock = estimate_rtt_only(await ping_rtts(ws, 8))
+        except Exception as exc:  # the figures from before still hold
+            self._host_line(f"measuring the clock again failed ({type(exc).__name__}: {exc}); "
+                            "going by the figures from the start")
+        self._plan_firing()
+
+    async def _keep_warm(self, ws: Any, gate: Gate) -> None:
+        """Server-time requests, one after the other, until the first order is placed.
+
+        A request that follows a pause reaches the exchange later than one
+        in a steady stream (measured here: 0.7 ms later after a 30 ms pause,
+        1.5 ms after a second, over a 2 ms round trip): the ends of the way
+        wake up from idle.  The clock was measured in a steady stream, so the
+        first order goes out in one too.
+        """
+        try:
+            while gate.placed == 0:
+                await measure(ws, 1)
+        except Exception:  # only a help; the order does not depend on it
+            pass
+
+    def _say_plan(self, pool: Any) -> None:
+        plan, est = self.plan, self.clock
         self._to_console(f"{SHIFT_MARK}{self.firing.shift_ms}")
         ready = f"{pool.ready} warm connections" if pool is not None else "no warm connections"
         if plan.compensate:
+            aim = self.firing.arrive_at_ms - plan.open_ms
             self._host_line(f"{est.describe()}; {ready}; first order aimed to reach the exchange "
                             f"{aim:.1f} ms after the opening")
         else:
@@ -662,24 +701,28 @@ class HostRun:
     async def _session(self, module: Any, gate: Gate, connector: Any, url: str) -> None:
         plan = self.plan
         saved_time = module.time
+        ws = pool = warm = None
         try:
             await self._wait_until(self._local_ms(plan.open_ms - PREPARE_S * 1000))
-            await self._prepare(connector, url)
-            firing = self.firing
+            pool, ws = await self._warm_up(connector, url)
+            self._plan_firing()
+            if ws is not None:
+                await self._last_look(ws)
             if plan.clock_sync or plan.compensate:
-                module.time = OffsetClock(firing.clock_offset_ms)
-            # The module's clock reads the whole ms at which it fires then.
-            fire_local = math.ceil(firing.fire_at_ms) - firing.clock_offset_ms
-            await self._wait_until(fire_local - 2 * WAKE_BEFORE_MS)
-            # The last stretch in one blocking sleep: the event loop's timers
-            # wake up to a millisecond late, and polling longer than needed
-            # floods the console with lines while the order should leave.
-            _sleep_until(fire_local - ENTER_BEFORE_MS)
+                module.time = OffsetClock(self.firing.clock_offset_ms)
+            self._say_plan(pool)
+            if ws is not None:
+                warm = asyncio.ensure_future(self._keep_warm(ws, gate))
+            fire_local = self._fire_local()
+            await self._wait_until(fire_local - ENTER_BEFORE_MS)
             self.entered_left_ms = fire_local - time.time() * 1000
             await self._drive(module, gate)
         finally:
             module.time = saved_time
-            pool = getattr(connector, "pool", None)
+            if warm is not None:
+                warm.cancel()
+            if ws is not None:
+                await ws.close()
             if pool is not None:
                 await pool.aclose()
                 self.pool_stats = {"size": pool.size, "opened": pool.opened, "warm": pool.handed_out,
@@ -738,6 +781,9 @@ class HostRun:
             await task
         except StopOrdering:
             pass
+        except ConnectionLimit as exc:  # a stop rule of its own, not a failure
+            gate.placed -= 1  # that order got no connection: nothing was sent
+            gate.stop(f"{exc} (--max-new-connections {plan.max_new_per_minute})")
         except asyncio.CancelledError:
             if not task.cancelled():
                 raise

@@ -14,7 +14,8 @@ out for each order:
   ready;
 * leaving the block starts the closing handshake in the background and
   returns at once; the pool then opens a replacement while the event loop
-  runs (the module waits for each reply, so the loop runs during orders);
+  runs (the module waits for each reply, so the loop runs during orders),
+  not before, so that its handshakes do not travel beside the order;
 * a ready connection that the exchange has closed, or on which anything
   arrived, is never handed out: it is dropped and replaced;
 * :meth:`Pool.aclose` closes everything, waiting for the closing handshakes
@@ -157,22 +158,30 @@ class Pool:
         if missing <= 0 or self._closed:
             return len(self._idle)
         self._opening += missing
+        tasks = [asyncio.ensure_future(self._open_one()) for _ in range(missing)]
         try:
-            results = await asyncio.gather(*(self._open_one() for _ in range(missing)),
-                                           return_exceptions=True)
+            await asyncio.wait(tasks)
+        except asyncio.CancelledError:
+            # Stopped (aclose): connections already open are closed, not lost.
+            for task in tasks:
+                task.cancel()
+            await asyncio.wait(tasks)
+            for task in tasks:
+                if not task.cancelled() and task.exception() is None:
+                    self._close_in_background(task.result())
+            raise
         finally:
             self._opening -= missing
         errors = []
-        for result in results:
-            if isinstance(result, BaseException):
-                if isinstance(result, asyncio.CancelledError):
-                    raise result
-                errors.append(result)
-                self.failures.append(f"{type(result).__name__}: {result}")
+        for task in tasks:
+            error = task.exception() if not task.cancelled() else asyncio.CancelledError()
+            if error is not None:
+                errors.append(error)
+                self.failures.append(f"{type(error).__name__}: {error}")
             elif self._closed:
-                self._close_in_background(result)
+                self._close_in_background(task.result())
             else:
-                self._idle.append(result)
+                self._idle.append(task.result())
         if errors and not self._idle:
             raise errors[0]
         return len(self._idle)
@@ -206,8 +215,10 @@ class Pool:
         while self._idle:
             conn = self._idle.popleft()
             if _ready(conn):
+                # No refill yet: its handshakes would travel beside the order
+                # and, at an exchange that serves both from one loop, delay
+                # it.  The pool refills when the order gives its connection back.
                 self.handed_out += 1
-                self._refill_soon()
                 return conn
             self.dropped += 1
             self._close_in_background(conn)

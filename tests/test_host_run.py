@@ -130,6 +130,14 @@ def opening_in(seconds):
     return str(int(time.time() * 1000 + seconds * 1000))
 
 
+def _closed_port():
+    import socket
+
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
 def read_json(path):
     with open(path) as fh:
         return json.load(fh)
@@ -217,9 +225,29 @@ def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     assert exited_at >= open_ms + 300
 
 
+@pytest.mark.parametrize("flags, status", [([], 2), (["--no-clock-sync"], 0)])
+def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
+    open_ms = int(time.time() * 1000) + 4000
+    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
+                          time_api=False, lifetime=60) as ex:
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
+                    "--log", str(tmp_path / "log"), *flags)
+        records = ex.records()
+    assert done.returncode == status, done.stdout + done.stderr
+    if status == 2:
+        assert "does not answer the server-time request" in done.stderr
+        assert "--no-clock-sync" in done.stderr and records == []
+    else:
+        assert "clock: this machine's (--no-clock-sync)" in done.stdout
+        assert any(r.accepted for r in records)
+
+
 @pytest.mark.parametrize("limits, reason", [
-    (["--time-limit", "0.4", "--max-orders", "100000"], "time limit of 0.4 s"),
+    (["--time-limit", "0.4", "--max-orders", "100000", "--max-new-connections", "100000"],
+     "time limit of 0.4 s"),
     (["--time-limit", "30", "--max-orders", "5"], "5 orders placed in all"),
+    (["--time-limit", "30", "--max-new-connections", "4"], "4 new connections in the last minute"),
 ])
 def test_stops_when_every_order_is_refused(standin_env, tmp_path, limits, reason):
     open_ms = int(time.time() * 1000) + 4000  # room for a slow start of the host
@@ -295,11 +323,13 @@ def test_placeholder_endpoint_is_refused(module_env, tmp_path):
     (["QRVUSD", "0", "--open-at", "+"], KEYS, "positive"),
     (["QRVUSD", "0.5", "--open-at", "9999999999999"], {}, "more than a day ahead"),
     (["QRVUSD", "0.5", "--open-at", "in 60 s"], {}, "no API key"),
+    (["QRVUSD", "0.5", "--open-at", "in 60 s", "--connect", "127.0.0.1:closed"], KEYS, "nothing listens on"),
+    (["QRVUSD", "0.5", "--open-at", "in 60 s", "--aim", "2", "--no-compensation"], KEYS, "exclude each other"),
 ])
 def test_bad_input_exits_2_with_a_message(standin_env, args, keys, message):
     # A relative opening is resolved here, when the test runs: one fixed at
     # collection may already lie in the past on a busy machine.
-    args = [opening_in(60) if a == "in 60 s" else a for a in args]
+    args = [opening_in(60) if a == "in 60 s" else a.replace("closed", str(_closed_port())) for a in args]
     done = host(standin_env, *args, keys=keys)
     assert done.returncode == 2
     assert message in done.stderr and done.stdout == ""

@@ -247,7 +247,8 @@ def test_cap_on_new_connections(exchange):
     async def go():
         pool = Pool(Tracked(exchange), 2, max_new_per_minute=3, clock=lambda: now[0])
         await pool.fill()
-        taken = [await pool.take(), await pool.take()]  # the refill may open one more
+        taken = [await pool.take(), await pool.take()]
+        pool.discard(taken[0])  # starts a refill, which may open one more
         await pool._filling
         assert pool.opened == 3
         taken.append(await pool.take())
@@ -255,8 +256,61 @@ def test_cap_on_new_connections(exchange):
             await pool.take()
         now[0] = 60.0  # a minute later the cap allows new ones again
         taken.append(await pool.take())
-        for ws in taken:
+        for ws in taken[1:]:
             pool.discard(ws)
         await pool.aclose()
 
     asyncio.run(go())
+
+
+# ---------------------------------------------------------------------------
+# The start-up check's advice
+
+
+def _closed_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+async def _plain_tcp_server():
+    async def answer(reader, writer):
+        writer.write(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+        await writer.drain()
+        writer.close()
+
+    return await asyncio.start_server(answer, "127.0.0.1", 0)
+
+
+@pytest.mark.parametrize("case, advice_text", [
+    ("refused", "nothing listens on"),
+    ("plain", "port does not speak TLS"),
+    ("untrusted", "certificate not trusted: "),
+    ("other name", "pass --server-name"),
+])
+def test_start_up_check_says_what_is_wrong(exchange, case, advice_text):
+    from quorvane_host.connector import Connector
+    from quorvane_host.startup import EndpointError, open_checked
+
+    async def go():
+        server = None
+        if case == "refused":
+            c = Connector("127.0.0.1", _closed_port())
+        elif case == "plain":
+            server = await _plain_tcp_server()
+            c = Connector("127.0.0.1", server.sockets[0].getsockname()[1], cafile=exchange.cafile)
+        elif case == "untrusted":
+            c = Connector("127.0.0.1", exchange.port)  # the system's trust store
+        else:
+            c = Connector("127.0.0.1", exchange.port, cafile=exchange.cafile, server_hostname="example.org")
+        try:
+            with pytest.raises(EndpointError) as caught:
+                await open_checked(c, URL, f"127.0.0.1:{c.port}")
+        finally:
+            if server is not None:
+                server.close()
+        return str(caught.value)
+
+    assert advice_text in asyncio.run(go())
