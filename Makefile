@@ -73,8 +73,14 @@ test-asan: $(ASAN_DIR)/build.ninja
 demo: build
 	$(VPY) -m quorvane_host.demo
 
-bench: build dev
+# The bench extra (matplotlib, for the listing picture), without reinstalling the project.
+$(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
+	$(VPY) -m pip install --quiet $$($(VPY) scripts/extra-requirements bench)
+	@touch $@
+
+bench: build dev $(VENV)/.bench-deps
 	PYTHONPATH=$(DEV_DIR)/testing $(VPY) bench/run.py
+	$(VPY) bench/listing.py
 
 clean:
 	rm -rf build $(VENV) *.egg-info
