@@ -178,18 +178,24 @@ def _server_time(reply: Any) -> int:
     raise ClockUnsupported(f"it answered {json.dumps(reply)[:200]}")
 
 
-async def measure(ws: Any, count: int = 20, *, timeout: float = 5.0,
+async def measure(ws: Any, count: int = 20, *, timeout: float = 5.0, until: Optional[float] = None,
                   wall: Callable[[], float] = _time.time,
                   monotonic: Callable[[], float] = _time.perf_counter) -> List[Sample]:
     """Send ``count`` server-time requests over ``ws``, one at a time; return the samples.
 
-    Replies to other requests are skipped.  Raises :class:`ClockUnsupported`
-    when the endpoint answers the request with anything but a server time,
-    ``asyncio.TimeoutError`` when a reply takes longer than ``timeout``.
+    With ``until`` (this machine's wall clock, seconds), stop early rather
+    than send a request whose reply would come later than that (judged by
+    the slowest round trip so far).  Replies to other requests are skipped.
+    Raises :class:`ClockUnsupported` when the endpoint answers the request
+    with anything but a server time, ``asyncio.TimeoutError`` when a reply
+    takes longer than ``timeout``.
     """
     tag = secrets.token_hex(4)
-    samples = []
+    samples: List[Sample] = []
     for n in range(count):
+        if until is not None and samples and \
+                wall() + 1.5 * max(s.rtt_ms for s in samples) / 1000.0 > until:
+            break
         rid = f"clock-{tag}-{n}"
         text = json.dumps({"id": rid, "method": "time"})
         sent = wall()
