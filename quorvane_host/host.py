@@ -44,6 +44,7 @@ import asyncio
 import builtins
 import ctypes
 import fcntl
+import gc
 import importlib
 import json
 import math
@@ -658,6 +659,10 @@ class HostRun:
         """
         est = self.clock
         window_ms = max(LAST_LOOK_MS, CLOCK_SAMPLES_AGAIN * est.rtt_median_ms * 1.2)
+        # Collect now, and leave what is there to the end: the collections
+        # that still happen (until the module is entered) are then short.
+        gc.collect()
+        gc.freeze()
         await self._wait_until(self._fire_local() - 2 * WAKE_BEFORE_MS - window_ms)
         until = (self._fire_local() - 2 * WAKE_BEFORE_MS) / 1000
         try:
@@ -686,6 +691,8 @@ class HostRun:
                 await measure(ws, 1)
         except Exception:  # only a help; the order does not depend on it
             pass
+        finally:
+            gc.enable()  # the first order has left (see _session)
 
     def _say_plan(self, pool: Any) -> None:
         plan, est = self.plan, self.clock
@@ -715,9 +722,13 @@ class HostRun:
                 warm = asyncio.ensure_future(self._keep_warm(ws, gate))
             fire_local = self._fire_local()
             await self._wait_until(fire_local - ENTER_BEFORE_MS)
+            # A full collection of the host's objects takes milliseconds: none
+            # may start between the module's firing and its order leaving.
+            gc.disable()
             self.entered_left_ms = fire_local - time.time() * 1000
             await self._drive(module, gate)
         finally:
+            gc.enable()
             module.time = saved_time
             if warm is not None:
                 warm.cancel()
