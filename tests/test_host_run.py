@@ -225,6 +225,20 @@ def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     assert exited_at >= open_ms + 300
 
 
+@pytest.mark.parametrize("skew, said", [(6000, "ms behind the exchange's"), (-1500, "ms ahead of the exchange's")])
+def test_clock_beyond_the_receive_window_stops_before_anything_is_sent(standin_env, tmp_path, skew, said):
+    open_ms = int(time.time() * 1000) + skew + 60_000
+    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
+                          clock_skew_ms=skew, lifetime=60) as ex:
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
+                    "--log", str(tmp_path / "log"))
+        records = ex.records()
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert "Fix this machine's clock" in done.stderr and records == []
+    assert said in done.stderr
+
+
 @pytest.mark.parametrize("flags, status", [([], 2), (["--no-clock-sync"], 0)])
 def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
     open_ms = int(time.time() * 1000) + 4000
