@@ -10,6 +10,8 @@
 
 namespace qv {
 
+class Guard;
+
 // int(time.time() * 1000) for a system-clock reading of `ns` nanoseconds:
 // the same double seconds the time module makes, times 1000, truncated.
 long long ms_from_realtime_ns(int64_t ns);
@@ -24,6 +26,10 @@ Ref uuid4_text();
 // urllib.parse.quote(text) with its defaults (safe "/", UTF-8, strict).
 // New reference or null (UnicodeEncodeError for lone surrogates).
 Ref quote_text(PyObject* text);
+
+// Makes `guard` check, at each of its full checks, urllib.parse's cache of
+// quoters (see the list above).
+void watch_quoter_cache(Guard& guard, PyObject* safe_quoters, PyObject* quoter_class);
 
 // The length of quote() of UTF-8 text, and the quoted text written at `out`
 // (ASCII); returns the end of what was written.

@@ -65,6 +65,24 @@ PyObject* hmac_hex(PyObject*, PyObject* args) {
 
 PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
 
+// {fast path: whether its guard holds now}
+PyObject* fast_paths(PyObject*, PyObject*) {
+    struct {
+        const char* name;
+        qv::Guard& guard;
+    } guards[] = {{"time", qv::fast.time_time},
+                  {"uuid4", qv::fast.uuid_uuid4},
+                  {"quote", qv::fast.quote},
+                  {"hmac", qv::fast.hmac_new},
+                  {"sha256", qv::fast.hashlib_sha256}};
+    qv::Ref result = qv::Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (auto& g : guards) {
+        if (PyDict_SetItemString(result.get(), g.name, g.guard.holds() ? Py_True : Py_False) < 0) return nullptr;
+    }
+    return result.release();
+}
+
 // repr() through the plain-data writer; None when the writer declines.
 PyObject* plain_repr(PyObject*, PyObject* o) {
     qv::Ref text = qv::plain_repr(o);
@@ -79,6 +97,7 @@ PyMethodDef methods[] = {
     {"uuid4_text", uuid4_text, METH_NOARGS, nullptr},
     {"hmac_hex", hmac_hex, METH_VARARGS, nullptr},
     {"clock_is_native", clock_is_native, METH_NOARGS, nullptr},
+    {"fast_paths", fast_paths, METH_NOARGS, nullptr},
     {"optimized_print", optimized_print, METH_O, nullptr},
     {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
