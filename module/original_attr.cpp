@@ -30,7 +30,9 @@ void Guard::watch_dict(PyObject* dict) {
         if (dicts_[i].dict == dict) return;
     }
     if (n_dicts_ == kMaxDicts || !PyDict_Check(dict)) return fail();
-    dicts_[n_dicts_++] = {Ref::borrow(dict).release(), dict_version(dict)};
+    // Version 0 is never a dict's: the next use makes a full check, and only
+    // a full check that succeeds takes the tags.
+    dicts_[n_dicts_++] = {Ref::borrow(dict).release(), 0};
 }
 
 void Guard::watch_extra(PyObject* dict) { watch_dict(dict); }
