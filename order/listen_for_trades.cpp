@@ -21,7 +21,6 @@
 #include "order/fast_paths.h"
 #include "order/native_poll.h"
 
-
 namespace qv {
 
 namespace {
@@ -157,7 +156,11 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         {
             int crossed = threshold_crossed(r);
             if (crossed < 0) goto leave_with_error;
-            if (!crossed) continue;
+            if (!crossed) {
+                // A clock written in C runs no eval loop that would switch.
+                InterpreterSwitch().offer();
+                continue;
+            }
         }
     crossed:
         line = 86;

@@ -269,3 +269,29 @@ def test_native_pass_lets_other_threads_run(qi):
     r = subprocess.run([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                        text=True, timeout=300)
     assert r.returncode == 0 and r.stderr == "(1, 0)", r.stderr
+
+
+def test_general_pass_lets_other_threads_run():
+    # A clock written in C keeps the general pass out of the eval loop too;
+    # the worker stops the polling through a signal once the clock has moved.
+    code = textwrap.dedent("""
+        import itertools, operator, os, signal, sys, threading, time, types
+        import quorvane_3 as qv
+        ticks = itertools.repeat(0.0, 10**12)
+        qv.time = types.SimpleNamespace(time=ticks.__next__)
+        def stop(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGUSR1, stop)
+        def worker():
+            while operator.length_hint(ticks) == 10**12:
+                time.sleep(0.001)
+            os.kill(os.getpid(), signal.SIGUSR1)
+        threading.Thread(target=worker).start()
+        try:
+            qv.listen_for_trades("k", "s", "x", 1.0, 10**9).send(None)
+        except KeyboardInterrupt:
+            sys.stderr.write("stopped")
+    """)
+    r = subprocess.run([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       text=True, timeout=300)
+    assert r.returncode == 0 and r.stderr == "stopped", r.stderr
