@@ -78,8 +78,9 @@ def test_loopback_order(venv):
         ("accepted", "0.25")]
 
 
-@pytest.mark.parametrize("command", ["quorvane-host", "quorvane-exchange", "quorvane-demo", "python -m quorvane_host",
-                                     "python -m quorvane_host.exchange", "python -m quorvane_host.demo"])
+@pytest.mark.parametrize("command", ["quorvane-host", "quorvane-exchange", "quorvane-demo", "quorvane-relay",
+                                     "python -m quorvane_host", "python -m quorvane_host.exchange",
+                                     "python -m quorvane_host.demo", "python -m quorvane_host.relay"])
 def test_help(venv, command):
     assert venv[2](*command.split(), "--help").startswith("usage:")
 
