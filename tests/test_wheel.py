@@ -97,3 +97,9 @@ def test_types(venv):
     wanted = {(f.name, n, c) for f in files for n, line in enumerate(f.read_text().splitlines(), 1)
               for c in re.findall(r"# rejected: ([\w-]+)", line)}
     assert wanted and found == wanted, out
+
+
+def test_demo(venv):
+    # The whole host flow from the installed package: exchange, host child, console child.
+    root, _, run = venv
+    run("quorvane-demo", "--orders", "1", "--time-limit", "300", "--display", "plain", "--log", f"{root}/demo.log")

@@ -1,7 +1,8 @@
 # Types of the quorvane_3 extension module, for editors and type checkers.
 #
-# The string parameters take exactly str: a subclass is refused at the call,
-# and None passes the call but fails in the body, so neither is typed here.
+# The string parameters take exactly str: a subclass is refused at the call.
+# None passes the call, then fails in the body or goes out as the text "None"
+# (the order's api key and symbol): never what a caller means, so not typed.
 from typing import Any, Coroutine, NoReturn, SupportsFloat, SupportsIndex, SupportsInt, Union
 
 # Where orders connect: the module calls `websockets.connect(url)`. Rebinding
