@@ -16,7 +16,6 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 GUARD_S = 600  # against a hung child only; nothing here depends on speed
-ADDRESS = re.compile(r"wss://127\.0\.0\.1:(\d+)/(?s:.*)CA\b.*?(/\S+\.pem)")  # what the exchange prints
 
 pytestmark = pytest.mark.skipif(os.environ.get("QUORVANE_SANITIZED") == "1",
                                 reason="the wheel is tested once, outside the sanitizer run")
@@ -60,12 +59,8 @@ def test_loopback_order(venv):
     guard = threading.Timer(GUARD_S, exchange.kill)
     guard.start()
     try:
-        text = ""
-        while not ADDRESS.search(text):
-            line = exchange.stdout.readline()
-            assert line, "the exchange ended without printing its address and CA file"
-            text += line
-        port, cafile = ADDRESS.search(text).groups()
+        ready = json.loads(exchange.stdout.readline() or "{}")  # where to connect, once it listens
+        port, cafile = ready["port"], ready["cafile"]
         out = run("python", "-c", "import asyncio, quorvane_3 as q; from quorvane_host.connector import "
                   f"Connector; q.websockets = Connector('127.0.0.1', {port}, cafile={cafile!r}); "
                   "asyncio.run(q.buy_market_order('k', 's', 'QRVUSD', 0.25))")
