@@ -82,9 +82,10 @@ RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
 CLOCK_SAMPLES, CLOCK_SAMPLES_AGAIN = 20, 16
 PREPARE_S = 5.0  # open the warm connections this long before the opening
 LAST_LOOK_MS = 600  # measure the clock again for at least this long just before the module fires
-# Enter the module (which then holds the thread) this long before it fires;
-# the last look at the clock ends WAKE_BEFORE_MS before that.
-ENTER_BEFORE_MS, WAKE_BEFORE_MS = 5, 15
+# Enter the module (which then holds the thread) this long before it fires,
+# after a blocking sleep from SLEEP_BEFORE_MS; the last look at the clock
+# ends 2 * WAKE_BEFORE_MS before it fires.
+ENTER_BEFORE_MS, SLEEP_BEFORE_MS, WAKE_BEFORE_MS = 1.0, 6.0, 15
 AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
 
 
@@ -515,6 +516,14 @@ def _widen_pipe(fd: int, size: int = 1 << 20) -> None:
         pass
 
 
+def _sleep_until(local_ms: float) -> None:
+    while True:
+        left = local_ms - time.time() * 1000
+        if left <= 0:
+            return
+        time.sleep(left / 1000)
+
+
 def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
     if not values:
         return None
@@ -722,7 +731,13 @@ class HostRun:
             if ws is not None:
                 warm = asyncio.ensure_future(self._keep_warm(ws, gate))
             fire_local = self._fire_local()
-            await self._wait_until(fire_local - ENTER_BEFORE_MS)
+            await self._wait_until(fire_local - SLEEP_BEFORE_MS)
+            # The last milliseconds in one blocking sleep, which wakes to the
+            # microsecond where the event loop's timers wake to the
+            # millisecond: the module then polls for only about a
+            # millisecond, too short for a busy machine to take the processor
+            # away from it before it fires.
+            _sleep_until(fire_local - ENTER_BEFORE_MS)
             # A full collection of the host's objects takes milliseconds: none
             # may start between the module's firing and its order leaving.
             gc.disable()
