@@ -191,7 +191,7 @@ def test_pool_hands_out_warm_connections_and_refills(exchange):
         assert await pool.fill() == 2
         warm = list(opener.all)
         async with pool.lease() as ws:
-            assert ws is warm[0]
+            assert ws in warm  # one of the warm ones (they finish opening in any order)
             assert '"status": 200' in await answers(ws)
         await pool._filling  # the refill started by the hand-out
         assert pool.ready == 2 and pool.opened == 3 and pool.cold == 0
