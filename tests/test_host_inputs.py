@@ -6,17 +6,10 @@ import os
 import pytest
 
 from quorvane_host.console import HOST_MARK, Console, RotatingLog
-from quorvane_host.host import (
-    Gate,
-    Observer,
-    StopOrdering,
-    UsageError,
-    build_plan,
-    parse_args,
-    quantity_text,
-)
+from quorvane_host.host import Gate, Observer, StopOrdering
 from quorvane_host.keys import CredentialsError, read_key_file
 from quorvane_host.lines import parse_latency, parse_outcome, parse_time_left
+from quorvane_host.plan import UsageError, build_plan, parse_args, quantity_text
 from quorvane_host.times import TimeError, format_ms, parse_opening_time
 
 NOW = 1_800_000_000_000  # 2027-01-15T08:00:00Z

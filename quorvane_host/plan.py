@@ -1,0 +1,247 @@
+"""What the user asked for: the command line, checked, as a :class:`Plan`.
+
+Every check that needs nothing but the input runs here, before the host
+imports the module or opens a connection, so that a mistake costs the user
+no waiting: a :class:`UsageError` carries the message that says what to
+change, and the host exits with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+from dataclasses import dataclass, field
+from decimal import Decimal, InvalidOperation
+from typing import List, Mapping, Optional, Tuple
+
+from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
+from .times import TimeError, current_ms, format_ms, parse_opening_time
+
+__all__ = ["Plan", "UsageError", "build_plan", "parse_args", "quantity_text"]
+
+MAX_AHEAD_MS = 24 * 3600 * 1000
+AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
+
+
+class UsageError(Exception):
+    """Bad input: the message says what to change."""
+
+
+@dataclass
+class Plan:
+    symbol: str
+    quantity: float
+    quantity_text: str
+    open_ms: int
+    api_key: str = field(repr=False)
+    secret: str = field(repr=False)
+    orders: int = 1
+    time_limit: float = 10.0
+    max_orders: int = 100
+    grace: float = 5.0
+    endpoint: str = "module"  # "module", "loopback" or "connect"
+    connect_host: Optional[str] = None
+    connect_port: Optional[int] = None
+    cafile: Optional[str] = None
+    server_hostname: Optional[str] = None
+    loopback_step: str = "0.00000001"
+    log_path: Optional[str] = None
+    log_max_bytes: int = 256 << 20
+    result_path: Optional[str] = None
+    allow_inexact_quantity: bool = False
+    display: str = "auto"
+    clock_sync: bool = True
+    compensate: bool = True
+    aim_ms: Optional[float] = None
+    pool_size: int = 3
+    max_new_per_minute: int = 60
+
+
+def quantity_text(value: float) -> str:
+    """The quantity text the module sends: ``repr`` of the number as a float."""
+    return repr(float(value))
+
+
+PLAIN_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
+_SYMBOL = re.compile(r"[A-Za-z0-9]{2,30}\Z")
+
+
+def _quantity(text: str, allow_inexact: bool) -> float:
+    try:
+        value = Decimal(text.strip())
+    except InvalidOperation:
+        raise UsageError(f"quantity {text!r} is not a number") from None
+    if not value.is_finite() or value <= 0:
+        raise UsageError(f"quantity must be a positive number, not {text!r}")
+    if value >= Decimal("1e300"):
+        raise UsageError(f"quantity {text} is too large")
+    sent = quantity_text(float(value))
+    if not allow_inexact and (not PLAIN_DECIMAL.match(sent) or Decimal(sent) != value):
+        raise UsageError(
+            f"quantity {text} would go to the exchange as {sent} (the module sends the text of "
+            "the number as a float), and an exchange refuses a quantity in exponent form or "
+            "off its lot step. Give the quantity as a plain decimal that a float holds as typed "
+            "(at least 0.0001, at most 15 significant digits), or pass --allow-inexact-quantity "
+            "to send it anyway"
+        )
+    return float(value)
+
+
+def _host_port(text: str) -> Tuple[str, int]:
+    m = re.fullmatch(r"\[([0-9A-Fa-f:.]+)\]:([0-9]+)|([^:\[\]]+):([0-9]+)", text.strip())
+    if not m:
+        raise UsageError(f"--connect wants HOST:PORT, not {text!r}")
+    host = m.group(1) or m.group(3)
+    port = int(m.group(2) or m.group(4))
+    if not 0 < port < 65536:
+        raise UsageError(f"port {port} is out of range")
+    return host, port
+
+
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    p = argparse.ArgumentParser(
+        prog="python -m quorvane_host",
+        description="Buy SYMBOL with quorvane_3 the moment its trading opens, then stop by a stop rule.",
+        epilog=(
+            f"The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) "
+            "or from --key-file, a file readable only by you with the lines "
+            "'api_key = ...' and 'secret_key = ...'; never from the command line. "
+            "Exit status: 0 when the wanted number of orders was accepted, 1 when the host "
+            "stopped without them, 2 for bad input or an endpoint that cannot take orders (checked "
+            "before the countdown), 130 after Ctrl-C, 143 after SIGTERM."
+        ),
+    )
+    p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
+    p.add_argument("quantity", help="quantity to buy, a positive decimal number")
+    p.add_argument("--open-at", required=True, metavar="TIME",
+                   help="opening time: milliseconds since the epoch, or ISO 8601 with its zone "
+                        "(2030-01-31T12:00:00Z, 2030-01-31T13:00:00+01:00)")
+    p.add_argument("--key-file", metavar="FILE", help="read the API key and secret from FILE")
+    stop = p.add_argument_group("stop rule")
+    stop.add_argument("--orders", type=int, default=1, metavar="N",
+                      help="stop after N accepted orders (default 1)")
+    stop.add_argument("--time-limit", type=float, default=10.0, metavar="SECONDS",
+                      help="stop this long after the opening time (default 10)")
+    stop.add_argument("--max-orders", type=int, default=100, metavar="N",
+                      help="stop after N orders in all, accepted or not (default 100)")
+    stop.add_argument("--grace", type=float, default=5.0, metavar="SECONDS",
+                      help="at the time limit, how long an order in flight may still take before "
+                           "it is cancelled (default 5)")
+    ep = p.add_argument_group("endpoint")
+    ep.add_argument("--exchange", choices=("module", "loopback"), default="module",
+                    help="'module': the endpoint built into quorvane_3 (default); 'loopback': "
+                         "a rehearsal against a loopback exchange started here")
+    ep.add_argument("--connect", metavar="HOST:PORT",
+                    help="send the module's connections to HOST:PORT instead (same path, TLS "
+                         "verified), e.g. a loopback exchange started with "
+                         "python -m quorvane_host.exchange")
+    ep.add_argument("--cafile", metavar="PEM", help="trust this CA file for --connect")
+    ep.add_argument("--server-name", metavar="NAME",
+                    help="check the certificate of --connect against NAME instead of HOST")
+    ep.add_argument("--loopback-step", default="0.00000001", metavar="STEP",
+                    help="lot step of the symbol on the loopback exchange (default 0.00000001)")
+    out = p.add_argument_group("output")
+    out.add_argument("--log", metavar="FILE",
+                     help="where the module's own lines go (default: a new file in the temporary folder)")
+    out.add_argument("--log-max-mb", type=int, default=256, metavar="MB",
+                     help="start the log afresh at this size, keeping one older part (default 256)")
+    out.add_argument("--result", metavar="FILE", help="write the outcome as JSON to FILE")
+    out.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
+                     help="countdown redrawn in place (tty) or a line now and then (plain)")
+    tm = p.add_argument_group("timing")
+    tm.add_argument("--no-clock-sync", action="store_true",
+                    help="fire by this machine's clock instead of measuring the exchange's (for an "
+                         "exchange without the server-time request; keep this machine synchronised "
+                         "with NTP)")
+    tm.add_argument("--aim", type=float, metavar="MS",
+                    help="when the first order should reach the exchange, in ms after the opening "
+                         f"(default: how much earlier than predicted a request reached the exchange while the clock was measured, plus {AIM_SAFETY_MS:g} ms)")
+    tm.add_argument("--no-compensation", action="store_true",
+                    help="give the module the opening time unchanged: it then fires up to 100 ms "
+                         "before the opening, as it does on its own")
+    tm.add_argument("--pool", type=int, default=3, metavar="N",
+                    help="connections kept open and ready for the orders (default 3; 0: a new "
+                         "connection for every order)")
+    tm.add_argument("--max-new-connections", type=int, default=60, metavar="N",
+                    help="open at most N new connections per minute (default 60)")
+    p.add_argument("--allow-inexact-quantity", action="store_true",
+                   help="send the quantity even when its text would differ from what you typed")
+    return p.parse_args(argv)
+
+
+def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optional[int] = None) -> Plan:
+    """Check every input; raise UsageError with a message for the user."""
+    now_ms = current_ms() if now_ms is None else now_ms
+    symbol = args.symbol.strip()
+    if not _SYMBOL.match(symbol):
+        raise UsageError(f"symbol {args.symbol!r} should be 2 to 30 letters and digits, e.g. QRVUSD")
+    quantity = _quantity(args.quantity, args.allow_inexact_quantity)
+
+    try:
+        open_ms = parse_opening_time(args.open_at)
+    except TimeError as exc:
+        raise UsageError(str(exc)) from None
+    if open_ms <= now_ms:
+        hint = ""
+        if open_ms < 100_000_000_000:
+            hint = " (it looks like seconds since the epoch; give milliseconds)"
+        raise UsageError(
+            f"the opening time {format_ms(open_ms) if open_ms > 0 else open_ms} is in the past{hint}")
+    if open_ms - now_ms > MAX_AHEAD_MS:
+        raise UsageError(
+            f"the opening time {format_ms(open_ms)} is more than a day ahead; start the host "
+            "within 24 hours of the opening")
+
+    if args.orders < 1:
+        raise UsageError("--orders must be at least 1")
+    if not args.time_limit > 0:
+        raise UsageError("--time-limit must be a positive number of seconds")
+    if not args.grace >= 0:
+        raise UsageError("--grace must not be negative")
+    if args.max_orders < args.orders:
+        raise UsageError("--max-orders must be at least --orders")
+    if args.log_max_mb < 1:
+        raise UsageError("--log-max-mb must be at least 1")
+    if not 0 <= args.pool <= 16:
+        raise UsageError("--pool must be between 0 and 16")
+    if args.max_new_connections < max(1, args.pool):
+        raise UsageError("--max-new-connections must be at least 1 and at least --pool")
+    if args.aim is not None:
+        if args.no_compensation:
+            raise UsageError("--aim and --no-compensation exclude each other")
+        if not -1000 <= args.aim <= 1000:
+            raise UsageError("--aim must be between -1000 and 1000 ms")
+
+    endpoint, host, port = args.exchange, None, None
+    if args.connect:
+        if args.exchange == "loopback":
+            raise UsageError("--connect and --exchange loopback exclude each other")
+        host, port = _host_port(args.connect)
+        endpoint = "connect"
+    elif args.cafile or args.server_name:
+        raise UsageError("--cafile and --server-name go with --connect")
+    if args.cafile and not os.path.isfile(args.cafile):
+        raise UsageError(f"CA file {args.cafile} does not exist")
+    if endpoint == "loopback":
+        try:
+            if Decimal(args.loopback_step) <= 0:
+                raise InvalidOperation
+        except InvalidOperation:
+            raise UsageError(f"--loopback-step must be a positive decimal, not {args.loopback_step!r}") from None
+
+    try:
+        api_key, secret = load_keys(args.key_file, env)
+    except CredentialsError as exc:
+        raise UsageError(str(exc)) from None
+
+    return Plan(
+        symbol=symbol, quantity=quantity, quantity_text=args.quantity.strip(), open_ms=open_ms,
+        api_key=api_key, secret=secret, orders=args.orders, time_limit=args.time_limit,
+        max_orders=args.max_orders, grace=args.grace, endpoint=endpoint, connect_host=host, connect_port=port,
+        cafile=args.cafile, server_hostname=args.server_name, loopback_step=args.loopback_step,
+        log_path=args.log, log_max_bytes=args.log_max_mb << 20, result_path=args.result,
+        allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
+        clock_sync=not args.no_clock_sync, compensate=not args.no_compensation, aim_ms=args.aim,
+        pool_size=args.pool, max_new_per_minute=args.max_new_connections,
+    )
