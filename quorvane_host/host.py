@@ -529,10 +529,12 @@ class HostRun:
     # ---- console ------------------------------------------------------------------
 
     def _start_console(self) -> Tuple[subprocess.Popen, int, str]:
+        from .files import open_private_append, resolve_output_path
+        from .keys import ENV_API_KEY, ENV_SECRET_KEY
         plan = self.plan
         if plan.log_path:
-            log_path = os.path.abspath(plan.log_path)
-            open(log_path, "ab").close()
+            log_path = resolve_output_path(plan.log_path)
+            os.close(open_private_append(log_path))  # owner-only, never through a planted link
         else:
             stamp = time.strftime("%Y%m%d-%H%M%S")
             fd, log_path = tempfile.mkstemp(prefix=f"quorvane-{plan.symbol.upper()}-{stamp}-", suffix=".log")
@@ -544,7 +546,9 @@ class HostRun:
             [sys.executable, "-m", "quorvane_host.console", "--log", log_path,
              "--max-bytes", str(plan.log_max_bytes), "--record", record_path,
              "--open-at", str(plan.open_ms), "--tty", tty],
-            stdin=subprocess.PIPE, stdout=self.term.fd, env=_package_path_env(),
+            stdin=subprocess.PIPE, stdout=self.term.fd,
+            # the console never needs the keys: they stay out of its environment
+            env={k: v for k, v in _package_path_env().items() if k not in (ENV_API_KEY, ENV_SECRET_KEY)},
         )
         _widen_pipe(console.stdin.fileno())
         self.log_path = log_path
@@ -816,6 +820,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     except UsageError as exc:
         print(f"quorvane host: {exc}", file=sys.stderr)
         return EXIT_USAGE
+    from .files import check_output_path
+    for option, path in (("--log", plan.log_path), ("--result", plan.result_path)):
+        problem = check_output_path(path, option)  # before anything is sent
+        if problem:
+            print(f"quorvane host: {problem}", file=sys.stderr)
+            return EXIT_USAGE
     try:
         return HostRun(plan).run()
     except KeyboardInterrupt:  # during set-up, before the trigger runs
