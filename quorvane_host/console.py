@@ -6,9 +6,11 @@ whole time, so nothing in the host's own process can show progress.  The
 host therefore points file descriptor 1 at a pipe read by this program, a
 separate process, which
 
-* writes everything it reads to the log file (starting afresh when the file
-  reaches ``--max-bytes``; the previous part is kept as ``LOG.1``, so the log
-  never takes more than twice that much disk);
+* writes what it reads to the log file: every line but most of the
+  countdown, which is sampled (:mod:`quorvane_host.logfile`), starting
+  afresh when the file reaches ``--max-bytes`` (the previous part is kept
+  as ``LOG.1``, so the log never takes more than twice that much disk);
+  when the log cannot be written (a full disk) it says so once and goes on;
 * shows a countdown from the latest time-left line: redrawn in place on a
   terminal, a line now and then otherwise;
 * shows each order's outcome with the time it took, as the lines arrive;
@@ -21,7 +23,9 @@ separate process, which
 * at the end writes what it saw as JSON to ``--record``.
 
 Run by the host as ``python -m quorvane_host.console``; it ignores Ctrl-C
-and ends when the pipe closes.
+and ends when the pipe closes.  Whatever fails on its side (the log, the
+terminal) it keeps reading: a console that stopped reading would leave the
+module writing into a full pipe, and its next order would wait for it.
 """
 
 from __future__ import annotations
@@ -34,7 +38,9 @@ import sys
 import time
 from typing import IO, List, Optional
 
+from .files import write_private
 from .lines import Outcome, parse_latency, parse_outcome
+from .logfile import LogSampler, RotatingLog
 
 __all__ = ["HOST_MARK", "LEFT_MARK", "SHIFT_MARK", "Console", "RotatingLog", "format_left", "main"]
 
@@ -68,36 +74,14 @@ def _report_interval(ms_left: int) -> int:
     return 1_000
 
 
-class RotatingLog:
-    """Append-only log that starts afresh at ``max_bytes``, keeping one older part."""
-
-    def __init__(self, path: str, max_bytes: int) -> None:
-        self.path = path
-        self.max_bytes = max(int(max_bytes), 4096)
-        self.rotations = 0
-        self._fh = open(path, "ab", buffering=0)
-        self._size = self._fh.tell()
-
-    def write(self, data: bytes) -> None:
-        if self._size + len(data) > self.max_bytes and self._size > 0:
-            self._fh.close()
-            os.replace(self.path, self.path + ".1")
-            self._fh = open(self.path, "ab", buffering=0)
-            self._size = 0
-            self.rotations += 1
-        self._fh.write(data)
-        self._size += len(data)
-
-    def close(self) -> None:
-        self._fh.close()
-
-
 class Console:
     """Reads the module's output and shows it; see the module docstring."""
 
     def __init__(self, out: IO[str], *, tty: bool, open_ms: Optional[int] = None,
-                 clock=time.time) -> None:
-        self.out = out
+                 clock=time.time, log: Optional[LogSampler] = None) -> None:
+        self.out: Optional[IO[str]] = out
+        self.log = log
+        self._log_error_said = False
         self.tty = tty
         self.open_ms = open_ms
         self.clock = clock
@@ -120,12 +104,21 @@ class Console:
 
     # ---- output ---------------------------------------------------------------
 
+    def _show(self, text: str) -> None:
+        """Write to the terminal; once that fails, show nothing more but keep reading."""
+        if self.out is None:
+            return
+        try:
+            self.out.write(text)
+            self.out.flush()
+        except (OSError, ValueError):
+            self.out = None
+
     def _emit(self, text: str) -> None:
         if self._countdown_open:
-            self.out.write("\r\x1b[K" if self.tty else "\n")
+            self._show("\r\x1b[K" if self.tty else "\n")
             self._countdown_open = False
-        self.out.write(text + "\n")
-        self.out.flush()
+        self._show(text + "\n")
 
     def _draw_countdown(self) -> None:
         left = self.last_left
@@ -136,21 +129,19 @@ class Console:
             if now < self._next_draw:
                 return
             self._next_draw = now + 0.1
-            self.out.write(f"\r\x1b[K  opens in {format_left(left)}")
-            self.out.flush()
+            self._show(f"\r\x1b[K  opens in {format_left(left)}")
             self._countdown_open = True
         elif self._next_report is None or left <= self._next_report:
             step = _report_interval(left)
             self._next_report = ((left - 1) // step) * step
-            self.out.write(f"  opens in {format_left(left)}\n")
-            self.out.flush()
+            self._show(f"  opens in {format_left(left)}\n")
 
     def _start_ordering(self) -> None:
         if not self._ordering:
             self._ordering = True
             self.left_at_first_order = self.last_left
             if self._countdown_open:
-                self.out.write("\n" if self.tty else "")
+                self._show("\n" if self.tty else "")
                 self._countdown_open = False
             if self.last_left is not None:
                 self._emit(f"  first order fired at {self.last_left} ms before the opening"
@@ -183,7 +174,10 @@ class Console:
         complete, self._partial = data[: cut + 1], data[cut + 1:]
         count = complete.count(b"\n")
         self.lines += count
-        lefts = complete.count(_TIME_LEFT)
+        lefts = complete.startswith(_TIME_LEFT) + complete.count(b"\n" + _TIME_LEFT)
+        if self.log is not None:
+            self.log.write_lines(complete, lefts == count)
+            self.say_log_error()
         if lefts == count:
             # The usual chunk while polling: nothing but time-left lines.
             self.time_left_lines += count
@@ -198,6 +192,13 @@ class Console:
                 self._time_left(raw)
             else:
                 self._line(raw.decode("utf-8", "replace"))
+
+    def say_log_error(self) -> None:
+        """Once, when the log has stopped: the display and the draining go on."""
+        if self.log is not None and self.log.error is not None and not self._log_error_said:
+            self._log_error_said = True
+            self._emit(f"  the log {self.log.log.path} cannot be written ({self.log.error}); "
+                       "going on without it")
 
     def _time_left(self, raw: bytes) -> None:
         try:
@@ -255,9 +256,10 @@ class Console:
         if self._pending is not None:
             self._finish_order(None)
         if self._countdown_open:
-            self.out.write("\n")
+            self._show("\n")
             self._countdown_open = False
-        self.out.flush()
+        if self.log is not None:
+            self.log.close()
 
     def record(self) -> dict:
         elapsed = None
@@ -271,6 +273,13 @@ class Console:
             "shift_ms": self.shift,
             "orders": self.orders,
             "seconds_since_first_time_left": elapsed,
+            "log": None if self.log is None else {
+                "path": self.log.log.path,
+                "bytes_written": self.log.log.written,
+                "countdown_lines_left_out": self.log.left_out,
+                "rotations": self.log.log.rotations,
+                "error": self.log.error,
+            },
         }
 
 
@@ -289,25 +298,23 @@ def main(argv: Optional[List[str]] = None) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the host decides; we drain until EOF
     out = sys.stdout
     tty = out.isatty() if args.tty == "auto" else args.tty == "yes"
-    console = Console(out, tty=tty, open_ms=args.open_at)
     log = RotatingLog(args.log, args.max_bytes)
+    console = Console(out, tty=tty, open_ms=args.open_at, log=LogSampler(log))
+    console.say_log_error()
     try:
         while True:
             chunk = os.read(0, 1 << 16)
             if not chunk:
                 break
-            log.write(chunk)
             console.feed(chunk)
     finally:
-        log.close()
         console.close()
         if args.record:
             record = console.record()
             record["log_rotations"] = log.rotations
-            tmp = args.record + ".tmp"
-            with open(tmp, "w") as fh:
-                json.dump(record, fh)
-            os.replace(tmp, args.record)
+            write_private(args.record, json.dumps(record).encode())
+        if console.out is None:  # the terminal went away: no flush error at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     return 0
 
 

@@ -27,7 +27,7 @@ from typing import Optional
 
 __all__ = [
     "PRIVATE_MODE", "check_output_path", "create_private", "open_private_append",
-    "private_folder", "resolve_output_path", "write_private",
+    "private_folder", "resolve_output_path", "write_all", "write_private",
 ]
 
 PRIVATE_MODE = 0o600
@@ -151,7 +151,7 @@ def write_private(path: str, data: bytes) -> None:
     if st is not None and stat.S_ISCHR(st.st_mode):
         fd = os.open(real, os.O_WRONLY | _CLOEXEC)
         try:
-            _write_all(fd, data)
+            write_all(fd, data)
         finally:
             os.close(fd)
         return
@@ -159,7 +159,7 @@ def write_private(path: str, data: bytes) -> None:
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
     try:
         try:
-            _write_all(fd, data)
+            write_all(fd, data)
             os.fsync(fd)
         finally:
             os.close(fd)
@@ -177,7 +177,8 @@ def private_folder(prefix: str) -> str:
     return tempfile.mkdtemp(prefix=prefix)
 
 
-def _write_all(fd: int, data: bytes) -> None:
+def write_all(fd: int, data: bytes) -> None:
+    """Write all of ``data``: a regular file may take less than asked (a filling disk)."""
     view = memoryview(data)
     while view:
         written = os.write(fd, view)
