@@ -11,6 +11,8 @@ from __future__ import annotations
 import argparse
 import os
 import re
+import ssl
+import stat
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import List, Mapping, Optional, Tuple
@@ -97,6 +99,28 @@ def _host_port(text: str) -> Tuple[str, int]:
     if not 0 < port < 65536:
         raise UsageError(f"port {port} is out of range")
     return host, port
+
+
+def _check_cafile(path: str) -> None:
+    """Refuse a --cafile that TLS could not use, before anything waits on it."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        raise UsageError(f"CA file {path} does not exist") from None
+    except OSError as exc:
+        raise UsageError(f"cannot read CA file {path}: {exc.strerror}") from None
+    if not stat.S_ISREG(info.st_mode):
+        raise UsageError(f"CA file {path} is not a regular file: give the PEM file of the "
+                         "certificate authority (or of the self-signed certificate) to trust")
+    try:
+        ssl.create_default_context(cafile=path)
+    except ssl.SSLError:
+        raise UsageError(
+            f"CA file {path} holds no certificate in PEM form (text starting with "
+            "-----BEGIN CERTIFICATE-----); give the PEM file of the certificate authority to trust "
+            f"(a DER file converts with: openssl x509 -inform der -in {path} -out ca.pem)") from None
+    except OSError as exc:
+        raise UsageError(f"cannot read CA file {path}: {exc.strerror}") from None
 
 
 def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
@@ -189,9 +213,10 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         raise UsageError(
             f"the opening time {format_ms(open_ms) if open_ms > 0 else open_ms} is in the past{hint}")
     if open_ms - now_ms > MAX_AHEAD_MS:
+        hint = " (milliseconds since the epoch have 13 digits)" if open_ms >= 10 ** 13 else ""
         raise UsageError(
-            f"the opening time {format_ms(open_ms)} is more than a day ahead; start the host "
-            "within 24 hours of the opening")
+            f"the opening time {format_ms(open_ms)} is more than a day ahead{hint}; start the "
+            "host within 24 hours of the opening")
 
     if args.orders < 1:
         raise UsageError("--orders must be at least 1")
@@ -219,10 +244,10 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
             raise UsageError("--connect and --exchange loopback exclude each other")
         host, port = _host_port(args.connect)
         endpoint = "connect"
-    elif args.cafile or args.server_name:
+    elif args.cafile is not None or args.server_name is not None:
         raise UsageError("--cafile and --server-name go with --connect")
-    if args.cafile and not os.path.isfile(args.cafile):
-        raise UsageError(f"CA file {args.cafile} does not exist")
+    if args.cafile is not None:
+        _check_cafile(args.cafile)
     if endpoint == "loopback":
         try:
             if Decimal(args.loopback_step) <= 0:

@@ -11,6 +11,9 @@ __all__ = ["TimeError", "parse_opening_time", "format_ms", "current_ms"]
 
 _RELATIVE = re.compile(r"\+\s*([0-9]+(?:\.[0-9]+)?)\s*(ms|s|m|h)\Z")
 _UNIT_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000}
+# Milliseconds since the epoch have 13 digits until the year 2286, 15 until
+# the last year a date can hold; more digits are another unit.
+MAX_DIGITS = 15
 
 
 class TimeError(ValueError):
@@ -31,7 +34,14 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
     text = text.strip()
     if not text:
         raise TimeError("empty opening time")
+    if not text.isascii():
+        raise TimeError(f"the opening time {text!r} has characters other than plain ASCII digits, "
+                        "letters and signs; type it again, e.g. 1800000000000 or 2030-01-31T12:00:00Z")
     if text.isdigit():
+        if len(text) > MAX_DIGITS:
+            raise TimeError(
+                f"the opening time {text} has {len(text)} digits: milliseconds since the epoch "
+                f"have 13 (now: {current_ms()}); this looks like micro- or nanoseconds")
         return int(text)
     if allow_relative:
         current = current_ms() if now_ms is None else now_ms
@@ -39,7 +49,10 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
             return current
         m = _RELATIVE.match(text)
         if m:
-            return current + int(float(m.group(1)) * _UNIT_MS[m.group(2)])
+            offset = float(m.group(1)) * _UNIT_MS[m.group(2)]
+            if not offset < 10 ** MAX_DIGITS:
+                raise TimeError(f"the opening time {text} is too far ahead")
+            return current + int(offset)
     iso = text[:-1] + "+00:00" if text[-1:] in "Zz" else text
     try:
         moment = _dt.datetime.fromisoformat(iso)
@@ -57,5 +70,8 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
 
 def format_ms(ms: int) -> str:
     """ISO 8601 text (UTC, milliseconds) of a time in ms since the epoch."""
-    moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc)
+    try:
+        moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc)
+    except (OverflowError, ValueError, OSError):  # beyond the years a date can hold
+        return f"{ms} ms since the epoch"
     return moment.isoformat(timespec="milliseconds").replace("+00:00", "Z")
