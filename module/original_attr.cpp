@@ -6,63 +6,193 @@ namespace qv {
 
 FastPathGuards fast;
 
-void OriginalAttr::capture(const Name& global, std::initializer_list<const char*> attrs) {
-    if (captured_ || static_cast<int>(attrs.size()) > kMaxDepth || attrs.size() == 0) return;
-    PyObject* current = _PyDict_GetItem_KnownHash(g.dict, global.str, global.hash);
-    if (!current) {
-        PyErr_Clear();
-        return;
-    }
-    global_ = &global;
-    chain_[0] = Ref::borrow(current).release();
-    int i = 0;
-    for (const char* attr : attrs) {
-        if (Py_TYPE(chain_[i]) != &PyModule_Type) return;
-        dicts_[i] = Ref::borrow(PyModule_GetDict(chain_[i])).release();
-        names_[i] = PyUnicode_InternFromString(attr);
-        if (!names_[i]) {
-            PyErr_Clear();
-            return;
-        }
-        PyObject* next = PyDict_GetItemWithError(dicts_[i], names_[i]);
-        if (!next) {
-            PyErr_Clear();
-            return;
-        }
-        chain_[i + 1] = Ref::borrow(next).release();
-        ++i;
-    }
-    depth_ = i;
-    captured_ = true;
-    if (!recheck()) captured_ = false;
+namespace {
+
+// "__builtins__", interned at the first guard built.
+PyObject* builtins_key() {
+    static PyObject* key = PyUnicode_InternFromString("__builtins__");
+    return key;
 }
 
-bool OriginalAttr::recheck() {
-    PyObject* bound = _PyDict_GetItem_KnownHash(g.dict, global_->str, global_->hash);
-    if (bound != chain_[0]) {
-        if (!bound) PyErr_Clear();
-        return false;
+// The dict that a function's frames take their builtins from, as the
+// interpreter finds it: globals["__builtins__"], a module or a dict.
+PyObject* builtins_dict_of(PyObject* globals) {
+    PyObject* b = PyDict_GetItemWithError(globals, builtins_key());
+    if (!b) return nullptr;
+    if (PyModule_Check(b)) return PyModule_GetDict(b);
+    return PyDict_Check(b) ? b : nullptr;
+}
+
+}  // namespace
+
+void Guard::watch_dict(PyObject* dict) {
+    for (int i = 0; i < n_dicts_; ++i) {
+        if (dicts_[i].dict == dict) return;
     }
-    for (int i = 0; i < depth_; ++i) {
-        // A module subclass could answer attribute lookups its own way.
-        if (Py_TYPE(chain_[i]) != &PyModule_Type || PyModule_GetDict(chain_[i]) != dicts_[i]) return false;
-        PyObject* next = PyDict_GetItemWithError(dicts_[i], names_[i]);
-        if (next != chain_[i + 1]) {
-            if (!next) PyErr_Clear();
-            return false;
+    if (n_dicts_ == kMaxDicts || !PyDict_Check(dict)) return fail();
+    // Version 0 is never a dict's: the next use makes a full check, and only
+    // a full check that succeeds takes the tags.
+    dicts_[n_dicts_++] = {Ref::borrow(dict).release(), 0};
+}
+
+void Guard::watch_extra(PyObject* dict) { watch_dict(dict); }
+
+PyObject* Guard::entry(PyObject* dict, PyObject* key) {
+    for (int i = 0; i < n_entries_; ++i) {
+        if (entries_[i].dict == dict && entries_[i].key == key) return entries_[i].value;
+    }
+    if (broken_ || n_entries_ == kMaxEntries) {
+        fail();
+        return nullptr;
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (!value && PyErr_Occurred()) {
+        PyErr_Clear();
+        fail();
+        return nullptr;
+    }
+    watch_dict(dict);
+    entries_[n_entries_++] = {Ref::borrow(dict).release(), Ref::borrow(key).release(), Ref::borrow(value).release()};
+    return value;
+}
+
+PyObject* Guard::module_global(const Name& name) {
+    PyObject* found = entry(g.dict, name.str);
+    if (broken_ || !found || Py_TYPE(found) != &PyModule_Type || n_modules_ == kMaxModules) {
+        fail();
+        return nullptr;
+    }
+    modules_[n_modules_++] = Ref::borrow(found).release();
+    return found;
+}
+
+PyObject* Guard::module_attr(PyObject* owner, const char* attr) {
+    if (broken_ || !owner) return nullptr;
+    Ref key = Ref::steal(PyUnicode_InternFromString(attr));
+    if (!key) {
+        PyErr_Clear();
+        fail();
+        return nullptr;
+    }
+    PyObject* found = entry(PyModule_GetDict(owner), key.get());
+    if (!found) fail();
+    return found;
+}
+
+PyObject* Guard::submodule(PyObject* owner, const char* attr) {
+    PyObject* found = module_attr(owner, attr);
+    if (!found || Py_TYPE(found) != &PyModule_Type || n_modules_ == kMaxModules) {
+        fail();
+        return nullptr;
+    }
+    modules_[n_modules_++] = Ref::borrow(found).release();
+    return found;
+}
+
+PyObject* Guard::c_function(PyObject* owner, const char* attr) {
+    PyObject* found = module_attr(owner, attr);
+    if (!found || !PyCFunction_CheckExact(found)) {
+        fail();
+        return nullptr;
+    }
+    return found;
+}
+
+void Guard::function(PyObject* fn) {
+    if (broken_ || !fn || !PyFunction_Check(fn) || n_functions_ == kMaxFunctions) return fail();
+    auto* f = reinterpret_cast<PyFunctionObject*>(fn);
+    // Cells of a closure can be rebound unseen: such a function is not watched.
+    if (f->func_closure) return fail();
+    functions_[n_functions_++] = {Ref::borrow(fn).release(), Ref::borrow(f->func_code).release(),
+                                  Ref::borrow(f->func_defaults).release(), Ref::borrow(f->func_kwdefaults).release()};
+    if (f->func_kwdefaults) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(f->func_kwdefaults, &pos, &key, &value)) entry(f->func_kwdefaults, key);
+    }
+    PyObject* globals = f->func_globals;
+    if (!builtins_key()) {
+        PyErr_Clear();
+        return fail();
+    }
+    entry(globals, builtins_key());
+    PyObject* builtins = builtins_dict_of(globals);
+    if (!builtins) {
+        PyErr_Clear();
+        return fail();
+    }
+    // co_names holds the names of globals and of attributes alike; watching
+    // both is more than needed and never less.
+    PyObject* names = reinterpret_cast<PyCodeObject*>(f->func_code)->co_names;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        if (!entry(globals, name) && !broken_) entry(builtins, name);
+    }
+}
+
+void Guard::type(PyObject* cls, std::initializer_list<const char*> methods) {
+    if (broken_ || !cls || !PyType_Check(cls) || n_types_ == kMaxTypes || !builtins_key()) {
+        PyErr_Clear();
+        return fail();
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(cls);
+    // The interpreter tags a class when it first looks a name up in it.
+    _PyType_Lookup(t, builtins_key());
+    if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return fail();
+    PyObject* snapshot = PyDict_Copy(t->tp_dict);
+    if (!snapshot) {
+        PyErr_Clear();
+        return fail();
+    }
+    types_[n_types_++] = {Ref::borrow(cls).release(), Ref::borrow(t->tp_mro).release(), snapshot, t->tp_version_tag};
+    for (const char* name : methods) function(PyDict_GetItemString(t->tp_dict, name));
+}
+
+void Guard::arm() {
+    n_fixed_dicts_ = n_dicts_;
+    armed_ = !broken_ && recheck();
+}
+
+// A class changed (or its tag was dropped, as sys._clear_type_cache() drops
+// every tag) is still the same when its dict holds the same objects and its
+// bases are the same; it is then tagged afresh.
+bool Guard::retag_types() {
+    for (int i = 0; i < n_types_; ++i) {
+        WatchedType& w = types_[i];
+        auto* t = reinterpret_cast<PyTypeObject*>(w.type);
+        if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == w.tag) continue;
+        if (t->tp_mro != w.mro || PyDict_Size(t->tp_dict) != PyDict_Size(w.snapshot)) return false;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(w.snapshot, &pos, &key, &value)) {
+            PyObject* now = PyDict_GetItemWithError(t->tp_dict, key);
+            if (now != value) {
+                PyErr_Clear();
+                return false;
+            }
         }
+        _PyType_Lookup(t, builtins_key());
+        if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+        w.tag = t->tp_version_tag;
     }
-    versions_[0] = namespace_version();
-    for (int i = 0; i < depth_; ++i) versions_[i + 1] = module_dict_version(i);
     return true;
 }
 
-void capture_fast_path_guards() {
-    fast.time_time.capture(id::time, {"time"});
-    fast.uuid_uuid4.capture(id::uuid, {"uuid4"});
-    fast.quote.capture(id::urllib, {"parse", "quote"});
-    fast.hmac_new.capture(id::hmac, {"new"});
-    fast.hashlib_sha256.capture(id::hashlib, {"sha256"});
+bool Guard::recheck() {
+    if (broken_ || !fixed_parts_hold()) return false;
+    for (int i = 0; i < n_entries_; ++i) {
+        const WatchedEntry& e = entries_[i];
+        PyObject* now = PyDict_GetItemWithError(e.dict, e.key);
+        if (now != e.value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (!retag_types()) return false;
+    while (n_dicts_ > n_fixed_dicts_) Py_DECREF(dicts_[--n_dicts_].dict);
+    if (extra_check_ && !extra_check_(*this)) return false;
+    for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dict_version(dicts_[i].dict);
+    return true;
 }
 
 }  // namespace qv

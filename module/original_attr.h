@@ -1,13 +1,22 @@
-// Fast-path guards: whether a module global, and an attribute path below
-// it, still resolve to the objects that start-up found.
+// Fast-path guards: whether everything that a general path would read on its
+// way through the standard library is still what start-up found.
 //
-// A fast path may replace a lookup chain such as `time.time` or
-// `urllib.parse.quote` only while every link of the chain is what it was at
-// import: the module namespace still binds the global to the same module
-// object, and each module's dict still maps the attribute to the same object.
-// Dict version tags make the common check three loads and compares; any write
-// to one of the dicts triggers a full re-check, so a rebinding by the host is
-// seen at the very next use.
+// A guard watches four kinds of things, each at the cost of a load or two:
+//   modules    the object's type must still be exactly the module type
+//              (assigning a module's __class__ writes no dict);
+//   functions  a Python function's __code__, __defaults__ and __kwdefaults__
+//              must be the same objects;
+//   types      a class's version tag must be the one taken at the last full
+//              check (the interpreter retags a class on every change to it,
+//              to its bases or to __bases__);
+//   dicts      the version tag of each dict that holds a watched name. While
+//              no watched dict has been written, every name still maps to
+//              the same object; after a write, the names (and the classes'
+//              contents) are compared one by one and the tags taken afresh,
+//              so an unrelated write costs one full check, and a rebinding by
+//              the host is seen at the very next use.
+// Every object a guard holds is held strongly, so that a comparison by
+// identity cannot be fooled by a freed object's address being reused.
 #pragma once
 
 #include "module/globals.h"
@@ -16,50 +25,112 @@
 
 namespace qv {
 
-class OriginalAttr {
+class Guard {
 public:
-    static constexpr int kMaxDepth = 2;
-
-    // Records what `global`.`attrs[0]`.`attrs[1]`... resolves to now. A chain
-    // that cannot be resolved, or passes through something that is not a
-    // plain module, leaves the guard permanently off. Never fails.
-    void capture(const Name& global, std::initializer_list<const char*> attrs);
-
-    // True while the whole chain is unchanged.
+    // True while nothing watched has changed.
     bool holds() {
-        if (!captured_) return false;
-        if (versions_[0] == namespace_version() && module_dict_version(0) == versions_[1] &&
-            (depth_ < 2 || module_dict_version(1) == versions_[2])) {
-            return true;
+        if (!armed_ || !fixed_parts_hold()) return false;
+        for (int i = 0; i < n_types_; ++i) {
+            auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type);
+            if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != types_[i].tag) return recheck();
         }
-        return recheck();
+        for (int i = 0; i < n_dicts_; ++i) {
+            if (dict_version(dicts_[i].dict) != dicts_[i].version) return recheck();
+        }
+        return true;
     }
 
-    PyObject* original() const { return chain_[depth_]; }
+    // ---- building, at start-up; any failure leaves the guard off for good.
+
+    // The module global `name` (its namespace entry); must be a plain module.
+    PyObject* module_global(const Name& name);
+    // `owner`.`attr` where owner is a watched plain module (its dict entry).
+    PyObject* module_attr(PyObject* owner, const char* attr);
+    // The same, and the object must be a plain module.
+    PyObject* submodule(PyObject* owner, const char* attr);
+    // The same, and the object must be a function written in C.
+    PyObject* c_function(PyObject* owner, const char* attr);
+    // Watches a Python function: its code, defaults and keyword defaults
+    // (their entries too), and every name its code could read as a global:
+    // the entry in its globals, or, where the globals lack it, the absence
+    // there and the entry in its builtins.
+    void function(PyObject* fn);
+    // Watches a class (its whole dict and its bases, through its version
+    // tag) and the listed methods of it as functions.
+    void type(PyObject* cls, std::initializer_list<const char*> methods);
+    // Watches `key` of `dict` (absent stays absent); what it maps to now.
+    PyObject* entry(PyObject* dict, PyObject* key);
+    // A check of its own, run at every full check; it may watch more dicts
+    // (watch_extra), which are forgotten before the next full check.
+    void extra_check(bool (*check)(Guard&)) { extra_check_ = check; }
+    bool broken() const { return broken_; }
+    void watch_extra(PyObject* dict);
+    // Ends the building: arms the guard if everything was found.
+    void arm();
 
 private:
-    uint64_t module_dict_version(int i) const {
-        return reinterpret_cast<PyDictObject*>(dicts_[i])->ma_version_tag;
-    }
-    bool recheck();
+    struct WatchedDict {
+        PyObject* dict;
+        uint64_t version;
+    };
+    struct WatchedEntry {
+        PyObject* dict;
+        PyObject* key;
+        PyObject* value;  // null: absent
+    };
+    struct WatchedFunction {
+        PyObject* function;
+        PyObject* code;
+        PyObject* defaults;
+        PyObject* kwdefaults;
+    };
+    struct WatchedType {
+        PyObject* type;
+        PyObject* mro;       // the tuple, replaced when __bases__ is
+        PyObject* snapshot;  // a copy of the class's dict
+        unsigned int tag;
+    };
+    static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112;
 
-    bool captured_ = false;
-    int depth_ = 0;
-    const Name* global_ = nullptr;
-    PyObject* names_[kMaxDepth] = {};        // interned attribute names
-    PyObject* chain_[kMaxDepth + 1] = {};    // module, ..., final object (held)
-    PyObject* dicts_[kMaxDepth] = {};        // the modules' dicts (held)
-    uint64_t versions_[kMaxDepth + 1] = {};  // namespace and module dicts at last check
+    // The modules' types and the functions' parts, which no dict tag covers.
+    bool fixed_parts_hold() const {
+        for (int i = 0; i < n_modules_; ++i) {
+            if (Py_TYPE(modules_[i]) != &PyModule_Type) return false;
+        }
+        for (int i = 0; i < n_functions_; ++i) {
+            const WatchedFunction& f = functions_[i];
+            auto* fn = reinterpret_cast<PyFunctionObject*>(f.function);
+            if (fn->func_code != f.code || fn->func_defaults != f.defaults || fn->func_kwdefaults != f.kwdefaults) {
+                return false;
+            }
+        }
+        return true;
+    }
+    static uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+    bool recheck();
+    bool retag_types();
+    void watch_dict(PyObject* dict);
+    void fail() { broken_ = true; }
+
+    bool armed_ = false;
+    bool broken_ = false;
+    bool (*extra_check_)(Guard&) = nullptr;
+    int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0;
+    PyObject* modules_[kMaxModules] = {};
+    WatchedFunction functions_[kMaxFunctions] = {};
+    WatchedType types_[kMaxTypes] = {};
+    WatchedDict dicts_[kMaxDicts] = {};
+    WatchedEntry entries_[kMaxEntries] = {};
 };
 
-// The guards of the module's fast paths, captured after the module
-// statements have run.
+// The guards of the module's fast paths, built after the module statements
+// have run. What each one watches is listed in order/fast_paths.h.
 struct FastPathGuards {
-    OriginalAttr time_time;       // time.time
-    OriginalAttr uuid_uuid4;      // uuid.uuid4
-    OriginalAttr quote;           // urllib.parse.quote
-    OriginalAttr hmac_new;        // hmac.new
-    OriginalAttr hashlib_sha256;  // hashlib.sha256
+    Guard time_time;       // time.time
+    Guard uuid_uuid4;      // str(uuid.uuid4())
+    Guard quote;           // urllib.parse.quote(text)
+    Guard hmac_new;        // hmac.new(key, message, digest).hexdigest()
+    Guard hashlib_sha256;  // hashlib.sha256
 };
 extern FastPathGuards fast;
 

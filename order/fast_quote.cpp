@@ -1,5 +1,9 @@
 #include "order/fast_paths.h"
 
+#include "module/original_attr.h"
+
+#include <cstring>
+
 namespace qv {
 
 namespace {
@@ -21,7 +25,99 @@ constexpr UnreservedTable kUnreserved;
 
 inline bool is_unreserved(unsigned char c) { return kUnreserved.entries[c]; }
 
+// quote_from_bytes() quotes through _safe_quoters[safe], the __getitem__ of
+// a Quoter: a dict of byte -> text that fills itself from __missing__ with
+// the bytes in its `safe` set left as they are. quote() passes safe=b"/".
+struct QuoterCache {
+    PyObject* by_safe = nullptr;  // urllib.parse._safe_quoters
+    PyObject* quoter_class = nullptr;
+    PyObject* slash = nullptr;  // b"/"
+    PyObject* safe_name = nullptr;
+};
+QuoterCache quoters;
+
+// Whether a cached text is what quote() writes for byte b.
+bool canonical_text(PyObject* key, PyObject* text) {
+    if (!PyLong_CheckExact(key) || !PyUnicode_CheckExact(text)) return false;
+    long b = PyLong_AsLong(key);
+    if (b < 0 || b > 255) {
+        PyErr_Clear();
+        return false;
+    }
+    static const char hex[] = "0123456789ABCDEF";
+    char expected[4] = {static_cast<char>(b), 0, 0, 0};
+    if (!is_unreserved(static_cast<unsigned char>(b))) {
+        expected[0] = '%';
+        expected[1] = hex[b >> 4];
+        expected[2] = hex[b & 15];
+    }
+    return PyUnicode_CompareWithASCIIString(text, expected) == 0;
+}
+
+// Whether a Quoter's safe set is exactly the bytes that is_unreserved() keeps.
+bool canonical_safe_set(PyObject* safe) {
+    if (!PyFrozenSet_CheckExact(safe)) return false;
+    Py_ssize_t kept = 0;
+    for (int b = 0; b < 256; ++b) {
+        if (!is_unreserved(static_cast<unsigned char>(b))) continue;
+        ++kept;
+        Ref n = Ref::steal(PyLong_FromLong(b));
+        if (!n || PySet_Contains(safe, n.get()) != 1) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return PySet_GET_SIZE(safe) == kept;
+}
+
+// The entry for b"/": none yet, or a Quoter whose texts and safe set are
+// what the native quoting writes. Watches the Quoter's dicts until the next
+// full check.
+bool quoter_cache_agrees(Guard& guard) {
+    guard.watch_extra(quoters.by_safe);
+    PyObject* getitem = PyDict_GetItemWithError(quoters.by_safe, quoters.slash);
+    if (!getitem) return !PyErr_Occurred();
+    if (!PyCFunction_CheckExact(getitem)) return false;
+    PyObject* quoter = PyCFunction_GET_SELF(getitem);
+    auto* method = reinterpret_cast<PyCFunctionObject*>(getitem)->m_ml;
+    if (!quoter || Py_TYPE(quoter) != reinterpret_cast<PyTypeObject*>(quoters.quoter_class) ||
+        std::strcmp(method->ml_name, "__getitem__") != 0) {
+        return false;
+    }
+    PyObject** attrs = _PyObject_GetDictPtr(quoter);
+    PyObject* safe = attrs && *attrs ? PyDict_GetItemWithError(*attrs, quoters.safe_name) : nullptr;
+    if (!safe || !canonical_safe_set(safe)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject *key, *text;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(quoter, &pos, &key, &text)) {
+        if (!canonical_text(key, text)) return false;
+    }
+    guard.watch_extra(quoter);
+    guard.watch_extra(*attrs);
+    return !guard.broken();
+}
+
 }  // namespace
+
+void watch_quoter_cache(Guard& guard, PyObject* safe_quoters, PyObject* quoter_class) {
+    if (!safe_quoters || !PyDict_CheckExact(safe_quoters) || !quoter_class || !PyType_Check(quoter_class)) {
+        guard.extra_check([](Guard&) { return false; });
+        return;
+    }
+    quoters.by_safe = Ref::borrow(safe_quoters).release();
+    quoters.quoter_class = Ref::borrow(quoter_class).release();
+    quoters.slash = PyBytes_FromString("/");
+    quoters.safe_name = PyUnicode_InternFromString("safe");
+    if (!quoters.slash || !quoters.safe_name) {
+        PyErr_Clear();
+        guard.extra_check([](Guard&) { return false; });
+        return;
+    }
+    guard.extra_check(quoter_cache_agrees);
+}
 
 Py_ssize_t quoted_length(const char* utf8, Py_ssize_t len) {
     Py_ssize_t out_len = 0;

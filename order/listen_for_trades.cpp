@@ -6,6 +6,8 @@
 // The polling phase never suspends and never runs Python code, so pending
 // signals are checked on every pass: otherwise a Ctrl-C (or a SIGTERM
 // handler) would only be acted on at the opening time, possibly hours later.
+// For the same reason it hands the interpreter to any thread that has waited
+// for it for the switch interval, as the eval loop would.
 #include "coroutine/await.h"
 #include "coroutine/closure.h"
 #include "module/constants.h"
@@ -17,9 +19,7 @@
 #include "order/body_support.h"
 #include "order/clock_output.h"
 #include "order/fast_paths.h"
-
-#include <cstdio>
-#include <cstring>
+#include "order/native_poll.h"
 
 namespace qv {
 
@@ -71,33 +71,11 @@ int print_latency(Record* r) {
     return optimized_print(line.get()) ? 0 : -1;
 }
 
-// Writes "Time from opening:<left>" and a line feed: the bytes that the
-// general path prints for an int time_left.
-void write_time_left_line(long long left) {
-    static constexpr char kPrefix[] = "Time from opening:";
-    char line[sizeof kPrefix + 24];
-    std::memcpy(line, kPrefix, sizeof kPrefix - 1);
-    char digits[24];
-    int n = 0;
-    unsigned long long magnitude = left < 0 ? 0ULL - static_cast<unsigned long long>(left)
-                                            : static_cast<unsigned long long>(left);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude);
-    size_t at = sizeof kPrefix - 1;
-    if (left < 0) line[at++] = '-';
-    while (n) line[at++] = digits[--n];
-    line[at++] = '\n';
-    std::fwrite(line, 1, at, stdout);
-}
-
-// Polls without making Python objects while the module global `time` and
-// its `time` are what start-up found and the opening time fits a C integer:
-// each pass reads the same clock value, prints the same line and makes the
-// same comparison as the general pass. Returns 1 once fewer than 100 ms are
-// left (current_timestamp and time_left stored), 0 to let the general pass
-// take over (something was rebound, or a value left the C range), -1 when a
+// Polls natively while the module global `time` and its `time` are what
+// start-up found and the opening time fits a C integer (see
+// poll_until_crossed). Returns 1 once fewer than 100 ms are left
+// (current_timestamp and time_left stored), 0 to let the general pass take
+// over (something was rebound, or a value left the C range), -1 when a
 // signal handler raised.
 int poll_natively(Record* r) {
     if (!PyLong_CheckExact(r->open_trade_time)) return 0;
@@ -107,24 +85,19 @@ int poll_natively(Record* r) {
         PyErr_Clear();
         return 0;
     }
-    for (;;) {
-        if (!fast.time_time.holds()) return 0;
-        long long now, left;
-        if (!realtime_ms(&now) || __builtin_sub_overflow(opening, now, &left)) return 0;
-        write_time_left_line(left);
-        if (PyErr_CheckSignals() < 0) return -1;
-        if (left < 100) {
-            PyObject* now_obj = PyLong_FromLongLong(now);
-            PyObject* left_obj = now_obj ? PyLong_FromLongLong(left) : nullptr;
-            if (!left_obj) {
-                Py_XDECREF(now_obj);
-                return -1;
-            }
-            set_slot(r->current_timestamp, now_obj);
-            set_slot(r->time_left, left_obj);
-            return 1;
-        }
+    long long now, left;
+    int crossed = poll_until_crossed(
+        opening, [](long long* ms) { return fast.time_time.holds() && realtime_ms(ms); }, &now, &left);
+    if (crossed <= 0) return crossed;
+    PyObject* now_obj = PyLong_FromLongLong(now);
+    PyObject* left_obj = now_obj ? PyLong_FromLongLong(left) : nullptr;
+    if (!left_obj) {
+        Py_XDECREF(now_obj);
+        return -1;
     }
+    set_slot(r->current_timestamp, now_obj);
+    set_slot(r->time_left, left_obj);
+    return 1;
 }
 
 }  // namespace
@@ -183,7 +156,11 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         {
             int crossed = threshold_crossed(r);
             if (crossed < 0) goto leave_with_error;
-            if (!crossed) continue;
+            if (!crossed) {
+                // A clock written in C runs no eval loop that would switch.
+                InterpreterSwitch().offer();
+                continue;
+            }
         }
     crossed:
         line = 86;

@@ -3,6 +3,7 @@ aside the moment the host rebinds what they stand in for."""
 import ctypes
 import hashlib
 import hmac
+import os
 import re
 import subprocess
 import sys
@@ -132,6 +133,79 @@ def test_order_request_same_both_ways(restore_globals, rebind):
     assert signed.startswith("apiKey=a%20b%2Bc&quantity=1e%2B16&side=BUY&symbol=x/y%C3%A9&timestamp=")
     assert re.fullmatch(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
                         json.loads(ws.sent()[0])["id"])
+
+
+class _UpperHMAC(hmac.HMAC):
+    def hexdigest(self):
+        return super().hexdigest().upper()
+
+
+class _KeyedNew(types.ModuleType):
+    """A module class that answers `new` its own way."""
+
+    def __getattribute__(self, name):
+        if name == "new":
+            return lambda key, msg, digest: hmac.HMAC(key + b"!", msg, digest)
+        return super().__getattribute__(name)
+
+
+class _FrozenClock(types.ModuleType):
+    def __getattribute__(self, name):
+        if name == "time":
+            return lambda: 1234.5678
+        return super().__getattribute__(name)
+
+
+def _poison_quoter(mp):
+    urllib.parse.quote(" ")  # makes the cached quoter for safe="/"
+    mp.setitem(urllib.parse._safe_quoters[b"/"].__self__, ord(" "), "+")
+
+
+# Patches below the names that the module looks up; the id or timestamp that
+# each one fixes (None: any).
+PATCHES = {
+    "os.urandom": (lambda mp: mp.setattr(os, "urandom", lambda n: b"\x11" * n),
+                   str(uuid.UUID(bytes=b"\x11" * 16, version=4)), None),
+    "uuid4.__code__": (lambda mp: mp.setattr(uuid.uuid4, "__code__", (lambda: UUID(int=7)).__code__),  # noqa: F821
+                       "00000000-0000-0000-0000-000000000007", None),
+    "UUID.__str__": (lambda mp: mp.setattr(uuid.UUID, "__str__", lambda self: "patched-id"), "patched-id", None),
+    "quote.__defaults__": (lambda mp: mp.setattr(urllib.parse.quote, "__defaults__", ("/ ", None, None)),
+                           None, None),
+    "quoter cache": (_poison_quoter, None, None),
+    "hmac.HMAC subclass": (lambda mp: mp.setattr(hmac, "HMAC", _UpperHMAC), None, None),
+    "hmac.__class__": (lambda mp: mp.setattr(hmac, "__class__", _KeyedNew), None, None),
+    "hmac.trans_36": (lambda mp: mp.setattr(hmac, "trans_36", bytes(x ^ 0x37 for x in range(256))), None, None),
+    "time.__class__": (lambda mp: mp.setattr(time, "__class__", _FrozenClock), None, 1234567),
+}
+
+
+@pytest.mark.parametrize("way", ["fast", "general"])
+@pytest.mark.parametrize("patch", PATCHES)
+def test_patches_below_the_guarded_names(restore_globals, monkeypatch, patch, way):
+    import json
+
+    qv = restore_globals
+    ws = FakeWebsockets()
+    qv.websockets = ws
+    # Every guard takes its tags now: the patch itself must be seen.
+    drive(qv.buy_market_order("a b", "secret", "x y", 0.5))
+    qv.sign_request("a b", "k")
+    assert all(qi.fast_paths().values())
+    apply, expected_id, expected_timestamp = PATCHES[patch]
+    apply(monkeypatch)
+    if way == "general":
+        qv.uuid, qv.time, qv.hmac = _wrapped(uuid), _wrapped(time), _wrapped(hmac)
+        qv.urllib = types.SimpleNamespace(parse=_wrapped(urllib.parse))
+    drive(qv.buy_market_order("a b", "secret", "x y", 0.5))
+    request = json.loads(ws.sent()[-1])
+    params = request["params"]
+    signed = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature")
+    assert params["signature"] == hmac.new(b"secret", signed.encode(), hashlib.sha256).hexdigest()
+    assert qv.sign_request("a b", "k") == hmac.new(b"k", b"a b", hashlib.sha256).hexdigest()
+    if expected_id:
+        assert request["id"] == expected_id
+    if expected_timestamp:
+        assert params["timestamp"] == expected_timestamp
 
 
 def test_polling_switches_to_rebound_clock_at_once():

@@ -212,7 +212,86 @@ def test_sigint_interrupts_polling(tmp_path):
             time.sleep(0.01)  # until the polling loop has written its first lines
         proc.send_signal(signal.SIGINT)
         out = proc.stderr.read()
-        assert proc.wait(timeout=20) == 0
+        assert proc.wait(timeout=300) == 0
     finally:
         proc.kill()
     assert "interrupted listen_for_trades 85" in out
+
+
+# The native pass, driven by the test-only internals with a scripted clock.
+
+@pytest.fixture
+def qi():
+    return pytest.importorskip("_qv_internals")
+
+
+@pytest.mark.parametrize("opening, readings, outcome, lefts", [
+    (1000, (0, 899, 900, 901), (1, 99), [1000, 101, 100, 99]),  # exactly 100 places no order
+    (1000, (2000,), (1, -1000), [-1000]),                        # opening already past
+    (1000, (0, 1), (0, None), [1000, 999]),                      # the clock hands over
+    (-2**63, (1,), (0, None), []),                               # time left outside C's range
+])
+def test_native_pass(qi, capfd, opening, readings, outcome, lefts):
+    assert qi.poll(opening, readings) == outcome
+    assert capfd.readouterr().out.splitlines() == [f"Time from opening:{n}" for n in lefts]
+
+
+def test_native_pass_acts_on_a_signal_in_the_same_pass(qi, capfd):
+    class Stop(Exception):
+        pass
+
+    def stop(*args):
+        raise Stop
+
+    previous = signal.signal(signal.SIGUSR1, stop)
+    try:
+        with pytest.raises(Stop):
+            qi.poll(10**6, (0,) * 5, signal_at=2, signum=signal.SIGUSR1)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert qi.clock_reads() == 3
+    assert len(capfd.readouterr().out.splitlines()) == 3
+
+
+def test_native_pass_lets_other_threads_run(qi):
+    # The worker can see that polling has begun, and end it, only if the
+    # polling thread hands the interpreter over; otherwise the child polls
+    # until the timeout.
+    code = textwrap.dedent("""
+        import sys, threading, time, _qv_internals as qi
+        def worker():
+            while qi.clock_reads() == 0:
+                time.sleep(0.001)
+            qi.release_clock()
+        threading.Thread(target=worker).start()
+        sys.stderr.write(repr(qi.poll(10**6, (0,), hold=True)))
+    """)
+    r = subprocess.run([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       text=True, timeout=300)
+    assert r.returncode == 0 and r.stderr == "(1, 0)", r.stderr
+
+
+def test_general_pass_lets_other_threads_run():
+    # A clock written in C keeps the general pass out of the eval loop too;
+    # the worker stops the polling through a signal once the clock has moved.
+    code = textwrap.dedent("""
+        import itertools, operator, os, signal, sys, threading, time, types
+        import quorvane_3 as qv
+        ticks = itertools.repeat(0.0, 10**12)
+        qv.time = types.SimpleNamespace(time=ticks.__next__)
+        def stop(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGUSR1, stop)
+        def worker():
+            while operator.length_hint(ticks) == 10**12:
+                time.sleep(0.001)
+            os.kill(os.getpid(), signal.SIGUSR1)
+        threading.Thread(target=worker).start()
+        try:
+            qv.listen_for_trades("k", "s", "x", 1.0, 10**9).send(None)
+        except KeyboardInterrupt:
+            sys.stderr.write("stopped")
+    """)
+    r = subprocess.run([sys.executable, "-c", code], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                       text=True, timeout=300)
+    assert r.returncode == 0 and r.stderr == "stopped", r.stderr

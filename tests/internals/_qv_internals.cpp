@@ -7,7 +7,10 @@
 #include "module/plain_repr.h"
 #include "order/clock_output.h"
 #include "order/fast_paths.h"
+#include "order/native_poll.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -65,6 +68,79 @@ PyObject* hmac_hex(PyObject*, PyObject* args) {
 
 PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
 
+// {fast path: whether its guard holds now}
+PyObject* fast_paths(PyObject*, PyObject*) {
+    struct {
+        const char* name;
+        qv::Guard& guard;
+    } guards[] = {{"time", qv::fast.time_time},
+                  {"uuid4", qv::fast.uuid_uuid4},
+                  {"quote", qv::fast.quote},
+                  {"hmac", qv::fast.hmac_new},
+                  {"sha256", qv::fast.hashlib_sha256}};
+    qv::Ref result = qv::Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    for (auto& g : guards) {
+        if (PyDict_SetItemString(result.get(), g.name, g.guard.holds() ? Py_True : Py_False) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+// The native polling pass with a clock under the test's control.
+std::atomic<long> clock_reads_done{0};
+std::atomic<bool> clock_released{false};
+
+// poll(opening, readings, *, hold=False, signal_at=-1, signum=0):
+// the clock gives `readings` in turn and then hands over to the general pass;
+// with `hold`, it gives the last reading again until release_clock() is
+// called, and the opening itself after that. At read number `signal_at`
+// (from 0) it raises signal `signum` first. Returns (outcome, left): 1 and
+// the time left of the crossing pass, or 0 and None when handed over.
+PyObject* poll(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"opening", "readings", "hold", "signal_at", "signum", nullptr};
+    long long opening;
+    PyObject* readings;
+    int hold = 0, signum = 0;
+    long signal_at = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LO!|$pli", const_cast<char**>(names), &opening, &PyTuple_Type,
+                                     &readings, &hold, &signal_at, &signum)) {
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(readings);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!PyLong_CheckExact(PyTuple_GET_ITEM(readings, i))) {
+            PyErr_SetString(PyExc_TypeError, "readings must be ints");
+            return nullptr;
+        }
+    }
+    clock_reads_done = 0;
+    clock_released = false;
+    auto read_clock = [&](long long* ms) {
+        long i = clock_reads_done++;
+        if (i == signal_at) std::raise(signum);
+        if (i < n) {
+            *ms = PyLong_AsLongLong(PyTuple_GET_ITEM(readings, i));
+            return true;
+        }
+        if (!hold) return false;
+        *ms = clock_released ? opening : PyLong_AsLongLong(PyTuple_GET_ITEM(readings, n - 1));
+        return true;
+    };
+    long long now = 0, left = 0;
+    int outcome = qv::poll_until_crossed(opening, read_clock, &now, &left);
+    std::fflush(stdout);
+    if (outcome < 0) return nullptr;
+    if (outcome == 0) return Py_BuildValue("(iO)", 0, Py_None);
+    return Py_BuildValue("(iL)", 1, left);
+}
+
+PyObject* clock_reads(PyObject*, PyObject*) { return PyLong_FromLong(clock_reads_done.load()); }
+
+PyObject* release_clock(PyObject*, PyObject*) {
+    clock_released = true;
+    Py_RETURN_NONE;
+}
+
 // repr() through the plain-data writer; None when the writer declines.
 PyObject* plain_repr(PyObject*, PyObject* o) {
     qv::Ref text = qv::plain_repr(o);
@@ -79,6 +155,10 @@ PyMethodDef methods[] = {
     {"uuid4_text", uuid4_text, METH_NOARGS, nullptr},
     {"hmac_hex", hmac_hex, METH_VARARGS, nullptr},
     {"clock_is_native", clock_is_native, METH_NOARGS, nullptr},
+    {"fast_paths", fast_paths, METH_NOARGS, nullptr},
+    {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(poll)), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"clock_reads", clock_reads, METH_NOARGS, nullptr},
+    {"release_clock", release_clock, METH_NOARGS, nullptr},
     {"optimized_print", optimized_print, METH_O, nullptr},
     {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
