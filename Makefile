@@ -13,6 +13,10 @@ VPY      := $(VENV)/bin/python
 JOBS     ?= 2
 DEV_DIR  := build/dev
 ASAN_DIR := build/asan
+DIST_DIR := dist
+# Wheels of the runtime dependencies, for the test that installs dist/'s
+# wheel into a new environment without building anything.
+WHEELS   := build/wheels
 CMAKE_ARGS := -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # The interpreter itself is not instrumented: the sanitizer runtime is
@@ -24,7 +28,7 @@ ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
             PYTHONMALLOC=malloc
 
-.PHONY: dev build test test-fast test-asan demo bench clean venv system-deps
+.PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps
 
 system-deps:
 	@scripts/ensure-system-deps
@@ -34,16 +38,38 @@ $(VENV)/.created:
 	$(VPY) -m pip install --quiet --upgrade pip
 	@touch $@
 
-# Build tools and the project's declared dependencies (runtime + test extras).
+# Build tools and the project's declared dependencies (runtime, test and
+# packaging extras).
 $(VENV)/.deps: $(VENV)/.created pyproject.toml
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.8" ninja
-	$(VPY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.11" ninja
+	$(VPY) -m pip install --quiet --no-build-isolation ".[test,dist]"
 	@touch $@
 
 venv: $(VENV)/.deps
 
 build: system-deps $(VENV)/.deps
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+
+# Portable packages: sdist and manylinux wheel in dist/ (scripts/build-dist).
+# `make dist QUORVANE_EXCHANGE_HOST=host` sets the endpoint built into the wheel.
+DIST_ARGS = $(if $(QUORVANE_EXCHANGE_HOST),-C cmake.define.QUORVANE_EXCHANGE_HOST=$(QUORVANE_EXCHANGE_HOST))
+BUILD_DIST = PATH=$(abspath $(VENV))/bin:$$PATH scripts/build-dist $(VPY) $(DIST_DIR) $(DIST_ARGS)
+DIST_INPUTS := pyproject.toml CMakeLists.txt README.md scripts/build-dist \
+  $(wildcard module/* coroutine/* order/* quorvane_host/* stubs/*/* LICENSES/*)
+
+dist: system-deps $(VENV)/.deps
+	$(BUILD_DIST)
+	@touch $(DIST_DIR)/.built
+
+# What the tests use: rebuilt only when a source changed.
+$(DIST_DIR)/.built: $(DIST_INPUTS) $(VENV)/.deps
+	$(BUILD_DIST)
+	@touch $@
+
+$(WHEELS)/.downloaded: $(DIST_DIR)/.built
+	$(VPY) -m pip download --quiet --only-binary :all: --dest $(WHEELS) $(DIST_DIR)/*.whl
+	rm -f $(WHEELS)/quorvane_3-*
+	@touch $@
 
 # Developer build: the module plus test-only helpers and the C++ unit tests.
 $(DEV_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
@@ -55,15 +81,17 @@ $(ASAN_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
 dev: $(DEV_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_DIR) -j $(JOBS)
 
-# Tests against the installed module, then the same suite against the
-# sanitizer build of the same sources.
-test: build dev
+# Tests against the installed module (and dist/'s wheel installed in a new
+# environment), then the same suite against the sanitizer build of the same
+# sources.
+test: build dev $(WHEELS)/.downloaded
 	$(DEV_DIR)/tests/unit_tests
 	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q tests
 	$(MAKE) --no-print-directory test-asan
 
+# Without the wheel test: dist/ may be older than the sources here.
 test-fast: build dev
-	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q -x tests
+	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q -x --ignore=tests/test_wheel.py tests
 
 test-asan: $(ASAN_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_DIR) -j $(JOBS)
@@ -83,4 +111,4 @@ bench: build dev $(VENV)/.bench-deps
 	$(VPY) bench/listing.py
 
 clean:
-	rm -rf build $(VENV) *.egg-info
+	rm -rf build $(DIST_DIR) $(VENV) *.egg-info

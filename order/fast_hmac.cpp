@@ -37,8 +37,18 @@ void forget_last_key() {
 
 void derive_states(const unsigned char* key, size_t key_len, SHA256_CTX* inner, SHA256_CTX* outer) {
     unsigned char block[kBlock] = {};
-    if (key_len > kBlock) SHA256(key, key_len, block);
-    else std::memcpy(block, key, key_len);
+    if (key_len > kBlock) {
+        // The block functions, not the one-shot SHA256(): in OpenSSL 3 that
+        // goes through EVP and its provider machinery, which a static link
+        // would then carry whole.
+        SHA256_CTX ctx;
+        SHA256_Init(&ctx);
+        SHA256_Update(&ctx, key, key_len);
+        SHA256_Final(block, &ctx);
+        OPENSSL_cleanse(&ctx, sizeof ctx);
+    } else {
+        std::memcpy(block, key, key_len);
+    }
     unsigned char pad[kBlock];
     for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x36;
     SHA256_Init(inner);
