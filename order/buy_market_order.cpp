@@ -1,15 +1,10 @@
 // Body of buy_market_order: one signed MARKET BUY "order.place" request over
 // a new connection, one reply read, one outcome line printed.
 //
-// Await points:  1 __aenter__()   2 websocket.send(...)   3 websocket.recv()
-//                4 __aexit__(exc) after a failure in the block
-//                5 __aexit__(None, None, None) after a normal end
-// Values that must survive an await are parked in the closure record's
-// temporaries:
-//   temps[0] connection manager (point 1)
-//   temps[1] bound __aexit__ (points 1 to 3)
-//   temps[2..4] handled exception remembered on entering the block (2 to 4)
-//   temps[5..7] the failure being handed to __aexit__ (point 4)
+// The await points (the values of the coroutine's resume label) are named by
+// AwaitPoint; which value is parked in which of the closure record's eight
+// temporaries while the body is suspended is laid down once, beside
+// ParkedValue and ParkedTriple below.
 #include "coroutine/await.h"
 #include "coroutine/closure.h"
 #include "module/constants.h"
@@ -24,6 +19,7 @@
 #include "order/sign_request.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace qv {
 
@@ -321,6 +317,43 @@ int report_reply(Record* r, SourceLine* line) {
     return printed ? 0 : -1;
 }
 
+// ------------------------------------------------------------ suspending
+
+// The body's await points in source order; the resume label holds the one
+// at which the body is suspended.
+enum AwaitPoint : int32_t {
+    kNotStarted = 0,
+    kAwaitEnter = 1,       // __aenter__()
+    kAwaitSend = 2,        // websocket.send(json.dumps(request_payload))
+    kAwaitRecv = 3,        // websocket.recv()
+    kAwaitExitFailed = 4,  // __aexit__(type, value, traceback) after a failure in the block
+    kAwaitExit = 5,        // __aexit__(None, None, None) after the block's normal end
+};
+
+// The record's eight temporaries, by what they hold while the body is
+// suspended. An exception triple takes three in a row (type, value,
+// traceback).
+//
+//   temps[0]     ParkedValue::kManager      the connection manager         point 1
+//   temps[1]     ParkedValue::kExit         the bound __aexit__            points 1, 2, 3
+//   temps[2..4]  ParkedTriple::kRemembered  the handled exception current
+//                                           when the block was entered     points 2, 3, 4
+//   temps[5..7]  ParkedTriple::kFailure     the failure being handed to
+//                                           __aexit__                      point 4
+//
+// Point 5 parks nothing. Resuming takes each value back out and leaves its
+// temporaries empty.
+enum class ParkedValue { kManager = 0, kExit = 1 };
+enum class ParkedTriple { kRemembered = 2, kFailure = 5 };
+static_assert(static_cast<size_t>(ParkedTriple::kFailure) + 3 == std::extent_v<decltype(Record::temps)>,
+              "the parked values fill the temporaries exactly");
+
+PyObject*& temp(Record* r, ParkedValue where) { return r->temps[static_cast<int>(where)]; }
+// The type (0), value (1) or traceback (2) of a parked triple.
+PyObject*& temp(Record* r, ParkedTriple where, int offset) {
+    return r->temps[static_cast<int>(where) + offset];
+}
+
 void park(PyObject*& slot, Ref value) { set_slot(slot, value.release()); }
 Ref unpark(PyObject*& slot) {
     PyObject* v = slot;
@@ -328,22 +361,25 @@ Ref unpark(PyObject*& slot) {
     return Ref::steal(v);
 }
 
-void park_triple(Record* r, int first, ExcTriple t) {
-    park(r->temps[first], std::move(t.type));
-    park(r->temps[first + 1], std::move(t.value));
-    park(r->temps[first + 2], std::move(t.traceback));
+void park(Record* r, ParkedValue where, Ref value) { park(temp(r, where), std::move(value)); }
+Ref unpark(Record* r, ParkedValue where) { return unpark(temp(r, where)); }
+
+void park(Record* r, ParkedTriple where, ExcTriple t) {
+    park(temp(r, where, 0), std::move(t.type));
+    park(temp(r, where, 1), std::move(t.value));
+    park(temp(r, where, 2), std::move(t.traceback));
 }
-ExcTriple unpark_triple(Record* r, int first) {
-    return ExcTriple{unpark(r->temps[first]), unpark(r->temps[first + 1]), unpark(r->temps[first + 2])};
+ExcTriple unpark(Record* r, ParkedTriple where) {
+    return ExcTriple{unpark(temp(r, where, 0)), unpark(temp(r, where, 1)), unpark(temp(r, where, 2))};
 }
 
-// Suspends at an await inside the connection block (points 2 and 3), parking
-// what the block needs when the body resumes there.
-PyObject* suspend_in_block(Coroutine* self, Record* r, int label, PyObject* yielded, Ref& aexit,
+// Suspends at an await inside the connection block (send or recv), parking
+// what leaving the block needs.
+PyObject* suspend_in_block(Coroutine* self, Record* r, AwaitPoint point, PyObject* yielded, Ref& aexit,
                            ExcTriple& remembered) {
-    park(r->temps[1], std::move(aexit));
-    park_triple(r, 2, std::move(remembered));
-    return suspend_at(self, label, yielded);
+    park(r, ParkedValue::kExit, std::move(aexit));
+    park(r, ParkedTriple::kRemembered, std::move(remembered));
+    return suspend_at(self, point, yielded);
 }
 
 }  // namespace
@@ -356,37 +392,40 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
     SourceLine line = QV_LINE(34);
     PyObject* yielded = nullptr;
 
+    // Resuming: the parked values come back out, then the body continues
+    // after the await it was suspended at, or, with nothing sent (an
+    // exception pending), takes that await's error path.
     switch (self->resume_label) {
-        case 0:
+        case kNotStarted:
             if (!sent) goto leave_with_error;
             break;
-        case 1:
-            manager = unpark(r->temps[0]);
-            aexit = unpark(r->temps[1]);
+        case kAwaitEnter:
+            manager = unpark(r, ParkedValue::kManager);
+            aexit = unpark(r, ParkedValue::kExit);
             line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             result = Ref::borrow(sent);
-            goto entered;
-        case 2:
-            aexit = unpark(r->temps[1]);
-            remembered = unpark_triple(r, 2);
+            goto resume_entered;
+        case kAwaitSend:
+            aexit = unpark(r, ParkedValue::kExit);
+            remembered = unpark(r, ParkedTriple::kRemembered);
             line = QV_LINE(59);
             if (!sent) goto block_failed;
-            goto sent_request;
-        case 3:
-            aexit = unpark(r->temps[1]);
-            remembered = unpark_triple(r, 2);
+            goto resume_sent;
+        case kAwaitRecv:
+            aexit = unpark(r, ParkedValue::kExit);
+            remembered = unpark(r, ParkedTriple::kRemembered);
             line = QV_LINE(60);
             if (!sent) goto block_failed;
             result = Ref::borrow(sent);
-            goto received;
-        case 4:
-            remembered = unpark_triple(r, 2);
-            failure = unpark_triple(r, 5);
+            goto resume_received;
+        case kAwaitExitFailed:
+            remembered = unpark(r, ParkedTriple::kRemembered);
+            failure = unpark(r, ParkedTriple::kFailure);
             if (!sent) goto exit_call_failed;
             result = Ref::borrow(sent);
-            goto exit_answered;
-        case 5:
+            goto resume_exit_answered;
+        case kAwaitExit:
             line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             return finish_body(self, true);
@@ -407,13 +446,14 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
     if (yielded) {
-        park(r->temps[0], std::move(manager));
-        park(r->temps[1], std::move(aexit));
-        return suspend_at(self, 1, yielded);
+        park(r, ParkedValue::kManager, std::move(manager));
+        park(r, ParkedValue::kExit, std::move(aexit));
+        return suspend_at(self, kAwaitEnter, yielded);
     }
     result = finished_await_result();
     if (!result) goto leave_with_error;
-entered:
+resume_entered:
+    // After `await __aenter__()`: result is the connection; manager and aexit held.
     manager.reset();
     set_slot(r->websocket, result.release());
     remembered = current_handled_exception(tstate);
@@ -424,10 +464,11 @@ entered:
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_in_block(self, r, 2, yielded, aexit, remembered);
+    if (yielded) return suspend_in_block(self, r, kAwaitSend, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
-sent_request:
+resume_sent:
+    // After `await websocket.send(...)`: result (if any) is unused; aexit and remembered held.
     result.reset();
 
     // response = await websocket.recv()
@@ -436,10 +477,11 @@ sent_request:
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_in_block(self, r, 3, yielded, aexit, remembered);
+    if (yielded) return suspend_in_block(self, r, kAwaitRecv, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
-received:
+resume_received:
+    // After `await websocket.recv()`: result is the reply; aexit and remembered held.
     set_slot(r->response, result.release());
 
     if (report_reply(r, &line) < 0) goto block_failed;
@@ -452,7 +494,7 @@ received:
     if (!awaitable) goto leave_with_error;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_at(self, 5, yielded);
+    if (yielded) return suspend_at(self, kAwaitExit, yielded);
     result = finished_await_result();
     if (!result) goto leave_with_error;
     return finish_body(self, true);
@@ -474,13 +516,15 @@ block_failed:
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
     if (yielded) {
-        park_triple(r, 2, std::move(remembered));
-        park_triple(r, 5, std::move(failure));
-        return suspend_at(self, 4, yielded);
+        park(r, ParkedTriple::kRemembered, std::move(remembered));
+        park(r, ParkedTriple::kFailure, std::move(failure));
+        return suspend_at(self, kAwaitExitFailed, yielded);
     }
     result = finished_await_result();
     if (!result) goto exit_call_failed;
-exit_answered: {
+resume_exit_answered: {
+    // After `await __aexit__(type, value, traceback)`: result is its answer;
+    // failure and remembered held.
     int suppress = truth(result.get());
     result.reset();
     if (suppress < 0) goto exit_call_failed;
