@@ -96,7 +96,7 @@ Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize
 
 BoundMethod get_method(PyObject* obj, const Name& name) {
     PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name.str, &found);
+    int unbound = _PyObject_GetMethod(obj, name.str.get(), &found);
     if (!found) return BoundMethod();
     return BoundMethod(Ref::steal(found), unbound ? Ref::borrow(obj) : Ref());
 }
@@ -116,9 +116,9 @@ Ref BoundMethod::call(PyObject* const* args, Py_ssize_t nargs) const {
 
 Ref lookup_special(PyObject* obj, const Name& name) {
     PyTypeObject* type = Py_TYPE(obj);
-    PyObject* found = _PyType_Lookup(type, name.str);  // borrowed
+    PyObject* found = _PyType_Lookup(type, name.str.get());  // borrowed
     if (!found) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name.str);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name.str.get());
         return Ref();
     }
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -155,7 +155,7 @@ void raise_exception(PyObject* type, PyObject* value, PyObject* tb) {
         }
         if (!instance_class) {
             Ref args;
-            if (!value) args = Ref::borrow(g.empty_tuple ? g.empty_tuple : PyTuple_New(0));
+            if (!value) args = Ref::borrow(g.empty_tuple.get() ? g.empty_tuple.get() : PyTuple_New(0));
             else if (PyTuple_Check(value)) args = Ref::borrow(value);
             else args = Ref::steal(PyTuple_Pack(1, value));
             if (!args) return;

@@ -72,7 +72,7 @@ inline Ref text_form(PyObject* value) {
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyDict_CheckExact(value) || value == Py_None) {
         return Ref::steal(PyObject_Str(value));
     }
-    return Ref::steal(PyObject_Format(value, g.empty_str));
+    return Ref::steal(PyObject_Format(value, g.empty_str.get()));
 }
 
 inline bool exception_matches(PyObject* given, PyObject* cls) {

@@ -20,11 +20,11 @@ GlobalSite hashlib_site;
 Ref new_hmac(PyObject* secret, PyObject* message) {
     Ref hmac = lookup_global(id::hmac, hmac_site);
     if (!hmac) return hmac;
-    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));
+    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str.get()));
     if (!make) return make;
     Ref hashlib = lookup_global(id::hashlib, hashlib_site);
     if (!hashlib) return hashlib;
-    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str));
+    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str.get()));
     if (!digest) return digest;
     PyObject* args[] = {secret, message, digest.get()};
     return call(make.get(), args, 3);
