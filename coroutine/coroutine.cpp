@@ -61,7 +61,7 @@ PyObject* forward_send(PyObject* awaited, PyObject* value) {
         return _PyGen_Send(reinterpret_cast<PyGenObject*>(awaited), value == Py_None ? nullptr : value);
     }
     if (value == Py_None) return Py_TYPE(awaited)->tp_iternext(awaited);
-    return call_method(awaited, id::send, &value, 1).release();
+    return call_method1(awaited, id::send, value).release();
 }
 
 PyObject* forward_next(PyObject* awaited) {
@@ -90,14 +90,11 @@ PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObjec
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(awaited, id::throw_.str.get()));
-    if (!method) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            *outcome = ThrowForward::NoThrowMethod;
-        } else {
-            *outcome = ThrowForward::LookupFailed;
-        }
+    PyObject* found = nullptr;
+    int looked_up = _PyObject_LookupAttr(awaited, id::throw_.str.get(), &found);
+    Ref method = Ref::steal(found);
+    if (looked_up <= 0) {
+        *outcome = looked_up == 0 ? ThrowForward::NoThrowMethod : ThrowForward::LookupFailed;
         return nullptr;
     }
     Ref owned_args;
@@ -118,12 +115,13 @@ int close_awaited_object(PyObject* awaited) {
         Ref result = Ref::steal(coroutine_close(target));
         return result ? 0 : -1;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(awaited, id::close.str.get()));
-    if (!method) {
+    PyObject* found = nullptr;
+    int looked_up = _PyObject_LookupAttr(awaited, id::close.str.get(), &found);
+    Ref method = Ref::steal(found);
+    if (looked_up <= 0) {
         // An object without `close` has nothing to close; any other lookup
         // failure is reported and closing goes on.
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-        else PyErr_WriteUnraisable(awaited);
+        if (looked_up < 0) PyErr_WriteUnraisable(awaited);
         return 0;
     }
     return call0(method.get()) ? 0 : -1;

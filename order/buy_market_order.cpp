@@ -58,7 +58,7 @@ int make_unique_id(Record* r) {
     }
     Ref uuid = lookup_global(id::uuid, sites.uuid);
     if (!uuid) return -1;
-    Ref u = call_method(uuid.get(), id::uuid4, nullptr, 0);
+    Ref u = call_method0(uuid.get(), id::uuid4);
     if (!u) return -1;
     Ref text = Ref::steal(PyObject_Str(u.get()));
     if (!text) return -1;
@@ -215,7 +215,7 @@ int make_signature(Record* r) {
     PyObject* args[] = {secret.get(), message.get(), digest.get()};
     Ref mac = call(make.get(), args, 3);
     if (!mac) return -1;
-    Ref hex = call_method(mac.get(), id::hexdigest, nullptr, 0);
+    Ref hex = call_method0(mac.get(), id::hexdigest);
     if (!hex) return -1;
     if (hex.get() != Py_None && !PyUnicode_CheckExact(hex.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(hex.get())->tp_name);
@@ -263,8 +263,7 @@ int build_order(Record* r, SourceLine* line) {
 Ref open_connection_manager(Ref* aexit, Ref* aenter) {
     Ref websockets = lookup_global(id::websockets, sites.websockets);
     if (!websockets) return websockets;
-    PyObject* url = g.websocket_api_url.get();
-    Ref manager = call_method(websockets.get(), id::connect, &url, 1);
+    Ref manager = call_method1(websockets.get(), id::connect, g.websocket_api_url.get());
     if (!manager) return manager;
     *aexit = lookup_special(manager.get(), id::aexit);
     if (!*aexit) return Ref();
@@ -275,7 +274,7 @@ Ref open_connection_manager(Ref* aexit, Ref* aenter) {
 
 // [59] websocket.send(json.dumps(request_payload))
 Ref start_send(Record* r) {
-    BoundMethod send = get_method(r->websocket.get(), id::send);
+    Method send = Method::load(r->websocket.get(), id::send);
     if (!send) return Ref();
     Ref json = lookup_global(id::json, sites.json_dumps);
     if (!json) return json;
@@ -283,8 +282,7 @@ Ref start_send(Record* r) {
     if (!dumps) return dumps;
     Ref request_text = call1(dumps.get(), r->request_payload.get());
     if (!request_text) return request_text;
-    PyObject* text_arg = request_text.get();
-    return send.call(&text_arg, 1);
+    return send.call1(request_text.get());
 }
 
 // [61] to [65]: decode the reply and print the outcome.
@@ -467,7 +465,7 @@ resume_sent:
 
     // response = await websocket.recv()
     line = QV_LINE(60);
-    awaitable = call_method(r->websocket.get(), id::recv, nullptr, 0);
+    awaitable = call_method0(r->websocket.get(), id::recv);
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();

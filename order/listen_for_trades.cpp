@@ -52,7 +52,7 @@ int threshold_crossed(Record* r) {
 Ref start_order(Record* r) {
     Ref order = lookup_global(id::buy_market_order, buy_market_order_site);
     if (!order) return order;
-    Ref symbol = call_method(r->token_symbol.get(), id::upper, nullptr, 0);
+    Ref symbol = call_method0(r->token_symbol.get(), id::upper);
     if (!symbol) return symbol;
     Ref quantity = Ref::steal(PyFloat_FromDouble(r->buy_token_quantity));
     if (!quantity) return quantity;

@@ -74,7 +74,7 @@ Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
         QV_TRACEBACK(kFunc, 21);
         return sha256_hmac;
     }
-    Ref result = call_method(sha256_hmac.get(), id::hexdigest, nullptr, 0);
+    Ref result = call_method0(sha256_hmac.get(), id::hexdigest);
     if (!result) QV_TRACEBACK(kFunc, 22);
     return result;
 }
