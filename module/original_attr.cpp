@@ -8,7 +8,8 @@ FastPathGuards fast;
 
 namespace {
 
-// "__builtins__", interned at the first guard built.
+// "__builtins__", interned at the first guard built and held (owned) for the
+// life of the process.
 PyObject* builtins_key() {
     static PyObject* key = PyUnicode_InternFromString("__builtins__");
     return key;
