@@ -23,7 +23,7 @@ Ref call_await(PyObject* awaitable, bool* raised) {
         *raised = !res;
         return res;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(awaitable, id::await_.str));
+    Ref method = Ref::steal(PyObject_GetAttr(awaitable, id::await_.str.get()));
     if (!method) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
@@ -74,16 +74,13 @@ PyObject* await_step(Coroutine* self, PyObject* awaitable) {
             return nullptr;
         }
         PyObject* value = coroutine_next(other);
-        if (value) {
-            Py_INCREF(awaitable);
-            set_slot(self->awaited, awaitable);
-        }
+        if (value) self->awaited.set(Ref::borrow(awaitable));
         return value;
     }
     Ref iterator = Ref::steal(awaitable_iterator(awaitable));
     if (!iterator) return nullptr;
     PyObject* value = Py_TYPE(iterator.get())->tp_iternext(iterator.get());
-    if (value) set_slot(self->awaited, iterator.release());
+    if (value) self->awaited.set(std::move(iterator));
     return value;
 }
 

@@ -53,36 +53,36 @@ BuyMarketOrderRecord* as_buy(PyObject* o) { return reinterpret_cast<BuyMarketOrd
 // str fields cannot take part in a cycle and are not visited.
 int buy_traverse(PyObject* o, visitproc visit, void* arg) {
     BuyMarketOrderRecord* r = as_buy(o);
-    Py_VISIT(r->key);
-    Py_VISIT(r->params);
-    Py_VISIT(r->request_payload);
-    Py_VISIT(r->response);
-    Py_VISIT(r->response_data);
-    Py_VISIT(r->timestamp);
-    Py_VISIT(r->value);
-    Py_VISIT(r->websocket);
-    for (PyObject* temp : r->temps) Py_VISIT(temp);
+    Py_VISIT(r->key.get());
+    Py_VISIT(r->params.get());
+    Py_VISIT(r->request_payload.get());
+    Py_VISIT(r->response.get());
+    Py_VISIT(r->response_data.get());
+    Py_VISIT(r->timestamp.get());
+    Py_VISIT(r->value.get());
+    Py_VISIT(r->websocket.get());
+    for (const Slot& temp : r->temps) Py_VISIT(temp.get());
     return 0;
 }
 
 void buy_dealloc(PyObject* o) {
     BuyMarketOrderRecord* r = as_buy(o);
     PyObject_GC_UnTrack(o);
-    Py_CLEAR(r->api_key);
-    Py_CLEAR(r->key);
-    Py_CLEAR(r->params);
-    Py_CLEAR(r->query_string);
-    Py_CLEAR(r->request_payload);
-    Py_CLEAR(r->response);
-    Py_CLEAR(r->response_data);
-    Py_CLEAR(r->secret_key);
-    Py_CLEAR(r->signature);
-    Py_CLEAR(r->symbol);
-    Py_CLEAR(r->timestamp);
-    Py_CLEAR(r->unique_id);
-    Py_CLEAR(r->value);
-    Py_CLEAR(r->websocket);
-    for (PyObject*& temp : r->temps) Py_CLEAR(temp);
+    r->api_key.clear();
+    r->key.clear();
+    r->params.clear();
+    r->query_string.clear();
+    r->request_payload.clear();
+    r->response.clear();
+    r->response_data.clear();
+    r->secret_key.clear();
+    r->signature.clear();
+    r->symbol.clear();
+    r->timestamp.clear();
+    r->unique_id.clear();
+    r->value.clear();
+    r->websocket.clear();
+    for (Slot& temp : r->temps) temp.clear();
     release_to(buy_market_order_free, o);
 }
 
@@ -92,25 +92,25 @@ ListenForTradesRecord* as_listen(PyObject* o) { return reinterpret_cast<ListenFo
 
 int listen_traverse(PyObject* o, visitproc visit, void* arg) {
     ListenForTradesRecord* r = as_listen(o);
-    Py_VISIT(r->current_timestamp);
-    Py_VISIT(r->open_trade_time);
-    Py_VISIT(r->time_end);
-    Py_VISIT(r->time_left);
-    Py_VISIT(r->time_start);
+    Py_VISIT(r->current_timestamp.get());
+    Py_VISIT(r->open_trade_time.get());
+    Py_VISIT(r->time_end.get());
+    Py_VISIT(r->time_left.get());
+    Py_VISIT(r->time_start.get());
     return 0;
 }
 
 void listen_dealloc(PyObject* o) {
     ListenForTradesRecord* r = as_listen(o);
     PyObject_GC_UnTrack(o);
-    Py_CLEAR(r->api_key);
-    Py_CLEAR(r->current_timestamp);
-    Py_CLEAR(r->open_trade_time);
-    Py_CLEAR(r->secret_key);
-    Py_CLEAR(r->time_end);
-    Py_CLEAR(r->time_left);
-    Py_CLEAR(r->time_start);
-    Py_CLEAR(r->token_symbol);
+    r->api_key.clear();
+    r->current_timestamp.clear();
+    r->open_trade_time.clear();
+    r->secret_key.clear();
+    r->time_end.clear();
+    r->time_left.clear();
+    r->time_start.clear();
+    r->token_symbol.clear();
     release_to(listen_for_trades_free, o);
 }
 

@@ -8,6 +8,8 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+
 namespace qv {
 
 namespace {
@@ -48,7 +50,7 @@ void unlink_saved_traceback(const Ref& linked, PyThreadState* tstate) {
 // point with the StopIteration's value, or with nothing and the failure
 // pending.
 PyObject* finish_delegation(Coroutine* self) {
-    clear_slot(self->awaited);
+    self->awaited.clear();
     Ref value = take_stop_iteration_value();
     return coroutine_resume(self, value.get(), false);
 }
@@ -59,7 +61,7 @@ PyObject* forward_send(PyObject* awaited, PyObject* value) {
         return _PyGen_Send(reinterpret_cast<PyGenObject*>(awaited), value == Py_None ? nullptr : value);
     }
     if (value == Py_None) return Py_TYPE(awaited)->tp_iternext(awaited);
-    return call_method(awaited, id::send, &value, 1).release();
+    return call_method1(awaited, id::send, value).release();
 }
 
 PyObject* forward_next(PyObject* awaited) {
@@ -82,20 +84,17 @@ PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObjec
         return coroutine_throw(reinterpret_cast<Coroutine*>(awaited), typ, val, tb, args);
     }
     if (is_wrapper(awaited)) {
-        if (Coroutine* target = reinterpret_cast<CoroutineWrapper*>(awaited)->coroutine) {
+        if (Coroutine* target = wrapped_coroutine(awaited)) {
             return coroutine_throw(target, typ, val, tb, args);
         }
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(awaited, id::throw_.str));
-    if (!method) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            *outcome = ThrowForward::NoThrowMethod;
-        } else {
-            *outcome = ThrowForward::LookupFailed;
-        }
+    PyObject* found = nullptr;
+    int looked_up = _PyObject_LookupAttr(awaited, id::throw_.str.get(), &found);
+    Ref method = Ref::steal(found);
+    if (looked_up <= 0) {
+        *outcome = looked_up == 0 ? ThrowForward::NoThrowMethod : ThrowForward::LookupFailed;
         return nullptr;
     }
     Ref owned_args;
@@ -111,18 +110,18 @@ PyObject* forward_throw(PyObject* awaited, PyObject* typ, PyObject* val, PyObjec
 
 int close_awaited_object(PyObject* awaited) {
     if (is_coroutine(awaited) || is_wrapper(awaited)) {
-        auto* target = is_coroutine(awaited) ? reinterpret_cast<Coroutine*>(awaited)
-                                             : reinterpret_cast<CoroutineWrapper*>(awaited)->coroutine;
+        Coroutine* target = is_coroutine(awaited) ? reinterpret_cast<Coroutine*>(awaited) : wrapped_coroutine(awaited);
         if (!target) return 0;  // a wrapper emptied by the collector
         Ref result = Ref::steal(coroutine_close(target));
         return result ? 0 : -1;
     }
-    Ref method = Ref::steal(PyObject_GetAttr(awaited, id::close.str));
-    if (!method) {
+    PyObject* found = nullptr;
+    int looked_up = _PyObject_LookupAttr(awaited, id::close.str.get(), &found);
+    Ref method = Ref::steal(found);
+    if (looked_up <= 0) {
         // An object without `close` has nothing to close; any other lookup
         // failure is reported and closing goes on.
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-        else PyErr_WriteUnraisable(awaited);
+        if (looked_up < 0) PyErr_WriteUnraisable(awaited);
         return 0;
     }
     return call0(method.get()) ? 0 : -1;
@@ -180,7 +179,7 @@ PyObject* coroutine_send(Coroutine* self, PyObject* value) {
     if (self->running) return already_executing();
     PyObject* result;
     if (self->awaited) {
-        Ref awaited = Ref::borrow(self->awaited);
+        Ref awaited = self->awaited.ref();
         self->running = 1;
         PyObject* forwarded = forward_send(awaited.get(), value);
         self->running = 0;
@@ -195,7 +194,7 @@ PyObject* coroutine_send(Coroutine* self, PyObject* value) {
 PyObject* coroutine_next(Coroutine* self) {
     if (self->running) return already_executing();
     if (!self->awaited) return coroutine_resume(self, Py_None, false);
-    Ref awaited = Ref::borrow(self->awaited);
+    Ref awaited = self->awaited.ref();
     self->running = 1;
     PyObject* forwarded = forward_next(awaited.get());
     self->running = 0;
@@ -207,13 +206,13 @@ PyObject* coroutine_throw(Coroutine* self, PyObject* typ, PyObject* val, PyObjec
     if (self->running) return already_executing();
     if (!self->awaited) return throw_into_body(self, typ, val, tb);
 
-    Ref awaited = Ref::borrow(self->awaited);
+    Ref awaited = self->awaited.ref();
     if (exception_matches(typ, PyExc_GeneratorExit)) {
         // Closing: the awaited object is closed first, then GeneratorExit
         // (or the failure of that close) reaches the body.
         int err = close_awaited(self, awaited.get());
         awaited.reset();
-        clear_slot(self->awaited);
+        self->awaited.clear();
         if (err < 0) return completed(coroutine_resume(self, nullptr, false));
         return throw_into_body(self, typ, val, tb);
     }
@@ -228,7 +227,7 @@ PyObject* coroutine_throw(Coroutine* self, PyObject* typ, PyObject* val, PyObjec
         case ThrowForward::LookupFailed:
             return nullptr;  // still suspended, still delegating
         case ThrowForward::NoThrowMethod:
-            clear_slot(self->awaited);
+            self->awaited.clear();
             return throw_into_body(self, typ, val, tb);
         case ThrowForward::Done:
             break;
@@ -240,9 +239,9 @@ PyObject* coroutine_close(Coroutine* self) {
     if (self->running) return already_executing();
     int err = 0;
     if (self->awaited) {
-        Ref awaited = Ref::borrow(self->awaited);
+        Ref awaited = self->awaited.ref();
         err = close_awaited(self, awaited.get());
-        clear_slot(self->awaited);
+        self->awaited.clear();
     }
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     if (self->resume_label != -1) {
@@ -263,38 +262,32 @@ PyObject* coroutine_close(Coroutine* self) {
 }
 
 void coroutine_clear(Coroutine* self) {
-    clear_slot(self->closure);
-    clear_slot(self->awaited);
-    clear_slot(self->exc_state.exc_type);
-    clear_slot(self->exc_state.exc_value);
-    clear_slot(self->exc_state.exc_traceback);
-    clear_slot(self->code);
-    clear_slot(self->frame);
-    clear_slot(self->name);
-    clear_slot(self->qualname);
-    clear_slot(self->module_name);
+    self->closure.clear();
+    self->awaited.clear();
+    Py_CLEAR(self->exc_state.exc_type);
+    Py_CLEAR(self->exc_state.exc_value);
+    Py_CLEAR(self->exc_state.exc_traceback);
+    self->code.clear();
+    self->frame.clear();
+    self->name.clear();
+    self->qualname.clear();
+    self->module_name.clear();
 }
 
 PyObject* coroutine_new(BodyFn body, PyObject* closure, PyObject* name, PyObject* code) {
     Coroutine* self = PyObject_GC_New(Coroutine, coroutine_type);
     if (!self) return nullptr;
+    // The collector's allocation leaves the fields unset: zeroed, every Slot
+    // is empty and can be stored into.
+    std::memset(reinterpret_cast<char*>(self) + sizeof(PyObject), 0, sizeof(Coroutine) - sizeof(PyObject));
     self->body = body;
-    Py_INCREF(closure);
-    self->closure = closure;
+    self->closure.set(Ref::borrow(closure));
     self->running = 0;
     self->resume_label = 0;
-    self->awaited = nullptr;
-    self->exc_state = _PyErr_StackItem{};
-    self->weakreflist = nullptr;
-    Py_INCREF(name);
-    self->qualname = name;
-    Py_INCREF(name);
-    self->name = name;
-    Py_XINCREF(id::quorvane_3.str);
-    self->module_name = id::quorvane_3.str;
-    Py_XINCREF(code);
-    self->code = code;
-    self->frame = nullptr;
+    self->qualname.set(Ref::borrow(name));
+    self->name.set(Ref::borrow(name));
+    self->module_name.set(Ref::borrow(id::quorvane_3.str.get()));
+    self->code.set(Ref::borrow(code));
     PyObject_GC_Track(self);
     return reinterpret_cast<PyObject*>(self);
 }

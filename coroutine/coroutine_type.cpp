@@ -9,6 +9,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace qv {
 
@@ -59,17 +60,16 @@ PyMemberDef coroutine_members[] = {
 
 // --------------------------------------------------------------- properties
 
-PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_coroutine(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return new_ref_or_none(as_coroutine(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) { return new_ref_or_none(as_coroutine(self)->name.get()); }
+PyObject* get_qualname(PyObject* self, void*) { return new_ref_or_none(as_coroutine(self)->qualname.get()); }
 
 // Names are always str: anything else, deletion included, is refused.
-int set_str_field(PyObject*& field, PyObject* value, const char* message) {
+int set_str_field(Slot& field, PyObject* value, const char* message) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_INCREF(value);
-    set_slot(field, value);
+    field.set(Ref::borrow(value));
     return 0;
 }
 
@@ -89,17 +89,16 @@ PyObject* get_frame(PyObject* o, void*) {
     Coroutine* self = as_coroutine(o);
     if (!self->frame) {
         if (!self->code) Py_RETURN_NONE;
-        Ref globals = Ref::borrow(g.dict);
+        Ref globals = Ref::borrow(g.dict.get());
         if (!globals) globals = Ref::steal(PyDict_New());
         if (!globals) return nullptr;
-        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(self->code),
+        PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(self->code.get()),
                                            globals.get(), nullptr);
         if (!frame) return nullptr;
         Py_CLEAR(frame->f_back);
-        self->frame = reinterpret_cast<PyObject*>(frame);
+        self->frame.set(Ref::steal(reinterpret_cast<PyObject*>(frame)));
     }
-    Py_INCREF(self->frame);
-    return self->frame;
+    return self->frame.ref().release();
 }
 
 PyGetSetDef coroutine_getset[] = {
@@ -116,7 +115,7 @@ void warn_never_awaited(Coroutine* self) {
     // Out of the collector's sight while warning code runs.
     bool tracked = PyObject_GC_IsTracked(o);
     if (tracked) PyObject_GC_UnTrack(o);
-    PyObject* qualname = self->qualname ? self->qualname : Py_None;
+    PyObject* qualname = self->qualname ? self->qualname.get() : Py_None;
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0) {
         PyErr_WriteUnraisable(o);
     }
@@ -157,8 +156,8 @@ void coroutine_dealloc(PyObject* o) {
 // not visited.
 int coroutine_traverse(PyObject* o, visitproc visit, void* arg) {
     Coroutine* self = as_coroutine(o);
-    Py_VISIT(self->closure);
-    Py_VISIT(self->awaited);
+    Py_VISIT(self->closure.get());
+    Py_VISIT(self->awaited.get());
     Py_VISIT(self->exc_state.exc_type);
     Py_VISIT(self->exc_state.exc_value);
     Py_VISIT(self->exc_state.exc_traceback);
@@ -180,8 +179,9 @@ PyObject* coroutine_await(PyObject* self) {
     }
     CoroutineWrapper* wrapper = PyObject_GC_New(CoroutineWrapper, wrapper_type);
     if (!wrapper) return nullptr;
-    Py_INCREF(self);
-    wrapper->coroutine = as_coroutine(self);
+    // Zeroed first: the collector's allocation leaves the field unset.
+    std::memset(reinterpret_cast<char*>(wrapper) + sizeof(PyObject), 0, sizeof(CoroutineWrapper) - sizeof(PyObject));
+    wrapper->coroutine.set(Ref::borrow(self));
     PyObject_GC_Track(wrapper);
     return reinterpret_cast<PyObject*>(wrapper);
 }

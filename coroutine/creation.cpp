@@ -18,11 +18,6 @@ Record* as_record(const Ref& record) {
     return reinterpret_cast<Record*>(record.get());
 }
 
-PyObject* new_ref(PyObject* o) {
-    Py_XINCREF(o);
-    return o;
-}
-
 }  // namespace
 
 PyObject* create_buy_market_order(PyObject* api_key, PyObject* secret_key, PyObject* symbol,
@@ -35,13 +30,13 @@ PyObject* create_buy_market_order(PyObject* api_key, PyObject* secret_key, PyObj
         return nullptr;
     }
     auto* r = as_record<BuyMarketOrderRecord>(record);
-    r->api_key = new_ref(api_key);
-    r->secret_key = new_ref(secret_key);
-    r->symbol = new_ref(symbol);
+    r->api_key.set(Ref::borrow(api_key));
+    r->secret_key.set(Ref::borrow(secret_key));
+    r->symbol.set(Ref::borrow(symbol));
     r->buy_token_quantity = buy_token_quantity;
 
-    PyObject* coroutine =
-        coroutine_new(buy_market_order_body, record.get(), id::buy_market_order.str, g.code_buy_market_order);
+    PyObject* coroutine = coroutine_new(buy_market_order_body, record.get(), id::buy_market_order.str.get(),
+                                        g.code_buy_market_order.get());
     if (!coroutine) QV_TRACEBACK(kFunction, kDefLine);
     return coroutine;
 }
@@ -56,14 +51,14 @@ PyObject* create_listen_for_trades(PyObject* api_key, PyObject* secret_key, PyOb
         return nullptr;
     }
     auto* r = as_record<ListenForTradesRecord>(record);
-    r->api_key = new_ref(api_key);
-    r->secret_key = new_ref(secret_key);
-    r->token_symbol = new_ref(token_symbol);
+    r->api_key.set(Ref::borrow(api_key));
+    r->secret_key.set(Ref::borrow(secret_key));
+    r->token_symbol.set(Ref::borrow(token_symbol));
     r->buy_token_quantity = buy_token_quantity;
-    r->open_trade_time = new_ref(open_trade_time);
+    r->open_trade_time.set(Ref::borrow(open_trade_time));
 
-    PyObject* coroutine = coroutine_new(listen_for_trades_body, record.get(), id::listen_for_trades.str,
-                                        g.code_listen_for_trades);
+    PyObject* coroutine = coroutine_new(listen_for_trades_body, record.get(), id::listen_for_trades.str.get(),
+                                        g.code_listen_for_trades.get());
     if (!coroutine) QV_TRACEBACK(kFunction, kDefLine);
     return coroutine;
 }

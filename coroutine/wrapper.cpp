@@ -9,7 +9,7 @@ PyTypeObject* wrapper_type = nullptr;
 
 namespace {
 
-Coroutine* wrapped(PyObject* self) { return reinterpret_cast<CoroutineWrapper*>(self)->coroutine; }
+Coroutine* wrapped(PyObject* self) { return wrapped_coroutine(self); }
 
 // Only the collector's clear, on a wrapper that is about to go away, leaves
 // it without a coroutine; a step that reaches it then fails cleanly.
@@ -62,13 +62,13 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int wrapper_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<CoroutineWrapper*>(self)->coroutine);
+    reinterpret_cast<CoroutineWrapper*>(self)->coroutine.clear();
     return 0;
 }
 
 void wrapper_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(reinterpret_cast<CoroutineWrapper*>(self)->coroutine);
+    reinterpret_cast<CoroutineWrapper*>(self)->coroutine.clear();
     PyObject_GC_Del(self);
 }
 

@@ -14,11 +14,11 @@ int wrong_count(const Signature& sig, Py_ssize_t given) {
 // text), or -1.
 Py_ssize_t parameter_index(const Signature& sig, PyObject* key) {
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (sig.params[i]->str == key) return i;
+        if (sig.params[i]->str.get() == key) return i;
     }
     if (!PyUnicode_Check(key)) return -1;
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        PyObject* name = sig.params[i]->str;
+        PyObject* name = sig.params[i]->str.get();
         if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0) {
             return i;
         }
@@ -66,7 +66,7 @@ int bind_arguments(const Signature& sig, PyObject* args, PyObject* kwds, Ref* va
     Py_ssize_t unconsumed = PyDict_GET_SIZE(kwds);
     for (Py_ssize_t i = k; i < sig.count; ++i) {
         const Name& name = *sig.params[i];
-        PyObject* value = _PyDict_GetItem_KnownHash(kwds, name.str, name.hash);
+        PyObject* value = _PyDict_GetItem_KnownHash(kwds, name.str.get(), name.hash);
         if (!value) {
             if (PyErr_Occurred()) return -1;
             return wrong_count(sig, i);
@@ -83,7 +83,7 @@ int check_str_arguments(const Signature& sig, const Ref* values, Py_ssize_t coun
         PyObject* v = values[i].get();
         if (v == Py_None || PyUnicode_CheckExact(v)) continue;
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     PyUnicode_AsUTF8(sig.params[i]->str), "str", Py_TYPE(v)->tp_name);
+                     PyUnicode_AsUTF8(sig.params[i]->str.get()), "str", Py_TYPE(v)->tp_name);
         return -1;
     }
     return 0;

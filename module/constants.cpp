@@ -11,7 +11,7 @@ QV_IDENTIFIERS(QV_DEFINE_ID)
 }  // namespace id
 
 namespace text {
-#define QV_DEFINE_TEXT(cname, literal) PyObject* cname = nullptr;
+#define QV_DEFINE_TEXT(cname, literal) Slot cname;
 QV_DATA_STRINGS(QV_DEFINE_TEXT)
 #undef QV_DEFINE_TEXT
 }  // namespace text
@@ -20,28 +20,22 @@ namespace {
 
 int make_name(Name& name, const char* s) {
     if (name.str) return 0;  // made by an earlier, failed start-up
-    PyObject* o = PyUnicode_InternFromString(s);
+    Ref o = Ref::steal(PyUnicode_InternFromString(s));
     if (!o) return -1;
-    Py_hash_t h = PyObject_Hash(o);
-    if (h == -1) {
-        Py_DECREF(o);
-        return -1;
-    }
-    name.str = o;
+    Py_hash_t h = PyObject_Hash(o.get());
+    if (h == -1) return -1;
+    name.str.set(std::move(o));
     name.hash = h;
     return 0;
 }
 
-int make_text(PyObject*& slot, const char* s) {
+int make_text(Slot& slot, const char* s) {
     if (slot) return 0;
-    PyObject* o = PyUnicode_FromString(s);
+    Ref o = Ref::steal(PyUnicode_FromString(s));
     if (!o) return -1;
     // Hash once now, so dict operations with these keys never hash again.
-    if (PyObject_Hash(o) == -1) {
-        Py_DECREF(o);
-        return -1;
-    }
-    slot = o;
+    if (PyObject_Hash(o.get()) == -1) return -1;
+    slot.set(std::move(o));
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Objects made once at start-up and shared by every function of the module.
-// They are never released: the module keeps one reference to each until the
-// process ends.
+// Each is a Slot: the module owns one reference to it and keeps it until the
+// process ends (only the module and its namespace are let go again, when
+// start-up fails).
 #pragma once
 
 #include "module/ref.h"
@@ -101,7 +102,7 @@ namespace qv {
 
 // An interned name with its hash computed once.
 struct Name {
-    PyObject* str = nullptr;
+    Slot str;
     Py_hash_t hash = -1;
 };
 
@@ -112,7 +113,7 @@ QV_IDENTIFIERS(QV_DECLARE_ID)
 }  // namespace id
 
 namespace text {
-#define QV_DECLARE_TEXT(cname, literal) extern PyObject* cname;
+#define QV_DECLARE_TEXT(cname, literal) extern Slot cname;
 QV_DATA_STRINGS(QV_DECLARE_TEXT)
 #undef QV_DECLARE_TEXT
 }  // namespace text
@@ -120,20 +121,20 @@ QV_DATA_STRINGS(QV_DECLARE_TEXT)
 // Process-wide state filled by the create and exec steps.
 struct Startup {
     int64_t first_interpreter_id = -1;
-    PyObject* module = nullptr;          // initialised-module reference
-    PyObject* dict = nullptr;            // the module namespace
-    PyObject* builtins = nullptr;        // fallback of global lookups
-    PyObject* support_module = nullptr;  // carries cline_in_traceback
-    PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
-    PyObject* empty_str = nullptr;       // format spec of the text form
-    PyObject* int_100 = nullptr;
-    PyObject* int_1000 = nullptr;
-    PyObject* none3 = nullptr;           // (None, None, None)
-    PyObject* print = nullptr;           // builtins.print as found at import
-    PyObject* code_buy_market_order = nullptr;
-    PyObject* code_listen_for_trades = nullptr;
-    PyObject* websocket_api_url = nullptr;  // module-private endpoint
+    Slot module;                  // initialised-module reference
+    Slot dict;                    // the module namespace
+    Slot builtins;                // fallback of global lookups
+    Slot support_module;          // carries cline_in_traceback
+    Slot empty_tuple;
+    Slot empty_bytes;
+    Slot empty_str;               // format spec of the text form
+    Slot int_100;
+    Slot int_1000;
+    Slot none3;                   // (None, None, None)
+    Slot print;                   // builtins.print as found at import
+    Slot code_buy_market_order;
+    Slot code_listen_for_trades;
+    Slot websocket_api_url;       // module-private endpoint
 };
 
 extern Startup g;

@@ -80,7 +80,7 @@ PyMethodDef buy_market_order_def = {"buy_market_order", reinterpret_cast<PyCFunc
 PyMethodDef listen_for_trades_def = {"listen_for_trades", reinterpret_cast<PyCFunction>(listen_for_trades_entry),
                                      METH_VARARGS | METH_KEYWORDS, nullptr};
 
-PyObject* make_function(PyMethodDef* def) { return PyCFunction_NewEx(def, nullptr, id::quorvane_3.str); }
+PyObject* make_function(PyMethodDef* def) { return PyCFunction_NewEx(def, nullptr, id::quorvane_3.str.get()); }
 
 }  // namespace
 

@@ -6,7 +6,7 @@ Ref lookup_global(const Name& name, GlobalSite& site) {
     uint64_t version = namespace_version();
     if (site.version == version && site.value) return Ref::borrow(site.value);
 
-    PyObject* found = _PyDict_GetItem_KnownHash(g.dict, name.str, name.hash);
+    PyObject* found = _PyDict_GetItem_KnownHash(g.dict.get(), name.str.get(), name.hash);
     if (found) {
         site.version = version;
         site.value = found;
@@ -16,10 +16,10 @@ Ref lookup_global(const Name& name, GlobalSite& site) {
     site.value = nullptr;
     if (PyErr_Occurred()) return Ref();
 
-    Ref from_builtins = Ref::steal(PyObject_GetAttr(g.builtins, name.str));
+    Ref from_builtins = Ref::steal(PyObject_GetAttr(g.builtins.get(), name.str.get()));
     if (!from_builtins) {
         PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.str);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.str.get());
     }
     return from_builtins;
 }

@@ -22,7 +22,7 @@ Ref lookup_global(const Name& name, GlobalSite& site);
 
 // The namespace's current version tag.
 inline uint64_t namespace_version() {
-    return reinterpret_cast<PyDictObject*>(g.dict)->ma_version_tag;
+    return reinterpret_cast<PyDictObject*>(g.dict.get())->ma_version_tag;
 }
 
 }  // namespace qv

@@ -8,7 +8,8 @@ FastPathGuards fast;
 
 namespace {
 
-// "__builtins__", interned at the first guard built.
+// "__builtins__", interned at the first guard built and held (owned) for the
+// life of the process.
 PyObject* builtins_key() {
     static PyObject* key = PyUnicode_InternFromString("__builtins__");
     return key;
@@ -27,19 +28,21 @@ PyObject* builtins_dict_of(PyObject* globals) {
 
 void Guard::watch_dict(PyObject* dict) {
     for (int i = 0; i < n_dicts_; ++i) {
-        if (dicts_[i].dict == dict) return;
+        if (dicts_[i].dict.get() == dict) return;
     }
     if (n_dicts_ == kMaxDicts || !PyDict_Check(dict)) return fail();
     // Version 0 is never a dict's: the next use makes a full check, and only
     // a full check that succeeds takes the tags.
-    dicts_[n_dicts_++] = {Ref::borrow(dict).release(), 0};
+    WatchedDict& watched = dicts_[n_dicts_++];
+    watched.dict.set(Ref::borrow(dict));
+    watched.version = 0;
 }
 
 void Guard::watch_extra(PyObject* dict) { watch_dict(dict); }
 
 PyObject* Guard::entry(PyObject* dict, PyObject* key) {
     for (int i = 0; i < n_entries_; ++i) {
-        if (entries_[i].dict == dict && entries_[i].key == key) return entries_[i].value;
+        if (entries_[i].dict.get() == dict && entries_[i].key.get() == key) return entries_[i].value.get();
     }
     if (broken_ || n_entries_ == kMaxEntries) {
         fail();
@@ -52,17 +55,20 @@ PyObject* Guard::entry(PyObject* dict, PyObject* key) {
         return nullptr;
     }
     watch_dict(dict);
-    entries_[n_entries_++] = {Ref::borrow(dict).release(), Ref::borrow(key).release(), Ref::borrow(value).release()};
+    WatchedEntry& watched = entries_[n_entries_++];
+    watched.dict.set(Ref::borrow(dict));
+    watched.key.set(Ref::borrow(key));
+    watched.value.set(Ref::borrow(value));
     return value;
 }
 
 PyObject* Guard::module_global(const Name& name) {
-    PyObject* found = entry(g.dict, name.str);
+    PyObject* found = entry(g.dict.get(), name.str.get());
     if (broken_ || !found || Py_TYPE(found) != &PyModule_Type || n_modules_ == kMaxModules) {
         fail();
         return nullptr;
     }
-    modules_[n_modules_++] = Ref::borrow(found).release();
+    modules_[n_modules_++].set(Ref::borrow(found));
     return found;
 }
 
@@ -85,7 +91,7 @@ PyObject* Guard::submodule(PyObject* owner, const char* attr) {
         fail();
         return nullptr;
     }
-    modules_[n_modules_++] = Ref::borrow(found).release();
+    modules_[n_modules_++].set(Ref::borrow(found));
     return found;
 }
 
@@ -103,8 +109,11 @@ void Guard::function(PyObject* fn) {
     auto* f = reinterpret_cast<PyFunctionObject*>(fn);
     // Cells of a closure can be rebound unseen: such a function is not watched.
     if (f->func_closure) return fail();
-    functions_[n_functions_++] = {Ref::borrow(fn).release(), Ref::borrow(f->func_code).release(),
-                                  Ref::borrow(f->func_defaults).release(), Ref::borrow(f->func_kwdefaults).release()};
+    WatchedFunction& watched = functions_[n_functions_++];
+    watched.function.set(Ref::borrow(fn));
+    watched.code.set(Ref::borrow(f->func_code));
+    watched.defaults.set(Ref::borrow(f->func_defaults));
+    watched.kwdefaults.set(Ref::borrow(f->func_kwdefaults));
     if (f->func_kwdefaults) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
@@ -139,12 +148,16 @@ void Guard::type(PyObject* cls, std::initializer_list<const char*> methods) {
     // The interpreter tags a class when it first looks a name up in it.
     _PyType_Lookup(t, builtins_key());
     if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return fail();
-    PyObject* snapshot = PyDict_Copy(t->tp_dict);
+    Ref snapshot = Ref::steal(PyDict_Copy(t->tp_dict));
     if (!snapshot) {
         PyErr_Clear();
         return fail();
     }
-    types_[n_types_++] = {Ref::borrow(cls).release(), Ref::borrow(t->tp_mro).release(), snapshot, t->tp_version_tag};
+    WatchedType& watched = types_[n_types_++];
+    watched.type.set(Ref::borrow(cls));
+    watched.mro.set(Ref::borrow(t->tp_mro));
+    watched.snapshot.set(std::move(snapshot));
+    watched.tag = t->tp_version_tag;
     for (const char* name : methods) function(PyDict_GetItemString(t->tp_dict, name));
 }
 
@@ -159,12 +172,12 @@ void Guard::arm() {
 bool Guard::retag_types() {
     for (int i = 0; i < n_types_; ++i) {
         WatchedType& w = types_[i];
-        auto* t = reinterpret_cast<PyTypeObject*>(w.type);
+        auto* t = reinterpret_cast<PyTypeObject*>(w.type.get());
         if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == w.tag) continue;
-        if (t->tp_mro != w.mro || PyDict_Size(t->tp_dict) != PyDict_Size(w.snapshot)) return false;
+        if (t->tp_mro != w.mro.get() || PyDict_Size(t->tp_dict) != PyDict_Size(w.snapshot.get())) return false;
         PyObject *key, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(w.snapshot, &pos, &key, &value)) {
+        while (PyDict_Next(w.snapshot.get(), &pos, &key, &value)) {
             PyObject* now = PyDict_GetItemWithError(t->tp_dict, key);
             if (now != value) {
                 PyErr_Clear();
@@ -182,16 +195,16 @@ bool Guard::recheck() {
     if (broken_ || !fixed_parts_hold()) return false;
     for (int i = 0; i < n_entries_; ++i) {
         const WatchedEntry& e = entries_[i];
-        PyObject* now = PyDict_GetItemWithError(e.dict, e.key);
-        if (now != e.value) {
+        PyObject* now = PyDict_GetItemWithError(e.dict.get(), e.key.get());
+        if (now != e.value.get()) {
             PyErr_Clear();
             return false;
         }
     }
     if (!retag_types()) return false;
-    while (n_dicts_ > n_fixed_dicts_) Py_DECREF(dicts_[--n_dicts_].dict);
+    while (n_dicts_ > n_fixed_dicts_) dicts_[--n_dicts_].dict.clear();
     if (extra_check_ && !extra_check_(*this)) return false;
-    for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dict_version(dicts_[i].dict);
+    for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dict_version(dicts_[i].dict.get());
     return true;
 }
 

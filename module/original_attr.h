@@ -15,8 +15,8 @@
 //              contents) are compared one by one and the tags taken afresh,
 //              so an unrelated write costs one full check, and a rebinding by
 //              the host is seen at the very next use.
-// Every object a guard holds is held strongly, so that a comparison by
-// identity cannot be fooled by a freed object's address being reused.
+// Every object a guard holds is held strongly (a Slot), so that a comparison
+// by identity cannot be fooled by a freed object's address being reused.
 #pragma once
 
 #include "module/globals.h"
@@ -31,11 +31,11 @@ public:
     bool holds() {
         if (!armed_ || !fixed_parts_hold()) return false;
         for (int i = 0; i < n_types_; ++i) {
-            auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type);
+            auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type.get());
             if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != types_[i].tag) return recheck();
         }
         for (int i = 0; i < n_dicts_; ++i) {
-            if (dict_version(dicts_[i].dict) != dicts_[i].version) return recheck();
+            if (dict_version(dicts_[i].dict.get()) != dicts_[i].version) return recheck();
         }
         return true;
     }
@@ -70,37 +70,38 @@ public:
 
 private:
     struct WatchedDict {
-        PyObject* dict;
-        uint64_t version;
+        Slot dict;
+        uint64_t version = 0;
     };
     struct WatchedEntry {
-        PyObject* dict;
-        PyObject* key;
-        PyObject* value;  // null: absent
+        Slot dict;
+        Slot key;
+        Slot value;  // empty: absent
     };
     struct WatchedFunction {
-        PyObject* function;
-        PyObject* code;
-        PyObject* defaults;
-        PyObject* kwdefaults;
+        Slot function;
+        Slot code;
+        Slot defaults;
+        Slot kwdefaults;
     };
     struct WatchedType {
-        PyObject* type;
-        PyObject* mro;       // the tuple, replaced when __bases__ is
-        PyObject* snapshot;  // a copy of the class's dict
-        unsigned int tag;
+        Slot type;
+        Slot mro;       // the tuple, replaced when __bases__ is
+        Slot snapshot;  // a copy of the class's dict
+        unsigned int tag = 0;
     };
     static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112;
 
     // The modules' types and the functions' parts, which no dict tag covers.
     bool fixed_parts_hold() const {
         for (int i = 0; i < n_modules_; ++i) {
-            if (Py_TYPE(modules_[i]) != &PyModule_Type) return false;
+            if (Py_TYPE(modules_[i].get()) != &PyModule_Type) return false;
         }
         for (int i = 0; i < n_functions_; ++i) {
             const WatchedFunction& f = functions_[i];
-            auto* fn = reinterpret_cast<PyFunctionObject*>(f.function);
-            if (fn->func_code != f.code || fn->func_defaults != f.defaults || fn->func_kwdefaults != f.kwdefaults) {
+            auto* fn = reinterpret_cast<PyFunctionObject*>(f.function.get());
+            if (fn->func_code != f.code.get() || fn->func_defaults != f.defaults.get() ||
+                fn->func_kwdefaults != f.kwdefaults.get()) {
                 return false;
             }
         }
@@ -116,11 +117,11 @@ private:
     bool broken_ = false;
     bool (*extra_check_)(Guard&) = nullptr;
     int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0;
-    PyObject* modules_[kMaxModules] = {};
-    WatchedFunction functions_[kMaxFunctions] = {};
-    WatchedType types_[kMaxTypes] = {};
-    WatchedDict dicts_[kMaxDicts] = {};
-    WatchedEntry entries_[kMaxEntries] = {};
+    Slot modules_[kMaxModules];
+    WatchedFunction functions_[kMaxFunctions];
+    WatchedType types_[kMaxTypes];
+    WatchedDict dicts_[kMaxDicts];
+    WatchedEntry entries_[kMaxEntries];
 };
 
 // The guards of the module's fast paths, built after the module statements

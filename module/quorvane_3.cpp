@@ -58,7 +58,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const 
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (guard_single_interpreter() < 0) return nullptr;
-    if (g.module) return Ref::borrow(g.module).release();
+    if (g.module) return g.module.ref().release();
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -77,95 +77,95 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 // ------------------------------------------------------------------ exec step
 
 int make_empties() {
-    if (!g.empty_tuple && !(g.empty_tuple = PyTuple_New(0))) return -1;
-    if (!g.empty_bytes && !(g.empty_bytes = PyBytes_FromStringAndSize("", 0))) return -1;
-    if (!g.empty_str && !(g.empty_str = PyUnicode_FromStringAndSize("", 0))) return -1;
+    if (!g.empty_tuple && g.empty_tuple.set_made(Ref::steal(PyTuple_New(0))) < 0) return -1;
+    if (!g.empty_bytes && g.empty_bytes.set_made(Ref::steal(PyBytes_FromStringAndSize("", 0))) < 0) return -1;
+    if (!g.empty_str && g.empty_str.set_made(Ref::steal(PyUnicode_FromStringAndSize("", 0))) < 0) return -1;
     return 0;
 }
 
 void record_module(PyObject* module) {
-    set_slot(g.module, Ref::borrow(module).release());
-    set_slot(g.dict, Ref::borrow(PyModule_GetDict(module)).release());
+    g.module.set(Ref::borrow(module));
+    g.dict.set(Ref::borrow(PyModule_GetDict(module)));
 }
 
 void forget_module() {
-    Py_CLEAR(g.module);
-    Py_CLEAR(g.dict);
+    g.module.clear();
+    g.dict.clear();
 }
 
 int hold_builtins_and_support(PyObject* module) {
     if (!g.builtins) {
         PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
         if (!builtins) return -1;
-        g.builtins = Ref::borrow(builtins).release();
+        g.builtins.set(Ref::borrow(builtins));
     }
     if (!g.support_module) {
         PyObject* support = PyImport_AddModule(kSupportModuleName);  // borrowed, made when absent
         if (!support) return -1;
-        g.support_module = Ref::borrow(support).release();
+        g.support_module.set(Ref::borrow(support));
     }
-    return PyObject_SetAttrString(module, "__builtins__", g.builtins);
+    return PyObject_SetAttrString(module, "__builtins__", g.builtins.get());
 }
 
 int make_int_constants() {
-    if (!g.int_100 && !(g.int_100 = PyLong_FromLong(100))) return -1;
-    if (!g.int_1000 && !(g.int_1000 = PyLong_FromLong(1000))) return -1;
+    if (!g.int_100 && g.int_100.set_made(Ref::steal(PyLong_FromLong(100))) < 0) return -1;
+    if (!g.int_1000 && g.int_1000.set_made(Ref::steal(PyLong_FromLong(1000))) < 0) return -1;
     return 0;
 }
 
 int enter_in_sys_modules(PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    int present = PyDict_Contains(modules, id::quorvane_3.str);
+    int present = PyDict_Contains(modules, id::quorvane_3.str.get());
     if (present < 0) return -1;
     if (present) return 0;
-    return PyDict_SetItem(modules, id::quorvane_3.str, module);
+    return PyDict_SetItem(modules, id::quorvane_3.str.get(), module);
 }
 
 int hold_print() {
-    Ref print = Ref::steal(PyObject_GetAttr(g.builtins, id::print.str));
+    Ref print = Ref::steal(PyObject_GetAttr(g.builtins.get(), id::print.str.get()));
     if (!print) {
         PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", id::print.str);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", id::print.str.get());
         return -1;
     }
-    set_slot(g.print, print.release());
+    g.print.set(std::move(print));
     return 0;
 }
 
 // Code object of a coroutine function: no bytecode, only what cr_code shows.
-PyObject* make_function_code(const Name& name, int first_line, int argcount,
+Ref make_function_code(const Name& name, int first_line, int argcount,
                              std::initializer_list<const Name*> locals) {
     Ref varnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(locals.size())));
-    if (!varnames) return nullptr;
+    if (!varnames) return varnames;
     Py_ssize_t i = 0;
     for (const Name* local : locals) {
-        Py_INCREF(local->str);
-        PyTuple_SET_ITEM(varnames.get(), i++, local->str);
+        Py_INCREF(local->str.get());
+        PyTuple_SET_ITEM(varnames.get(), i++, local->str.get());
     }
     Ref filename = Ref::steal(PyUnicode_FromString(kSourceFile));
-    if (!filename) return nullptr;
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        argcount, 0, 0, static_cast<int>(locals.size()), 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes,
-        g.empty_tuple, g.empty_tuple, varnames.get(), g.empty_tuple, g.empty_tuple, filename.get(), name.str,
-        first_line, g.empty_bytes));
+    if (!filename) return filename;
+    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+        argcount, 0, 0, static_cast<int>(locals.size()), 0, CO_OPTIMIZED | CO_NEWLOCALS, g.empty_bytes.get(),
+        g.empty_tuple.get(), g.empty_tuple.get(), varnames.get(), g.empty_tuple.get(), g.empty_tuple.get(),
+        filename.get(), name.str.get(), first_line, g.empty_bytes.get())));
 }
 
 int make_tuple_and_code_objects() {
-    if (!g.none3 && !(g.none3 = PyTuple_Pack(3, Py_None, Py_None, Py_None))) return -1;
+    if (!g.none3 && g.none3.set_made(Ref::steal(PyTuple_Pack(3, Py_None, Py_None, Py_None))) < 0) return -1;
     if (!g.code_buy_market_order) {
-        g.code_buy_market_order = make_function_code(
+        Ref code = make_function_code(
             id::buy_market_order, 34, 4,
             {&id::api_key, &id::secret_key, &id::symbol, &id::buy_token_quantity, &id::unique_id, &id::timestamp,
              &id::params, &id::query_string, &id::signature, &id::request_payload, &id::response, &id::websocket,
              &id::response_data, &id::key, &id::value});
-        if (!g.code_buy_market_order) return -1;
+        if (g.code_buy_market_order.set_made(std::move(code)) < 0) return -1;
     }
     if (!g.code_listen_for_trades) {
-        g.code_listen_for_trades = make_function_code(
+        Ref code = make_function_code(
             id::listen_for_trades, 79, 5,
             {&id::api_key, &id::secret_key, &id::token_symbol, &id::buy_token_quantity, &id::open_trade_time,
              &id::current_timestamp, &id::time_left, &id::time_start, &id::time_end});
-        if (!g.code_listen_for_trades) return -1;
+        if (g.code_listen_for_trades.set_made(std::move(code)) < 0) return -1;
     }
     return 0;
 }
@@ -181,25 +181,25 @@ Ref import_module(PyObject* name, PyObject* fromlist) {
         if (!empty_list) return empty_list;
         fromlist = empty_list.get();
     }
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, g.dict, locals.get(), fromlist, 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, g.dict.get(), locals.get(), fromlist, 0));
 }
 
 int bind(const Name& name, Ref value) {
     if (!value) return -1;
-    return PyDict_SetItem(g.dict, name.str, value.get());
+    return PyDict_SetItem(g.dict.get(), name.str.get(), value.get());
 }
 
 int import_config_parser() {
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) return -1;
-    Py_INCREF(id::ConfigParser.str);
-    PyList_SET_ITEM(fromlist.get(), 0, id::ConfigParser.str);
-    Ref configparser = import_module(id::configparser.str, fromlist.get());
+    Py_INCREF(id::ConfigParser.str.get());
+    PyList_SET_ITEM(fromlist.get(), 0, id::ConfigParser.str.get());
+    Ref configparser = import_module(id::configparser.str.get(), fromlist.get());
     if (!configparser) return -1;
-    Ref cls = Ref::steal(PyObject_GetAttr(configparser.get(), id::ConfigParser.str));
+    Ref cls = Ref::steal(PyObject_GetAttr(configparser.get(), id::ConfigParser.str.get()));
     if (!cls) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", id::ConfigParser.str);
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", id::ConfigParser.str.get());
         }
         return -1;
     }
@@ -210,25 +210,23 @@ int import_config_parser() {
 // source line of the statement that failed.
 int run_module_statements(int* line) {
     *line = 2;
-    if (bind(id::json, import_module(id::ujson.str, nullptr)) < 0) return -1;
+    if (bind(id::json, import_module(id::ujson.str.get(), nullptr)) < 0) return -1;
     *line = 3;
-    if (bind(id::hmac, import_module(id::hmac.str, nullptr)) < 0) return -1;
+    if (bind(id::hmac, import_module(id::hmac.str.get(), nullptr)) < 0) return -1;
     *line = 4;
-    if (bind(id::hashlib, import_module(id::hashlib.str, nullptr)) < 0) return -1;
+    if (bind(id::hashlib, import_module(id::hashlib.str.get(), nullptr)) < 0) return -1;
     *line = 6;
     if (import_config_parser() < 0) return -1;
     *line = 7;
-    if (bind(id::websockets, import_module(id::websockets.str, nullptr)) < 0) return -1;
+    if (bind(id::websockets, import_module(id::websockets.str.get(), nullptr)) < 0) return -1;
     *line = 8;
-    if (bind(id::time, import_module(id::time.str, nullptr)) < 0) return -1;
+    if (bind(id::time, import_module(id::time.str.get(), nullptr)) < 0) return -1;
     *line = 9;
-    if (bind(id::uuid, import_module(id::uuid.str, nullptr)) < 0) return -1;
+    if (bind(id::uuid, import_module(id::uuid.str.get(), nullptr)) < 0) return -1;
     *line = 10;
-    if (bind(id::urllib, import_module(id::urllib_parse.str, nullptr)) < 0) return -1;
+    if (bind(id::urllib, import_module(id::urllib_parse.str.get(), nullptr)) < 0) return -1;
     *line = 12;
-    PyObject* url = PyUnicode_FromString(kWebsocketApiUrl);
-    if (!url) return -1;
-    set_slot(g.websocket_api_url, url);
+    if (g.websocket_api_url.set_made(Ref::steal(PyUnicode_FromString(kWebsocketApiUrl))) < 0) return -1;
     *line = 18;
     if (bind(id::sign_request, Ref::steal(make_sign_request_function())) < 0) return -1;
     *line = 34;
@@ -250,7 +248,7 @@ int initialise_recorded(PyObject* module, int* line) {
     if (enter_in_sys_modules(module) < 0) return -1;
     if (hold_print() < 0) return -1;
     if (make_tuple_and_code_objects() < 0) return -1;
-    set_slot(g.websocket_api_url, Ref::borrow(Py_None).release());
+    g.websocket_api_url.set(Ref::borrow(Py_None));
     if (ready_record_types() < 0) return -1;
     if (check_type_size() < 0) return -1;
     if (register_with_abc() < 0) return -1;
@@ -261,7 +259,7 @@ int initialise_recorded(PyObject* module, int* line) {
 
 int exec_module(PyObject* module) {
     if (g.module) {
-        if (g.module == module) return 0;
+        if (g.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'quorvane_3' has already been imported. Re-initialisation is not supported.");
         return -1;

@@ -1,8 +1,13 @@
 // Reference ownership in the types.
 //
-//   Ref       an owned (strong) reference; released when the Ref goes away,
-//             on every path out of a scope.
+//   Ref       an owned (strong) reference in a local or a parameter;
+//             released when the Ref goes away, on every path out of a scope.
+//   Slot      an owned (strong) reference in a field: of an object the
+//             interpreter allocates (coroutine, wrapper, closure record) or
+//             of the process-wide start-up state. Stored into only with
+//             set(Ref) and emptied only with take() or clear().
 //   PyObject* a borrowed reference: nothing is owned, nothing is released.
+//             A bare PyObject* field is borrowed too, and says from where.
 //
 // Functions that hand out a new reference return Ref (or a raw PyObject*
 // when the interpreter's calling convention requires it, e.g. a slot);
@@ -12,6 +17,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace qv {
@@ -94,14 +100,55 @@ private:
     bool restore_ = true;
 };
 
-// Stores a stolen new reference into a raw owning slot (a struct field),
-// releasing what was there after the store.
-inline void set_slot(PyObject*& slot, PyObject* steal) noexcept {
-    PyObject* old = slot;
-    slot = steal;
-    Py_XDECREF(old);
-}
+// An owned reference held in a field. It is exactly one PyObject*, of
+// standard layout, so a struct of Slots has the layout of the same struct of
+// bare pointers: member tables (offsetof with T_OBJECT), traversal and the
+// interpreter's own reads see a plain pointer, and zeroed memory (what the
+// interpreter's allocators give, or a record reset for reuse) is an empty
+// Slot. It has no destructor: the owner's dealloc releases it with clear()
+// (the start-up constants are held until the process ends). Not copyable.
+class Slot {
+public:
+    constexpr Slot() noexcept = default;
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
 
-inline void clear_slot(PyObject*& slot) noexcept { Py_CLEAR(slot); }
+    // The held object, borrowed (may be null).
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+    // Stores the reference, then releases the one held before (after the
+    // store, as Py_XSETREF does, so that code run by the release never sees
+    // a freed object in the field).
+    void set(Ref value) noexcept {
+        PyObject* old = p_;
+        p_ = value.release();
+        Py_XDECREF(old);
+    }
+    // Stores an object just made: -1 when making it failed (null, the error
+    // pending; the field is left as it was), otherwise 0.
+    int set_made(Ref made) noexcept {
+        if (!made) return -1;
+        set(std::move(made));
+        return 0;
+    }
+    // Moves the reference out, leaving the field empty.
+    [[nodiscard]] Ref take() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return Ref::steal(p);
+    }
+    // Releases the reference (empties the field first, as Py_CLEAR does).
+    void clear() noexcept { Py_CLEAR(p_); }
+    // A new reference to the held object, for handing out a copy.
+    [[nodiscard]] Ref ref() const noexcept { return Ref::borrow(p_); }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+static_assert(sizeof(Slot) == sizeof(PyObject*) && alignof(Slot) == alignof(PyObject*) &&
+                  std::is_standard_layout_v<Slot>,
+              "a Slot is laid out as the bare pointer it replaces");
 
 }  // namespace qv

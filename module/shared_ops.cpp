@@ -2,123 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 
 namespace qv {
 
-namespace {
-
-// A null result must come with an exception.
-PyObject* checked_result(PyObject* result) {
-    if (!result && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
-    }
-    return result;
-}
-
-// Builtins with a fast convention are entered without an argument tuple.
-bool try_fast_cfunction(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject** out) {
-    int flags = PyCFunction_GET_FLAGS(func) & ~(METH_CLASS | METH_STATIC | METH_COEXIST);
-    PyObject* self = PyCFunction_GET_SELF(func);
-    PyCFunction meth = PyCFunction_GET_FUNCTION(func);
-    switch (flags) {
-        case METH_NOARGS:
-            if (nargs != 0) return false;
-            *out = meth(self, nullptr);
-            return true;
-        case METH_O:
-            if (nargs != 1) return false;
-            *out = meth(self, args[0]);
-            return true;
-        case METH_FASTCALL:
-            *out = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)(void)>(meth))(self, args, nargs);
-            return true;
-        case METH_FASTCALL | METH_KEYWORDS:
-            *out = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(
-                self, args, nargs, nullptr);
-            return true;
-        default:
-            return false;
-    }
-}
-
-PyObject* call_unbound(PyObject* func, PyObject* const* args, Py_ssize_t nargs) {
-    if (PyFunction_Check(func)) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-        PyObject* r = _PyFunction_Vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
-        Py_LeaveRecursiveCall();
-        return checked_result(r);
-    }
-    if (PyCFunction_Check(func)) {
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-        PyObject* r = nullptr;
-        bool done = try_fast_cfunction(func, args, nargs, &r);
-        Py_LeaveRecursiveCall();
-        if (done) return checked_result(r);
-    }
-    ternaryfunc tp_call = Py_TYPE(func)->tp_call;
-    if (!tp_call) {
-        // Not callable: let the interpreter say so in its own words.
-        return PyObject_Vectorcall(func, args, static_cast<size_t>(nargs), nullptr);
-    }
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
-    }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* r = tp_call(func, tuple.get(), nullptr);
-    Py_LeaveRecursiveCall();
-    return checked_result(r);
-}
-
-}  // namespace
-
-Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
-    if (PyMethod_Check(callable)) {
-        // A bound method: its function with the bound object first.
-        PyObject* stack[8];
-        if (nargs + 1 <= static_cast<Py_ssize_t>(std::size(stack))) {
-            stack[0] = PyMethod_GET_SELF(callable);
-            std::copy(args, args + nargs, stack + 1);
-            return Ref::steal(call_unbound(PyMethod_GET_FUNCTION(callable), stack, nargs + 1));
-        }
-    }
-    return Ref::steal(call_unbound(callable, args, nargs));
-}
-
-Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize_t nargs) {
-    BoundMethod method = get_method(obj, name);
-    if (!method) return Ref();
-    return method.call(args, nargs);
-}
-
-BoundMethod get_method(PyObject* obj, const Name& name) {
-    PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name.str, &found);
-    if (!found) return BoundMethod();
-    return BoundMethod(Ref::steal(found), unbound ? Ref::borrow(obj) : Ref());
-}
-
-Ref BoundMethod::call(PyObject* const* args, Py_ssize_t nargs) const {
-    if (!self_) return qv::call(function_.get(), args, nargs);
-    PyObject* stack[8];
-    if (nargs + 1 > static_cast<Py_ssize_t>(std::size(stack))) {
-        Ref bound = Ref::steal(PyMethod_New(function_.get(), self_.get()));
-        if (!bound) return bound;
-        return qv::call(bound.get(), args, nargs);
-    }
-    stack[0] = self_.get();
-    std::copy(args, args + nargs, stack + 1);
-    return qv::call(function_.get(), stack, nargs + 1);
-}
-
 Ref lookup_special(PyObject* obj, const Name& name) {
     PyTypeObject* type = Py_TYPE(obj);
-    PyObject* found = _PyType_Lookup(type, name.str);  // borrowed
+    PyObject* found = _PyType_Lookup(type, name.str.get());  // borrowed
     if (!found) {
-        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name.str);
+        if (!PyErr_Occurred()) PyErr_SetObject(PyExc_AttributeError, name.str.get());
         return Ref();
     }
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -155,7 +46,7 @@ void raise_exception(PyObject* type, PyObject* value, PyObject* tb) {
         }
         if (!instance_class) {
             Ref args;
-            if (!value) args = Ref::borrow(g.empty_tuple ? g.empty_tuple : PyTuple_New(0));
+            if (!value) args = g.empty_tuple ? g.empty_tuple.ref() : Ref::steal(PyTuple_New(0));
             else if (PyTuple_Check(value)) args = Ref::borrow(value);
             else args = Ref::steal(PyTuple_Pack(1, value));
             if (!args) return;

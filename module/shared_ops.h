@@ -10,35 +10,57 @@
 
 namespace qv {
 
-// Calls `callable` with positional arguments, with the interpreter's generic
-// call semantics: bound methods go straight to their function with the bound
-// object first; Python functions and fast-convention builtins are entered
-// without an argument tuple; the recursion guard applies; a callee that
-// returns null without an error gives SystemError.
-Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs);
-inline Ref call0(PyObject* callable) { return call(callable, nullptr, 0); }
-inline Ref call1(PyObject* callable, PyObject* a) { return call(callable, &a, 1); }
+// Calls go through the interpreter's own call protocol (vectorcall), so a
+// call made here behaves as the same call made by Python code: bound methods
+// go to their function with the bound object first, Python functions and
+// builtins of every calling convention are entered without an argument
+// tuple where their type allows it, the recursion guard applies, and a
+// callee that returns null without an error gives SystemError.
 
-// An attribute looked up for calling, as the interpreter's own method calls
-// do it: a plain function found on the type is kept unbound together with
-// the object, so that no bound-method object is made.
-class BoundMethod {
+// callable(*args), positional arguments only.
+inline Ref call(PyObject* callable, PyObject* const* args, Py_ssize_t nargs) {
+    return Ref::steal(PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr));
+}
+inline Ref call0(PyObject* callable) { return Ref::steal(PyObject_CallNoArgs(callable)); }
+inline Ref call1(PyObject* callable, PyObject* a) { return Ref::steal(PyObject_CallOneArg(callable, a)); }
+
+// obj.name() and obj.name(arg), the attribute looked up as the interpreter's
+// method calls look it up: a plain function found on the type is called
+// with obj first, without making a bound-method object.
+inline Ref call_method0(PyObject* obj, const Name& name) {
+    return Ref::steal(PyObject_CallMethodNoArgs(obj, name.str.get()));
+}
+inline Ref call_method1(PyObject* obj, const Name& name, PyObject* arg) {
+    return Ref::steal(PyObject_CallMethodOneArg(obj, name.str.get(), arg));
+}
+
+// obj.name looked up now and called later, with arguments evaluated in
+// between (`websocket.send(json.dumps(...))` reads `send` first). Looked up
+// as call_method0 does.
+class Method {
 public:
-    BoundMethod() = default;
-    BoundMethod(Ref function, Ref self) : function_(std::move(function)), self_(std::move(self)) {}
-    explicit operator bool() const { return static_cast<bool>(function_); }
-    Ref call(PyObject* const* args, Py_ssize_t nargs) const;
+    // Null (with AttributeError or the lookup's error) when absent.
+    static Method load(PyObject* obj, const Name& name) {
+        PyObject* callable = nullptr;
+        int unbound = _PyObject_GetMethod(obj, name.str.get(), &callable);
+        return Method(Ref::steal(callable), unbound ? Ref::borrow(obj) : Ref());
+    }
+    explicit operator bool() const { return static_cast<bool>(callable_); }
+
+    Ref call1(PyObject* arg) const {
+        PyObject* stack[] = {nullptr, self_.get(), arg};
+        // An unbound function gets obj first; either way the entry before
+        // the arguments is free for the callee's use.
+        PyObject** args = self_ ? stack + 1 : stack + 2;
+        size_t nargs = self_ ? 2 : 1;
+        return Ref::steal(PyObject_Vectorcall(callable_.get(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
 
 private:
-    Ref function_;
-    Ref self_;  // empty when function_ is already bound or not a method
+    Method(Ref callable, Ref self) : callable_(std::move(callable)), self_(std::move(self)) {}
+    Ref callable_;
+    Ref self_;  // obj when callable_ is an unbound function; empty otherwise
 };
-
-// obj.name, ready to be called (null with AttributeError when absent).
-BoundMethod get_method(PyObject* obj, const Name& name);
-
-// Gets attribute `name` of obj and calls it.
-Ref call_method(PyObject* obj, const Name& name, PyObject* const* args, Py_ssize_t nargs);
 
 // Special-method lookup: on the type along its MRO, bound when a
 // descriptor; AttributeError(name) when absent.
@@ -72,7 +94,7 @@ inline Ref text_form(PyObject* value) {
     if (PyLong_CheckExact(value) || PyFloat_CheckExact(value) || PyDict_CheckExact(value) || value == Py_None) {
         return Ref::steal(PyObject_Str(value));
     }
-    return Ref::steal(PyObject_Format(value, g.empty_str));
+    return Ref::steal(PyObject_Format(value, g.empty_str.get()));
 }
 
 inline bool exception_matches(PyObject* given, PyObject* cls) {

@@ -20,6 +20,8 @@ namespace {
 // shows, so a key must never stand for two source lines (a shared exit of a
 // body records many) nor for two files. Repeated failures of one statement
 // still share one code object.
+// The cache owns one reference to each code object in it, for the life of
+// the process (a replaced one is released on insertion).
 SortedCache<PyObject*> code_cache;
 
 struct Origin {
@@ -53,8 +55,8 @@ long long cache_key(const char* funcname, const char* c_file, int c_line, int py
 // Reads cline_in_traceback from the support module; the caller has set the
 // pending exception aside. A missing attribute is created as False.
 bool implementation_lines_wanted() {
-    PyObject* support = g.support_module;
-    PyObject* name = id::cline_in_traceback.str;
+    PyObject* support = g.support_module.get();
+    PyObject* name = id::cline_in_traceback.str.get();
     if (!name) return false;  // start-up failed before making its names
     Ref value;
     PyObject** dictptr = _PyObject_GetDictPtr(support);
@@ -107,7 +109,7 @@ Ref code_for(long long key, const char* funcname, const char* c_file, int c_line
 }  // namespace
 
 void add_traceback_at(const char* funcname, const char* c_file, int c_line, int py_line) {
-    if (c_line && g.support_module) {
+    if (c_line && g.support_module.get()) {
         SavedError pending;
         if (!implementation_lines_wanted()) c_line = 0;
     }
@@ -119,7 +121,7 @@ void add_traceback_at(const char* funcname, const char* c_file, int c_line, int 
     PyFrameObject* frame;
     {
         SavedError pending;
-        frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g.dict, nullptr);
+        frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code.get()), g.dict.get(), nullptr);
         if (!frame) {
             PyErr_Clear();  // no frame: the record is skipped
             return;

@@ -1,15 +1,10 @@
 // Body of buy_market_order: one signed MARKET BUY "order.place" request over
 // a new connection, one reply read, one outcome line printed.
 //
-// Await points:  1 __aenter__()   2 websocket.send(...)   3 websocket.recv()
-//                4 __aexit__(exc) after a failure in the block
-//                5 __aexit__(None, None, None) after a normal end
-// Values that must survive an await are parked in the closure record's
-// temporaries:
-//   temps[0] connection manager (point 1)
-//   temps[1] bound __aexit__ (points 1 to 3)
-//   temps[2..4] handled exception remembered on entering the block (2 to 4)
-//   temps[5..7] the failure being handed to __aexit__ (point 4)
+// The await points (the values of the coroutine's resume label) are named by
+// AwaitPoint; which value is parked in which of the closure record's eight
+// temporaries while the body is suspended is laid down once, beside
+// ParkedValue and ParkedTriple below.
 #include "coroutine/await.h"
 #include "coroutine/closure.h"
 #include "module/constants.h"
@@ -24,6 +19,7 @@
 #include "order/sign_request.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace qv {
 
@@ -55,26 +51,26 @@ Sites sites;
 // [35] str(uuid.uuid4())
 int make_unique_id(Record* r) {
     if (fast.uuid_uuid4.holds()) {
-        PyObject* text = uuid4_text().release();
+        Ref text = uuid4_text();
         if (!text) return -1;
-        set_slot(r->unique_id, text);
+        r->unique_id.set(std::move(text));
         return 0;
     }
     Ref uuid = lookup_global(id::uuid, sites.uuid);
     if (!uuid) return -1;
-    Ref u = call_method(uuid.get(), id::uuid4, nullptr, 0);
+    Ref u = call_method0(uuid.get(), id::uuid4);
     if (!u) return -1;
-    PyObject* text = PyObject_Str(u.get());
+    Ref text = Ref::steal(PyObject_Str(u.get()));
     if (!text) return -1;
-    set_slot(r->unique_id, text);
+    r->unique_id.set(std::move(text));
     return 0;
 }
 
 // [36] int(time.time() * 1000)
 int make_timestamp(Record* r) {
-    PyObject* now = wall_clock_ms(sites.time).release();
+    Ref now = wall_clock_ms(sites.time);
     if (!now) return -1;
-    set_slot(r->timestamp, now);
+    r->timestamp.set(std::move(now));
     return 0;
 }
 
@@ -85,9 +81,9 @@ int make_params(Record* r, SourceLine* line) {
     // display would be: no resize on the way.
     Ref params = Ref::steal(_PyDict_NewPresized(7));
     if (!params) return -1;
-    if (PyDict_SetItem(params.get(), text::symbol, r->symbol) < 0 ||
-        PyDict_SetItem(params.get(), text::side, text::BUY) < 0 ||
-        PyDict_SetItem(params.get(), text::type, text::MARKET) < 0) {
+    if (PyDict_SetItem(params.get(), text::symbol.get(), r->symbol.get()) < 0 ||
+        PyDict_SetItem(params.get(), text::side.get(), text::BUY.get()) < 0 ||
+        PyDict_SetItem(params.get(), text::type.get(), text::MARKET.get()) < 0) {
         return -1;
     }
     *line = QV_LINE(42);
@@ -95,13 +91,13 @@ int make_params(Record* r, SourceLine* line) {
     if (!quantity) return -1;
     Ref quantity_text = text_form(quantity.get());
     if (!quantity_text) return -1;
-    if (PyDict_SetItem(params.get(), text::quantity, quantity_text.get()) < 0) return -1;
+    if (PyDict_SetItem(params.get(), text::quantity.get(), quantity_text.get()) < 0) return -1;
     *line = QV_LINE(39);
-    if (PyDict_SetItem(params.get(), text::timestamp, r->timestamp) < 0 ||
-        PyDict_SetItem(params.get(), text::apiKey, r->api_key) < 0) {
+    if (PyDict_SetItem(params.get(), text::timestamp.get(), r->timestamp.get()) < 0 ||
+        PyDict_SetItem(params.get(), text::apiKey.get(), r->api_key.get()) < 0) {
         return -1;
     }
-    set_slot(r->params, params.release());
+    r->params.set(std::move(params));
     return 0;
 }
 
@@ -109,31 +105,31 @@ int make_params(Record* r, SourceLine* line) {
 // pair of params.items(); key and value are stored in the record as the
 // loop variables.
 Ref query_piece(Record* r, PyObject* pair) {
-    set_slot(r->key, Ref::borrow(PyTuple_GET_ITEM(pair, 0)).release());
-    set_slot(r->value, Ref::borrow(PyTuple_GET_ITEM(pair, 1)).release());
+    r->key.set(Ref::borrow(PyTuple_GET_ITEM(pair, 0)));
+    r->value.set(Ref::borrow(PyTuple_GET_ITEM(pair, 1)));
 
-    Ref key_text = text_form(r->key);
+    Ref key_text = text_form(r->key.get());
     if (!key_text) return key_text;
     if (fast.quote.holds()) {
-        Ref value_text = Ref::steal(PyObject_Str(r->value));
+        Ref value_text = Ref::steal(PyObject_Str(r->value.get()));
         if (!value_text) return value_text;
         Ref quoted = quote_text(value_text.get());
         if (!quoted) return quoted;
-        return join3(key_text.get(), text::eq, quoted.get());
+        return join3(key_text.get(), text::eq.get(), quoted.get());
     }
     Ref urllib = lookup_global(id::urllib, sites.urllib);
     if (!urllib) return urllib;
-    Ref parse = Ref::steal(PyObject_GetAttr(urllib.get(), id::parse.str));
+    Ref parse = Ref::steal(PyObject_GetAttr(urllib.get(), id::parse.str.get()));
     if (!parse) return parse;
-    Ref quote = Ref::steal(PyObject_GetAttr(parse.get(), id::quote.str));
+    Ref quote = Ref::steal(PyObject_GetAttr(parse.get(), id::quote.str.get()));
     if (!quote) return quote;
-    Ref value_text = Ref::steal(PyObject_Str(r->value));
+    Ref value_text = Ref::steal(PyObject_Str(r->value.get()));
     if (!value_text) return value_text;
     Ref quoted = call1(quote.get(), value_text.get());
     if (!quoted) return quoted;
     Ref quoted_text = text_form(quoted.get());
     if (!quoted_text) return quoted_text;
-    return join3(key_text.get(), text::eq, quoted_text.get());
+    return join3(key_text.get(), text::eq.get(), quoted_text.get());
 }
 
 // The signed text written directly: params holds exactly the six keys that
@@ -141,11 +137,11 @@ Ref query_piece(Record* r, PyObject* pair) {
 // quantity, side, symbol, timestamp, type, and each piece is the key, "=" and
 // quote(str(value)). Used while urllib.parse.quote is the original.
 int make_query_string_natively(Record* r) {
-    PyObject* quantity_text = PyDict_GetItemWithError(r->params, text::quantity);  // borrowed
+    PyObject* quantity_text = PyDict_GetItemWithError(r->params.get(), text::quantity.get());  // borrowed
     if (!quantity_text) return PyErr_Occurred() ? -1 : 1;
-    Ref values[6] = {Ref::steal(PyObject_Str(r->api_key)), Ref::borrow(quantity_text), Ref::borrow(text::BUY),
-                     Ref::steal(PyObject_Str(r->symbol)), Ref::steal(PyObject_Str(r->timestamp)),
-                     Ref::borrow(text::MARKET)};
+    Ref values[6] = {Ref::steal(PyObject_Str(r->api_key.get())), Ref::borrow(quantity_text), text::BUY.ref(),
+                     Ref::steal(PyObject_Str(r->symbol.get())), Ref::steal(PyObject_Str(r->timestamp.get())),
+                     text::MARKET.ref()};
     static constexpr const char* kKeys[6] = {"apiKey=", "&quantity=", "&side=", "&symbol=", "&timestamp=", "&type="};
     const char* utf8[6];
     Py_ssize_t lengths[6];
@@ -157,28 +153,28 @@ int make_query_string_natively(Record* r) {
         if (!utf8[i]) return -1;
         total += static_cast<Py_ssize_t>(std::strlen(kKeys[i])) + quoted_length(utf8[i], lengths[i]);
     }
-    PyObject* joined = PyUnicode_New(total, 127);
+    Ref joined = Ref::steal(PyUnicode_New(total, 127));
     if (!joined) return -1;
-    auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(joined));
+    auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(joined.get()));
     for (int i = 0; i < 6; ++i) {
         size_t key_len = std::strlen(kKeys[i]);
         std::memcpy(out, kKeys[i], key_len);
         out = write_quoted(out + key_len, utf8[i], lengths[i]);
     }
-    set_slot(r->query_string, joined);
+    r->query_string.set(std::move(joined));
     // The loop variables end on the last pair, as the general path leaves them.
-    set_slot(r->key, Ref::borrow(text::type).release());
-    set_slot(r->value, Ref::borrow(text::MARKET).release());
+    r->key.set(text::type.ref());
+    r->value.set(text::MARKET.ref());
     return 0;
 }
 
 // [47] "&".join(f"{k}={quote(str(v))}" for k, v in sorted(params.items()))
 int make_query_string(Record* r) {
-    if (fast.quote.holds() && PyDict_CheckExact(r->params) && PyDict_GET_SIZE(r->params) == 6) {
+    if (fast.quote.holds() && PyDict_CheckExact(r->params.get()) && PyDict_GET_SIZE(r->params.get()) == 6) {
         int done = make_query_string_natively(r);
         if (done <= 0) return done;
     }
-    Ref items = Ref::steal(PyDict_Items(r->params));
+    Ref items = Ref::steal(PyDict_Items(r->params.get()));
     if (!items) return -1;
     if (PyList_Sort(items.get()) < 0) return -1;
     Ref pieces = Ref::steal(PyList_New(0));
@@ -187,43 +183,45 @@ int make_query_string(Record* r) {
         Ref piece = query_piece(r, PyList_GET_ITEM(items.get(), i));
         if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return -1;
     }
-    PyObject* joined = PyUnicode_Join(text::amp, pieces.get());
+    Ref joined = Ref::steal(PyUnicode_Join(text::amp.get(), pieces.get()));
     if (!joined) return -1;
-    set_slot(r->query_string, joined);
+    r->query_string.set(std::move(joined));
     return 0;
 }
 
 // [48] hmac.new(secret, query, hashlib.sha256).hexdigest()
 int make_signature(Record* r) {
     if (fast.hmac_new.holds() && fast.hashlib_sha256.holds()) {
-        if (!encode_utf8_argument_checked(r->secret_key) || !encode_utf8_argument_checked(r->query_string)) return -1;
-        PyObject* hex = hmac_sha256_text(r->secret_key, r->query_string).release();
+        if (!encode_utf8_argument_checked(r->secret_key.get()) || !encode_utf8_argument_checked(r->query_string.get())) {
+            return -1;
+        }
+        Ref hex = hmac_sha256_text(r->secret_key.get(), r->query_string.get());
         if (!hex) return -1;
-        set_slot(r->signature, hex);
+        r->signature.set(std::move(hex));
         return 0;
     }
     Ref hmac = lookup_global(id::hmac, sites.hmac);
     if (!hmac) return -1;
-    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));
+    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str.get()));
     if (!make) return -1;
-    Ref secret = encode_utf8_argument(r->secret_key);
+    Ref secret = encode_utf8_argument(r->secret_key.get());
     if (!secret) return -1;
-    Ref message = encode_utf8_argument(r->query_string);
+    Ref message = encode_utf8_argument(r->query_string.get());
     if (!message) return -1;
     Ref hashlib = lookup_global(id::hashlib, sites.hashlib);
     if (!hashlib) return -1;
-    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str));
+    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str.get()));
     if (!digest) return -1;
     PyObject* args[] = {secret.get(), message.get(), digest.get()};
     Ref mac = call(make.get(), args, 3);
     if (!mac) return -1;
-    Ref hex = call_method(mac.get(), id::hexdigest, nullptr, 0);
+    Ref hex = call_method0(mac.get(), id::hexdigest);
     if (!hex) return -1;
     if (hex.get() != Py_None && !PyUnicode_CheckExact(hex.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "unicode", Py_TYPE(hex.get())->tp_name);
         return -1;
     }
-    set_slot(r->signature, hex.release());
+    r->signature.set(std::move(hex));
     return 0;
 }
 
@@ -231,12 +229,12 @@ int make_signature(Record* r) {
 int make_request_payload(Record* r) {
     Ref payload = Ref::steal(_PyDict_NewPresized(3));
     if (!payload) return -1;
-    if (PyDict_SetItem(payload.get(), text::id, r->unique_id) < 0 ||
-        PyDict_SetItem(payload.get(), text::method, text::order_place) < 0 ||
-        PyDict_SetItem(payload.get(), text::params, r->params) < 0) {
+    if (PyDict_SetItem(payload.get(), text::id.get(), r->unique_id.get()) < 0 ||
+        PyDict_SetItem(payload.get(), text::method.get(), text::order_place.get()) < 0 ||
+        PyDict_SetItem(payload.get(), text::params.get(), r->params.get()) < 0) {
         return -1;
     }
-    set_slot(r->request_payload, payload.release());
+    r->request_payload.set(std::move(payload));
     return 0;
 }
 
@@ -252,10 +250,10 @@ int build_order(Record* r, SourceLine* line) {
     *line = QV_LINE(48);
     if (make_signature(r) < 0) return -1;
     *line = QV_LINE(49);
-    if (PyDict_SetItem(r->params, text::signature, r->signature) < 0) return -1;
+    if (PyDict_SetItem(r->params.get(), text::signature.get(), r->signature.get()) < 0) return -1;
     *line = QV_LINE(52);
     if (make_request_payload(r) < 0) return -1;
-    set_slot(r->response, Ref::borrow(Py_None).release());
+    r->response.set(Ref::borrow(Py_None));
     return 0;
 }
 
@@ -265,7 +263,7 @@ int build_order(Record* r, SourceLine* line) {
 Ref open_connection_manager(Ref* aexit, Ref* aenter) {
     Ref websockets = lookup_global(id::websockets, sites.websockets);
     if (!websockets) return websockets;
-    Ref manager = call_method(websockets.get(), id::connect, &g.websocket_api_url, 1);
+    Ref manager = call_method1(websockets.get(), id::connect, g.websocket_api_url.get());
     if (!manager) return manager;
     *aexit = lookup_special(manager.get(), id::aexit);
     if (!*aexit) return Ref();
@@ -276,16 +274,15 @@ Ref open_connection_manager(Ref* aexit, Ref* aenter) {
 
 // [59] websocket.send(json.dumps(request_payload))
 Ref start_send(Record* r) {
-    BoundMethod send = get_method(r->websocket, id::send);
+    Method send = Method::load(r->websocket.get(), id::send);
     if (!send) return Ref();
     Ref json = lookup_global(id::json, sites.json_dumps);
     if (!json) return json;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), id::dumps.str));
+    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), id::dumps.str.get()));
     if (!dumps) return dumps;
-    Ref request_text = call1(dumps.get(), r->request_payload);
+    Ref request_text = call1(dumps.get(), r->request_payload.get());
     if (!request_text) return request_text;
-    PyObject* text_arg = request_text.get();
-    return send.call(&text_arg, 1);
+    return send.call1(request_text.get());
 }
 
 // [61] to [65]: decode the reply and print the outcome.
@@ -293,100 +290,134 @@ int report_reply(Record* r, SourceLine* line) {
     *line = QV_LINE(61);
     Ref json = lookup_global(id::json, sites.json_loads);
     if (!json) return -1;
-    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), id::loads.str));
+    Ref loads = Ref::steal(PyObject_GetAttr(json.get(), id::loads.str.get()));
     if (!loads) return -1;
-    PyObject* data = call1(loads.get(), r->response).release();
+    Ref data = call1(loads.get(), r->response.get());
     if (!data) return -1;
-    set_slot(r->response_data, data);
+    r->response_data.set(std::move(data));
 
     *line = QV_LINE(62);
-    int rejected = PySequence_Contains(r->response_data, text::error);
+    int rejected = PySequence_Contains(r->response_data.get(), text::error.get());
     if (rejected < 0) return -1;
     Ref line_text;
     if (rejected) {
         *line = QV_LINE(63);
-        Ref error = Ref::steal(PyObject_GetItem(r->response_data, text::error));
+        Ref error = Ref::steal(PyObject_GetItem(r->response_data.get(), text::error.get()));
         if (!error) return -1;
         Ref error_text = text_form(error.get());
         if (!error_text) return -1;
-        line_text = Ref::steal(PyUnicode_Concat(text::placed_failed, error_text.get()));
+        line_text = Ref::steal(PyUnicode_Concat(text::placed_failed.get(), error_text.get()));
     } else {
         *line = QV_LINE(65);
-        Ref data_text = text_form(r->response_data);
+        Ref data_text = text_form(r->response_data.get());
         if (!data_text) return -1;
-        line_text = Ref::steal(PyUnicode_Concat(text::placed_ok, data_text.get()));
+        line_text = Ref::steal(PyUnicode_Concat(text::placed_ok.get(), data_text.get()));
     }
     if (!line_text) return -1;
-    Ref printed = call1(g.print, line_text.get());
+    Ref printed = call1(g.print.get(), line_text.get());
     return printed ? 0 : -1;
 }
 
-void park(PyObject*& slot, Ref value) { set_slot(slot, value.release()); }
-Ref unpark(PyObject*& slot) {
-    PyObject* v = slot;
-    slot = nullptr;
-    return Ref::steal(v);
+// ------------------------------------------------------------ suspending
+
+// The body's await points in source order; the resume label holds the one
+// at which the body is suspended.
+enum AwaitPoint : int32_t {
+    kNotStarted = 0,
+    kAwaitEnter = 1,       // __aenter__()
+    kAwaitSend = 2,        // websocket.send(json.dumps(request_payload))
+    kAwaitRecv = 3,        // websocket.recv()
+    kAwaitExitFailed = 4,  // __aexit__(type, value, traceback) after a failure in the block
+    kAwaitExit = 5,        // __aexit__(None, None, None) after the block's normal end
+};
+
+// The record's eight temporaries, by what they hold while the body is
+// suspended. An exception triple takes three in a row (type, value,
+// traceback).
+//
+//   temps[0]     ParkedValue::kManager      the connection manager         point 1
+//   temps[1]     ParkedValue::kExit         the bound __aexit__            points 1, 2, 3
+//   temps[2..4]  ParkedTriple::kRemembered  the handled exception current
+//                                           when the block was entered     points 2, 3, 4
+//   temps[5..7]  ParkedTriple::kFailure     the failure being handed to
+//                                           __aexit__                      point 4
+//
+// Point 5 parks nothing. Resuming takes each value back out and leaves its
+// temporaries empty.
+enum class ParkedValue { kManager = 0, kExit = 1 };
+enum class ParkedTriple { kRemembered = 2, kFailure = 5 };
+static_assert(static_cast<size_t>(ParkedTriple::kFailure) + 3 == std::extent_v<decltype(Record::temps)>,
+              "the parked values fill the temporaries exactly");
+
+Slot& temp(Record* r, ParkedValue where) { return r->temps[static_cast<int>(where)]; }
+// The type (0), value (1) or traceback (2) of a parked triple.
+Slot& temp(Record* r, ParkedTriple where, int offset) { return r->temps[static_cast<int>(where) + offset]; }
+
+void park(Record* r, ParkedValue where, Ref value) { temp(r, where).set(std::move(value)); }
+Ref unpark(Record* r, ParkedValue where) { return temp(r, where).take(); }
+
+void park(Record* r, ParkedTriple where, ExcTriple t) {
+    temp(r, where, 0).set(std::move(t.type));
+    temp(r, where, 1).set(std::move(t.value));
+    temp(r, where, 2).set(std::move(t.traceback));
+}
+ExcTriple unpark(Record* r, ParkedTriple where) {
+    return ExcTriple{temp(r, where, 0).take(), temp(r, where, 1).take(), temp(r, where, 2).take()};
 }
 
-void park_triple(Record* r, int first, ExcTriple t) {
-    park(r->temps[first], std::move(t.type));
-    park(r->temps[first + 1], std::move(t.value));
-    park(r->temps[first + 2], std::move(t.traceback));
-}
-ExcTriple unpark_triple(Record* r, int first) {
-    return ExcTriple{unpark(r->temps[first]), unpark(r->temps[first + 1]), unpark(r->temps[first + 2])};
-}
-
-// Suspends at an await inside the connection block (points 2 and 3), parking
-// what the block needs when the body resumes there.
-PyObject* suspend_in_block(Coroutine* self, Record* r, int label, PyObject* yielded, Ref& aexit,
+// Suspends at an await inside the connection block (send or recv), parking
+// what leaving the block needs.
+PyObject* suspend_in_block(Coroutine* self, Record* r, AwaitPoint point, PyObject* yielded, Ref& aexit,
                            ExcTriple& remembered) {
-    park(r->temps[1], std::move(aexit));
-    park_triple(r, 2, std::move(remembered));
-    return suspend_at(self, label, yielded);
+    park(r, ParkedValue::kExit, std::move(aexit));
+    park(r, ParkedTriple::kRemembered, std::move(remembered));
+    return suspend_at(self, point, yielded);
 }
 
 }  // namespace
 
 PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject* sent) {
-    auto* r = reinterpret_cast<Record*>(self->closure);
+    auto* r = reinterpret_cast<Record*>(self->closure.get());
     Ref manager, aexit, aenter, awaitable, result;
     ExcTriple remembered;  // handled exception current when the block was entered
     ExcTriple failure;     // the failure handed to __aexit__
     SourceLine line = QV_LINE(34);
     PyObject* yielded = nullptr;
 
+    // Resuming: the parked values come back out, then the body continues
+    // after the await it was suspended at, or, with nothing sent (an
+    // exception pending), takes that await's error path.
     switch (self->resume_label) {
-        case 0:
+        case kNotStarted:
             if (!sent) goto leave_with_error;
             break;
-        case 1:
-            manager = unpark(r->temps[0]);
-            aexit = unpark(r->temps[1]);
+        case kAwaitEnter:
+            manager = unpark(r, ParkedValue::kManager);
+            aexit = unpark(r, ParkedValue::kExit);
             line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             result = Ref::borrow(sent);
-            goto entered;
-        case 2:
-            aexit = unpark(r->temps[1]);
-            remembered = unpark_triple(r, 2);
+            goto resume_entered;
+        case kAwaitSend:
+            aexit = unpark(r, ParkedValue::kExit);
+            remembered = unpark(r, ParkedTriple::kRemembered);
             line = QV_LINE(59);
             if (!sent) goto block_failed;
-            goto sent_request;
-        case 3:
-            aexit = unpark(r->temps[1]);
-            remembered = unpark_triple(r, 2);
+            goto resume_sent;
+        case kAwaitRecv:
+            aexit = unpark(r, ParkedValue::kExit);
+            remembered = unpark(r, ParkedTriple::kRemembered);
             line = QV_LINE(60);
             if (!sent) goto block_failed;
             result = Ref::borrow(sent);
-            goto received;
-        case 4:
-            remembered = unpark_triple(r, 2);
-            failure = unpark_triple(r, 5);
+            goto resume_received;
+        case kAwaitExitFailed:
+            remembered = unpark(r, ParkedTriple::kRemembered);
+            failure = unpark(r, ParkedTriple::kFailure);
             if (!sent) goto exit_call_failed;
             result = Ref::borrow(sent);
-            goto exit_answered;
-        case 5:
+            goto resume_exit_answered;
+        case kAwaitExit:
             line = QV_LINE(58);
             if (!sent) goto leave_with_error;
             return finish_body(self, true);
@@ -407,15 +438,16 @@ PyObject* buy_market_order_body(Coroutine* self, PyThreadState* tstate, PyObject
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
     if (yielded) {
-        park(r->temps[0], std::move(manager));
-        park(r->temps[1], std::move(aexit));
-        return suspend_at(self, 1, yielded);
+        park(r, ParkedValue::kManager, std::move(manager));
+        park(r, ParkedValue::kExit, std::move(aexit));
+        return suspend_at(self, kAwaitEnter, yielded);
     }
     result = finished_await_result();
     if (!result) goto leave_with_error;
-entered:
+resume_entered:
+    // After `await __aenter__()`: result is the connection; manager and aexit held.
     manager.reset();
-    set_slot(r->websocket, result.release());
+    r->websocket.set(std::move(result));
     remembered = current_handled_exception(tstate);
 
     // await websocket.send(json.dumps(request_payload))
@@ -424,35 +456,37 @@ entered:
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_in_block(self, r, 2, yielded, aexit, remembered);
+    if (yielded) return suspend_in_block(self, r, kAwaitSend, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
-sent_request:
+resume_sent:
+    // After `await websocket.send(...)`: result (if any) is unused; aexit and remembered held.
     result.reset();
 
     // response = await websocket.recv()
     line = QV_LINE(60);
-    awaitable = call_method(r->websocket, id::recv, nullptr, 0);
+    awaitable = call_method0(r->websocket.get(), id::recv);
     if (!awaitable) goto block_failed;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_in_block(self, r, 3, yielded, aexit, remembered);
+    if (yielded) return suspend_in_block(self, r, kAwaitRecv, yielded, aexit, remembered);
     result = finished_await_result();
     if (!result) goto block_failed;
-received:
-    set_slot(r->response, result.release());
+resume_received:
+    // After `await websocket.recv()`: result is the reply; aexit and remembered held.
+    r->response.set(std::move(result));
 
     if (report_reply(r, &line) < 0) goto block_failed;
 
     // Normal end of the block: __aexit__(None, None, None), result unused.
     line = QV_LINE(58);
     remembered = ExcTriple{};
-    awaitable = call(aexit.get(), &PyTuple_GET_ITEM(g.none3, 0), 3);
+    awaitable = call(aexit.get(), &PyTuple_GET_ITEM(g.none3.get(), 0), 3);
     aexit.reset();
     if (!awaitable) goto leave_with_error;
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
-    if (yielded) return suspend_at(self, 5, yielded);
+    if (yielded) return suspend_at(self, kAwaitExit, yielded);
     result = finished_await_result();
     if (!result) goto leave_with_error;
     return finish_body(self, true);
@@ -474,13 +508,15 @@ block_failed:
     yielded = await_step(self, awaitable.get());
     awaitable.reset();
     if (yielded) {
-        park_triple(r, 2, std::move(remembered));
-        park_triple(r, 5, std::move(failure));
-        return suspend_at(self, 4, yielded);
+        park(r, ParkedTriple::kRemembered, std::move(remembered));
+        park(r, ParkedTriple::kFailure, std::move(failure));
+        return suspend_at(self, kAwaitExitFailed, yielded);
     }
     result = finished_await_result();
     if (!result) goto exit_call_failed;
-exit_answered: {
+resume_exit_answered: {
+    // After `await __aexit__(type, value, traceback)`: result is its answer;
+    // failure and remembered held.
     int suppress = truth(result.get());
     result.reset();
     if (suppress < 0) goto exit_call_failed;

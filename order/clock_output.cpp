@@ -16,9 +16,9 @@ Ref wall_clock_ms(GlobalSite& time_site) {
     if (fast.time_time.holds() && realtime_ms(&now)) return Ref::steal(PyLong_FromLongLong(now));
     Ref time = lookup_global(id::time, time_site);
     if (!time) return time;
-    Ref seconds = call_method(time.get(), id::time, nullptr, 0);
+    Ref seconds = call_method0(time.get(), id::time);
     if (!seconds) return seconds;
-    Ref millis = Ref::steal(PyNumber_Multiply(seconds.get(), g.int_1000));
+    Ref millis = Ref::steal(PyNumber_Multiply(seconds.get(), g.int_1000.get()));
     if (!millis || PyLong_CheckExact(millis.get())) return millis;
     return Ref::steal(PyNumber_Long(millis.get()));
 }
@@ -32,8 +32,8 @@ Ref get_current_timestamp() {
 
 Ref optimized_print(PyObject* text) {
     constexpr const char* kFunc = "quorvane_3.optimized_print";
-    PyObject* encoding = text::utf_8;
-    Ref encoded = call_method(text, id::encode, &encoding, 1);
+    PyObject* encoding = text::utf_8.get();
+    Ref encoded = call_method1(text, id::encode, encoding);
     if (!encoded) {
         QV_TRACEBACK(kFunc, 75);
         return encoded;

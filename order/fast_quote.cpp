@@ -29,10 +29,10 @@ inline bool is_unreserved(unsigned char c) { return kUnreserved.entries[c]; }
 // a Quoter: a dict of byte -> text that fills itself from __missing__ with
 // the bytes in its `safe` set left as they are. quote() passes safe=b"/".
 struct QuoterCache {
-    PyObject* by_safe = nullptr;  // urllib.parse._safe_quoters
-    PyObject* quoter_class = nullptr;
-    PyObject* slash = nullptr;  // b"/"
-    PyObject* safe_name = nullptr;
+    Slot by_safe;  // urllib.parse._safe_quoters
+    Slot quoter_class;
+    Slot slash;  // b"/"
+    Slot safe_name;
 };
 QuoterCache quoters;
 
@@ -74,18 +74,18 @@ bool canonical_safe_set(PyObject* safe) {
 // what the native quoting writes. Watches the Quoter's dicts until the next
 // full check.
 bool quoter_cache_agrees(Guard& guard) {
-    guard.watch_extra(quoters.by_safe);
-    PyObject* getitem = PyDict_GetItemWithError(quoters.by_safe, quoters.slash);
+    guard.watch_extra(quoters.by_safe.get());
+    PyObject* getitem = PyDict_GetItemWithError(quoters.by_safe.get(), quoters.slash.get());
     if (!getitem) return !PyErr_Occurred();
     if (!PyCFunction_CheckExact(getitem)) return false;
     PyObject* quoter = PyCFunction_GET_SELF(getitem);
     auto* method = reinterpret_cast<PyCFunctionObject*>(getitem)->m_ml;
-    if (!quoter || Py_TYPE(quoter) != reinterpret_cast<PyTypeObject*>(quoters.quoter_class) ||
+    if (!quoter || Py_TYPE(quoter) != reinterpret_cast<PyTypeObject*>(quoters.quoter_class.get()) ||
         std::strcmp(method->ml_name, "__getitem__") != 0) {
         return false;
     }
     PyObject** attrs = _PyObject_GetDictPtr(quoter);
-    PyObject* safe = attrs && *attrs ? PyDict_GetItemWithError(*attrs, quoters.safe_name) : nullptr;
+    PyObject* safe = attrs && *attrs ? PyDict_GetItemWithError(*attrs, quoters.safe_name.get()) : nullptr;
     if (!safe || !canonical_safe_set(safe)) {
         PyErr_Clear();
         return false;
@@ -107,11 +107,10 @@ void watch_quoter_cache(Guard& guard, PyObject* safe_quoters, PyObject* quoter_c
         guard.extra_check([](Guard&) { return false; });
         return;
     }
-    quoters.by_safe = Ref::borrow(safe_quoters).release();
-    quoters.quoter_class = Ref::borrow(quoter_class).release();
-    quoters.slash = PyBytes_FromString("/");
-    quoters.safe_name = PyUnicode_InternFromString("safe");
-    if (!quoters.slash || !quoters.safe_name) {
+    quoters.by_safe.set(Ref::borrow(safe_quoters));
+    quoters.quoter_class.set(Ref::borrow(quoter_class));
+    if (quoters.slash.set_made(Ref::steal(PyBytes_FromString("/"))) < 0 ||
+        quoters.safe_name.set_made(Ref::steal(PyUnicode_InternFromString("safe"))) < 0) {
         PyErr_Clear();
         guard.extra_check([](Guard&) { return false; });
         return;

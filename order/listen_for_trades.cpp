@@ -33,9 +33,9 @@ GlobalSite buy_market_order_site;
 
 // [84] "Time from opening:" + format(time_left, "")
 int print_time_left(Record* r) {
-    Ref left_text = text_form(r->time_left);
+    Ref left_text = text_form(r->time_left.get());
     if (!left_text) return -1;
-    Ref line = Ref::steal(PyUnicode_Concat(text::time_from_opening, left_text.get()));
+    Ref line = Ref::steal(PyUnicode_Concat(text::time_from_opening.get(), left_text.get()));
     if (!line) return -1;
     return optimized_print(line.get()) ? 0 : -1;
 }
@@ -43,7 +43,7 @@ int print_time_left(Record* r) {
 // [85] time_left < 100, after acting on any pending signal.
 int threshold_crossed(Record* r) {
     if (PyErr_CheckSignals() < 0) return -1;
-    Ref below = Ref::steal(PyObject_RichCompare(r->time_left, g.int_100, Py_LT));
+    Ref below = Ref::steal(PyObject_RichCompare(r->time_left.get(), g.int_100.get(), Py_LT));
     if (!below) return -1;
     return truth(below.get());
 }
@@ -52,21 +52,21 @@ int threshold_crossed(Record* r) {
 Ref start_order(Record* r) {
     Ref order = lookup_global(id::buy_market_order, buy_market_order_site);
     if (!order) return order;
-    Ref symbol = call_method(r->token_symbol, id::upper, nullptr, 0);
+    Ref symbol = call_method0(r->token_symbol.get(), id::upper);
     if (!symbol) return symbol;
     Ref quantity = Ref::steal(PyFloat_FromDouble(r->buy_token_quantity));
     if (!quantity) return quantity;
-    PyObject* args[] = {r->api_key, r->secret_key, symbol.get(), quantity.get()};
+    PyObject* args[] = {r->api_key.get(), r->secret_key.get(), symbol.get(), quantity.get()};
     return call(order.get(), args, 4);
 }
 
 // [89] "Buy order took " + format(time_end - time_start, "") + " ms"
 int print_latency(Record* r) {
-    Ref took = Ref::steal(PyNumber_Subtract(r->time_end, r->time_start));
+    Ref took = Ref::steal(PyNumber_Subtract(r->time_end.get(), r->time_start.get()));
     if (!took) return -1;
     Ref took_text = text_form(took.get());
     if (!took_text) return -1;
-    Ref line = join3(text::took, took_text.get(), text::ms);
+    Ref line = join3(text::took.get(), took_text.get(), text::ms.get());
     if (!line) return -1;
     return optimized_print(line.get()) ? 0 : -1;
 }
@@ -78,9 +78,9 @@ int print_latency(Record* r) {
 // over (something was rebound, or a value left the C range), -1 when a
 // signal handler raised.
 int poll_natively(Record* r) {
-    if (!PyLong_CheckExact(r->open_trade_time)) return 0;
+    if (!PyLong_CheckExact(r->open_trade_time.get())) return 0;
     int overflow = 0;
-    long long opening = PyLong_AsLongLongAndOverflow(r->open_trade_time, &overflow);
+    long long opening = PyLong_AsLongLongAndOverflow(r->open_trade_time.get(), &overflow);
     if (overflow || (opening == -1 && PyErr_Occurred())) {
         PyErr_Clear();
         return 0;
@@ -89,21 +89,19 @@ int poll_natively(Record* r) {
     int crossed = poll_until_crossed(
         opening, [](long long* ms) { return fast.time_time.holds() && realtime_ms(ms); }, &now, &left);
     if (crossed <= 0) return crossed;
-    PyObject* now_obj = PyLong_FromLongLong(now);
-    PyObject* left_obj = now_obj ? PyLong_FromLongLong(left) : nullptr;
-    if (!left_obj) {
-        Py_XDECREF(now_obj);
-        return -1;
-    }
-    set_slot(r->current_timestamp, now_obj);
-    set_slot(r->time_left, left_obj);
+    Ref now_obj = Ref::steal(PyLong_FromLongLong(now));
+    if (!now_obj) return -1;
+    Ref left_obj = Ref::steal(PyLong_FromLongLong(left));
+    if (!left_obj) return -1;
+    r->current_timestamp.set(std::move(now_obj));
+    r->time_left.set(std::move(left_obj));
     return 1;
 }
 
 }  // namespace
 
 PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent) {
-    auto* r = reinterpret_cast<Record*>(self->closure);
+    auto* r = reinterpret_cast<Record*>(self->closure.get());
     Ref awaitable, result;
     PyObject* yielded = nullptr;
     int line = 79;
@@ -123,9 +121,9 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     // [80] open_trade_time = int(open_trade_time)
     line = 80;
     {
-        PyObject* opening = PyNumber_Long(r->open_trade_time);
+        Ref opening = Ref::steal(PyNumber_Long(r->open_trade_time.get()));
         if (!opening) goto leave_with_error;
-        set_slot(r->open_trade_time, opening);
+        r->open_trade_time.set(std::move(opening));
     }
 
     for (;;) {
@@ -140,15 +138,15 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         }
         line = 82;
         {
-            PyObject* now = get_current_timestamp().release();
+            Ref now = get_current_timestamp();
             if (!now) goto leave_with_error;
-            set_slot(r->current_timestamp, now);
+            r->current_timestamp.set(std::move(now));
         }
         line = 83;
         {
-            PyObject* left = PyNumber_Subtract(r->open_trade_time, r->current_timestamp);
+            Ref left = Ref::steal(PyNumber_Subtract(r->open_trade_time.get(), r->current_timestamp.get()));
             if (!left) goto leave_with_error;
-            set_slot(r->time_left, left);
+            r->time_left.set(std::move(left));
         }
         line = 84;
         if (print_time_left(r) < 0) goto leave_with_error;
@@ -165,9 +163,9 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     crossed:
         line = 86;
         {
-            PyObject* start = get_current_timestamp().release();
+            Ref start = get_current_timestamp();
             if (!start) goto leave_with_error;
-            set_slot(r->time_start, start);
+            r->time_start.set(std::move(start));
         }
         line = 87;
         awaitable = start_order(r);
@@ -181,9 +179,9 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         result.reset();
         line = 88;
         {
-            PyObject* end = get_current_timestamp().release();
+            Ref end = get_current_timestamp();
             if (!end) goto leave_with_error;
-            set_slot(r->time_end, end);
+            r->time_end.set(std::move(end));
         }
         line = 89;
         if (print_latency(r) < 0) goto leave_with_error;

@@ -20,11 +20,11 @@ GlobalSite hashlib_site;
 Ref new_hmac(PyObject* secret, PyObject* message) {
     Ref hmac = lookup_global(id::hmac, hmac_site);
     if (!hmac) return hmac;
-    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str));
+    Ref make = Ref::steal(PyObject_GetAttr(hmac.get(), id::new_.str.get()));
     if (!make) return make;
     Ref hashlib = lookup_global(id::hashlib, hashlib_site);
     if (!hashlib) return hashlib;
-    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str));
+    Ref digest = Ref::steal(PyObject_GetAttr(hashlib.get(), id::sha256.str.get()));
     if (!digest) return digest;
     PyObject* args[] = {secret, message, digest.get()};
     return call(make.get(), args, 3);
@@ -74,7 +74,7 @@ Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
         QV_TRACEBACK(kFunc, 21);
         return sha256_hmac;
     }
-    Ref result = call_method(sha256_hmac.get(), id::hexdigest, nullptr, 0);
+    Ref result = call_method0(sha256_hmac.get(), id::hexdigest);
     if (!result) QV_TRACEBACK(kFunc, 22);
     return result;
 }

@@ -43,9 +43,12 @@ constexpr const char* kBodyName = "awaiter";
 // so its free-list is the one exercised): the items, the log and the
 // exception class to catch live in three of its object fields.
 using Record = qv::ListenForTradesRecord;
-PyObject*& items_of(Record* r) { return r->open_trade_time; }
-PyObject*& log_of(Record* r) { return r->time_left; }
-PyObject*& catch_of(Record* r) { return r->time_start; }
+qv::Slot& items_field(Record* r) { return r->open_trade_time; }
+qv::Slot& log_field(Record* r) { return r->time_left; }
+qv::Slot& catch_field(Record* r) { return r->time_start; }
+PyObject* items_of(Record* r) { return items_field(r).get(); }
+PyObject* log_of(Record* r) { return log_field(r).get(); }
+PyObject* catch_of(Record* r) { return catch_field(r).get(); }
 
 PyObject* code_object = nullptr;
 
@@ -82,7 +85,7 @@ PyObject* finish_returning(Coroutine* self, Record* r) {
 }
 
 PyObject* awaiter_body(Coroutine* self, PyThreadState*, PyObject* sent) {
-    auto* r = reinterpret_cast<Record*>(self->closure);
+    auto* r = reinterpret_cast<Record*>(self->closure.get());
     Py_ssize_t count = PyTuple_GET_SIZE(items_of(r));
     Py_ssize_t index;
     int line = kDefLine;
@@ -133,9 +136,9 @@ PyObject* awaiter(PyObject*, PyObject* args, PyObject* kwargs) {
     Ref record = Ref::steal(qv::record_alloc(&qv::ListenForTradesRecordType));
     if (!record) return nullptr;
     auto* r = reinterpret_cast<Record*>(record.get());
-    items_of(r) = item_tuple.release();
-    log_of(r) = Ref::borrow(log).release();
-    catch_of(r) = Ref::borrow(catch_).release();
+    items_field(r).set(std::move(item_tuple));
+    log_field(r).set(Ref::borrow(log));
+    catch_field(r).set(Ref::borrow(catch_));
     return qv::coroutine_new(awaiter_body, record.get(), name_ref.get(), code_object);
 }
 
@@ -152,7 +155,7 @@ PyObject* record_id(PyObject*, PyObject* o) {
     Coroutine* c = coroutine_arg(o);
     if (!c) return nullptr;
     if (!c->closure) Py_RETURN_NONE;
-    return PyLong_FromVoidPtr(c->closure);
+    return PyLong_FromVoidPtr(c->closure.get());
 }
 
 PyObject* resume_label(PyObject*, PyObject* o) {
@@ -190,7 +193,7 @@ struct Field {
 };
 
 #define QV_FIELD(Record, f) Field{#f, offsetof(Record, f)}
-#define QV_TEMP(i) Field{"temps[" #i "]", offsetof(qv::BuyMarketOrderRecord, temps) + (i) * sizeof(PyObject*)}
+#define QV_TEMP(i) Field{"temps[" #i "]", offsetof(qv::BuyMarketOrderRecord, temps) + (i) * sizeof(qv::Slot)}
 
 // The fields that are not str: everything a cycle can go through.
 const Field buy_fields[] = {
@@ -270,8 +273,8 @@ PyObject* holding(PyObject*, PyObject* args) {
     }
     Ref record = Ref::steal(qv::record_alloc(kind->type));
     if (!record) return nullptr;
-    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.get()) + field->offset);
-    *slot = Ref::borrow(obj).release();
+    auto* slot = reinterpret_cast<qv::Slot*>(reinterpret_cast<char*>(record.get()) + field->offset);
+    slot->set(Ref::borrow(obj));
     Ref holder_name = Ref::steal(PyUnicode_InternFromString("holder"));
     if (!holder_name) return nullptr;
     return qv::coroutine_new(idle_body, record.get(), holder_name.get(), code_object);
@@ -298,13 +301,12 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_qv_coro_testing", nullptr, -1
 int set_up(PyObject* module) {
     using qv::g;
     if (qv::make_string_constants() < 0) return -1;
-    g.dict = Ref::borrow(PyModule_GetDict(module)).release();
+    g.dict.set(Ref::borrow(PyModule_GetDict(module)));
     // The module itself carries cline_in_traceback: records get bare names.
-    g.support_module = Ref::borrow(module).release();
-    g.builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
-    if (!g.builtins) return -1;
-    if (!g.empty_tuple && !(g.empty_tuple = PyTuple_New(0))) return -1;
-    if (!g.empty_str && !(g.empty_str = PyUnicode_FromString(""))) return -1;
+    g.support_module.set(Ref::borrow(module));
+    if (g.builtins.set_made(Ref::steal(PyImport_ImportModule("builtins"))) < 0) return -1;
+    if (!g.empty_tuple && g.empty_tuple.set_made(Ref::steal(PyTuple_New(0))) < 0) return -1;
+    if (!g.empty_str && g.empty_str.set_made(Ref::steal(PyUnicode_FromString(""))) < 0) return -1;
     if (qv::register_coroutine_types() < 0 || qv::ready_record_types() < 0) return -1;
     code_object = reinterpret_cast<PyObject*>(PyCode_NewEmpty("_qv_coro_testing.py", kBodyName, kDefLine));
     if (!code_object) return -1;

@@ -20,14 +20,15 @@ int borrow_quorvane_state() {
     qv::Ref module = qv::Ref::steal(PyImport_ImportModule("quorvane_3"));
     if (!module) return -1;
     if (qv::make_string_constants() < 0) return -1;
-    g.module = module.new_ref();
-    g.dict = qv::Ref::borrow(PyModule_GetDict(module.get())).release();
-    g.builtins = qv::Ref::steal(PyImport_ImportModule("builtins")).release();
-    g.support_module = qv::Ref::steal(PyImport_ImportModule("_quorvane_runtime")).release();
-    g.int_1000 = PyLong_FromLong(1000);
-    g.empty_str = PyUnicode_FromString("");
-    g.empty_tuple = PyTuple_New(0);
-    if (!g.builtins || !g.support_module || !g.int_1000 || !g.empty_str || !g.empty_tuple) return -1;
+    g.module.set(qv::Ref::borrow(module.get()));
+    g.dict.set(qv::Ref::borrow(PyModule_GetDict(module.get())));
+    if (g.builtins.set_made(qv::Ref::steal(PyImport_ImportModule("builtins"))) < 0 ||
+        g.support_module.set_made(qv::Ref::steal(PyImport_ImportModule("_quorvane_runtime"))) < 0 ||
+        g.int_1000.set_made(qv::Ref::steal(PyLong_FromLong(1000))) < 0 ||
+        g.empty_str.set_made(qv::Ref::steal(PyUnicode_FromString(""))) < 0 ||
+        g.empty_tuple.set_made(qv::Ref::steal(PyTuple_New(0))) < 0) {
+        return -1;
+    }
     qv::capture_fast_path_guards();
     return 0;
 }
