@@ -14,8 +14,13 @@
    own);
 3. the child sends the module's own lines to a log file whose path it shows,
    and shows a countdown and each order's outcome and time instead;
-4. at the end this process prints a summary and checks it against the
-   exchange's own record of the requests.
+4. at the end this process checks the host's report against the exchange's
+   own record of the requests and adds what only the exchange knows (when
+   the first accepted order reached it) to the host's report: one summary.
+
+The host's log and result go to a folder of the demo's own (mode 0700),
+removed at the end unless ``--keep-log`` is given (or ``--log FILE``, which
+is kept where it is).  Output paths are checked before anything starts.
 
 ``--compare`` first runs the host as the module behaves on its own (this
 machine's clock, a new connection per order, the opening unchanged), then
@@ -30,15 +35,16 @@ import argparse
 import json
 import os
 import secrets
+import shutil
 import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 from typing import IO, List, Optional
 
 from .exchange import Code, Record, Symbol
+from .files import check_output_path, private_folder, write_private
 from .host import _package_path_env
 from .keys import ENV_API_KEY, ENV_SECRET_KEY
 from .rehearsal import RehearsalNetwork
@@ -49,6 +55,8 @@ from .times import current_ms, format_ms
 ALONE = ["--no-clock-sync", "--pool", "0", "--no-compensation"]
 
 __all__ = ["run_demo", "main"]
+
+EXIT_USAGE = 2
 
 
 def _say(out: IO[str], text: str = "") -> None:
@@ -99,29 +107,20 @@ def _summary(result: Optional[dict], records: List[Record], open_ms: int) -> dic
 
 
 def _print_summary(out: IO[str], s: dict) -> None:
+    """What the exchange saw, after the host's own report (which this does not repeat)."""
     _say(out)
-    _say(out, "demo summary")
-    clock = s.get("clock")
-    if clock and s.get("clock_sync"):
-        _say(out, f"  exchange clock as measured: {clock['offset_ms']:+.1f} ms from this machine's, "
-                  f"round trip {clock['rtt_min_ms']:.1f} ms at best, jitter {clock['jitter_ms']:.1f} ms")
+    _say(out, "demo summary, by the exchange's own record")
     first = s["first_accepted_after_open_ms"]
     if first is not None:
         when = "after" if first >= 0 else "before"
         _say(out, f"  first accepted order reached the exchange {abs(first):.1f} ms {when} the opening")
     else:
         _say(out, "  no order was accepted")
-    if s.get("time_left_at_first_order_ms") is not None:
-        _say(out, f"  first order started {s['time_left_at_first_order_ms']} ms before the opening")
-    _say(out, f"  rejected as too early: {s['too_early'] if s['too_early'] is not None else '?'}")
-    lat = s["latency_ms"]
-    if lat:
-        _say(out, f"  time per order: min {lat['min']} ms, median {lat['median']:g} ms, max {lat['max']} ms")
     _say(out, f"  orders placed in all: {s['orders'] if s['orders'] is not None else '?'} "
-              f"({s['accepted'] if s['accepted'] is not None else '?'} accepted); "
-              f"the exchange recorded {s['exchange_requests']} requests")
-    if s.get("log"):
-        _say(out, f"  the module's own lines: {s['log']}")
+              f"({s['accepted'] if s['accepted'] is not None else '?'} accepted, "
+              f"{s['too_early'] if s['too_early'] is not None else '?'} refused as too early); "
+              f"the exchange recorded {s['exchange_requests']} requests, "
+              f"{s['exchange_accepted']} accepted, {s['exchange_too_early']} too early")
     for problem in s["problems"]:
         _say(out, f"  MISMATCH: {problem}")
 
@@ -136,6 +135,7 @@ def run_demo(
     max_orders: int = 2000,
     display: str = "auto",
     log: Optional[str] = None,
+    keep_log: bool = False,
     out: IO[str] = sys.stdout,
     child_timeout: Optional[float] = None,
     rtt_ms: float = 20.0,
@@ -146,7 +146,8 @@ def run_demo(
     """Run the whole demo; returns the summary (with ``exit_code``).
 
     With ``compare``, the summary is that of the host's defaults and carries
-    the module-alone run under ``"alone"``.
+    the module-alone run under ``"alone"``.  The host's log goes to ``log``
+    if given, else to the demo's own folder, kept only with ``keep_log``.
     """
     api_key, secret = "demo-" + secrets.token_hex(6), secrets.token_hex(24)
     runs = [("on its own", symbol + "A", ALONE), ("with the host's defaults", symbol, [])] if compare \
@@ -154,8 +155,39 @@ def run_demo(
     # Leave the network running a while past the host's own limits, then let it go.
     lifetime = len(runs) * (delay + time_limit + 60) + 60
     summaries = []
+    work = private_folder("quorvane-demo-")
+    try:
+        _rehearse(work, runs, summaries, api_key=api_key, secret=secret, lifetime=lifetime,
+                  delay=delay, orders=orders, quantity=quantity, time_limit=time_limit,
+                  max_orders=max_orders, display=display, log=log, out=out,
+                  child_timeout=child_timeout, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
+                  clock_skew_ms=clock_skew_ms)
+    finally:
+        kept = keep_log and not log
+        if kept:
+            _say(out, f"demo: the module's own lines are kept in {work} (--keep-log)")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+            if not log:
+                _say(out, "demo: the module's own lines were removed with the demo's folder "
+                          "(--keep-log keeps them)")
+    summary = summaries[-1]
+    if compare and len(summaries) == 2:
+        summary["alone"] = summaries[0]
+        _print_comparison(out, summaries[0], summaries[1])
+    summary["exit_code"] = max(s["exit_code"] for s in summaries)
+    if not kept and not log:
+        for s in summaries:
+            s["log"] = None  # removed with the demo's folder
+    return summary
+
+
+def _rehearse(work: str, runs: List[tuple], summaries: List[dict], *, api_key: str, secret: str,
+              lifetime: float, rtt_ms: float, jitter_ms: float, clock_skew_ms: float,
+              **host_options) -> None:
     with RehearsalNetwork({api_key: secret}, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
                           clock_skew_ms=clock_skew_ms, lifetime=lifetime) as net:
+        out = host_options["out"]
         ahead = "ahead of" if clock_skew_ms >= 0 else "behind"
         _say(out, f"demo: loopback exchange behind a relay on 127.0.0.1:{net.port}: round trip "
                   f"{rtt_ms:g} ms +- {jitter_ms:g} ms, its clock {abs(clock_skew_ms):g} ms {ahead} this "
@@ -164,69 +196,60 @@ def run_demo(
             if label:
                 _say(out)
                 _say(out, f"demo: the module {label}")
-            summary = _run_host(net, api_key, secret, name, extra, delay=delay, orders=orders,
-                                quantity=quantity, time_limit=time_limit, max_orders=max_orders,
-                                display=display, log=log, out=out, child_timeout=child_timeout,
-                                clock_skew_ms=clock_skew_ms)
+            summary = _run_host(net, work, api_key, secret, name, extra,
+                                clock_skew_ms=clock_skew_ms, **host_options)
             summaries.append(summary)
-            if summary.get("interrupted"):
+            if summary.get("interrupted") or summary["host_exit_code"] == EXIT_USAGE:
                 break
-    summary = summaries[-1]
-    if compare and len(summaries) == 2:
-        summary["alone"] = summaries[0]
-        _print_comparison(out, summaries[0], summaries[1])
-    summary["exit_code"] = max(s["exit_code"] for s in summaries)
-    return summary
 
 
-def _run_host(net: RehearsalNetwork, api_key: str, secret: str, symbol: str, extra: List[str], *,
+def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbol: str,
+              extra: List[str], *,
               delay: float, orders: int, quantity: str, time_limit: float, max_orders: int,
               display: str, log: Optional[str], out: IO[str], child_timeout: Optional[float],
               clock_skew_ms: float) -> dict:
     """List ``symbol`` opening ``delay`` s from now, run the host on it; the summary."""
     open_ms = current_ms() + int(clock_skew_ms) + int(delay * 1000)  # by the exchange's clock
     net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
-    with tempfile.TemporaryDirectory(prefix="quorvane-demo-") as work:
-        result_path = os.path.join(work, "host-result.json")
-        _say(out, f"demo: {symbol} opens at {format_ms(open_ms)} by the exchange's clock, "
-                  f"{delay:.1f} s from now")
-        cmd = [sys.executable, "-m", "quorvane_host", symbol, quantity,
-               "--open-at", str(open_ms),
-               "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
-               "--orders", str(orders), "--time-limit", f"{time_limit:g}",
-               "--max-orders", str(max_orders), "--result", result_path,
-               # a rehearsal needs only the log's tail: keep it small
-               "--log-max-mb", "32",
-               "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display], *extra]
-        if log:
-            cmd += ["--log", log]
-        _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
-        _say(out)
-        env = _package_path_env()
-        env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
-        try:
-            out.flush()
-        except (OSError, ValueError):
-            pass
-        stdout = out if hasattr(out, "fileno") and _has_fd(out) else None
-        child = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
-                                 stdout=stdout if stdout is not None else subprocess.PIPE,
-                                 stderr=subprocess.STDOUT if stdout is None else None)
-        timeout = child_timeout if child_timeout is not None else delay + time_limit + 60
-        interrupted = False
-        try:
-            captured = _wait(child, timeout, out if stdout is None else None)
-        except KeyboardInterrupt:
-            # Ctrl-C reached the child too; let it wind down and report.
-            interrupted = True
-            captured = _wait(child, 30, out if stdout is None else None)
-        rc = child.returncode
-        result = None
-        try:
-            with open(result_path) as fh:
-                result = json.load(fh)
-        except (OSError, ValueError):
-            pass
+    result_path = os.path.join(work, f"{symbol}-result.json")
+    _say(out, f"demo: {symbol} opens at {format_ms(open_ms)} by the exchange's clock, "
+              f"{delay:.1f} s from now")
+    cmd = [sys.executable, "-m", "quorvane_host", symbol, quantity,
+           "--open-at", str(open_ms),
+           "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
+           "--orders", str(orders), "--time-limit", f"{time_limit:g}",
+           "--max-orders", str(max_orders), "--result", result_path,
+           # a rehearsal needs only the log's tail: keep it small
+           "--log-max-mb", "32",
+           "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display], *extra]
+    cmd += ["--log", log or os.path.join(work, f"{symbol}.log")]
+    _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
+    _say(out)
+    env = _package_path_env()
+    env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
+    try:
+        out.flush()
+    except (OSError, ValueError):
+        pass
+    stdout = out if hasattr(out, "fileno") and _has_fd(out) else None
+    child = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
+                             stdout=stdout if stdout is not None else subprocess.PIPE,
+                             stderr=subprocess.STDOUT if stdout is None else None)
+    timeout = child_timeout if child_timeout is not None else delay + time_limit + 60
+    interrupted = False
+    try:
+        captured = _wait(child, timeout, out if stdout is None else None)
+    except KeyboardInterrupt:
+        # Ctrl-C reached the child too; let it wind down and report.
+        interrupted = True
+        captured = _wait(child, 30, out if stdout is None else None)
+    rc = child.returncode
+    result = None
+    try:
+        with open(result_path) as fh:
+            result = json.load(fh)
+    except (OSError, ValueError):
+        pass
     summary = _summary(result, net.records(symbol), open_ms)
     summary["symbol"] = symbol
     summary["host_exit_code"] = rc
@@ -236,7 +259,7 @@ def _run_host(net: RehearsalNetwork, api_key: str, secret: str, symbol: str, ext
     if rc != 0:
         _say(out, f"demo: the host exited with status {rc}")
     ok = rc == 0 and not summary["problems"] and summary["exchange_accepted"] >= orders
-    summary["exit_code"] = 0 if ok else (130 if interrupted else 1)
+    summary["exit_code"] = 0 if ok else (130 if interrupted else EXIT_USAGE if rc == EXIT_USAGE else 1)
     summary["captured"] = captured
     return summary
 
@@ -300,12 +323,16 @@ def main(argv: Optional[List[str]] = None) -> int:
                                 description="Buy a token on a loopback exchange the moment it opens.")
     p.add_argument("--delay", type=float, default=5.0, help="seconds until the opening (default 5)")
     p.add_argument("--orders", type=int, default=3, help="accepted orders to stop after (default 3)")
-    p.add_argument("--quantity", default="0.5")
-    p.add_argument("--symbol", default="QRVUSD")
+    p.add_argument("--quantity", default="0.5",
+                   help="quantity of each order, a multiple of the symbol's step 0.001 (default 0.5)")
+    p.add_argument("--symbol", default="QRVUSD", help="the symbol that the demo lists (default QRVUSD)")
     p.add_argument("--time-limit", type=float, default=5.0,
                    help="seconds after the opening at which the host stops anyway (default 5)")
     p.add_argument("--display", choices=("auto", "tty", "plain"), default="auto")
-    p.add_argument("--log", help="file for the module's own lines (default: a temporary file)")
+    p.add_argument("--log", help="file for the module's own lines, kept (default: a temporary file, "
+                                 "removed at the end)")
+    p.add_argument("--keep-log", action="store_true",
+                   help="keep the temporary folder with the module's own lines")
     p.add_argument("--result", help="write the summary as JSON here")
     net = p.add_argument_group("the rehearsal network")
     net.add_argument("--rtt", type=float, default=20.0, metavar="MS",
@@ -323,14 +350,26 @@ def main(argv: Optional[List[str]] = None) -> int:
         p.error("--jitter must lie between 0 and --rtt")
     if not 0.5 <= args.delay <= 3600:
         p.error("--delay must be between 0.5 and 3600 seconds")
+    if args.orders < 1:
+        p.error("--orders must be at least 1")
+    if not args.time_limit > 0:
+        p.error("--time-limit must be more than 0 seconds")
+    for option, path in (("--log", args.log), ("--result", args.result)):
+        problem = check_output_path(path, option)
+        if problem:
+            p.error(problem)
     summary = run_demo(delay=args.delay, orders=args.orders, quantity=args.quantity,
                        symbol=args.symbol.upper(), time_limit=args.time_limit,
-                       display=args.display, log=args.log, rtt_ms=args.rtt, jitter_ms=args.jitter,
+                       display=args.display, log=args.log, keep_log=args.keep_log,
+                       rtt_ms=args.rtt, jitter_ms=args.jitter,
                        clock_skew_ms=args.clock_skew, compare=args.compare)
     if args.result:
-        with open(args.result, "w") as fh:
-            json.dump({k: v for k, v in summary.items() if k != "captured"}, fh, indent=1,
-                      default=lambda o: None)
+        data = json.dumps({k: v for k, v in summary.items() if k != "captured"}, indent=1,
+                          default=lambda o: None)
+        try:
+            write_private(args.result, data.encode())
+        except OSError as exc:
+            print(f"demo: cannot write {args.result}: {exc.strerror or exc}", file=sys.stderr)
     return summary["exit_code"]
 
 
