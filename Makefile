@@ -28,10 +28,18 @@ ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
             PYTHONMALLOC=malloc
 
-.PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps
+.PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps \
+  system-deps-demo system-deps-test
 
+# System packages, by what needs them: the build (OpenSSL's headers), the demo
+# (the openssl command) and the tests (GoogleTest); `make demo` installs no
+# test-only package.
 system-deps:
-	@scripts/ensure-system-deps
+	@scripts/ensure-system-deps build
+system-deps-demo:
+	@scripts/ensure-system-deps demo
+system-deps-test:
+	@scripts/ensure-system-deps test
 
 $(VENV)/.created:
 	$(PYTHON_FOUND) -m venv $(VENV)
@@ -47,7 +55,10 @@ $(VENV)/.deps: $(VENV)/.created pyproject.toml
 
 venv: $(VENV)/.deps
 
+# The first build compiles everything (scikit-build-core keeps its build
+# folder in build/cp39-*); later ones only what changed.
 build: system-deps $(VENV)/.deps
+	@ls -d build/cp39-* >/dev/null 2>&1 || echo "building the module, about 20 s (later builds only compile what changed)"
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 
 # Portable packages: sdist and manylinux wheel in dist/ (scripts/build-dist).
@@ -72,13 +83,13 @@ $(WHEELS)/.downloaded: $(DIST_DIR)/.built
 	@touch $@
 
 # Developer build: the module plus test-only helpers and the C++ unit tests.
-$(DEV_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
+$(DEV_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps | system-deps-test
 	cmake -S . -B $(DEV_DIR) -G Ninja $(CMAKE_ARGS) -DQUORVANE_TESTING=ON
 
-$(ASAN_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps
+$(ASAN_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps | system-deps-test
 	cmake -S . -B $(ASAN_DIR) -G Ninja $(CMAKE_ARGS) -DQUORVANE_TESTING=ON -DQUORVANE_SANITIZE=ON
 
-dev: $(DEV_DIR)/build.ninja
+dev: system-deps-test $(DEV_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_DIR) -j $(JOBS)
 
 # Tests against the installed module (and dist/'s wheel installed in a new
@@ -93,12 +104,12 @@ test: build dev $(WHEELS)/.downloaded
 test-fast: build dev
 	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q -x --ignore=tests/test_wheel.py tests
 
-test-asan: $(ASAN_DIR)/build.ninja
+test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_DIR) -j $(JOBS)
 	$(ASAN_ENV) QUORVANE_SANITIZED=1 PYTHONPATH=$(ASAN_DIR)/python:$(ASAN_DIR)/testing \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
-demo: build
+demo: build system-deps-demo
 	$(VPY) -m quorvane_host.demo
 
 # The bench extra (matplotlib, for the listing picture), without reinstalling the project.
