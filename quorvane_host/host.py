@@ -48,8 +48,6 @@ import importlib
 import json
 import math
 import os
-import signal
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -60,11 +58,17 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from .clock import (ClockEstimate, ClockUnsupported, OffsetClock, estimate, estimate_rtt_only,
                     measure, ping_rtts)
+from .interrupts import start_child
 from .console import HOST_MARK, LEFT_MARK, SHIFT_MARK
+from .faults import describe_fault
 from .firing import Firing, plan_firing
+from .orders import Gate, Observer, StopOrdering, install_print_hook
 from .pool import ConnectionLimit
+from .refusals import Refusals
+from .files import write_private
+from .report import EXIT_INTERRUPTED, EXIT_UNMET, EXIT_USAGE, exit_status, plural, summarise, unknown_outcomes
+from .stopping import StopRequested, StopSignals
 from .startup import EndpointError, open_checked
-from .lines import parse_outcome, Outcome
 from .plan import (AIM_SAFETY_MS, PLAIN_DECIMAL as _PLAIN_DECIMAL, Plan, UsageError, build_plan,
                    parse_args, quantity_text)
 from .times import current_ms, format_ms
@@ -72,7 +76,6 @@ from .times import current_ms, format_ms
 __all__ = ["Plan", "UsageError", "build_plan", "main", "parse_args", "quantity_text"]
 
 MODULE_NAME = "quorvane_3"
-EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 130, 143
 # The exchange's receive window: how far this machine's clock may lag behind
 # (an order's timestamp may be that old) or run ahead of the exchange's.
 RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
@@ -83,14 +86,6 @@ LAST_LOOK_MS = 600  # measure the clock again for at least this long just before
 # after a blocking sleep from SLEEP_BEFORE_MS; the last look at the clock
 # ends 2 * WAKE_BEFORE_MS before it fires.
 ENTER_BEFORE_MS, SLEEP_BEFORE_MS, WAKE_BEFORE_MS = 1.0, 6.0, 15
-
-
-class StopOrdering(Exception):
-    """Raised by the gate instead of opening a connection once the stop rule is met."""
-
-
-class Terminated(Exception):
-    """SIGTERM arrived."""
 
 
 # --------------------------------------------------------------------------
@@ -107,79 +102,6 @@ def _c_stdout_flusher() -> Callable[[], None]:
     except (OSError, AttributeError):  # pragma: no cover - every libc has it
         return lambda: None
     return lambda: fflush(None)
-
-
-class Gate:
-    """Stands in for ``websockets`` in the module; opens connections until told to stop."""
-
-    def __init__(self, inner: Any, max_orders: int, flush: Callable[[], None] = lambda: None) -> None:
-        self.inner = inner
-        self.max_orders = max_orders
-        self.flush = flush
-        self.placed = 0
-        self.stop_reason: Optional[str] = None
-        self.urls: List[str] = []
-
-    def stop(self, reason: str) -> None:
-        if self.stop_reason is None:
-            self.stop_reason = reason
-
-    def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        # Called at the start of every order, after the previous order's
-        # latency line: flushing here lets the console show it now.
-        self.flush()
-        if self.stop_reason is None and self.placed >= self.max_orders:
-            self.stop(f"{self.placed} orders placed in all (--max-orders {self.max_orders})")
-        if self.stop_reason is not None:
-            raise StopOrdering(self.stop_reason)
-        self.placed += 1
-        self.urls.append(url)
-        return self.inner.connect(url, *args, **kwargs)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.inner, name)
-
-
-class Observer:
-    """Learns each order's outcome from the lines the module prints."""
-
-    def __init__(self, wanted: int, gate: Gate) -> None:
-        self.wanted = wanted
-        self.gate = gate
-        self.outcomes: List[Outcome] = []
-        self.accepted = 0
-
-    def line(self, text: str) -> None:
-        outcome = parse_outcome(text)
-        if outcome is None:
-            return
-        self.outcomes.append(outcome)
-        if outcome.accepted:
-            self.accepted += 1
-            if self.accepted >= self.wanted:
-                self.gate.stop(f"{self.accepted} accepted order{'s' if self.accepted != 1 else ''} "
-                               f"(--orders {self.wanted})")
-
-
-def install_print_hook(observer: Observer) -> Callable:
-    """Make ``builtins.print`` pass every line on and show order lines to ``observer``.
-
-    Must run before the module is imported: the module keeps the ``print``
-    it finds then.
-    """
-    original = builtins.print
-
-    def print(*args: Any, **kwargs: Any) -> None:  # noqa: A001 - it is meant to shadow
-        original(*args, **kwargs)
-        if len(args) == 1 and isinstance(args[0], str) and not kwargs:
-            try:
-                observer.line(args[0])
-            except Exception:  # never let bookkeeping fail an order
-                pass
-
-    print.__wrapped__ = original  # type: ignore[attr-defined]
-    builtins.print = print
-    return original
 
 
 class _ProbeDone(Exception):
@@ -293,17 +215,6 @@ def _sleep_until(local_ms: float) -> None:
         time.sleep(left / 1000)
 
 
-def _latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
-    if not values:
-        return None
-    return {"min": min(values), "median": statistics.median(values), "max": max(values),
-            "count": len(values)}
-
-
-def _plural(n: int, word: str) -> str:
-    return f"{n} {word}{'' if n == 1 else 's'}"
-
-
 class HostRun:
     """One run of the host in this process: set up, await the trigger, tear down, report."""
 
@@ -313,7 +224,9 @@ class HostRun:
         self.flush_c = _c_stdout_flusher()
         self.exchange = None
         self.error: Optional[str] = None
-        self.interrupted: Optional[str] = None
+        self.gate: Optional[Gate] = None
+        self.signals: Optional[StopSignals] = None
+        self._trigger: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Task]] = None
         self.timed_out_in_flight = False
         self.console_record: dict = {}
         self.clock_at_start: Optional[ClockEstimate] = None
@@ -408,12 +321,12 @@ class HostRun:
             try:
                 await pool.fill()
             except Exception as exc:
-                self._host_line(f"no warm connections ({type(exc).__name__}: {exc}): "
+                self._host_line(f"no warm connections ({describe_fault(exc)}): "
                                 "each order opens its own")
         try:
             return pool, await connecting
         except Exception as exc:
-            self._host_line(f"cannot measure the clock again ({type(exc).__name__}: {exc}); "
+            self._host_line(f"cannot measure the clock again ({describe_fault(exc)}); "
                             "going by the figures from the start")
             return pool, None
 
@@ -452,7 +365,7 @@ class HostRun:
             else:
                 self.clock = estimate_rtt_only(await ping_rtts(ws, 8))
         except Exception as exc:  # the figures from before still hold
-            self._host_line(f"measuring the clock again failed ({type(exc).__name__}: {exc}); "
+            self._host_line(f"measuring the clock again failed ({describe_fault(exc)}); "
                             "going by the figures from the start")
         self._plan_firing()
 
@@ -466,7 +379,7 @@ class HostRun:
         first order goes out in one too.
         """
         try:
-            while gate.placed == 0:
+            while not gate.orders:
                 await (measure(ws, 1) if self.plan.clock_sync else ping_rtts(ws, 1))
         except Exception:  # only a help; the order does not depend on it
             pass
@@ -542,7 +455,7 @@ class HostRun:
         fd, record_path = tempfile.mkstemp(prefix="quorvane-console-", suffix=".json")
         os.close(fd)
         tty = {"auto": "yes" if self.term.isatty() else "no", "tty": "yes", "plain": "no"}[plan.display]
-        console = subprocess.Popen(
+        console = start_child(
             [sys.executable, "-m", "quorvane_host.console", "--log", log_path,
              "--max-bytes", str(plan.log_max_bytes), "--record", record_path,
              "--open-at", str(plan.open_ms), "--tty", tty],
@@ -577,21 +490,20 @@ class HostRun:
         # time the module was given, nor from the host's start.
         limit_at = self._local_ms(plan.open_ms) / 1000 + plan.time_limit
         handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
+        self._trigger = (loop, task)
         try:
             await task
         except StopOrdering:
             pass
         except ConnectionLimit as exc:  # a stop rule of its own, not a failure
-            gate.placed -= 1  # that order got no connection: nothing was sent
             gate.stop(f"{exc} (--max-new-connections {plan.max_new_per_minute})")
         except asyncio.CancelledError:
             if not task.cancelled():
                 raise
-        except Terminated:
-            self.interrupted = "terminated (SIGTERM)"
         except Exception as exc:  # the order or the trigger failed
-            self.error = f"{type(exc).__name__}: {exc}"
+            self.error = describe_fault(exc)
         finally:
+            self._trigger = None
             handle.cancel()
 
     def _host_line(self, text: str) -> None:
@@ -609,14 +521,45 @@ class HostRun:
     # ---- everything ---------------------------------------------------------------
 
     def run(self) -> int:
+        """The whole run; a stop request before the trigger runs leaves as StopRequested."""
+        self.signals = StopSignals(self._stop_requested).install()
+        try:
+            return self._run()
+        finally:
+            self.signals.restore()
+            if self.exchange is not None:
+                self.exchange.stop_thread()
+
+    def _stop_requested(self, request: Any) -> None:
+        """The signal handlers' first step: close the gate, and wake the trigger.
+
+        Should what the handler raises be swallowed where it lands, the
+        trigger is still cancelled from the event loop, and the gate holds
+        back any order that has not been sent yet.
+        """
+        if self.gate is not None:
+            self.gate.halt(request.said, request)
+        trigger = self._trigger
+        if trigger is not None:
+            loop, task = trigger
+            try:
+                loop.call_soon_threadsafe(task.cancel)
+            except RuntimeError:  # the loop has closed
+                pass
+
+    def _offset_ms(self) -> float:
+        return self.clock.offset_ms if self.clock else 0.0
+
+    def _run(self) -> int:
         plan = self.plan
         say = self.term.say
         if MODULE_NAME in sys.modules:
             say(f"quorvane host: {MODULE_NAME} was imported before the host could watch its output")
             return EXIT_UNMET
 
-        gate = Gate(None, plan.max_orders, self.flush_c)
-        observer = Observer(plan.orders, gate)
+        gate = self.gate = Gate(None, plan.max_orders, self.flush_c)
+        refusals = Refusals(plan.open_ms, plan.refusal_overrides, plan.open_grace_s * 1000)
+        observer = Observer(plan.orders, gate, refusals, lambda: time.time() * 1000 + self._offset_ms())
         original_print = install_print_hook(observer)
         try:
             module = importlib.import_module(MODULE_NAME)
@@ -657,8 +600,6 @@ class HostRun:
             self.clock = self.clock_at_start = asyncio.run(self._startup_check(connector, url, address))
         except (EndpointError, UsageError) as exc:
             print(f"quorvane host: {exc}", file=sys.stderr)
-            if self.exchange is not None:
-                self.exchange.stop_thread()
             return EXIT_USAGE
         gate.inner = connector
         module.websockets = gate
@@ -672,38 +613,28 @@ class HostRun:
         else:
             say(f"  clock: this machine's (--no-clock-sync); round trip {self.clock.rtt_min_ms:.1f} ms "
                 f"at best, {self.clock.rtt_median_ms:.1f} ms typical")
-        say(f"  stop rule: after {_plural(plan.orders, 'accepted order')}, "
+        say(f"  stop rule: after {plural(plan.orders, 'accepted order')}, "
             f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
 
         try:
             console, log_path, record_path = self._start_console()
         except OSError as exc:
             print(f"quorvane host: cannot open the log: {exc}", file=sys.stderr)
-            if self.exchange is not None:
-                self.exchange.stop_thread()
             return EXIT_USAGE
         say(f"  module output: {log_path}")
         say("  Ctrl-C stops it at any time")
 
         saved_stdout = os.dup(1)
-        os.dup2(console.stdin.fileno(), 1)
-        console.stdin.close()
-        sys.stdout.reconfigure(line_buffering=True)
-        previous_term = signal.getsignal(signal.SIGTERM)
-
-        def on_term(signum: int, frame: Any) -> None:
-            raise Terminated()
-
-        signal.signal(signal.SIGTERM, on_term)
         started = time.time()
         try:
+            os.dup2(console.stdin.fileno(), 1)
+            console.stdin.close()
+            sys.stdout.reconfigure(line_buffering=True)
             asyncio.run(self._session(module, gate, connector, url))
-        except KeyboardInterrupt:
-            self.interrupted = "interrupted (Ctrl-C)"
-        except Terminated:
-            self.interrupted = "terminated (SIGTERM)"
+        except StopRequested:
+            pass  # the handler recorded it and closed the gate
         finally:
-            signal.signal(signal.SIGTERM, previous_term)
+            self.signals.disarm()
             self.flush_c()
             try:
                 sys.stdout.flush()
@@ -717,101 +648,37 @@ class HostRun:
                 console.kill()
                 console.wait()
             builtins.print = original_print
+        # From here on the orders are what they are: nothing below may change
+        # the exit status, which says what happened to the money.
+        code = exit_status(plan.orders, observer.accepted, unknown_outcomes(gate), self.signals.exit_status)
+        self.console_record = self._read_console_record(record_path)
+        try:
+            result = summarise(self, gate, observer, started, code, self.signals.said, say)
+        except Exception as exc:
+            say(f"quorvane host: could not make the report ({type(exc).__name__}: {exc}); "
+                f"the orders stand as counted above (exit status {code})")
+            return code
+        if plan.result_path:
+            try:
+                write_private(plan.result_path, json.dumps(result, indent=1).encode())
+            except (OSError, ValueError, TypeError) as exc:
+                say(f"quorvane host: could not write {plan.result_path} ({exc}); the orders stand "
+                    f"as reported above (exit status {code})")
+        return code
+
+    @staticmethod
+    def _read_console_record(record_path: str) -> dict:
         try:
             with open(record_path) as fh:
-                self.console_record = json.load(fh)
+                record = json.load(fh)
+            return record if isinstance(record, dict) else {}
         except (OSError, ValueError):
-            self.console_record = {}
+            return {}
         finally:
             try:
                 os.unlink(record_path)
             except OSError:
                 pass
-        result = self._report(gate, observer, started)
-        if self.exchange is not None:
-            self.exchange.stop_thread()
-        if plan.result_path:
-            with open(plan.result_path, "w") as fh:
-                json.dump(result, fh, indent=1)
-        return result["exit_code"]
-
-    def _report(self, gate: Gate, observer: Observer, started: float) -> dict:
-        plan, say = self.plan, self.term.say
-        outcomes = observer.outcomes
-        rejected = [o for o in outcomes if not o.accepted]
-        too_early = sum(1 for o in rejected if o.too_early)
-        latencies = [o["latency_ms"] for o in self.console_record.get("orders", [])
-                     if o.get("latency_ms") is not None]
-        stats = _latency_stats(latencies)
-        met = observer.accepted >= plan.orders
-        if self.interrupted:
-            code = EXIT_TERMINATED if "SIGTERM" in self.interrupted else EXIT_INTERRUPTED
-        else:
-            code = EXIT_OK if met else EXIT_UNMET
-
-        say("")
-        if self.interrupted:
-            say(f"quorvane host: {self.interrupted}"
-                + ("" if gate.placed else " before the first order; nothing was sent"))
-        elif gate.stop_reason:
-            say(f"quorvane host: stopped after {gate.stop_reason}")
-        if self.error:
-            say(f"quorvane host: the trigger ended with {self.error}")
-        if self.timed_out_in_flight:
-            say("quorvane host: an order was still waiting for its reply at the time limit and was "
-                "cancelled; the exchange may have received it")
-        say(f"  orders placed: {gate.placed} ({observer.accepted} accepted, {len(rejected)} rejected"
-            + (f", {too_early} of them too early" if too_early else "") + ")")
-        if stats:
-            say(f"  time per order: min {stats['min']} ms, median {stats['median']:g} ms, "
-                f"max {stats['max']} ms")
-        left_at = self.console_record.get("time_left_at_first_order_ms")
-        if left_at is not None:
-            say(f"  first order started {left_at} ms before the opening" if left_at >= 0
-                else f"  first order started {-left_at} ms after the opening")
-        if self.pool_stats:
-            p = self.pool_stats
-            say(f"  connections: {p['warm']} orders over warm connections, {p['cold']} over new ones; "
-                f"{p['opened']} opened in all")
-        exchange_report = None
-        if self.exchange is not None:
-            exchange_report = self.exchange.report()
-            first = exchange_report["first_accepted_after_open_ms"]
-            say(f"  loopback exchange: {exchange_report['requests']} requests, "
-                f"{exchange_report['accepted']} accepted"
-                + (f", first accepted {first:.1f} ms after the opening" if first is not None else ""))
-        lines = self.console_record.get("lines")
-        say(f"  module output: {self.log_path}" + (f" ({lines:,} lines)" if lines else ""))
-        if not met and not self.interrupted:
-            say(f"quorvane host: wanted {_plural(plan.orders, 'accepted order')}, got {observer.accepted}")
-        return {
-            "exit_code": code,
-            "symbol": plan.symbol.upper(),
-            "open_ms": plan.open_ms,
-            "stop_reason": gate.stop_reason,
-            "interrupted": self.interrupted,
-            "error": self.error,
-            "cancelled_in_flight": self.timed_out_in_flight,
-            "placed": gate.placed,
-            "accepted": observer.accepted,
-            "rejected": len(rejected),
-            "too_early": too_early,
-            "outcomes": [o.to_dict() for o in outcomes],
-            "latencies_ms": latencies,
-            "latency_ms": stats,
-            "time_left_at_first_order_ms": left_at,
-            "console": self.console_record,
-            "log": self.log_path,
-            "exchange": exchange_report,
-            "seconds": time.time() - started,
-            "clock_at_start": self.clock_at_start.to_dict() if self.clock_at_start else None,
-            "clock": self.clock.to_dict() if self.clock else None,
-            "clock_sync": plan.clock_sync,
-            "firing": self.firing.to_dict() if self.firing else None,
-            "entered_before_firing_ms": self.entered_left_ms,
-            "pool": self.pool_stats,
-        }
-
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
@@ -828,6 +695,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             return EXIT_USAGE
     try:
         return HostRun(plan).run()
-    except KeyboardInterrupt:  # during set-up, before the trigger runs
+    except StopRequested as stop:  # during set-up, before the trigger runs
+        print(f"quorvane host: {stop.said} during set-up; nothing was sent", file=sys.stderr)
+        return stop.exit_status
+    except KeyboardInterrupt:  # before the handlers were in place
         print("quorvane host: interrupted (Ctrl-C) during set-up; nothing was sent", file=sys.stderr)
         return EXIT_INTERRUPTED

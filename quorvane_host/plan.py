@@ -58,6 +58,8 @@ class Plan:
     aim_ms: Optional[float] = None
     pool_size: int = 3
     max_new_per_minute: int = 60
+    refusal_overrides: Tuple[Tuple[int, str], ...] = ()
+    open_grace_s: float = 2.0
 
 
 def quantity_text(value: float) -> str:
@@ -152,6 +154,14 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     stop.add_argument("--grace", type=float, default=5.0, metavar="SECONDS",
                       help="at the time limit, how long an order in flight may still take before "
                            "it is cancelled (default 5)")
+    stop.add_argument("--refusal", action="append", default=[], metavar="CODE=CLASS",
+                      help="how to take the exchange's refusal CODE (number or name): 'stop' at once, "
+                           "'retry' (the stop rule still holds) or 'early' (retry until the opening "
+                           "plus --open-grace); repeatable. By default only 'trading not open' and "
+                           "'unknown symbol' are early; every other refusal stops the host")
+    stop.add_argument("--open-grace", type=float, default=2.0, metavar="SECONDS",
+                      help="how long after the opening (by the exchange's clock) an early refusal "
+                           "is still expected (default 2)")
     ep = p.add_argument_group("endpoint")
     ep.add_argument("--exchange", choices=("module", "loopback"), default="module",
                     help="'module': the endpoint built into quorvane_3 (default); 'loopback': "
@@ -255,6 +265,14 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         except InvalidOperation:
             raise UsageError(f"--loopback-step must be a positive decimal, not {args.loopback_step!r}") from None
 
+    from .refusals import parse_override
+    try:
+        overrides = tuple(parse_override(text) for text in args.refusal)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+    if not 0 <= args.open_grace <= 600:
+        raise UsageError("--open-grace must be between 0 and 600 seconds")
+
     try:
         api_key, secret = load_keys(args.key_file, env)
     except CredentialsError as exc:
@@ -269,4 +287,5 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
         clock_sync=not args.no_clock_sync, compensate=not args.no_compensation, aim_ms=args.aim,
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
+        refusal_overrides=overrides, open_grace_s=args.open_grace,
     )

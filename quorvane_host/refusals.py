@@ -1,0 +1,132 @@
+"""Which refusals the host lets the module repeat, and which stop it at once.
+
+The module places a further order on every pass once the opening has come,
+so a refusal that a retry cannot fix (a wrong secret, a quantity off the lot
+step) would turn into a burst of identical orders: on a real exchange that
+spends the rate limit and can get the key or the address banned.  Every
+refusal is therefore looked up here, by the exchange's error code, before
+another order may leave:
+
+==========================  ======  =================================================
+code                        class   what to do
+==========================  ======  =================================================
+NOT_OPEN (3005)             early   nothing: expected until trading opens
+UNKNOWN_SYMBOL (3001)       early   check the symbol (it may not be listed yet)
+BAD_SIGNATURE (2002)        stop    check the secret key
+UNKNOWN_API_KEY (2001)      stop    check the API key
+TIMESTAMP_OUTSIDE_WINDOW    stop    synchronise this machine's clock with NTP
+(2003)
+BAD_QUANTITY (3003),        stop    give a quantity on the symbol's lot step
+QUANTITY_STEP (3004)
+UNSUPPORTED_ORDER (3002),   stop    the exchange does not take this request
+BAD_PARAMETER (1004),
+BAD_REQUEST (1002),
+BAD_JSON (1001),
+UNKNOWN_METHOD (1003)
+any other code, or none     stop    read the exchange's message (insufficient
+                                    balance, rate limit, ...)
+==========================  ======  =================================================
+
+Classes:
+
+* ``early``: expected before the opening and for a short grace after it
+  (``--open-grace``, by the exchange's clock); the module goes on ordering.
+  After the grace the same refusal stops the host: the listing is late or
+  the symbol is wrong, and a person should look.
+* ``stop``: the host stops before another order leaves, and says the
+  exchange's own message and what to do.
+* ``retry``: never stops the host by itself (the stop rule still holds).
+
+``--refusal CODE=CLASS`` (repeatable) changes the class of one code, by
+number or by name.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Dict, Iterable, Mapping, Optional
+
+from .exchange import Code
+
+__all__ = ["EARLY", "RETRY", "STOP", "DEFAULT_GRACE_MS", "Refusals", "Rule", "parse_override"]
+
+EARLY, RETRY, STOP = "early", "retry", "stop"
+CLASSES = (EARLY, RETRY, STOP)
+DEFAULT_GRACE_MS = 2000
+
+
+@dataclass(frozen=True)
+class Rule:
+    reason: str  # the refusal in a few words, for the grouped report
+    action: str  # EARLY, RETRY or STOP
+    advice: str  # what a person should do
+
+
+_CHECK_REQUEST = "the exchange does not take the module's request as it is: check the symbol and the quantity"
+
+# The exchange's codes; keep in step with quorvane_host.exchange.Code, which
+# speaks the codes of the real exchange.
+TABLE: Mapping[int, Rule] = {
+    Code.NOT_OPEN: Rule("trading not open yet", EARLY, "wait for the opening"),
+    Code.UNKNOWN_SYMBOL: Rule("unknown symbol", EARLY,
+                              "check the symbol: the exchange does not list it (or not yet)"),
+    Code.BAD_SIGNATURE: Rule("bad signature", STOP,
+                             "check the secret key: it does not belong to this API key"),
+    Code.UNKNOWN_API_KEY: Rule("unknown API key", STOP,
+                               "check the API key (and that it is enabled for trading)"),
+    Code.TIMESTAMP_OUTSIDE_WINDOW: Rule(
+        "timestamp outside the receive window", STOP,
+        "synchronise this machine's clock (e.g. timedatectl set-ntp true) and start again"),
+    Code.BAD_QUANTITY: Rule("bad quantity", STOP, "give the quantity as a plain positive decimal"),
+    Code.QUANTITY_STEP: Rule("quantity off the lot step", STOP,
+                             "give a quantity that is a multiple of the symbol's lot step"),
+    Code.UNSUPPORTED_ORDER: Rule("order type not supported", STOP, _CHECK_REQUEST),
+    Code.BAD_PARAMETER: Rule("bad parameter", STOP, _CHECK_REQUEST),
+    Code.BAD_REQUEST: Rule("bad request", STOP, _CHECK_REQUEST),
+    Code.BAD_JSON: Rule("request not understood", STOP, _CHECK_REQUEST),
+    Code.UNKNOWN_METHOD: Rule("request not understood", STOP, _CHECK_REQUEST),
+}
+
+_UNKNOWN = Rule("refused", STOP, "read the exchange's message above before starting again")
+
+
+def parse_override(text: str) -> tuple:
+    """``CODE=CLASS`` (CODE a number or a name of the table) as ``(code, class)``; ValueError if not."""
+    code_text, sep, action = text.partition("=")
+    code_text, action = code_text.strip(), action.strip().lower()
+    if not sep or action not in CLASSES:
+        raise ValueError(f"--refusal wants CODE=retry, CODE=stop or CODE=early, not {text!r}")
+    try:
+        code = int(code_text)
+    except ValueError:
+        try:
+            code = int(Code[code_text.upper()])
+        except KeyError:
+            names = ", ".join(c.name for c in Code)
+            raise ValueError(f"--refusal: unknown code {code_text!r} (a number, or one of {names})") from None
+    return code, action
+
+
+class Refusals:
+    """The table with the user's overrides, and the decision for one refusal."""
+
+    def __init__(self, open_ms: int, overrides: Iterable[tuple] = (),
+                 grace_ms: float = DEFAULT_GRACE_MS) -> None:
+        self.open_ms = open_ms
+        self.grace_ms = grace_ms
+        self.overrides: Dict[int, str] = dict(overrides)
+
+    def rule(self, code: Optional[int]) -> Rule:
+        base = TABLE.get(code, _UNKNOWN) if code is not None else _UNKNOWN
+        action = self.overrides.get(code) if code is not None else None
+        return base if action is None else Rule(base.reason, action, base.advice)
+
+    def stops(self, code: Optional[int], exchange_ms: float) -> bool:
+        """True when a refusal with ``code``, seen at ``exchange_ms`` (exchange's clock), must stop the host."""
+        action = self.rule(code).action
+        if action == EARLY:
+            return exchange_ms > self.open_ms + self.grace_ms
+        return action == STOP
+
+    def reason(self, code: Optional[int]) -> str:
+        return self.rule(code).reason

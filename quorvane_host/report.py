@@ -1,0 +1,180 @@
+"""The end of a run: the exit status, the summary on the terminal and the ``--result`` JSON.
+
+The exit status says what happened to the money, and only that decides it:
+
+* 0: the wanted number of orders was accepted (a failure to write the
+  report afterwards is a warning, never a failure: a wrapper that retries
+  on failure would buy twice);
+* 1: the host stopped without them, and every order it sent was answered;
+* 3: without them, and at least one order was sent with no reply: its
+  outcome is unknown, and the account must be checked before another run;
+* 130 / 143: a stop request (Ctrl-C / SIGTERM), whatever came before.
+"""
+
+from __future__ import annotations
+
+import statistics
+import time
+from decimal import Decimal
+from typing import Any, Callable, Dict, List, Optional
+
+from .orders import NO_REPLY, Gate, Observer, filled
+
+__all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET",
+           "EXIT_USAGE", "exit_status", "plural", "summarise", "unknown_outcomes"]
+
+EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_UNKNOWN, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
+MAX_ORDER_LINES = 12  # orders listed one by one on the terminal (all of them in the JSON)
+
+
+def plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
+
+def unknown_outcomes(gate: Gate) -> int:
+    """Orders sent with no reply: each may have been filled."""
+    return sum(1 for o in gate.orders if o.fate == NO_REPLY)
+
+
+def exit_status(wanted: int, accepted: int, unknown: int, stop_status: Optional[int]) -> int:
+    if stop_status:
+        return stop_status
+    if accepted >= wanted:
+        return EXIT_OK
+    return EXIT_UNKNOWN if unknown else EXIT_UNMET
+
+
+def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
+    if not values:
+        return None
+    return {"min": min(values), "median": statistics.median(values), "max": max(values),
+            "count": len(values)}
+
+
+def _bought(gate: Gate) -> Optional[Dict[str, str]]:
+    """The fills of every accepted order, added up."""
+    qty = cost = Decimal(0)
+    any_fill = False
+    for order in gate.orders:
+        if order.outcome is not None and order.outcome.accepted:
+            fill = filled(order.reply_data())
+            if fill:
+                any_fill = True
+                qty += Decimal(fill["quantity"])
+                cost += Decimal(fill["cost"])
+    if not any_fill:
+        return None
+    return {"quantity": str(qty), "cost": str(cost),
+            "price": str((cost / qty).normalize()) if qty else None}
+
+
+def _order_lines(gate: Gate) -> List[str]:
+    """One line for each order that is not a plain refusal: what was bought, and what is unknown."""
+    notable = [o for o in gate.orders
+               if o.outcome is None or o.outcome.accepted]
+    lines = [f"  order {o.seq}: {o.describe()}" for o in notable[:MAX_ORDER_LINES]]
+    if len(notable) > MAX_ORDER_LINES:
+        lines.append(f"  ... and {len(notable) - MAX_ORDER_LINES} more (all of them in --result)")
+    return lines
+
+
+def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: int,
+              stop_said: Optional[str], say: Callable[[str], None]) -> dict:
+    """Say how the run went and return the result document (with its exit status)."""
+    plan = run.plan
+    outcomes = observer.outcomes
+    rejected = [o for o in outcomes if not o.accepted]
+    too_early = sum(1 for o in rejected if o.too_early)
+    unknown = unknown_outcomes(gate)
+    record = run.console_record or {}
+    latencies = [o["latency_ms"] for o in record.get("orders", []) if o.get("latency_ms") is not None]
+    stats = latency_stats(latencies)
+    by_reason = observer.refusals_by_reason()
+    bought = _bought(gate)
+
+    say("")
+    if stop_said:
+        say(f"quorvane host: {stop_said}"
+            + ("" if gate.placed else " before the first order; nothing was sent"))
+    elif gate.stop_reason:
+        say(f"quorvane host: stopped after {gate.stop_reason}")
+    stopper = observer.refusal_stop
+    if stopper is not None:
+        rule = observer.refusals.rule(stopper.code)
+        say(f"quorvane host: the exchange said: {stopper.msg or stopper.detail}"
+            + (f" (code {stopper.code})" if stopper.code is not None else ""))
+        say(f"  what to do: {rule.advice}; no further order was sent "
+            "(--refusal CODE=retry changes this for one code)")
+    if run.error:
+        say(f"quorvane host: the trigger ended with {run.error}")
+    if run.timed_out_in_flight:
+        say("quorvane host: an order was still waiting for its reply at the time limit and was "
+            "cancelled; its outcome is unknown: check the account")
+    say(f"  orders placed: {gate.placed} ({observer.accepted} accepted, {len(rejected)} rejected"
+        + (f", {too_early} of them too early" if too_early else "")
+        + (f", {unknown} with outcome unknown" if unknown else "") + ")")
+    if by_reason:
+        say("  refusals: " + ", ".join(f"{n} {reason}" for reason, n in by_reason.items()))
+    for line in _order_lines(gate):
+        say(line)
+    if bought:
+        say(f"  bought in all: {bought['quantity']} {plan.symbol.upper()} for {bought['cost']}"
+            + (f" (average price {bought['price']})" if bought["price"] else ""))
+    if unknown:
+        say(f"quorvane host: {plural(unknown, 'order')} sent with no reply: the outcome is unknown; "
+            "check the account before running again")
+    if stats:
+        say(f"  time per order: min {stats['min']} ms, median {stats['median']:g} ms, "
+            f"max {stats['max']} ms")
+    left_at = record.get("time_left_at_first_order_ms")
+    if left_at is not None:
+        say(f"  first order started {left_at} ms before the opening" if left_at >= 0
+            else f"  first order started {-left_at} ms after the opening")
+    if run.pool_stats:
+        p = run.pool_stats
+        say(f"  connections: {p['warm']} orders over warm connections, {p['cold']} over new ones; "
+            f"{p['opened']} opened in all")
+    exchange_report = None
+    if run.exchange is not None:
+        exchange_report = run.exchange.report()
+        first = exchange_report["first_accepted_after_open_ms"]
+        say(f"  loopback exchange: {exchange_report['requests']} requests, "
+            f"{exchange_report['accepted']} accepted"
+            + (f", first accepted {first:.1f} ms after the opening" if first is not None else ""))
+    lines = record.get("lines")
+    say(f"  module output: {run.log_path}" + (f" ({lines:,} lines)" if lines else ""))
+    if code in (EXIT_UNMET, EXIT_UNKNOWN):
+        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {observer.accepted}")
+    return {
+        "exit_code": code,
+        "symbol": plan.symbol.upper(),
+        "open_ms": plan.open_ms,
+        "stop_reason": gate.stop_reason,
+        "interrupted": stop_said,
+        "orders_sent_at_stop_request": gate.sent_at_halt,
+        "error": run.error,
+        "cancelled_in_flight": run.timed_out_in_flight,
+        "placed": gate.placed,
+        "accepted": observer.accepted,
+        "rejected": len(rejected),
+        "too_early": too_early,
+        "outcome_unknown": unknown,
+        "refusals": by_reason,
+        "refusal_stop": stopper.to_dict() if stopper is not None else None,
+        "bought": bought,
+        "orders": [o.to_dict() for o in gate.orders],
+        "outcomes": [o.to_dict() for o in outcomes],
+        "latencies_ms": latencies,
+        "latency_ms": stats,
+        "time_left_at_first_order_ms": left_at,
+        "console": record,
+        "log": run.log_path,
+        "exchange": exchange_report,
+        "seconds": time.time() - started,
+        "clock_at_start": run.clock_at_start.to_dict() if run.clock_at_start else None,
+        "clock": run.clock.to_dict() if run.clock else None,
+        "clock_sync": plan.clock_sync,
+        "firing": run.firing.to_dict() if run.firing else None,
+        "entered_before_firing_ms": run.entered_left_ms,
+        "pool": run.pool_stats,
+    }
