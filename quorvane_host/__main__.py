@@ -2,6 +2,23 @@
 
 import sys
 
-from .host import main
 
-sys.exit(main())
+def _interrupted(when: str) -> None:
+    # One line and the shell's status for Ctrl-C, not a traceback of
+    # whatever the interpreter happened to be loading.
+    sys.stderr.write(f"quorvane host: interrupted (Ctrl-C){when}\n")
+    sys.exit(130)
+
+
+try:
+    from .host import main
+    from .interrupts import quiet_interrupts
+except KeyboardInterrupt:
+    _interrupted(" while starting; nothing was sent")
+
+try:
+    quiet_interrupts()
+    status = main()
+except KeyboardInterrupt:  # one that the host's own handling did not catch
+    _interrupted("")
+sys.exit(status)

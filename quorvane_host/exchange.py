@@ -56,6 +56,7 @@ import hashlib
 import hmac
 import itertools
 import json
+import logging
 import math
 import os
 import re
@@ -80,6 +81,7 @@ from websockets.http11 import Response
 
 from .connector import Connector
 
+
 __all__ = [
     "API_PATH",
     "Code",
@@ -93,6 +95,19 @@ __all__ = [
     "query_string",
     "sign",
 ]
+
+
+class _QuietHandshakes(logging.Filter):
+    """Drops the traceback of a client that went away during its handshake
+    (a host stopped by Ctrl-C, a port probe): its own affair, not the
+    exchange's, and printed in the middle of a rehearsal's terminal output."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return record.getMessage() != "opening handshake failed"
+
+
+_SERVER_LOG = logging.getLogger("quorvane_host.exchange")
+_SERVER_LOG.addFilter(_QuietHandshakes())
 
 API_PATH = "/ws-api/v3"
 LOOPBACK = "127.0.0.1"
@@ -729,7 +744,7 @@ class LoopbackExchange:
             self._handle, LOOPBACK, self._port,
             ssl=self._ssl_context(), process_request=self._process_request,
             compression=None, ping_interval=None, close_timeout=2,
-            create_connection=self._connection_factory(),
+            create_connection=self._connection_factory(), logger=_SERVER_LOG,
         )
         self._bound_port = self._server.sockets[0].getsockname()[1]
         self._loop = asyncio.get_running_loop()
