@@ -75,6 +75,8 @@ class Order:
             return ANSWERED
         if self.stage == _SENT:
             return NO_REPLY
+        if self.stage == _CONNECTED:  # held back on its connection by a stop request
+            return NEVER_SENT
         return NEVER_SENT if self.no_connection else NEVER_CONNECTED
 
     def failed(self, exc: BaseException) -> None:
@@ -100,7 +102,8 @@ class Order:
             return "never connected (TLS or upgrade never finished): not sent" + (
                 f" ({self.failure})" if self.failure else "")
         if fate == NEVER_SENT:
-            return "never sent (no connection)" + (f" ({self.failure})" if self.failure else "")
+            how = "held back on its connection" if self.stage == _CONNECTED else "no connection"
+            return f"never sent ({how})" + (f" ({self.failure})" if self.failure else "")
         if self.outcome is None:
             return "answered"
         text = self.outcome.describe()

@@ -1,0 +1,212 @@
+"""What happens to each order and to the money: refusals, fates, stop requests."""
+
+import asyncio
+import json
+import os
+import random
+import signal
+import ssl
+import subprocess
+import sys
+import time
+
+import pytest
+
+from quorvane_host.exchange import Code, LoopbackExchange, Symbol
+from quorvane_host.orders import (ANSWERED, NEVER_CONNECTED, NEVER_SENT, NO_REPLY, Gate, Observer,
+                                  StopOrdering)
+from quorvane_host.pool import ConnectionLimit
+from quorvane_host.refusals import Refusals, parse_override
+from quorvane_host.rehearsal import RehearsalNetwork
+from quorvane_host.stopping import Interrupted
+from test_host_run import KEYS, REPO, host, read_json, standin_env  # noqa: F401 - fixture
+
+OPEN = 1_000_000
+
+
+@pytest.mark.parametrize("code, at, overrides, stops", [
+    (Code.NOT_OPEN, OPEN - 50, (), False),
+    (Code.NOT_OPEN, OPEN + 1999, (), False),  # within the grace after the opening
+    (Code.NOT_OPEN, OPEN + 2001, (), True),  # the listing is late: a person should look
+    (Code.UNKNOWN_SYMBOL, OPEN - 50, (), False),
+    (Code.UNKNOWN_SYMBOL, OPEN + 2001, (), True),
+    (Code.BAD_SIGNATURE, OPEN - 50, (), True),
+    (Code.UNKNOWN_API_KEY, OPEN + 10, (), True),
+    (Code.TIMESTAMP_OUTSIDE_WINDOW, OPEN + 10, (), True),
+    (Code.QUANTITY_STEP, OPEN + 10, (), True),
+    (Code.BAD_QUANTITY, OPEN + 10, (), True),
+    (Code.UNSUPPORTED_ORDER, OPEN + 10, (), True),
+    (-2010, OPEN + 10, (), True),  # not in the table (insufficient balance, rate limit...)
+    (None, OPEN + 10, (), True),  # a refusal without a code
+    (Code.BAD_SIGNATURE, OPEN + 10, ("BAD_SIGNATURE=retry",), False),
+    (Code.NOT_OPEN, OPEN + 60_000, ("3005=retry",), False),
+    (Code.NOT_OPEN, OPEN - 50, ("not_open=stop",), True),
+    (-2010, OPEN - 50, ("-2010=early",), False),
+])
+def test_refusal_classes(code, at, overrides, stops):
+    refusals = Refusals(OPEN, [parse_override(o) for o in overrides])
+    assert refusals.stops(code, at) is stops
+
+
+@pytest.mark.parametrize("text", ["2002", "2002=maybe", "NO_SUCH_CODE=stop"])
+def test_bad_refusal_override(text):
+    with pytest.raises(ValueError, match="--refusal"):
+        parse_override(text)
+
+
+# ---------------------------------------------------------------------------
+# Per-order fate, with a stand-in for the connections
+
+
+class _Socket:
+    def __init__(self, reply):
+        self.reply = reply
+        self.sent = []
+
+    async def send(self, text):
+        self.sent.append(text)
+
+    async def recv(self):
+        if isinstance(self.reply, BaseException):
+            raise self.reply
+        return self.reply
+
+
+class _Connecting:
+    def __init__(self, opened, after_open):
+        self.opened, self.after_open = opened, after_open
+
+    async def __aenter__(self):
+        if isinstance(self.opened, BaseException):
+            raise self.opened
+        self.after_open()
+        return self.opened
+
+    async def __aexit__(self, *exc):
+        return False
+
+
+class _Inner:
+    def __init__(self, opened):
+        self.opened = opened
+        self.after_open = lambda: None
+
+    def connect(self, url):
+        return _Connecting(self.opened, self.after_open)
+
+
+async def _order(gate):
+    async with gate.connect("wss://x/ws-api/v3") as ws:
+        await ws.send("{}")
+        return await ws.recv()
+
+
+FILLED = json.dumps({"id": "1", "status": 200, "result": {
+    "orderId": 7, "executedQty": "0.5",
+    "fills": [{"price": "2.00", "qty": "0.2", "quoteQty": "0.400"},
+              {"price": "3.00", "qty": "0.3", "quoteQty": "0.900"}]}})
+
+
+@pytest.mark.parametrize("opened, halt, fate, said", [
+    (ConnectionLimit("60 new connections"), False, NEVER_SENT, "never sent (no connection)"),
+    (ConnectionRefusedError(111, "refused"), False, NEVER_SENT, "never sent (no connection)"),
+    (ssl.SSLError("handshake"), False, NEVER_CONNECTED, "never connected (TLS or upgrade"),
+    (asyncio.TimeoutError(), False, NEVER_CONNECTED, "never connected"),
+    (_Socket(ConnectionResetError("reset")), False, NO_REPLY, "its outcome is unknown: check the account"),
+    (_Socket(FILLED), False, ANSWERED, "bought 0.5 at 2.6 for 1.300"),
+    (_Socket(FILLED), True, NEVER_SENT, "never sent (held back on its connection)"),
+])
+def test_order_fate(opened, halt, fate, said):
+    inner = _Inner(opened)
+    gate = Gate(inner, max_orders=10)
+    observer = Observer(1, gate, Refusals(OPEN))
+    if halt:  # a stop request after the connection opened, before the send: the handler's first step
+        inner.after_open = lambda: gate.halt("interrupted (Ctrl-C)", Interrupted)
+    try:
+        reply = asyncio.run(_order(gate))
+    except (Exception, Interrupted):
+        reply = None
+    if reply is not None:
+        observer.line("Buy order placed successfully: " + str(json.loads(reply)))
+    order = gate.orders[0]
+    assert order.fate == fate and said in order.describe()
+    assert gate.placed == (fate in (NO_REPLY, ANSWERED))
+    if halt:
+        assert opened.sent == [] and gate.sent_at_halt == 0
+        with pytest.raises(StopOrdering):  # and no further order starts
+            gate.connect("wss://x/ws-api/v3")
+
+
+# ---------------------------------------------------------------------------
+# End to end: a refusal that retrying cannot fix stops before the next order
+
+
+@pytest.mark.parametrize("secret, step, code, advice", [
+    ("another-secret", "0.001", Code.BAD_SIGNATURE, "check the secret key"),
+    ("test-secret", "0.3", Code.QUANTITY_STEP, "multiple of the symbol's lot step"),
+])
+def test_refusal_stops_before_another_order(standin_env, tmp_path, secret, step, code, advice):
+    open_ms = int(time.time() * 1000) + 4000
+    result = tmp_path / "result.json"
+    with LoopbackExchange({"test-key": secret}, [Symbol("QRVUSD", open_ms, step=step)], lifetime=60) as ex:
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
+                    "--max-orders", "1000", "--log", str(tmp_path / "log"), "--result", str(result))
+        records = ex.records()
+    assert done.returncode == 1, done.stdout + done.stderr
+    # the module's pass after the refusal found the gate closed: one order in all
+    assert [r.code for r in records] == [code]
+    assert records[0].msg in done.stdout and advice in done.stdout
+    r = read_json(result)
+    assert r["placed"] == 1 and r["refusal_stop"]["code"] == code
+    assert list(r["refusals"].values()) == [1]
+
+
+# ---------------------------------------------------------------------------
+# Stop requests at random moments of an order
+
+
+def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
+    rng = random.Random(os.environ.get("QUORVANE_TEST_SEED", time.time_ns()))
+    runs = 8
+    with RehearsalNetwork({"test-key": "test-secret"}, rtt_ms=10, jitter_ms=1, lifetime=600) as net:
+        for run in range(runs):
+            signum = (signal.SIGINT, signal.SIGTERM)[run % 2]
+            symbol = f"QRV{run}USD"
+            open_ms = int(time.time() * 1000) + 4000
+            net.add_symbol(Symbol(symbol, open_ms))
+            log, result = tmp_path / f"{run}.log", tmp_path / f"{run}.json"
+            proc = subprocess.Popen(
+                [sys.executable, "-m", "quorvane_host", symbol, "0.5", "--open-at", str(open_ms),
+                 "--connect", f"127.0.0.1:{net.port}", "--cafile", net.cafile,
+                 "--orders", "100000", "--max-orders", "100000", "--max-new-connections", "100000",
+                 "--time-limit", "25", "--log", str(log), "--result", str(result)],
+                env=dict(standin_env, **KEYS), cwd=REPO,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
+                    time.sleep(0.05)
+                # Somewhere from just before the first order to a few orders in
+                # (each takes a round trip of about 10 ms through the relay).
+                moment = open_ms / 1000 + rng.uniform(-0.15, 0.4)
+                time.sleep(max(0.0, moment - time.time()))
+                proc.send_signal(signum)
+                out, err = proc.communicate(timeout=60)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.communicate()
+            records = net.records(symbol)
+            status = 130 if signum == signal.SIGINT else 143
+            context = f"run {run}, signal {signum.name}\n{out}\n{err}"
+            assert proc.returncode == status, context
+            assert "Traceback" not in err, context
+            r = read_json(result)
+            # No order left after the signal: the exchange saw no more orders
+            # than had been handed to a connection when the handler ran.
+            assert r["orders_sent_at_stop_request"] is not None, context
+            assert len(records) <= r["orders_sent_at_stop_request"] <= r["placed"], context
+            # Nothing the exchange saw goes unaccounted: answered or outcome unknown.
+            answered = r["accepted"] + r["rejected"]
+            assert answered <= len(records) <= answered + r["outcome_unknown"], context
+            assert sum(rec.accepted for rec in records) >= r["accepted"], context
