@@ -312,7 +312,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.record:
             record = console.record()
             record["log_rotations"] = log.rotations
-            write_private(args.record, json.dumps(record).encode())
+            try:
+                write_private(args.record, json.dumps(record).encode())
+            except OSError as exc:  # the host reports without it
+                console._emit(f"  the console's record cannot be written ({exc.strerror or exc})")
         if console.out is None:  # the terminal went away: no flush error at exit
             os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     return 0
