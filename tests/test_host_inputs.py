@@ -1,16 +1,31 @@
-"""The host's input checks, key files, line reading, console and gate."""
+"""The host's input checks, key files, fault words, line reading, console and gate."""
 
+import asyncio
 import io
+import json
 import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
 
 import pytest
+import ujson
+from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
+from websockets.frames import Close
 
 from quorvane_host.console import HOST_MARK, Console, RotatingLog
-from quorvane_host.host import Gate, Observer, StopOrdering
+from quorvane_host.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
+from quorvane_host.faults import describe_fault
+from quorvane_host.host import main as host_main
 from quorvane_host.keys import CredentialsError, read_key_file
 from quorvane_host.lines import parse_latency, parse_outcome, parse_time_left
+from quorvane_host.orders import Gate, Observer, StopOrdering
 from quorvane_host.plan import UsageError, build_plan, parse_args, quantity_text
-from quorvane_host.times import TimeError, format_ms, parse_opening_time
+from quorvane_host.refusals import Refusals
+from quorvane_host.times import TimeError, current_ms, format_ms, parse_opening_time
 
 NOW = 1_800_000_000_000  # 2027-01-15T08:00:00Z
 ENV = {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s"}
@@ -178,6 +193,154 @@ def test_key_file_wins_over_environment(tmp_path):
 
 
 # ---------------------------------------------------------------------------
+# Bad input through the command: exit 2 with advice before anything waits,
+# never a traceback
+
+
+def _bad_files(tmp_path):
+    files = {"dir": tmp_path / "folder", "fifo": tmp_path / "pipe", "notpem": tmp_path / "ca.pem"}
+    files["dir"].mkdir()
+    os.mkfifo(files["fifo"])
+    files["notpem"].write_text("not a certificate\n")
+    for name, data in [("dup", b"api_key = a\nsecret_key = s\napi_key = b\n"),
+                       ("latin1", b"api_key = a\nsecret_key = s\xe9cret\n"),
+                       ("good", b"api_key = a\nsecret_key = s\n")]:
+        files[name] = tmp_path / name
+        files[name].write_bytes(data)
+        os.chmod(files[name], 0o600)
+    return {name: str(path) for name, path in files.items()}
+
+
+ENV_LATIN1_SECRET = {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s\udce9"}  # the byte 0xe9
+
+
+@pytest.mark.parametrize("argv, env, message", [
+    (["--key-file", "{dir}"], ENV, "key file .*folder is a directory"),
+    (["--key-file", "{fifo}"], ENV, "key file .*pipe is a named pipe"),
+    (["--key-file", ""], ENV, "--key-file names no file.*leave --key-file out"),
+    (["--key-file", "{dup}"], ENV, r"line 3: api_key is set again \(first on line 1\)"),
+    (["--key-file", "{latin1}"], ENV, "line 2: the value of secret_key is not UTF-8 text"),
+    (["--key-file", "{good}", "as another user"], ENV, "belongs to another user.*sudo chown"),
+    ([], ENV_LATIN1_SECRET, r"secret key in the environment \(QUORVANE_SECRET_KEY\) is not UTF-8"),
+    (["--connect", "127.0.0.1:9", "--cafile", "{notpem}"], ENV, "holds no certificate in PEM form"),
+    (["--connect", "127.0.0.1:9", "--cafile", "{fifo}"], ENV, "is not a regular file"),
+    (["--open-at", "1" * 16], ENV, "has 16 digits: milliseconds since the epoch have 13"),
+    (["--open-at", "9" * 5000], ENV, "has 5000 digits"),
+    (["--open-at", "9" * 15], ENV, "more than a day ahead"),
+    (["--open-at", "\u00b2"], ENV, "other than plain ASCII digits"),
+    (["--open-at", "\u0661\u0668" + "\u0660" * 11], ENV, "other than plain ASCII digits"),
+])
+def test_bad_input_exits_2_with_advice(tmp_path, monkeypatch, capsys, argv, env, message):
+    files = _bad_files(tmp_path)
+    if "as another user" in argv:
+        argv = [a for a in argv if a != "as another user"]
+        monkeypatch.setattr(os, "geteuid", lambda: os.getuid() + 1)
+    for name in ("QUORVANE_API_KEY", "QUORVANE_SECRET_KEY"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    argv = [a.format(**files) for a in argv]
+    if "--open-at" not in argv:
+        argv += ["--open-at", str(current_ms() + 60_000)]
+    assert host_main(["QRVUSD", "1", *argv]) == 2
+    err = capsys.readouterr().err
+    assert re.fullmatch(f"quorvane host: .*{message}.*\n", err), err
+
+
+# ---------------------------------------------------------------------------
+# The exchange's faults in words
+
+
+def _closed(received):
+    if received is None:
+        return ConnectionClosedError(None, None)
+    kind = ConnectionClosedOK if received.code == 1000 else ConnectionClosedError
+    return kind(received, received, True)
+
+
+def _not_json():
+    try:
+        ujson.loads("<html><body>Bad Gateway</body></html>")
+    except ValueError as exc:
+        return exc
+
+
+@pytest.mark.parametrize("exc, words", [
+    (_closed(Close(1000, "")), "the exchange closed the connection without answering (close code 1000, normal closure)"),
+    (_closed(Close(1011, "oops")), "the exchange closed the connection with an error (close code 1011, internal error: oops)"),
+    (_closed(None), "the connection dropped without a closing handshake"),
+    (_not_json(), "the exchange answered with text that is not JSON"),
+    (json.JSONDecodeError("Expecting value", "x", 0), "the exchange answered with text that is not JSON"),
+    (ConnectionResetError(), "the connection was reset (the exchange or something on the way broke it off)"),
+    (ConnectionRefusedError(111, "Connection refused"), "the exchange refused the connection"),
+    (asyncio.TimeoutError(), "the exchange did not answer in time"),
+    (socket.gaierror(-2, "Name or service not known"), "the exchange's host name was not found (Name or service not known)"),
+    (OSError(101, "Network is unreachable"), "a network error (Network is unreachable)"),
+    (RuntimeError("odd"), "an unexpected error (RuntimeError: odd)"),
+])
+def test_fault_words(exc, words):
+    assert describe_fault(exc).startswith(words)
+
+
+@pytest.mark.parametrize("fault, words", [
+    (Fault.CLOSE, "the exchange closed the connection without answering"),
+    (Fault.GARBAGE, "the exchange answered with text that is not JSON"),
+    (Fault.REFUSE_TLS, "the connection was reset"),
+])
+def test_fault_words_for_what_the_module_raises(tmp_path, restore_globals, fault, words):
+    """The same words for the exceptions that really come out of an order."""
+    qv = restore_globals
+
+    async def order():
+        now = current_ms()
+        async with LoopbackExchange({"k": "s"}, [Symbol("QRVUSD", now - 1)],
+                                    tls=make_self_signed(str(tmp_path)), lifetime=30) as ex:
+            qv.websockets = ex.connector()
+            ex.set_fault(fault, count=1)
+            with pytest.raises(Exception) as caught:
+                await qv.buy_market_order("k", "s", "QRVUSD", 1.0)
+            return caught.value
+
+    assert describe_fault(asyncio.run(order())).startswith(words)
+
+
+# ---------------------------------------------------------------------------
+# Ctrl-C at any moment of the start: one line, status 130, no traceback
+
+
+def _importing_the_host(pid):
+    """Whether the interpreter has started and runs the host's imports (asyncio's extension is loaded).
+
+    Before that the interpreter is still setting itself up, a window no
+    Python code can guard."""
+    try:
+        with open(f"/proc/{pid}/maps") as fh:
+            return "_asyncio" in fh.read()
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("after", [0.0, 0.02, 0.05, 0.1, 0.2, 0.4, 0.8])
+def test_ctrl_c_while_starting(after):
+    env = dict(os.environ, QUORVANE_API_KEY="k", QUORVANE_SECRET_KEY="s")
+    host = subprocess.Popen(
+        [sys.executable, "-m", "quorvane_host", "QRVUSD", "1", "--open-at", str(current_ms() + 120_000),
+         "--exchange", "loopback", "--display", "plain"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, start_new_session=True)
+    while not _importing_the_host(host.pid) and host.poll() is None:
+        time.sleep(0.001)
+    time.sleep(after)
+    os.killpg(host.pid, signal.SIGINT)  # as the terminal does: the host and its children
+    out, err = host.communicate(timeout=60)
+    text = (out + err).decode()
+    # The interpreter sometimes ends by SIGINT after the host's own exit(130)
+    # (a shell shows 130 for both).
+    assert host.returncode in (130, -signal.SIGINT), text
+    assert "Traceback" not in text and "Exception ignored" not in text, text
+    assert text.count("interrupted (Ctrl-C)") == 1, text
+
+
+# ---------------------------------------------------------------------------
 # Reading the module's lines
 
 
@@ -285,14 +448,14 @@ class Inner:
 def test_gate_stops_after_wanted_accepted_orders():
     inner = Inner()
     gate = Gate(inner, max_orders=100)
-    observer = Observer(2, gate)
+    observer = Observer(2, gate, Refusals(NOW), exchange_ms=lambda: NOW)  # before the opening
     for line in ["Failed to place buy order: {'code': 3005, 'msg': 'e'}",
                  "Buy order placed successfully: {}", "Buy order placed successfully: {}"]:
         gate.connect("u")
         observer.line(line)
     with pytest.raises(StopOrdering, match="2 accepted orders"):
         gate.connect("u")
-    assert gate.placed == 3 and len(inner.urls) == 3
+    assert len(inner.urls) == 3  # what counts as placed: tests/test_host_orders.py
 
 
 def test_gate_stops_at_max_orders():
