@@ -96,6 +96,8 @@ def check_output_path(path: Optional[str], option: str = "--result") -> Optional
         if st.st_uid != os.geteuid():
             return (f"{option} {path} belongs to another user (uid {st.st_uid}); "
                     "remove it or choose another path")
+        if not os.access(real, os.W_OK):
+            return f"{option} {path} is read-only; make it writable (chmod u+w) or choose another path"
     try:
         fst = os.stat(folder)
     except FileNotFoundError:
