@@ -36,6 +36,8 @@ from typing import Any, Awaitable, Callable, Deque, List, Optional, Set
 
 from websockets.protocol import State
 
+from .faults import describe_fault
+
 __all__ = ["ConnectionLimit", "Pool"]
 
 # How long the closing handshakes may take at stop before the rest are aborted.
@@ -177,7 +179,7 @@ class Pool:
             error = task.exception() if not task.cancelled() else asyncio.CancelledError()
             if error is not None:
                 errors.append(error)
-                self.failures.append(f"{type(error).__name__}: {error}")
+                self.failures.append(describe_fault(error))
             elif self._closed:
                 self._close_in_background(task.result())
             else:

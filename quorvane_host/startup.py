@@ -17,6 +17,8 @@ from typing import Any, Optional
 
 from websockets.exceptions import InvalidHandshake, InvalidStatus, InvalidURI
 
+from .faults import describe_fault
+
 __all__ = ["EndpointError", "advice", "open_checked"]
 
 
@@ -52,7 +54,7 @@ def advice(exc: BaseException, where: str, *, cafile: Optional[str] = None) -> s
         return f"{where} closed the connection during the handshake (a TLS port expecting other settings?)"
     if isinstance(exc, OSError):
         return f"cannot reach {where}: {exc.strerror or exc}"
-    return f"cannot open a connection to {where}: {type(exc).__name__}: {exc}"
+    return f"cannot open a connection to {where}: {describe_fault(exc)}"
 
 
 async def _opened(connecting: Any) -> Any:
