@@ -41,7 +41,7 @@ import statistics
 import subprocess
 import sys
 import time
-from typing import IO, List, Optional
+from typing import IO, Any, Dict, List, Optional, Tuple
 
 from .exchange import Code, Record, Symbol
 from .files import check_output_path, private_folder, write_private
@@ -67,7 +67,7 @@ def _say(out: IO[str], text: str = "") -> None:
 def _summary(result: Optional[dict], records: List[Record], open_ms: int) -> dict:
     accepted = [r for r in records if r.accepted]
     ex_too_early = sum(1 for r in records if r.code == Code.NOT_OPEN)
-    summary = {
+    summary: Dict[str, Any] = {
         "open_ms": open_ms,
         "exchange_requests": len(records),
         "exchange_accepted": len(accepted),
@@ -150,11 +150,12 @@ def run_demo(
     if given, else to the demo's own folder, kept only with ``keep_log``.
     """
     api_key, secret = "demo-" + secrets.token_hex(6), secrets.token_hex(24)
-    runs = [("on its own", symbol + "A", ALONE), ("with the host's defaults", symbol, [])] if compare \
+    runs: List[Tuple[Optional[str], str, List[str]]] = \
+        [("on its own", symbol + "A", ALONE), ("with the host's defaults", symbol, [])] if compare \
         else [(None, symbol, [])]
     # Leave the network running a while past the host's own limits, then let it go.
     lifetime = len(runs) * (delay + time_limit + 60) + 60
-    summaries = []
+    summaries: List[dict] = []
     work = private_folder("quorvane-demo-")
     try:
         _rehearse(work, runs, summaries, api_key=api_key, secret=secret, lifetime=lifetime,
@@ -182,9 +183,9 @@ def run_demo(
     return summary
 
 
-def _rehearse(work: str, runs: List[tuple], summaries: List[dict], *, api_key: str, secret: str,
-              lifetime: float, rtt_ms: float, jitter_ms: float, clock_skew_ms: float,
-              **host_options) -> None:
+def _rehearse(work: str, runs: List[Tuple[Optional[str], str, List[str]]], summaries: List[dict], *,
+              api_key: str, secret: str, lifetime: float, rtt_ms: float, jitter_ms: float,
+              clock_skew_ms: float, **host_options: Any) -> None:
     with RehearsalNetwork({api_key: secret}, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
                           clock_skew_ms=clock_skew_ms, lifetime=lifetime) as net:
         out = host_options["out"]
