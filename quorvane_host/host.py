@@ -66,7 +66,8 @@ from .orders import Gate, Observer, StopOrdering, install_print_hook
 from .pool import ConnectionLimit
 from .refusals import Refusals
 from .files import write_private
-from .report import EXIT_INTERRUPTED, EXIT_UNMET, EXIT_USAGE, exit_status, plural, summarise, unknown_outcomes
+from .report import (EXIT_INTERRUPTED, EXIT_UNMET, EXIT_USAGE, accepted_orders, exit_status, plural,
+                     summarise, unknown_outcomes)
 from .stopping import StopRequested, StopSignals
 from .startup import EndpointError, open_checked
 from .plan import (AIM_SAFETY_MS, PLAIN_DECIMAL as _PLAIN_DECIMAL, Plan, UsageError, build_plan,
@@ -650,7 +651,7 @@ class HostRun:
             builtins.print = original_print
         # From here on the orders are what they are: nothing below may change
         # the exit status, which says what happened to the money.
-        code = exit_status(plan.orders, observer.accepted, unknown_outcomes(gate), self.signals.exit_status)
+        code = exit_status(plan.orders, accepted_orders(gate), unknown_outcomes(gate), self.signals.exit_status)
         self.console_record = self._read_console_record(record_path)
         try:
             result = summarise(self, gate, observer, started, code, self.signals.said, say)

@@ -79,6 +79,20 @@ class Order:
             return NEVER_SENT
         return NEVER_SENT if self.no_connection else NEVER_CONNECTED
 
+    @property
+    def accepted(self) -> Optional[bool]:
+        """Whether the exchange took the order, once answered; None before.
+
+        By the module's line, or, when a stop request came between the reply
+        and that line, by the reply itself, as the module reads it.
+        """
+        if self.outcome is not None:
+            return self.outcome.accepted
+        if self.stage != _ANSWERED:
+            return None
+        data = self.reply_data()
+        return isinstance(data, dict) and "error" not in data
+
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
             self.failure = type(exc).__name__ + (f": {exc}" if str(exc) else "")
@@ -105,9 +119,10 @@ class Order:
             how = "held back on its connection" if self.stage == _CONNECTED else "no connection"
             return f"never sent ({how})" + (f" ({self.failure})" if self.failure else "")
         if self.outcome is None:
-            return "answered"
-        text = self.outcome.describe()
-        fill = filled(self.reply_data()) if self.outcome.accepted else None
+            text = ("accepted" if self.accepted else "refused") + " (the run stopped before the module said so)"
+        else:
+            text = self.outcome.describe()
+        fill = filled(self.reply_data()) if self.accepted else None
         if fill:
             text += f": bought {fill['quantity']} at {fill['price']} for {fill['cost']}"
         return text
@@ -117,11 +132,9 @@ class Order:
                              "failure": self.failure}
         if self.outcome is not None:
             d.update(self.outcome.to_dict())
-            if self.outcome.accepted:
-                d["filled"] = filled(self.reply_data())
-        elif self.fate == ANSWERED:  # answered, but the module never said it
-            data = self.reply_data()
-            d["accepted"] = isinstance(data, dict) and "error" not in data
+        d["accepted"] = self.accepted
+        if self.accepted:
+            d["filled"] = filled(self.reply_data())
         return d
 
 

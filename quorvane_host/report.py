@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict, List, Optional
 from .orders import NO_REPLY, Gate, Observer, filled
 
 __all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET",
-           "EXIT_USAGE", "exit_status", "plural", "summarise", "unknown_outcomes"]
+           "EXIT_USAGE", "accepted_orders", "exit_status", "plural", "summarise", "unknown_outcomes"]
 
 EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_UNKNOWN, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
 MAX_ORDER_LINES = 12  # orders listed one by one on the terminal (all of them in the JSON)
@@ -34,6 +34,11 @@ def plural(n: int, word: str) -> str:
 def unknown_outcomes(gate: Gate) -> int:
     """Orders sent with no reply: each may have been filled."""
     return sum(1 for o in gate.orders if o.fate == NO_REPLY)
+
+
+def accepted_orders(gate: Gate) -> int:
+    """Orders the exchange took, by their replies: also one whose line the module had no time to print."""
+    return sum(1 for o in gate.orders if o.accepted)
 
 
 def exit_status(wanted: int, accepted: int, unknown: int, stop_status: Optional[int]) -> int:
@@ -56,7 +61,7 @@ def _bought(gate: Gate) -> Optional[Dict[str, str]]:
     qty = cost = Decimal(0)
     any_fill = False
     for order in gate.orders:
-        if order.outcome is not None and order.outcome.accepted:
+        if order.accepted:
             fill = filled(order.reply_data())
             if fill:
                 any_fill = True
@@ -70,8 +75,7 @@ def _bought(gate: Gate) -> Optional[Dict[str, str]]:
 
 def _order_lines(gate: Gate) -> List[str]:
     """One line for each order that is not a plain refusal: what was bought, and what is unknown."""
-    notable = [o for o in gate.orders
-               if o.outcome is None or o.outcome.accepted]
+    notable = [o for o in gate.orders if o.outcome is None or o.accepted]
     lines = [f"  order {o.seq}: {o.describe()}" for o in notable[:MAX_ORDER_LINES]]
     if len(notable) > MAX_ORDER_LINES:
         lines.append(f"  ... and {len(notable) - MAX_ORDER_LINES} more (all of them in --result)")
@@ -83,8 +87,9 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
     """Say how the run went and return the result document (with its exit status)."""
     plan = run.plan
     outcomes = observer.outcomes
-    rejected = [o for o in outcomes if not o.accepted]
-    too_early = sum(1 for o in rejected if o.too_early)
+    accepted = accepted_orders(gate)
+    rejected = sum(1 for o in gate.orders if o.accepted is False)
+    too_early = sum(1 for o in outcomes if o.too_early)
     unknown = unknown_outcomes(gate)
     record = run.console_record or {}
     latencies = [o["latency_ms"] for o in record.get("orders", []) if o.get("latency_ms") is not None]
@@ -110,7 +115,7 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
     if run.timed_out_in_flight:
         say("quorvane host: an order was still waiting for its reply at the time limit and was "
             "cancelled; its outcome is unknown: check the account")
-    say(f"  orders placed: {gate.placed} ({observer.accepted} accepted, {len(rejected)} rejected"
+    say(f"  orders placed: {gate.placed} ({accepted} accepted, {rejected} rejected"
         + (f", {too_early} of them too early" if too_early else "")
         + (f", {unknown} with outcome unknown" if unknown else "") + ")")
     if by_reason:
@@ -144,7 +149,7 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
     lines = record.get("lines")
     say(f"  module output: {run.log_path}" + (f" ({lines:,} lines)" if lines else ""))
     if code in (EXIT_UNMET, EXIT_UNKNOWN):
-        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {observer.accepted}")
+        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {accepted}")
     return {
         "exit_code": code,
         "symbol": plan.symbol.upper(),
@@ -155,8 +160,8 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
         "error": run.error,
         "cancelled_in_flight": run.timed_out_in_flight,
         "placed": gate.placed,
-        "accepted": observer.accepted,
-        "rejected": len(rejected),
+        "accepted": accepted,
+        "rejected": rejected,
         "too_early": too_early,
         "outcome_unknown": unknown,
         "refusals": by_reason,
