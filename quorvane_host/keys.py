@@ -61,10 +61,11 @@ def _unquote(value: str) -> str:
 
 
 def _user(uid: int) -> str:
+    """The user's name, or the number (which chown takes as well)."""
     try:
         return pwd.getpwuid(uid).pw_name
     except KeyError:
-        return f"uid {uid}"
+        return str(uid)
 
 
 def _check_owner(path: str, info: os.stat_result) -> None:
@@ -77,7 +78,7 @@ def _check_owner(path: str, info: os.stat_result) -> None:
         f"handed over (sudo chown {me} {path}) or write a new one (and chmod 600 it)")
 
 
-def _describe_kind(path: str, info: os.stat_result) -> None:
+def _check_kind(path: str, info: os.stat_result) -> None:
     for test, what in _KINDS:
         if test(info.st_mode):
             raise CredentialsError(f"key file {path} is {what}")
@@ -104,7 +105,7 @@ def _read_private_file(path: str) -> bytes:
         raise CredentialsError(f"cannot open key file {path}: {exc.strerror}") from None
     try:
         info = os.fstat(fd)
-        _describe_kind(path, info)
+        _check_kind(path, info)
         _check_owner(path, info)
         if info.st_mode & 0o077:
             raise CredentialsError(
