@@ -1,4 +1,8 @@
-"""``python -m quorvane_host``: see :mod:`quorvane_host.host`."""
+"""``python -m quorvane_host`` and the ``quorvane-host`` command: see :mod:`quorvane_host.host`.
+
+This module imports nothing heavy itself, so that a Ctrl-C while the host's
+modules load is caught here.
+"""
 
 import sys
 
@@ -10,15 +14,19 @@ def _interrupted(when: str) -> None:
     sys.exit(130)
 
 
-try:
-    from .host import main
-    from .interrupts import quiet_interrupts
-except KeyboardInterrupt:
-    _interrupted(" while starting; nothing was sent")
+def run() -> None:
+    try:
+        from .host import main
+        from .interrupts import quiet_interrupts
+    except KeyboardInterrupt:
+        _interrupted(" while starting; nothing was sent")
+    try:
+        quiet_interrupts()
+        status = main()
+    except KeyboardInterrupt:  # one that the host's own handling did not catch
+        _interrupted("")
+    sys.exit(status)
 
-try:
-    quiet_interrupts()
-    status = main()
-except KeyboardInterrupt:  # one that the host's own handling did not catch
-    _interrupted("")
-sys.exit(status)
+
+if __name__ == "__main__":
+    run()
