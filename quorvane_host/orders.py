@@ -31,6 +31,7 @@ import time
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, Dict, List, Optional
 
+from .faults import describe_fault
 from .lines import Outcome, parse_outcome
 from .pool import ConnectionLimit
 from .refusals import Refusals
@@ -95,7 +96,7 @@ class Order:
 
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
-            self.failure = type(exc).__name__ + (f": {exc}" if str(exc) else "")
+            self.failure = describe_fault(exc)
         if self.stage == _CONNECTING and _no_connection(exc):
             self.no_connection = True
 
