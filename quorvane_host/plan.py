@@ -249,10 +249,12 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
             raise UsageError("--aim must be between -1000 and 1000 ms")
 
     endpoint, host, port = args.exchange, None, None
-    if args.connect:
+    if args.connect is not None:  # an empty one is refused, not ignored
         if args.exchange == "loopback":
             raise UsageError("--connect and --exchange loopback exclude each other")
         host, port = _host_port(args.connect)
+        if args.server_name is not None and not args.server_name.strip():
+            raise UsageError("--server-name is empty: give the name the certificate was issued for")
         endpoint = "connect"
     elif args.cafile is not None or args.server_name is not None:
         raise UsageError("--cafile and --server-name go with --connect")

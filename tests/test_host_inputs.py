@@ -224,6 +224,7 @@ ENV_LATIN1_SECRET = {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s\udce9"} 
     ([], ENV_LATIN1_SECRET, r"secret key in the environment \(QUORVANE_SECRET_KEY\) is not UTF-8"),
     (["--connect", "127.0.0.1:9", "--cafile", "{notpem}"], ENV, "holds no certificate in PEM form"),
     (["--connect", "127.0.0.1:9", "--cafile", "{fifo}"], ENV, "is not a regular file"),
+    (["--connect", ""], ENV, "--connect wants HOST:PORT, not ''"),
     (["--open-at", "1" * 16], ENV, "has 16 digits: milliseconds since the epoch have 13"),
     (["--open-at", "9" * 5000], ENV, "has 5000 digits"),
     (["--open-at", "9" * 15], ENV, "more than a day ahead"),
