@@ -24,6 +24,7 @@ before the next order.
 
 from __future__ import annotations
 
+import asyncio
 import builtins
 import json
 import socket
@@ -52,6 +53,15 @@ class StopOrdering(Exception):
 def _no_connection(exc: BaseException) -> bool:
     """True for a failure that came before any connection existed."""
     return isinstance(exc, (ConnectionLimit, socket.gaierror, ConnectionRefusedError))
+
+
+def _why_stopped(exc: BaseException) -> str:
+    said = getattr(exc, "said", None)  # a stop request (quorvane_host.stopping)
+    if isinstance(said, str):
+        return f"stopped: {said}"
+    if isinstance(exc, asyncio.CancelledError):
+        return "cancelled (the time limit's grace was over, or the run was stopping)"
+    return describe_fault(exc)
 
 
 class Order:
@@ -96,7 +106,7 @@ class Order:
 
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
-            self.failure = describe_fault(exc)
+            self.failure = _why_stopped(exc)
         if self.stage == _CONNECTING and _no_connection(exc):
             self.no_connection = True
 

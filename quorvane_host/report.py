@@ -108,8 +108,8 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
         rule = observer.refusals.rule(stopper.code)
         say(f"quorvane host: the exchange said: {stopper.msg or stopper.detail}"
             + (f" (code {stopper.code})" if stopper.code is not None else ""))
-        say(f"  what to do: {rule.advice}; no further order was sent "
-            "(--refusal CODE=retry changes this for one code)")
+        retry = f"--refusal {stopper.code}=retry" if stopper.code is not None else "--refusal CODE=retry"
+        say(f"  what to do: {rule.advice}. No further order was sent ({retry} would retry it)")
     if run.error:
         say(f"quorvane host: the trigger ended with {run.error}")
     if run.timed_out_in_flight:
