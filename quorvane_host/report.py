@@ -113,8 +113,13 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
     if run.error:
         say(f"quorvane host: the trigger ended with {run.error}")
     if run.timed_out_in_flight:
-        say("quorvane host: an order was still waiting for its reply at the time limit and was "
-            "cancelled; its outcome is unknown: check the account")
+        last = gate.current
+        if last is not None and last.fate == NO_REPLY:
+            say("quorvane host: an order was still waiting for its reply at the time limit and was "
+                "cancelled; its outcome is unknown: check the account")
+        else:
+            say("quorvane host: an order was still connecting at the time limit (TLS or the upgrade "
+                "never finished) and was cancelled; it was never sent")
     say(f"  orders placed: {gate.placed} ({accepted} accepted, {rejected} rejected"
         + (f", {too_early} of them too early" if too_early else "")
         + (f", {unknown} with outcome unknown" if unknown else "") + ")")
