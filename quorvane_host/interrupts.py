@@ -1,32 +1,32 @@
 """Ctrl-C while the host starts: one line, never a traceback from elsewhere.
 
-Two places would otherwise print a traceback of their own for a Ctrl-C that
-the host handles:
+Three places would otherwise print a traceback of their own for a Ctrl-C
+that the host handles:
 
-* the host's children: the terminal sends SIGINT to every process of the
+* the host's children: the terminal sends SIGINT to every process of its
   foreground group, and a child that is still starting (the console takes
   a few tenths of a second to import) dies of it with a traceback in the
-  middle of the host's output.  :func:`start_child` starts a child with
-  SIGINT blocked: the mask survives the exec, so the child never sees the
-  signal, while the host gets one that arrived in the meantime as soon as
-  the mask is restored (pending, not lost).  The children end when the host
-  closes their input.
+  middle of the host's output.  :func:`start_child` starts a child in a
+  session of its own, out of the terminal's reach: the host alone decides
+  what a Ctrl-C does, and the child ends when the host closes its input.
+  (Blocking SIGINT around the start instead would leave the signal to
+  another thread of the host, where Python 3.9 may not pass it on to the
+  main thread for a long time: a lost Ctrl-C.)
 * asyncio: when a Ctrl-C ends ``asyncio.run``, the tasks that it cancels on
   the way out may end with the same interrupt, which the loop's exception
-  handler logs with a traceback.  :func:`quiet_event_loops` gives every new
+  handler logs with a traceback.  :func:`quiet_interrupts` gives every new
   event loop a handler that leaves interrupts to the host and logs the rest
   as before.
 * destructors and weak-reference callbacks: an interrupt raised while one
   runs is printed as "Exception ignored in ..." and dropped, so the Ctrl-C
-  would be lost as well.  :func:`quiet_interrupts` has such an interrupt
-  delivered again, outside the destructor, instead of printed.
+  would be lost as well.  :func:`quiet_interrupts` also has such an
+  interrupt delivered again, outside the destructor, instead of printed.
 """
 
 from __future__ import annotations
 
 import _thread
 import asyncio
-import signal
 import subprocess
 import sys
 from typing import Any, Dict, Sequence
@@ -35,12 +35,8 @@ __all__ = ["quiet_interrupts", "start_child"]
 
 
 def start_child(args: Sequence[str], **popen_options: Any) -> subprocess.Popen:
-    """``subprocess.Popen(args, **popen_options)`` for a child that Ctrl-C does not reach."""
-    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        return subprocess.Popen(args, **popen_options)
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+    """``subprocess.Popen(args, **popen_options)`` for a child that Ctrl-C at the terminal does not reach."""
+    return subprocess.Popen(args, start_new_session=True, **popen_options)
 
 
 def _leave_interrupts(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:

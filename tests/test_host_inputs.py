@@ -332,7 +332,12 @@ def test_ctrl_c_while_starting(after):
         time.sleep(0.001)
     time.sleep(after)
     os.killpg(host.pid, signal.SIGINT)  # as the terminal does: the host and its children
-    out, err = host.communicate(timeout=60)
+    try:
+        out, err = host.communicate(timeout=60)  # the opening is 120 s away: not ended means not stopped
+    finally:
+        if host.poll() is None:
+            os.killpg(host.pid, signal.SIGKILL)
+            host.communicate()
     text = (out + err).decode()
     # The interpreter sometimes ends by SIGINT after the host's own exit(130)
     # (a shell shows 130 for both).
