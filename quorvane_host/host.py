@@ -9,16 +9,24 @@ order on every pass.  The host stops
 * ``--time-limit`` seconds after the opening (default 10), and
 * after ``--max-orders`` orders in all, accepted or not (default 100),
 
-whichever comes first, and says which.  It never changes the module:
+whichever comes first, and says which; it also stops at once on a refusal
+that retrying cannot fix (:mod:`quorvane_host.refusals`).  It never changes
+the module:
 
 * outcomes: the module takes ``print`` from ``builtins`` once, at import, so
   the host installs its own ``print`` (which passes every line on) before it
   imports the module, and counts the order lines it sees;
 * stopping: ``quorvane_3.websockets`` is rebound to a gate whose ``connect``
   refuses to open the next connection once the stop rule is met; the order
-  then fails before anything is sent, and the failure ends the trigger;
+  then fails before anything is sent, and the failure ends the trigger.  The
+  gate also follows each order's fate (:mod:`quorvane_host.orders`);
 * the time limit also cancels an order that hangs (an exchange that never
-  answers), after a few seconds of grace.
+  answers), after a few seconds of grace;
+* Ctrl-C and SIGTERM close the gate before anything else
+  (:mod:`quorvane_host.stopping`).
+
+The exit status and the report say what happened to the money
+(:mod:`quorvane_host.report`).
 
 Before the countdown it checks the endpoint (one connection: name, TCP, TLS,
 WebSocket upgrade) and measures the exchange's clock over it
@@ -62,6 +70,7 @@ from .interrupts import start_child
 from .console import HOST_MARK, LEFT_MARK, SHIFT_MARK
 from .faults import describe_fault
 from .firing import Firing, plan_firing
+from .preflight import preflight
 from .orders import Gate, Observer, StopOrdering, install_print_hook
 from .pool import ConnectionLimit
 from .refusals import Refusals
@@ -103,58 +112,6 @@ def _c_stdout_flusher() -> Callable[[], None]:
     except (OSError, AttributeError):  # pragma: no cover - every libc has it
         return lambda: None
     return lambda: fflush(None)
-
-
-class _ProbeDone(Exception):
-    pass
-
-
-class _ProbeSocket:
-    def __init__(self, probe: "_Probe") -> None:
-        self._probe = probe
-
-    async def send(self, text: Any) -> None:
-        self._probe.request_text = text
-        raise _ProbeDone()
-
-    async def recv(self) -> Any:  # pragma: no cover - send never returns
-        raise _ProbeDone()
-
-
-class _Probe:
-    """A ``websockets`` stand-in that captures the URL and the request, and sends nothing."""
-
-    def __init__(self) -> None:
-        self.url: Optional[str] = None
-        self.request_text: Optional[Any] = None
-
-    def connect(self, url: str, *args: Any, **kwargs: Any) -> "_Probe":
-        self.url = url
-        return self
-
-    async def __aenter__(self) -> _ProbeSocket:
-        return _ProbeSocket(self)
-
-    async def __aexit__(self, *exc: Any) -> bool:
-        return False
-
-
-async def preflight(module: Any, plan: Plan) -> Tuple[str, dict]:
-    """Run one order through the module with a probe for ``websockets``: nothing is sent.
-
-    Returns the endpoint URL the module would use and the request it would send.
-    """
-    probe, saved = _Probe(), module.websockets
-    module.websockets = probe
-    try:
-        await module.buy_market_order(plan.api_key, plan.secret, plan.symbol.upper(), plan.quantity)
-    except _ProbeDone:
-        pass
-    finally:
-        module.websockets = saved
-    if probe.url is None or probe.request_text is None:
-        raise RuntimeError("the module did not try to send an order")
-    return probe.url, json.loads(probe.request_text)
 
 
 # --------------------------------------------------------------------------

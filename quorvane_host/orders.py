@@ -159,7 +159,7 @@ def _decimal(value: Any) -> Optional[Decimal]:
     return d if d.is_finite() else None
 
 
-def filled(reply: Any) -> Optional[Dict[str, str]]:
+def filled(reply: Any) -> Optional[Dict[str, Optional[str]]]:
     """What an accepted order bought, from its reply: quantity, average price and cost.
 
     None when the reply does not say (an exchange that answers only with an

@@ -56,7 +56,7 @@ def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
             "count": len(values)}
 
 
-def _bought(gate: Gate) -> Optional[Dict[str, str]]:
+def _bought(gate: Gate) -> Optional[Dict[str, Optional[str]]]:
     """The fills of every accepted order, added up."""
     qty = cost = Decimal(0)
     any_fill = False
@@ -65,8 +65,8 @@ def _bought(gate: Gate) -> Optional[Dict[str, str]]:
             fill = filled(order.reply_data())
             if fill:
                 any_fill = True
-                qty += Decimal(fill["quantity"])
-                cost += Decimal(fill["cost"])
+                qty += Decimal(str(fill["quantity"]))
+                cost += Decimal(str(fill["cost"]))
     if not any_fill:
         return None
     return {"quantity": str(qty), "cost": str(cost),
