@@ -184,7 +184,7 @@ class HostRun:
         self.error: Optional[str] = None
         self.gate: Optional[Gate] = None
         self.signals: Optional[StopSignals] = None
-        self._trigger: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Task]] = None
+        self._session_task: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Task]] = None
         self.timed_out_in_flight = False
         self.console_record: dict = {}
         self.clock_at_start: Optional[ClockEstimate] = None
@@ -357,6 +357,7 @@ class HostRun:
 
     async def _session(self, module: Any, gate: Gate, connector: Any, url: str) -> None:
         plan = self.plan
+        self._session_task = (asyncio.get_running_loop(), asyncio.current_task())
         saved_time = module.time
         ws = pool = warm = None
         try:
@@ -448,7 +449,6 @@ class HostRun:
         # time the module was given, nor from the host's start.
         limit_at = self._local_ms(plan.open_ms) / 1000 + plan.time_limit
         handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
-        self._trigger = (loop, task)
         try:
             await task
         except StopOrdering:
@@ -461,7 +461,6 @@ class HostRun:
         except Exception as exc:  # the order or the trigger failed
             self.error = describe_fault(exc)
         finally:
-            self._trigger = None
             handle.cancel()
 
     def _host_line(self, text: str) -> None:
@@ -489,17 +488,18 @@ class HostRun:
                 self.exchange.stop_thread()
 
     def _stop_requested(self, request: Any) -> None:
-        """The signal handlers' first step: close the gate, and wake the trigger.
+        """The signal handlers' first step: close the gate, and end the session.
 
-        Should what the handler raises be swallowed where it lands, the
-        trigger is still cancelled from the event loop, and the gate holds
-        back any order that has not been sent yet.
+        Should what the handler raises be swallowed where it lands (a
+        destructor, a callback that logs), the session is still cancelled
+        from the event loop, the trigger with it, and the gate holds back
+        any order that has not been sent yet.
         """
         if self.gate is not None:
             self.gate.halt(request.said, request)
-        trigger = self._trigger
-        if trigger is not None:
-            loop, task = trigger
+        session = self._session_task
+        if session is not None:
+            loop, task = session
             try:
                 loop.call_soon_threadsafe(task.cancel)
             except RuntimeError:  # the loop has closed
@@ -591,6 +591,9 @@ class HostRun:
             asyncio.run(self._session(module, gate, connector, url))
         except StopRequested:
             pass  # the handler recorded it and closed the gate
+        except asyncio.CancelledError:
+            if self.signals.request is None:
+                raise
         finally:
             self.signals.disarm()
             self.flush_c()

@@ -165,24 +165,42 @@ def test_refusal_stops_before_another_order(standin_env, tmp_path, secret, step,
 # ---------------------------------------------------------------------------
 # Stop requests at random moments of an order
 
+# The host as if whatever the handler raises were swallowed where it lands:
+# the record and the closed gate alone must stop it.
+SWALLOWED = """
+import sys
+from quorvane_host import stopping
+install = stopping.StopSignals.install
+def record_only(self):
+    self.armed = False
+    return install(self)
+stopping.StopSignals.install = record_only
+from quorvane_host.host import main
+sys.exit(main(sys.argv[1:]))
+"""
+
 
 def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
     rng = random.Random(os.environ.get("QUORVANE_TEST_SEED", time.time_ns()))
     runs = 8
+    swallowed = tmp_path / "swallowed.py"
+    swallowed.write_text(SWALLOWED)
+    env = dict(standin_env, **KEYS)
+    env["PYTHONPATH"] = os.pathsep.join([REPO, env["PYTHONPATH"]])  # for the script as for -m
     with RehearsalNetwork({"test-key": "test-secret"}, rtt_ms=10, jitter_ms=1, lifetime=600) as net:
         for run in range(runs):
             signum = (signal.SIGINT, signal.SIGTERM)[run % 2]
+            command = [str(swallowed)] if run % 4 >= 2 else ["-m", "quorvane_host"]
             symbol = f"QRV{run}USD"
             open_ms = int(time.time() * 1000) + 4000
             net.add_symbol(Symbol(symbol, open_ms))
             log, result = tmp_path / f"{run}.log", tmp_path / f"{run}.json"
             proc = subprocess.Popen(
-                [sys.executable, "-m", "quorvane_host", symbol, "0.5", "--open-at", str(open_ms),
+                [sys.executable, *command, symbol, "0.5", "--open-at", str(open_ms),
                  "--connect", f"127.0.0.1:{net.port}", "--cafile", net.cafile,
                  "--orders", "100000", "--max-orders", "100000", "--max-new-connections", "100000",
                  "--time-limit", "25", "--log", str(log), "--result", str(result)],
-                env=dict(standin_env, **KEYS), cwd=REPO,
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                env=env, cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             try:
                 while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
                     time.sleep(0.05)
@@ -198,7 +216,7 @@ def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
                     proc.communicate()
             records = net.records(symbol)
             status = 130 if signum == signal.SIGINT else 143
-            context = f"run {run}, signal {signum.name}\n{out}\n{err}"
+            context = f"run {run}, signal {signum.name}, {command[0]}\n{out}\n{err}"
             assert proc.returncode == status, context
             assert "Traceback" not in err, context
             r = read_json(result)
