@@ -13,7 +13,9 @@ can still say, per order, what happened to the money:
   WebSocket upgrade never finished; the order was not sent;
 * ``sent, no reply``: the request was handed to the connection and no reply
   came back: its outcome is unknown, and the account must be checked;
-* ``answered``: the reply came; accepted or refused by the exchange.
+* ``answered``: the reply came; accepted or refused by the exchange;
+* ``answered, unreadable``: a reply that is not a JSON object, which says
+  nothing of the order: its outcome is unknown, as without a reply.
 
 The module reports each outcome with ``print``; the host's ``print`` hook
 (:func:`install_print_hook`) gives those lines to the :class:`Observer`,
@@ -37,10 +39,12 @@ from .lines import Outcome, parse_outcome
 from .pool import ConnectionLimit
 from .refusals import Refusals
 
-__all__ = ["ANSWERED", "NEVER_CONNECTED", "NEVER_SENT", "NO_REPLY", "Gate", "Observer", "Order",
+__all__ = ["ANSWERED", "NEVER_CONNECTED", "NEVER_SENT", "NO_REPLY", "UNKNOWN_FATES", "UNREADABLE", "Gate", "Observer", "Order",
            "StopOrdering", "filled", "install_print_hook"]
 
 NEVER_SENT, NEVER_CONNECTED, NO_REPLY, ANSWERED = "never sent", "never connected", "sent, no reply", "answered"
+UNREADABLE = "answered, unreadable"  # a reply the module could not read: as unknown as no reply
+UNKNOWN_FATES = (NO_REPLY, UNREADABLE)
 
 # How far an order got.
 _CONNECTING, _CONNECTED, _SENT, _ANSWERED = range(4)
@@ -83,10 +87,12 @@ class Order:
     @property
     def fate(self) -> str:
         if self.stage == _ANSWERED:
+            if self.outcome is None and not isinstance(self.reply_data(), dict):
+                return UNREADABLE
             return ANSWERED
         if self.stage == _SENT:
             return NO_REPLY
-        if self.stage == _CONNECTED:  # held back on its connection by a stop request
+        if self.stage == _CONNECTED:  # connected, nothing handed to it (a stop request held it back)
             return NEVER_SENT
         return NEVER_SENT if self.no_connection else NEVER_CONNECTED
 
@@ -99,10 +105,10 @@ class Order:
         """
         if self.outcome is not None:
             return self.outcome.accepted
-        if self.stage != _ANSWERED:
-            return None
         data = self.reply_data()
-        return isinstance(data, dict) and "error" not in data
+        if self.stage != _ANSWERED or not isinstance(data, dict):
+            return None
+        return "error" not in data
 
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
@@ -123,6 +129,8 @@ class Order:
         fate = self.fate
         if fate == NO_REPLY:
             return "sent, no reply: its outcome is unknown: check the account"
+        if fate == UNREADABLE:
+            return "answered with something that is not a reply to read: its outcome is unknown: check the account"
         if fate == NEVER_CONNECTED:
             return "never connected (TLS or upgrade never finished): not sent" + (
                 f" ({self.failure})" if self.failure else "")

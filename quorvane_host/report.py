@@ -18,7 +18,7 @@ import time
 from decimal import Decimal
 from typing import Any, Callable, Dict, List, Optional
 
-from .orders import NO_REPLY, Gate, Observer, filled
+from .orders import NO_REPLY, UNKNOWN_FATES, Gate, Observer, filled
 
 __all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET",
            "EXIT_USAGE", "accepted_orders", "exit_status", "plural", "summarise", "unknown_outcomes"]
@@ -32,8 +32,8 @@ def plural(n: int, word: str) -> str:
 
 
 def unknown_outcomes(gate: Gate) -> int:
-    """Orders sent with no reply: each may have been filled."""
-    return sum(1 for o in gate.orders if o.fate == NO_REPLY)
+    """Orders sent with no reply (or none to read): each may have been filled."""
+    return sum(1 for o in gate.orders if o.fate in UNKNOWN_FATES)
 
 
 def accepted_orders(gate: Gate) -> int:
@@ -131,8 +131,8 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
         say(f"  bought in all: {bought['quantity']} {plan.symbol.upper()} for {bought['cost']}"
             + (f" (average price {bought['price']})" if bought["price"] else ""))
     if unknown:
-        say(f"quorvane host: {plural(unknown, 'order')} sent with no reply: the outcome is unknown; "
-            "check the account before running again")
+        say(f"quorvane host: {plural(unknown, 'order')} sent with no reply to read: the outcome is "
+            "unknown; check the account before running again")
     if stats:
         say(f"  time per order: min {stats['min']} ms, median {stats['median']:g} ms, "
             f"max {stats['max']} ms")
