@@ -142,7 +142,9 @@ class Order:
         else:
             text = self.outcome.describe()
         fill = filled(self.reply_data()) if self.accepted else None
-        if fill:
+        if fill and fill["price"] is None:
+            text += ": nothing was filled (the reply says quantity 0)"
+        elif fill:
             text += f": bought {fill['quantity']} at {fill['price']} for {fill['cost']}"
         return text
 
