@@ -134,8 +134,10 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
             "or from --key-file, a file readable only by you with the lines "
             "'api_key = ...' and 'secret_key = ...'; never from the command line. "
             "Exit status: 0 when the wanted number of orders was accepted, 1 when the host "
-            "stopped without them, 2 for bad input or an endpoint that cannot take orders (checked "
-            "before the countdown), 130 after Ctrl-C, 143 after SIGTERM."
+            "stopped without them, 3 when it stopped without them and an order's outcome is "
+            "unknown (sent, no reply: check the account before running again), 2 for bad input or "
+            "an endpoint that cannot take orders (checked before the countdown), 130 after Ctrl-C, "
+            "143 after SIGTERM."
         ),
     )
     p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
