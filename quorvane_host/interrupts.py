@@ -9,9 +9,9 @@ that the host handles:
   middle of the host's output.  :func:`start_child` starts a child in a
   session of its own, out of the terminal's reach: the host alone decides
   what a Ctrl-C does, and the child ends when the host closes its input.
-  (Blocking SIGINT around the start instead would leave the signal to
-  another thread of the host, where Python 3.9 may not pass it on to the
-  main thread for a long time: a lost Ctrl-C.)
+  (Blocking SIGINT around the start would keep it from the child as well,
+  but would hand a Ctrl-C that arrives meanwhile to another of the host's
+  threads.)
 * asyncio: when a Ctrl-C ends ``asyncio.run``, the tasks that it cancels on
   the way out may end with the same interrupt, which the loop's exception
   handler logs with a traceback.  :func:`quiet_interrupts` gives every new

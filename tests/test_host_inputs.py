@@ -327,7 +327,10 @@ def test_ctrl_c_while_starting(after):
     host = subprocess.Popen(
         [sys.executable, "-m", "quorvane_host", "QRVUSD", "1", "--open-at", str(current_ms() + 120_000),
          "--exchange", "loopback", "--display", "plain"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, start_new_session=True)
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, start_new_session=True,
+        # as from a terminal: a runner started in the background may have
+        # SIGINT ignored, which the host would inherit and keep
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     while not _importing_the_host(host.pid) and host.poll() is None:
         time.sleep(0.001)
     time.sleep(after)
