@@ -79,6 +79,7 @@ from websockets.exceptions import ConnectionClosed
 from websockets.frames import DATA_OPCODES, Frame
 from websockets.http11 import Response
 
+from .background import ServedInThread
 from .connector import Connector
 
 
@@ -459,7 +460,7 @@ class _StampedConnection(ServerConnection):
         return self._arrivals.popleft() if self._arrivals else now()
 
 
-class LoopbackExchange:
+class LoopbackExchange(ServedInThread):
     """The loopback exchange.
 
     ``accounts``: API key -> secret.  ``symbols``: :class:`Symbol` objects (or
@@ -478,6 +479,8 @@ class LoopbackExchange:
     ``time_api``: answer the ``time`` and ``ping`` requests (otherwise they
     are refused as unknown methods).
     """
+
+    _thread_name = "loopback-exchange"
 
     def __init__(
         self,
@@ -772,55 +775,6 @@ class LoopbackExchange:
 
     async def __aexit__(self, *exc) -> None:
         await self.stop()
-
-    # ---- background thread ---------------------------------------------------
-
-    def start_in_thread(self, timeout: float = 30.0) -> "LoopbackExchange":
-        """Serve from a daemon thread with its own event loop; returns once listening."""
-        ready = threading.Event()
-        failure: List[BaseException] = []
-
-        async def main() -> None:
-            self._thread_stop = asyncio.Event()
-            try:
-                await self.start()
-            except BaseException as exc:  # reported to the starting thread
-                failure.append(exc)
-                ready.set()
-                return
-            ready.set()
-            try:
-                await self._thread_stop.wait()
-            finally:
-                await self.stop()
-
-        self._thread = threading.Thread(target=asyncio.run, args=(main(),),
-                                        name="loopback-exchange", daemon=True)
-        self._thread.start()
-        if not ready.wait(timeout):
-            raise RuntimeError("the loopback exchange did not start in time")
-        if failure:
-            self._thread.join()
-            raise failure[0]
-        return self
-
-    def stop_thread(self, timeout: float = 10.0) -> None:
-        if self._thread is None:
-            return
-        loop, stop_event = self._loop, self._thread_stop
-        if loop is not None and stop_event is not None and not loop.is_closed():
-            try:
-                loop.call_soon_threadsafe(stop_event.set)
-            except RuntimeError:  # loop already closed
-                pass
-        self._thread.join(timeout)
-        self._thread = None
-
-    def __enter__(self) -> "LoopbackExchange":
-        return self.start_in_thread()
-
-    def __exit__(self, *exc) -> None:
-        self.stop_thread()
 
 
 # --------------------------------------------------------------------------

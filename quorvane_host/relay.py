@@ -52,6 +52,8 @@ import sys
 import threading
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
+from .background import ServedInThread
+
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 
 LOOPBACK = "127.0.0.1"
@@ -303,7 +305,7 @@ class _Link:
             self.relay.link_finished(self)
 
 
-class DelayRelay:
+class DelayRelay(ServedInThread):
     """The relay; see the module's description.
 
     ``target_host``/``target_port``: where every connection goes.
@@ -312,6 +314,9 @@ class DelayRelay:
     ``host``/``port``: where to listen (``port`` 0: any free port).
     ``seed``: makes the jitter repeatable.
     """
+
+    _thread_name = "delay-relay"
+    _thread_runner = staticmethod(run)
 
     def __init__(
         self,
@@ -455,55 +460,6 @@ class DelayRelay:
 
     async def __aexit__(self, *exc) -> None:
         await self.stop()
-
-    # ---- background thread ---------------------------------------------------
-
-    def start_in_thread(self, timeout: float = 30.0) -> "DelayRelay":
-        """Relay from a daemon thread with its own precise event loop; returns once listening."""
-        ready = threading.Event()
-        failure: List[BaseException] = []
-
-        async def main() -> None:
-            self._thread_stop = asyncio.Event()
-            try:
-                await self.start()
-            except BaseException as exc:  # reported to the starting thread
-                failure.append(exc)
-                ready.set()
-                return
-            ready.set()
-            try:
-                await self._thread_stop.wait()
-            finally:
-                await self.stop()
-
-        self._thread = threading.Thread(target=run, args=(main(),), name="delay-relay", daemon=True)
-        self._thread.start()
-        if not ready.wait(timeout):
-            raise RuntimeError("the relay did not start in time")
-        if failure:
-            self._thread.join()
-            self._thread = None
-            raise failure[0]
-        return self
-
-    def stop_thread(self, timeout: float = 10.0) -> None:
-        if self._thread is None:
-            return
-        loop, stop_event = self._loop, self._thread_stop
-        if loop is not None and stop_event is not None and not loop.is_closed():
-            try:
-                loop.call_soon_threadsafe(stop_event.set)
-            except RuntimeError:  # loop already closed
-                pass
-        self._thread.join(timeout)
-        self._thread = None
-
-    def __enter__(self) -> "DelayRelay":
-        return self.start_in_thread()
-
-    def __exit__(self, *exc) -> None:
-        self.stop_thread()
 
 
 # --------------------------------------------------------------------------
