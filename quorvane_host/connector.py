@@ -28,11 +28,11 @@ from __future__ import annotations
 import ipaddress
 import ssl
 import urllib.parse
-from typing import Any, Optional
+from typing import Any, Optional, Set
 
-from websockets.asyncio.client import connect as _ws_connect
+from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
-from .pool import Pool
+from .pool import Pool, abort_connection
 
 __all__ = ["Connector", "rewrite_url"]
 
@@ -76,7 +76,10 @@ class Connector:
     ``websockets.connect`` (``open_timeout=...`` for instance).
 
     Instances count the connections they opened in :attr:`opened` and keep
-    the last URL they were asked for in :attr:`last_url`.
+    the last URL they were asked for in :attr:`last_url`.  They also know
+    which of their connections are still open (:meth:`abort_open` drops
+    them), whoever holds them: a stop request can leave one behind
+    anywhere, and its transport must not outlive the event loop.
     """
 
     def __init__(
@@ -98,6 +101,21 @@ class Connector:
         self.pool: Optional[Pool] = None
         self._pool_target: Optional[str] = None
         self._ssl = ssl.create_default_context(cafile=cafile)
+        self._live: Set[ClientConnection] = set()
+        live = self._live
+
+        class _Tracked(ClientConnection):
+            # TLS is up when connection_made is called; until then asyncio
+            # aborts the transport itself if the opening is cut short.
+            def connection_made(self, transport: Any) -> None:
+                live.add(self)
+                super().connection_made(transport)
+
+            def connection_lost(self, exc: Optional[Exception]) -> None:
+                live.discard(self)
+                super().connection_lost(exc)
+
+        self._connection_class = _Tracked
 
     @property
     def ssl_context(self) -> ssl.SSLContext:
@@ -123,6 +141,7 @@ class Connector:
         kwargs = dict(self.connect_options)
         kwargs.update(options)
         kwargs["ssl"] = self._ssl
+        kwargs.setdefault("create_connection", self._connection_class)
         if self.server_hostname is not None:
             kwargs.setdefault("server_hostname", self.server_hostname)
         self.opened += 1
@@ -134,6 +153,13 @@ class Connector:
         self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute)
         self._pool_target = target
         return self.pool
+
+    def abort_open(self) -> int:
+        """Abort every connection of this connector still open; return how many there were."""
+        live = list(self._live)
+        for conn in live:
+            abort_connection(conn)
+        return len(live)
 
     def __repr__(self) -> str:
         ca = f", cafile={self.cafile!r}" if self.cafile else ""

@@ -72,7 +72,7 @@ from .faults import describe_fault
 from .firing import Firing, plan_firing
 from .preflight import preflight
 from .orders import Gate, Observer, StopOrdering, install_print_hook
-from .pool import ConnectionLimit
+from .pool import ConnectionLimit, abort_connection
 from .refusals import Refusals
 from .files import write_private
 from .report import (EXIT_INTERRUPTED, EXIT_UNMET, EXIT_USAGE, accepted_orders, exit_status, plural,
@@ -389,14 +389,77 @@ class HostRun:
             module.time = saved_time
             if warm is not None:
                 warm.cancel()
-            if ws is not None:
-                await ws.close()
-            if pool is not None:
-                await pool.aclose()
-                self.pool_stats = {"size": pool.size, "opened": pool.opened, "warm": pool.handed_out,
-                                   "cold": pool.cold, "dropped": pool.dropped,
-                                   "failures": pool.failures[:5],
-                                   "taken_at_ms": [t * 1000 for t in pool.taken_at]}
+            # Each step runs even when the one before is cancelled or cut
+            # short by a stop request: a connection left open here would
+            # outlive the event loop.
+            try:
+                if ws is not None:
+                    try:
+                        await ws.close()
+                    except BaseException:
+                        abort_connection(ws)
+                        raise
+            finally:
+                if pool is not None:
+                    try:
+                        await pool.aclose()
+                    finally:
+                        self.pool_stats = {"size": pool.size, "opened": pool.opened,
+                                           "warm": pool.handed_out, "cold": pool.cold,
+                                           "dropped": pool.dropped, "failures": pool.failures[:5],
+                                           "taken_at_ms": [t * 1000 for t in pool.taken_at]}
+
+    def _run_session(self, session: Any, connector: Any) -> None:
+        """Run ``session`` in a new event loop, and leave nothing of it running or open.
+
+        A stop request may leave ``run_until_complete`` from any callback,
+        with the session and its tasks still pending.  They are then
+        cancelled, the session first (its ``finally`` closes the
+        connections in order), and again until no task is left: tasks
+        started during the cancellation (an order's connection block closing
+        its connection) run too.  Whatever connection is still open after
+        that is aborted before the loop closes.
+        """
+        loop = asyncio.new_event_loop()
+        main = loop.create_task(session)
+        try:
+            asyncio.set_event_loop(loop)
+            loop.run_until_complete(main)
+        finally:
+            try:
+                if not main.done():
+                    main.cancel()
+                    self._settle(loop, {main})
+                for _ in range(100):
+                    tasks = {t for t in asyncio.all_tasks(loop) if not t.done()}
+                    if not tasks:
+                        break
+                    for task in tasks:
+                        task.cancel()
+                    self._settle(loop, tasks)
+                connector.abort_open()
+                self._settle(loop, {loop.create_task(asyncio.sleep(0))})  # deliver connection_lost
+                self._settle(loop, {loop.create_task(loop.shutdown_asyncgens())})
+                self._settle(loop, {loop.create_task(loop.shutdown_default_executor())})
+            finally:
+                asyncio.set_event_loop(None)
+                loop.close()
+
+    @staticmethod
+    def _settle(loop: asyncio.AbstractEventLoop, tasks: set) -> None:
+        """Run the loop until ``tasks`` are done; a further stop request does not cut this short."""
+        for _ in range(100):
+            try:
+                loop.run_until_complete(asyncio.wait(tasks))
+                break
+            except StopRequested:  # recorded by the handler; keep tearing down
+                continue
+        for task in tasks:
+            if task.done() and not task.cancelled() and task.exception() is not None \
+                    and not isinstance(task.exception(), (StopRequested, asyncio.CancelledError)):
+                loop.call_exception_handler({
+                    "message": "unhandled exception while the session shut down",
+                    "exception": task.exception(), "task": task})
 
     # ---- console ------------------------------------------------------------------
 
@@ -487,13 +550,14 @@ class HostRun:
             if self.exchange is not None:
                 self.exchange.stop_thread()
 
-    def _stop_requested(self, request: Any) -> None:
+    def _stop_requested(self, request: Any) -> bool:
         """The signal handlers' first step: close the gate, and end the session.
 
         Should what the handler raises be swallowed where it lands (a
         destructor, a callback that logs), the session is still cancelled
         from the event loop, the trigger with it, and the gate holds back
-        any order that has not been sent yet.
+        any order that has not been sent yet.  True when the session is
+        being cancelled so.
         """
         if self.gate is not None:
             self.gate.halt(request.said, request)
@@ -502,8 +566,10 @@ class HostRun:
             loop, task = session
             try:
                 loop.call_soon_threadsafe(task.cancel)
+                return not task.done()
             except RuntimeError:  # the loop has closed
                 pass
+        return False
 
     def _offset_ms(self) -> float:
         return self.clock.offset_ms if self.clock else 0.0
@@ -588,7 +654,7 @@ class HostRun:
             os.dup2(console.stdin.fileno(), 1)
             console.stdin.close()
             sys.stdout.reconfigure(line_buffering=True)
-            asyncio.run(self._session(module, gate, connector, url))
+            self._run_session(self._session(module, gate, connector, url), connector)
         except StopRequested:
             pass  # the handler recorded it and closed the gate
         except asyncio.CancelledError:

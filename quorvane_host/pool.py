@@ -19,7 +19,11 @@ out for each order:
 * a ready connection that the exchange has closed, or on which anything
   arrived, is never handed out: it is dropped and replaced;
 * :meth:`Pool.aclose` closes everything, waiting for the closing handshakes
-  (aborting those that take too long).
+  (aborting those that take too long).  The pool remembers every connection
+  it opened until its close has finished: whatever a stop request cut short
+  (a handshake, a close task cancelled before it ran, a connection handed
+  out whose block never ended) is aborted there, so that no TLS transport
+  outlives the event loop and is finalized after it has closed.
 
 New connections are capped per minute (exchanges limit them per address):
 past the cap the pool stops refilling, and an order that finds no ready
@@ -38,7 +42,7 @@ from websockets.protocol import State
 
 from .faults import describe_fault
 
-__all__ = ["ConnectionLimit", "Pool"]
+__all__ = ["ConnectionLimit", "Pool", "abort_connection"]
 
 # How long the closing handshakes may take at stop before the rest are aborted.
 CLOSE_GRACE_S = 3.0
@@ -46,6 +50,16 @@ CLOSE_GRACE_S = 3.0
 
 class ConnectionLimit(Exception):
     """The cap on new connections per minute was reached."""
+
+
+def abort_connection(conn: Any) -> None:
+    """Drop ``conn``'s transport at once (no closing handshake); None and closed ones are fine."""
+    transport = getattr(conn, "transport", None)
+    if transport is not None:
+        try:
+            transport.abort()
+        except (AttributeError, OSError, RuntimeError):  # already gone, or the loop has closed
+            pass
 
 
 def _ready(conn: Any) -> bool:
@@ -114,6 +128,7 @@ class Pool:
         self._opened_at: Deque[float] = collections.deque()
         self._filling: Optional[asyncio.Task] = None
         self._closing: Set[asyncio.Task] = set()
+        self._live: Set[Any] = set()  # opened, and not yet closed by a finished close
         self._closed = False
         self._opening = 0  # connections being opened to fill the pool
         # What happened, for reports and tests.
@@ -140,7 +155,15 @@ class Pool:
             raise ConnectionLimit(
                 f"{self.max_new_per_minute} new connections in the last minute: the cap is reached")
         self._opened_at.append(self._clock())
-        conn = await self._open()
+        connecting = self._open()
+        try:
+            conn = await connecting
+            self._live.add(conn)
+        except BaseException:
+            # websockets aborts a handshake that is cancelled, not one that a
+            # stop request (KeyboardInterrupt) cuts short.
+            abort_connection(getattr(connecting, "connection", None))
+            raise
         self.opened += 1
         return conn
 
@@ -238,28 +261,48 @@ class Pool:
     def _close_in_background(self, conn: Any) -> None:
         task = asyncio.get_running_loop().create_task(conn.close())
         self._closing.add(task)
-        task.add_done_callback(self._closing.discard)
+        task.add_done_callback(self._closed_one)
         task.conn = conn  # type: ignore[attr-defined]  # aborted if it takes too long at stop
 
+    def _closed_one(self, task: asyncio.Task) -> None:
+        self._closing.discard(task)
+        conn = task.conn  # type: ignore[attr-defined]
+        # A close cancelled at shutdown (perhaps before it ever ran) or
+        # failing leaves the connection open: abort it.
+        if task.cancelled() or task.exception() is not None:
+            abort_connection(conn)
+        self._live.discard(conn)
+
     async def aclose(self, grace: float = CLOSE_GRACE_S) -> None:
-        """Close every connection: ready ones, and those still closing in the background."""
+        """Close every connection: ready ones, and those still closing in the background.
+
+        Whatever is still open when it returns, or when it is cancelled, is aborted.
+        """
         self._closed = True
-        if self._filling is not None and not self._filling.done():
-            self._filling.cancel()
-            try:
-                await self._filling
-            except (asyncio.CancelledError, Exception):
-                pass
-        while self._idle:
-            self._close_in_background(self._idle.popleft())
-        pending = set(self._closing)
-        if not pending:
-            return
-        done, pending = await asyncio.wait(pending, timeout=grace)
-        for task in pending:
-            task.conn.transport.abort()
-        if pending:
-            await asyncio.wait(pending, timeout=grace)
-        for task in done:
-            if not task.cancelled():
-                task.exception()  # a failed close is closed anyway; mark it seen
+        try:
+            if self._filling is not None and not self._filling.done():
+                self._filling.cancel()
+                try:
+                    await self._filling
+                except (asyncio.CancelledError, Exception):
+                    pass
+            while self._idle:
+                self._close_in_background(self._idle.popleft())
+            # Closes started while waiting (an order leaving its block as it
+            # is cancelled) are waited for too, within the same grace.
+            deadline = asyncio.get_running_loop().time() + grace
+            while self._closing:
+                left = deadline - asyncio.get_running_loop().time()
+                if left <= 0:
+                    break
+                await asyncio.wait(set(self._closing), timeout=left)
+        finally:
+            self.abort_open()
+        if self._closing:
+            await asyncio.wait(set(self._closing), timeout=grace)
+
+    def abort_open(self) -> None:
+        """Abort every connection the pool opened whose close has not finished."""
+        live, self._live = self._live, set()
+        for conn in live:
+            abort_connection(conn)

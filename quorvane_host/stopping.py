@@ -11,6 +11,13 @@ handler raises, so the handler does what matters before it raises:
    connection is opened and no connected order is sent;
 3. it raises a :class:`StopRequested`.
 
+It does not raise in the middle of asyncio's transport or TLS code (a
+half-done TLS handshake write, say): an exception there leaves the
+transport's state broken, and asyncio later fails on it with a fatal error.
+There ``on_request`` must have ended the run by other means (it returns
+True when it has, by cancelling the session from the event loop); when it
+has not, the handler raises all the same.
+
 :class:`StopRequested` derives from ``KeyboardInterrupt``, not from
 ``Exception``: ``except Exception`` in library code does not catch it, and
 asyncio lets only ``KeyboardInterrupt`` and ``SystemExit`` out of its
@@ -24,6 +31,7 @@ only recorded, so that a second Ctrl-C cannot cut the report short.
 from __future__ import annotations
 
 import signal
+from types import FrameType
 from typing import Any, Callable, Dict, Optional, Type
 
 __all__ = ["Interrupted", "StopRequested", "StopSignals", "Terminated"]
@@ -49,11 +57,23 @@ class Terminated(StopRequested):
 
 _BY_SIGNAL: Dict[int, Type[StopRequested]] = {signal.SIGINT: Interrupted, signal.SIGTERM: Terminated}
 
+# Code whose state an exception raised between two of its bytecodes corrupts.
+_TRANSPORT_MODULES = frozenset({"asyncio.sslproto", "asyncio.selector_events", "ssl"})
+
+
+def in_transport_code(frame: Optional[FrameType]) -> bool:
+    """True when ``frame`` or one of its callers runs asyncio's transport or TLS code."""
+    while frame is not None:
+        if frame.f_globals.get("__name__") in _TRANSPORT_MODULES:
+            return True
+        frame = frame.f_back
+    return False
+
 
 class StopSignals:
     """SIGINT and SIGTERM handlers for one run: record, call ``on_request``, raise."""
 
-    def __init__(self, on_request: Callable[[Type[StopRequested]], None] = lambda cls: None) -> None:
+    def __init__(self, on_request: Callable[[Type[StopRequested]], Any] = lambda cls: None) -> None:
         self.on_request = on_request
         self.request: Optional[Type[StopRequested]] = None
         self.armed = True
@@ -76,10 +96,11 @@ class StopSignals:
         cls = _BY_SIGNAL[signum]
         if self.request is None:
             self.request = cls
+        ended = False
         try:
-            self.on_request(self.request)
+            ended = bool(self.on_request(self.request))
         finally:
-            if self.armed:
+            if self.armed and not (ended and in_transport_code(frame)):
                 raise cls()
 
     @property

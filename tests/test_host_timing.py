@@ -8,6 +8,8 @@ connection was handed out and in what state, not at how fast.
 import asyncio
 import math
 import random
+import signal
+import sys
 import time
 
 import pytest
@@ -16,6 +18,7 @@ from quorvane_host.clock import OffsetClock, Sample, estimate, measure
 from quorvane_host.exchange import LoopbackExchange, Symbol
 from quorvane_host.firing import THRESHOLD_MS, plan_firing
 from quorvane_host.pool import ConnectionLimit, Pool
+from quorvane_host.stopping import Interrupted, StopSignals
 
 URL = "wss://exchange.invalid:443/ws-api/v3"
 
@@ -261,6 +264,75 @@ def test_cap_on_new_connections(exchange):
         await pool.aclose()
 
     asyncio.run(go())
+
+
+class _Transport:
+    def __init__(self):
+        self.aborted = False
+
+    def abort(self):
+        self.aborted = True
+
+
+class _Conn:
+    """Enough of a connection for the pool's closing; ``close`` completes unless told to hang."""
+
+    def __init__(self, hang=False):
+        self.transport, self.hang, self.closed = _Transport(), hang, False
+
+    async def close(self):
+        if self.hang:
+            await asyncio.Event().wait()
+        self.closed = True
+
+
+@pytest.mark.parametrize("case", ["closed", "close cancelled before it ran", "close cancelled midway",
+                                  "never given back", "close failed"])
+def test_pool_leaves_no_connection_open_at_close(case):
+    """Whatever ends a connection's close early, aclose aborts it, and only it."""
+    async def go():
+        conns = iter([_Conn(hang=case == "close cancelled midway"), _Conn()])
+
+        async def opener():
+            return next(conns)
+
+        pool = Pool(opener, 0)
+        conn, other = await pool.take(), await pool.take()
+        if case == "close failed":
+            async def broken():
+                raise OSError("socket gone")
+            conn.close = broken
+        if case != "never given back":
+            pool.discard(conn)
+        if case.startswith("close cancelled"):
+            if case.endswith("midway"):
+                await asyncio.sleep(0)
+            for task in list(pool._closing):  # as the event loop's shutdown does
+                task.cancel()
+        pool.discard(other)
+        await pool.aclose()
+        return conn, other
+
+    conn, other = asyncio.run(go())
+    assert conn.transport.aborted == (case != "closed")
+    assert other.closed and not other.transport.aborted
+
+
+@pytest.mark.parametrize("where, ended, raises", [
+    ("asyncio.sslproto", True, False),  # the session is being cancelled: no exception there
+    ("asyncio.sslproto", False, True),  # nothing else would stop the run
+    ("quorvane_host.orders", True, True),
+])
+def test_stop_request_is_not_raised_inside_tls_code(where, ended, raises):
+    signals = StopSignals(lambda request: ended)
+    scope = {"__name__": where, "signals": signals, "signal": signal, "sys": sys}
+    exec("def interrupted():\n    signals._handle(signal.SIGINT, sys._getframe())\n", scope)
+    if raises:
+        with pytest.raises(Interrupted):
+            scope["interrupted"]()
+    else:
+        scope["interrupted"]()
+    assert signals.request is Interrupted
 
 
 # ---------------------------------------------------------------------------
