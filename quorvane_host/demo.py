@@ -47,6 +47,7 @@ from .exchange import Code, Record, Symbol
 from .files import check_output_path, private_folder, write_private
 from .host import _package_path_env
 from .keys import ENV_API_KEY, ENV_SECRET_KEY
+from .progname import program_name
 from .rehearsal import RehearsalNetwork
 from .times import current_ms, format_ms
 
@@ -320,7 +321,7 @@ def _wait(child: subprocess.Popen, timeout: float, relay: Optional[IO[str]]) -> 
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    p = argparse.ArgumentParser(prog="python -m quorvane_host.demo",
+    p = argparse.ArgumentParser(prog=program_name("quorvane_host.demo"),
                                 description="Buy a token on a loopback exchange the moment it opens.")
     p.add_argument("--delay", type=float, default=5.0, help="seconds until the opening (default 5)")
     p.add_argument("--orders", type=int, default=3, help="accepted orders to stop after (default 3)")

@@ -81,6 +81,7 @@ from websockets.http11 import Response
 
 from .background import ServedInThread
 from .connector import Connector
+from .progname import program_name
 
 
 __all__ = [
@@ -825,7 +826,7 @@ def _account_arg(text: str) -> Tuple[str, str]:
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m quorvane_host.exchange",
+        prog=program_name("quorvane_host.exchange"),
         description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration; "
                     "the first line of output tells where it listens, as JSON.",
     )

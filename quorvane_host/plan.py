@@ -18,6 +18,7 @@ from decimal import Decimal, InvalidOperation
 from typing import List, Mapping, Optional, Tuple
 
 from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
+from .progname import program_name
 from .times import TimeError, current_ms, format_ms, parse_opening_time
 
 __all__ = ["Plan", "UsageError", "build_plan", "parse_args", "quantity_text"]
@@ -127,7 +128,7 @@ def _check_cafile(path: str) -> None:
 
 def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     p = argparse.ArgumentParser(
-        prog="python -m quorvane_host",
+        prog=program_name("quorvane_host"),
         description="Buy SYMBOL with quorvane_3 the moment its trading opens, then stop by a stop rule.",
         epilog=(
             f"The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) "

@@ -53,6 +53,7 @@ import threading
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
 from .background import ServedInThread
+from .progname import program_name
 
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 
@@ -565,7 +566,7 @@ def _address(text: str) -> Tuple[str, int]:
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python -m quorvane_host.relay",
+        prog=program_name("quorvane_host.relay"),
         description="Relay TCP connections on 127.0.0.1 to a target, delaying every chunk "
                     "by half the round trip (plus jitter) in each direction.")
     p.add_argument("--target", type=_address, metavar="HOST:PORT", help="where connections go")
