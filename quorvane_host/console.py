@@ -1,8 +1,9 @@
 """The host's console: turns the module's output flood into a readable display.
 
 While ``listen_for_trades`` polls it prints one ``Time from opening:`` line
-per pass, hundreds of thousands a second, and holds the interpreter lock the
-whole time, so nothing in the host's own process can show progress.  The
+per pass, hundreds of thousands a second, and never yields to the host's
+event loop until its first order, so the host's own loop cannot show
+progress meanwhile (and must not slow the module down by trying).  The
 host therefore points file descriptor 1 at a pipe read by this program, a
 separate process, which
 
