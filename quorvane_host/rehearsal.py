@@ -82,6 +82,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from .connector import Connector
 from .exchange import Fault, LoopbackExchange, Record, Symbol, TLSFiles, _symbol_arg
+from .interrupts import start_child
 
 __all__ = ["RehearsalError", "RehearsalNetwork", "open_control", "serve_control", "snapshot"]
 
@@ -243,9 +244,9 @@ class RehearsalNetwork:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
         self._stderr = tempfile.TemporaryFile()
-        self._proc = subprocess.Popen(
+        self._proc = start_child(  # terminal signals stay with us
             self._command_line(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=self._stderr, env=env, start_new_session=True)  # terminal signals stay with us
+            stderr=self._stderr, env=env)
         self._reader = threading.Thread(target=self._read_lines, name="rehearsal-network", daemon=True)
         self._reader.start()
         try:
