@@ -30,17 +30,6 @@ constexpr const char* kBlock = "quorvane_3.buy_market_order";  // a failure insi
 
 using Record = BuyMarketOrderRecord;
 
-// The checks that encoding a str argument makes (None, lone surrogates),
-// without making the bytes: the native signer reads the UTF-8 text itself.
-bool encode_utf8_argument_checked(PyObject* text) {
-    if (text == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        return false;
-    }
-    Py_ssize_t unused;
-    return PyUnicode_AsUTF8AndSize(text, &unused) != nullptr;
-}
-
 struct Sites {
     GlobalSite uuid, time, urllib, hmac, hashlib, websockets, json_dumps, json_loads;
 };
@@ -191,8 +180,8 @@ int make_query_string(Record* r) {
 
 // [48] hmac.new(secret, query, hashlib.sha256).hexdigest()
 int make_signature(Record* r) {
-    if (fast.hmac_new.holds() && fast.hashlib_sha256.holds()) {
-        if (!encode_utf8_argument_checked(r->secret_key.get()) || !encode_utf8_argument_checked(r->query_string.get())) {
+    if (native_signing_possible()) {
+        if (!utf8_argument_checked(r->secret_key.get()) || !utf8_argument_checked(r->query_string.get())) {
             return -1;
         }
         Ref hex = hmac_sha256_text(r->secret_key.get(), r->query_string.get());

@@ -30,14 +30,24 @@ Ref new_hmac(PyObject* secret, PyObject* message) {
     return call(make.get(), args, 3);
 }
 
+// None has no encode(): raises the AttributeError that `None.encode` would.
+bool reject_none_argument(PyObject* text) {
+    if (text != Py_None) return false;
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+    return true;
+}
+
 }  // namespace
 
 Ref encode_utf8_argument(PyObject* text) {
-    if (text == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        return Ref();
-    }
+    if (reject_none_argument(text)) return Ref();
     return Ref::steal(PyUnicode_AsUTF8String(text));
+}
+
+bool utf8_argument_checked(PyObject* text) {
+    if (reject_none_argument(text)) return false;
+    Py_ssize_t unused;
+    return PyUnicode_AsUTF8AndSize(text, &unused) != nullptr;
 }
 
 // With hmac.new and hashlib.sha256 as start-up found them, the signature is
@@ -45,13 +55,12 @@ Ref encode_utf8_argument(PyObject* text) {
 bool native_signing_possible() { return fast.hmac_new.holds() && fast.hashlib_sha256.holds(); }
 
 Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
-    if (native_signing_possible() && query_string != Py_None && secret_key != Py_None) {
-        Py_ssize_t unused;
-        if (!PyUnicode_AsUTF8AndSize(query_string, &unused)) {
+    if (native_signing_possible()) {
+        if (!utf8_argument_checked(query_string)) {
             QV_TRACEBACK(kFunc, 19);
             return Ref();
         }
-        if (!PyUnicode_AsUTF8AndSize(secret_key, &unused)) {
+        if (!utf8_argument_checked(secret_key)) {
             QV_TRACEBACK(kFunc, 20);
             return Ref();
         }

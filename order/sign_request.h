@@ -13,4 +13,13 @@ Ref sign_request_body(PyObject* query_string, PyObject* secret_key);
 // as `None.encode` would raise).
 Ref encode_utf8_argument(PyObject* text);
 
+// The checks that encode_utf8_argument makes (None, lone surrogates) without
+// making the bytes, for the native signer, which reads the UTF-8 text itself.
+// False with the same exception set.
+bool utf8_argument_checked(PyObject* text);
+
+// Whether hmac.new and hashlib.sha256 are what start-up found, so that
+// hmac_sha256_text gives what they would.
+bool native_signing_possible();
+
 }  // namespace qv
