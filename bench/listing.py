@@ -40,7 +40,7 @@ sys.path.insert(0, REPO)
 
 from quorvane_host.demo import ALONE  # noqa: E402
 from quorvane_host.exchange import Code, Symbol  # noqa: E402
-from quorvane_host.host import _package_path_env  # noqa: E402
+from quorvane_host.progname import package_path_env  # noqa: E402
 from quorvane_host.rehearsal import RehearsalNetwork  # noqa: E402
 
 NETWORKS = [(2.0, 0.5), (30.0, 2.0), (80.0, 4.0)]  # round trip, jitter (ms)
@@ -58,7 +58,7 @@ def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, r
     net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
     with tempfile.TemporaryDirectory(prefix="quorvane-listing-") as work:
         result_path = os.path.join(work, "result.json")
-        env = _package_path_env()
+        env = package_path_env()
         env.update(QUORVANE_API_KEY=KEY, QUORVANE_SECRET_KEY=SECRET)
         done = subprocess.run(
             [sys.executable, "-m", "quorvane_host", symbol, "0.5", "--open-at", str(open_ms),

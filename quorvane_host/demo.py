@@ -45,9 +45,8 @@ from typing import IO, Any, Dict, List, Optional, Tuple
 
 from .exchange import Code, Record, Symbol
 from .files import check_output_path, private_folder, write_private
-from .host import _package_path_env
 from .keys import ENV_API_KEY, ENV_SECRET_KEY
-from .progname import program_name
+from .progname import package_path_env, program_name
 from .rehearsal import RehearsalNetwork
 from .times import current_ms, format_ms
 
@@ -227,7 +226,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
     cmd += ["--log", log or os.path.join(work, f"{symbol}.log")]
     _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
     _say(out)
-    env = _package_path_env()
+    env = package_path_env()
     env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
     try:
         out.flush()

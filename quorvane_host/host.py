@@ -62,7 +62,7 @@ import tempfile
 import time
 import urllib.parse
 from decimal import Decimal
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from .clock import (ClockEstimate, ClockUnsupported, OffsetClock, estimate, estimate_rtt_only,
                     measure, ping_rtts)
@@ -71,6 +71,7 @@ from .console import HOST_MARK, LEFT_MARK, SHIFT_MARK
 from .faults import describe_fault
 from .firing import Firing, plan_firing
 from .preflight import preflight
+from .progname import package_path_env
 from .orders import Gate, Observer, StopOrdering, install_print_hook
 from .pool import ConnectionLimit, abort_connection
 from .refusals import Refusals
@@ -137,13 +138,6 @@ class _Terminal:
 
     def close(self) -> None:
         self._fh.close()
-
-
-def _package_path_env() -> Dict[str, str]:
-    env = dict(os.environ)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env["PYTHONPATH"] = root + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
-    return env
 
 
 def _widen_pipe(fd: int, size: int = 1 << 20) -> None:
@@ -483,7 +477,7 @@ class HostRun:
              "--open-at", str(plan.open_ms), "--tty", tty],
             stdin=subprocess.PIPE, stdout=self.term.fd,
             # the console never needs the keys: they stay out of its environment
-            env={k: v for k, v in _package_path_env().items() if k not in (ENV_API_KEY, ENV_SECRET_KEY)},
+            env={k: v for k, v in package_path_env().items() if k not in (ENV_API_KEY, ENV_SECRET_KEY)},
         )
         _widen_pipe(console.stdin.fileno())
         self.log_path = log_path

@@ -1,7 +1,12 @@
-"""The name a command's help and messages show: the one the person typed."""
+"""How the host's commands are started: the name their help and messages
+show (the one the person typed), and the environment a command started as
+``python -m quorvane_host.<name>`` in a child process needs."""
 
 import os
 import sys
+from typing import Dict
+
+_PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def program_name(module: str) -> str:
@@ -10,3 +15,14 @@ def program_name(module: str) -> str:
     if invoked.startswith("quorvane-"):
         return invoked
     return f"python -m {module}"
+
+
+def package_path_env() -> Dict[str, str]:
+    """This process's environment with the package's directory first on ``PYTHONPATH``.
+
+    A child started as ``python -m quorvane_host.<name>`` then imports this
+    same package, whether or not it is installed.
+    """
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    return env

@@ -72,7 +72,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
-import os
 import queue
 import subprocess
 import sys
@@ -83,11 +82,9 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 from .connector import Connector
 from .exchange import Fault, LoopbackExchange, Record, Symbol, TLSFiles, _symbol_arg
 from .interrupts import start_child
+from .progname import package_path_env
 
 __all__ = ["RehearsalError", "RehearsalNetwork", "open_control", "serve_control", "snapshot"]
-
-_PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
 
 class RehearsalError(RuntimeError):
     """The child process did not start, or stopped answering."""
@@ -241,8 +238,7 @@ class RehearsalNetwork:
         """Start the child; returns once it listens. Raises RehearsalError if it cannot."""
         if self._proc is not None:
             raise RuntimeError("already started")
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (_PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+        env = package_path_env()
         self._stderr = tempfile.TemporaryFile()
         self._proc = start_child(  # terminal signals stay with us
             self._command_line(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -41,7 +41,6 @@ import argparse
 import asyncio
 import collections
 import json
-import os
 import random
 import selectors
 import signal
@@ -53,7 +52,7 @@ import threading
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
 from .background import ServedInThread
-from .progname import program_name
+from .progname import package_path_env, program_name
 
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 
@@ -526,9 +525,7 @@ def measure_precision(rtt_ms: float = 30.0, samples: int = 100, *, pause_s: floa
                 relay = await DelayRelay(LOOPBACK, echo_port, rtt_ms=rtt_ms).start()
                 port = relay.port
             else:
-                root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-                env = dict(os.environ)
-                env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+                env = package_path_env()
                 proc = await asyncio.create_subprocess_exec(
                     sys.executable, "-m", "quorvane_host.relay", "--target", f"{LOOPBACK}:{echo_port}",
                     "--rtt", str(rtt_ms), "--ready-json",
