@@ -251,7 +251,7 @@ class HostRun:
 
     def _local_ms(self, exchange_ms: float) -> float:
         """This machine's time at which the exchange's clock reads ``exchange_ms``."""
-        return exchange_ms - (self.clock.offset_ms if self.clock else 0.0)
+        return exchange_ms - self._offset_ms()
 
     async def _wait_until(self, local_ms: float) -> None:
         """Wait in the event loop, showing the countdown to the real opening."""
