@@ -49,7 +49,6 @@ HOST_MARK = "\x1equorvane-host\x1e "
 LEFT_MARK = HOST_MARK + "left "
 SHIFT_MARK = HOST_MARK + "shift "
 _TIME_LEFT = b"Time from opening:"
-_MARK = HOST_MARK.encode()
 
 
 def format_left(ms: int) -> str:

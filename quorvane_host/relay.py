@@ -68,8 +68,6 @@ _EARLY_S = 0.0005
 _COALESCE_S = 0.00002
 # How many lateness samples the statistics keep (the latest ones).
 _LATENESS_KEPT = 10_000
-# Stop reading a side while the other side's socket has this much unsent.
-_HIGH_WATER = 1 << 20
 
 T = TypeVar("T")
 
