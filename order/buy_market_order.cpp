@@ -92,20 +92,14 @@ int make_params(Record* r, SourceLine* line) {
 
 // One "key=quoted value" piece of the signed text from one (key, value)
 // pair of params.items(); key and value are stored in the record as the
-// loop variables.
+// loop variables. Only reached when urllib.parse.quote may not be the
+// original (the native query string covers the rest).
 Ref query_piece(Record* r, PyObject* pair) {
     r->key.set(Ref::borrow(PyTuple_GET_ITEM(pair, 0)));
     r->value.set(Ref::borrow(PyTuple_GET_ITEM(pair, 1)));
 
     Ref key_text = text_form(r->key.get());
     if (!key_text) return key_text;
-    if (fast.quote.holds()) {
-        Ref value_text = Ref::steal(PyObject_Str(r->value.get()));
-        if (!value_text) return value_text;
-        Ref quoted = quote_text(value_text.get());
-        if (!quoted) return quoted;
-        return join3(key_text.get(), text::eq.get(), quoted.get());
-    }
     Ref urllib = lookup_global(id::urllib, sites.urllib);
     if (!urllib) return urllib;
     Ref parse = Ref::steal(PyObject_GetAttr(urllib.get(), id::parse.str.get()));
