@@ -108,11 +108,18 @@ PyObject* poll(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(readings);
+    if (hold && n == 0) {
+        PyErr_SetString(PyExc_ValueError, "hold needs a reading to hold");
+        return nullptr;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyLong_CheckExact(PyTuple_GET_ITEM(readings, i))) {
+        PyObject* reading = PyTuple_GET_ITEM(readings, i);
+        if (!PyLong_CheckExact(reading)) {
             PyErr_SetString(PyExc_TypeError, "readings must be ints");
             return nullptr;
         }
+        // The clock reads them without a check of its own.
+        if (PyLong_AsLongLong(reading) == -1 && PyErr_Occurred()) return nullptr;
     }
     clock_reads_done = 0;
     clock_released = false;
