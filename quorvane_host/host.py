@@ -351,7 +351,6 @@ class HostRun:
 
     async def _session(self, module: Any, gate: Gate, connector: Any, url: str) -> None:
         plan = self.plan
-        self._session_task = (asyncio.get_running_loop(), asyncio.current_task())
         saved_time = module.time
         ws = pool = warm = None
         try:
@@ -403,8 +402,13 @@ class HostRun:
                                            "dropped": pool.dropped, "failures": pool.failures[:5],
                                            "taken_at_ms": [t * 1000 for t in pool.taken_at]}
 
-    def _run_session(self, session: Any, connector: Any) -> None:
+    def _run_session(self, session: Any, connector: Any) -> Any:
         """Run ``session`` in a new event loop, and leave nothing of it running or open.
+
+        Returns the session's result.  While it runs, a stop request cancels
+        it from the event loop (:meth:`_stop_requested`); one that ends it
+        so, without the handler's exception getting out, leaves as that
+        StopRequested all the same.
 
         A stop request may leave ``run_until_complete`` from any callback,
         with the session and its tasks still pending.  They are then
@@ -416,9 +420,21 @@ class HostRun:
         """
         loop = asyncio.new_event_loop()
         main = loop.create_task(session)
+        self._session_task = (loop, main)
         try:
             asyncio.set_event_loop(loop)
-            loop.run_until_complete(main)
+            try:
+                result = loop.run_until_complete(main)
+            except asyncio.CancelledError:
+                if self.signals is None or self.signals.request is None:
+                    raise
+                raise self.signals.request() from None
+            # The request is the record, not the exception: a cancellation
+            # that the session swallowed (asyncio.wait_for can lose one)
+            # must not let a stopped run go on.
+            if self.signals is not None and self.signals.request is not None:
+                raise self.signals.request()
+            return result
         finally:
             try:
                 if not main.done():
@@ -615,7 +631,10 @@ class HostRun:
             print(f"quorvane host: cannot start the loopback exchange: {exc}", file=sys.stderr)
             return EXIT_UNMET
         try:
-            self.clock = self.clock_at_start = asyncio.run(self._startup_check(connector, url, address))
+            # Like the session, so that a stop request here cannot leave the
+            # handshake half done and the host waiting on it.
+            self.clock = self.clock_at_start = self._run_session(
+                self._startup_check(connector, url, address), connector)
         except (EndpointError, UsageError) as exc:
             print(f"quorvane host: {exc}", file=sys.stderr)
             return EXIT_USAGE

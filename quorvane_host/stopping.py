@@ -12,8 +12,10 @@ handler raises, so the handler does what matters before it raises:
 3. it raises a :class:`StopRequested`.
 
 It does not raise in the middle of asyncio's transport or TLS code (a
-half-done TLS handshake write, say): an exception there leaves the
-transport's state broken, and asyncio later fails on it with a fatal error.
+half-done TLS handshake write, say) or of websockets' protocol: an
+exception there leaves the transport's or the parser's state broken, and
+asyncio later fails on it with a fatal error, or the connection waits for
+ever.
 There ``on_request`` must have ended the run by other means (it returns
 True when it has, by cancelling the session from the event loop); when it
 has not, the handler raises all the same.
@@ -59,12 +61,16 @@ _BY_SIGNAL: Dict[int, Type[StopRequested]] = {signal.SIGINT: Interrupted, signal
 
 # Code whose state an exception raised between two of its bytecodes corrupts.
 _TRANSPORT_MODULES = frozenset({"asyncio.sslproto", "asyncio.selector_events", "ssl"})
+# websockets parses in generators: one that an exception leaves is dead, and
+# the connection waits on it for ever.
+_PROTOCOL_PACKAGE = "websockets."
 
 
 def in_transport_code(frame: Optional[FrameType]) -> bool:
     """True when ``frame`` or one of its callers runs asyncio's transport or TLS code."""
     while frame is not None:
-        if frame.f_globals.get("__name__") in _TRANSPORT_MODULES:
+        name = frame.f_globals.get("__name__") or ""
+        if name in _TRANSPORT_MODULES or name.startswith(_PROTOCOL_PACKAGE):
             return True
         frame = frame.f_back
     return False
