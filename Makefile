@@ -66,7 +66,8 @@ build: system-deps $(VENV)/.deps
 DIST_ARGS = $(if $(QUORVANE_EXCHANGE_HOST),-C cmake.define.QUORVANE_EXCHANGE_HOST=$(QUORVANE_EXCHANGE_HOST))
 BUILD_DIST = PATH=$(abspath $(VENV))/bin:$$PATH scripts/build-dist $(VPY) $(DIST_DIR) $(DIST_ARGS)
 DIST_INPUTS := pyproject.toml CMakeLists.txt README.md scripts/build-dist \
-  $(wildcard module/* coroutine/* order/* quorvane_host/* stubs/*/* LICENSES/*)
+  $(wildcard module/* coroutine/* order/* stubs/*/* LICENSES/*) \
+  $(shell find quorvane_host quorvane_rehearsal -name "*.py" -o -name py.typed)
 
 dist: system-deps $(VENV)/.deps
 	$(BUILD_DIST)
@@ -110,7 +111,7 @@ test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
 demo: build system-deps-demo
-	$(VPY) -m quorvane_host.demo
+	$(VPY) -m quorvane_rehearsal.demo
 
 # The bench extra (matplotlib, for the listing picture), without reinstalling the project.
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml

@@ -38,10 +38,10 @@ from typing import List, Optional
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, REPO)
 
-from quorvane_host.demo import ALONE  # noqa: E402
-from quorvane_host.exchange import Code, Symbol  # noqa: E402
-from quorvane_host.progname import package_path_env  # noqa: E402
-from quorvane_host.rehearsal import RehearsalNetwork  # noqa: E402
+from quorvane_rehearsal.demo import ALONE  # noqa: E402
+from quorvane_rehearsal.exchange import Code, Symbol  # noqa: E402
+from quorvane_host.cli.progname import package_path_env  # noqa: E402
+from quorvane_rehearsal.network import RehearsalNetwork  # noqa: E402
 
 NETWORKS = [(2.0, 0.5), (30.0, 2.0), (80.0, 4.0)]  # round trip, jitter (ms)
 SKEWS = [-300.0, 0.0, 300.0]

@@ -183,12 +183,12 @@ class Bench:
         if self.exchange is not None:
             return self.exchange[1], self.exchange[2]
         sys.path.insert(0, ROOT)
-        from quorvane_host.exchange import make_self_signed
+        from quorvane_rehearsal.exchange import make_self_signed
 
         tls = make_self_signed(self.tmp)
         log_path = os.path.join(self.tmp, "exchange.log")
         opened = int(time.time() * 1000) - 60_000
-        cmd = [sys.executable, "-m", "quorvane_host.exchange",
+        cmd = [sys.executable, "-m", "quorvane_rehearsal.exchange",
                "--symbol", f"{SYMBOL}:{opened},step=0.001",
                "--account", f"{API_KEY}:{SECRET_KEY}",
                "--cert", tls.certfile, "--key", tls.keyfile,

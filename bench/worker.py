@@ -362,7 +362,7 @@ def op_loopback(side, args):
     import builtins
 
     sys.path.insert(0, os.path.dirname(BENCH_DIR))
-    from quorvane_host.connector import Connector
+    from quorvane_host.net.connector import Connector
 
     result_fd = redirect_stdout(os.devnull)
     real_print = builtins.print

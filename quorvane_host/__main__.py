@@ -1,4 +1,4 @@
-"""``python -m quorvane_host`` and the ``quorvane-host`` command: see :mod:`quorvane_host.host`.
+"""``python -m quorvane_host`` and the ``quorvane-host`` command: see :mod:`quorvane_host.cli.main`.
 
 This module imports nothing heavy itself, so that a Ctrl-C while the host's
 modules load is caught here.
@@ -16,8 +16,8 @@ def _interrupted(when: str) -> None:
 
 def run() -> None:
     try:
-        from .host import main
-        from .interrupts import quiet_interrupts
+        from quorvane_host.cli.main import main
+        from quorvane_host.cli.interrupts import quiet_interrupts
     except KeyboardInterrupt:
         _interrupted(" while starting; nothing was sent")
     try:

@@ -10,12 +10,12 @@ import time
 
 import pytest
 
-from quorvane_host import demo
-from quorvane_host.console import Console
-from quorvane_host.files import check_output_path, write_private
-from quorvane_host.host import HostRun
-from quorvane_host.logfile import FULL_BELOW_MS, LEFT_OUT_PREFIX, LogSampler, RotatingLog
-from quorvane_host.plan import build_plan, parse_args
+from quorvane_rehearsal import demo
+from quorvane_host.cli.console import Console
+from quorvane_host.cli.files import check_output_path, write_private
+from quorvane_host.cli.logfile import FULL_BELOW_MS, LEFT_OUT_PREFIX, LogSampler, RotatingLog
+from quorvane_host.cli.options import build_plan, parse_args
+from quorvane_host.run.console_link import Terminal, start_console
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.geteuid() == 0
@@ -105,7 +105,7 @@ def test_console_keeps_the_output_flowing_on_a_full_disk(tmp_path):
     # reading would make this write fail (BrokenPipeError) or hang.
     stream = flood(3000, 40) * 2
     done = subprocess.run(
-        [sys.executable, "-m", "quorvane_host.console", "--log", "/dev/full", "--tty", "no",
+        [sys.executable, "-m", "quorvane_host.cli.console", "--log", "/dev/full", "--tty", "no",
          "--record", str(tmp_path / "r.json")],
         input=stream, capture_output=True, cwd=REPO, timeout=120)
     out = done.stdout.decode()
@@ -154,13 +154,13 @@ def test_console_child_runs_without_the_keys(tmp_path, monkeypatch):
         monkeypatch.setenv(name, value)
     plan = build_plan(parse_args(["QRVUSD", "0.5", "--open-at", str(int(time.time() * 1000) + 600_000),
                                   "--log", str(tmp_path / "m.log")]), env)
-    run = HostRun(plan)
-    console, log_path, record_path = run._start_console()
+    term = Terminal(os.dup(1))
+    console, log_path, record_path = start_console(plan, term)
     with open(f"/proc/{console.pid}/environ", "rb") as fh:
         child_env = fh.read()
     console.stdin.close()
     console.wait(60)
-    run.term.close()
+    term.close()
     os.unlink(record_path)
     assert b"QUORVANE_API_KEY" not in child_env and b"secret-key-value" not in child_env
     assert mode(log_path) == 0o600
@@ -179,7 +179,7 @@ def test_demo_refuses_bad_input_before_it_starts(argv, said, capsys):
 @pytest.mark.skipif(importlib.util.find_spec("quorvane_3") is None, reason="quorvane_3 is not built")
 def test_demo_leaves_nothing_behind(tmp_path):
     env = dict(os.environ, TMPDIR=str(tmp_path))
-    done = subprocess.run([sys.executable, "-m", "quorvane_host.demo", "--delay", "1", "--orders", "1",
+    done = subprocess.run([sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", "1", "--orders", "1",
                            "--time-limit", "3", "--display", "plain"],
                           env=env, cwd=REPO, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -16,8 +16,8 @@ import uuid
 import pytest
 from websockets.exceptions import ConnectionClosed, InvalidStatus
 
-from quorvane_host.connector import Connector, rewrite_url
-from quorvane_host.exchange import (
+from quorvane_host.net.connector import Connector, rewrite_url
+from quorvane_rehearsal.exchange import (
     Code,
     Fault,
     LoopbackExchange,
@@ -25,7 +25,7 @@ from quorvane_host.exchange import (
     check_order,
     make_self_signed,
 )
-from quorvane_host.lines import NOT_OPEN_CODE
+from quorvane_host.orders.lines import NOT_OPEN_CODE
 
 MODULE_URL = "wss://exchange.invalid:443/ws-api/v3"
 KEY, SECRET = "key-1", "secret-1"
@@ -316,7 +316,7 @@ def test_connector_as_module_global(tls):
 def test_exchange_command_line(tmp_path):
     records = tmp_path / "records.json"
     proc = subprocess.Popen(
-        [sys.executable, "-m", "quorvane_host.exchange", "--symbol", "qrvusd:now,step=0.5",
+        [sys.executable, "-m", "quorvane_rehearsal.exchange", "--symbol", "qrvusd:now,step=0.5",
          "--account", f"{KEY}:{SECRET}", "--duration", "20", "--records", str(records)],
         stdout=subprocess.PIPE, text=True, cwd=os.path.dirname(os.path.dirname(__file__)))
     try:

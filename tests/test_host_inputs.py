@@ -16,16 +16,17 @@ import ujson
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 from websockets.frames import Close
 
-from quorvane_host.console import HOST_MARK, Console, RotatingLog
-from quorvane_host.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
-from quorvane_host.faults import describe_fault
-from quorvane_host.host import main as host_main
-from quorvane_host.keys import CredentialsError, read_key_file
-from quorvane_host.lines import parse_latency, parse_outcome, parse_time_left
-from quorvane_host.orders import Gate, Observer, StopOrdering
-from quorvane_host.plan import UsageError, build_plan, parse_args, quantity_text
-from quorvane_host.refusals import Refusals
-from quorvane_host.times import TimeError, current_ms, format_ms, parse_opening_time
+from quorvane_host.cli.console import HOST_MARK, Console, RotatingLog
+from quorvane_rehearsal.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
+from quorvane_host.net.faults import describe_fault
+from quorvane_host.cli.main import main as host_main
+from quorvane_host.cli.keys import CredentialsError, read_key_file
+from quorvane_host.orders.lines import parse_latency, parse_outcome, parse_time_left
+from quorvane_host.orders.gate import Gate, StopOrdering
+from quorvane_host.orders.observer import Observer
+from quorvane_host.cli.options import UsageError, build_plan, parse_args, quantity_text
+from quorvane_host.orders.refusals import Refusals
+from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
 NOW = 1_800_000_000_000  # 2027-01-15T08:00:00Z
 ENV = {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s"}

@@ -12,13 +12,15 @@ import time
 
 import pytest
 
-from quorvane_host.exchange import Code, LoopbackExchange, Symbol
-from quorvane_host.orders import (ANSWERED, NEVER_CONNECTED, NEVER_SENT, NO_REPLY, UNREADABLE, Gate,
-                                  Observer, StopOrdering)
-from quorvane_host.pool import ConnectionLimit
-from quorvane_host.refusals import Refusals, parse_override
-from quorvane_host.rehearsal import RehearsalNetwork
-from quorvane_host.stopping import Interrupted
+from quorvane_host.orders.codes import Code
+from quorvane_host.orders.fate import ANSWERED, NEVER_CONNECTED, NEVER_SENT, NO_REPLY, UNREADABLE
+from quorvane_host.orders.gate import Gate, StopOrdering
+from quorvane_host.orders.observer import Observer
+from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
+from quorvane_host.net.pool import ConnectionLimit
+from quorvane_host.orders.refusals import Refusals, parse_override
+from quorvane_rehearsal.network import RehearsalNetwork
+from quorvane_host.run.stopping import Interrupted
 from test_host_run import KEYS, REPO, host, read_json, standin_env  # noqa: F401 - fixture
 
 OPEN = 1_000_000
@@ -170,13 +172,13 @@ def test_refusal_stops_before_another_order(standin_env, tmp_path, secret, step,
 # the record and the closed gate alone must stop it.
 SWALLOWED = """
 import sys
-from quorvane_host import stopping
+from quorvane_host.run import stopping
 install = stopping.StopSignals.install
 def record_only(self):
     self.armed = False
     return install(self)
 stopping.StopSignals.install = record_only
-from quorvane_host.host import main
+from quorvane_host.cli.main import main
 sys.exit(main(sys.argv[1:]))
 """
 

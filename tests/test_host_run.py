@@ -14,8 +14,8 @@ import time
 
 import pytest
 
-from quorvane_host.exchange import Code, LoopbackExchange, Symbol
-from quorvane_host.relay import DelayRelay
+from quorvane_rehearsal.exchange import Code, LoopbackExchange, Symbol
+from quorvane_rehearsal.relay import DelayRelay
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KEYS = {"QUORVANE_API_KEY": "test-key", "QUORVANE_SECRET_KEY": "test-secret"}
@@ -174,7 +174,7 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
 def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
     summary_path, log = tmp_path / "summary.json", tmp_path / "module.log"
     done = subprocess.run(
-        [sys.executable, "-m", "quorvane_host.demo", "--delay", "4", "--orders", "2",
+        [sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", "4", "--orders", "2",
          "--time-limit", "4", "--log", str(log), "--result", str(summary_path)],
         env=module_env, cwd=REPO, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr

@@ -14,11 +14,13 @@ import time
 
 import pytest
 
-from quorvane_host.clock import OffsetClock, Sample, estimate, measure
-from quorvane_host.exchange import LoopbackExchange, Symbol
-from quorvane_host.firing import THRESHOLD_MS, plan_firing
-from quorvane_host.pool import ConnectionLimit, Pool
-from quorvane_host.stopping import Interrupted, StopSignals
+from quorvane_host.timing.estimate import Sample, estimate
+from quorvane_host.timing.measure import measure
+from quorvane_host.timing.offset_clock import OffsetClock
+from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
+from quorvane_host.timing.firing import THRESHOLD_MS, plan_firing
+from quorvane_host.net.pool import ConnectionLimit, Pool
+from quorvane_host.run.stopping import Interrupted, StopSignals
 
 URL = "wss://exchange.invalid:443/ws-api/v3"
 
@@ -321,7 +323,7 @@ def test_pool_leaves_no_connection_open_at_close(case):
 @pytest.mark.parametrize("where, ended, raises", [
     ("asyncio.sslproto", True, False),  # the session is being cancelled: no exception there
     ("asyncio.sslproto", False, True),  # nothing else would stop the run
-    ("quorvane_host.orders", True, True),
+    ("quorvane_host.orders.gate", True, True),
 ])
 def test_stop_request_is_not_raised_inside_tls_code(where, ended, raises):
     signals = StopSignals(lambda request: ended)
@@ -363,8 +365,8 @@ async def _plain_tcp_server():
     ("other name", "pass --server-name"),
 ])
 def test_start_up_check_says_what_is_wrong(exchange, case, advice_text):
-    from quorvane_host.connector import Connector
-    from quorvane_host.startup import EndpointError, open_checked
+    from quorvane_host.net.connector import Connector
+    from quorvane_host.net.endpoint import EndpointError, open_checked
 
     async def go():
         server = None

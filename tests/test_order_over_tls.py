@@ -8,7 +8,7 @@ import pytest
 from websockets.exceptions import ConnectionClosed
 
 from conftest import module_records
-from quorvane_host.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
+from quorvane_rehearsal.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
 
 KEY, SECRET = "key-1", "secret-1"
 

@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from quorvane_host.relay import DelayRelay, run
+from quorvane_rehearsal.relay import DelayRelay, run
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -206,7 +206,7 @@ def test_relay_in_a_thread_and_from_the_command_line():
         with DelayRelay("127.0.0.1", port, rtt_ms=2) as threaded:
             in_thread = await main(threaded.port)
         proc = subprocess.Popen(
-            [sys.executable, "-m", "quorvane_host.relay", "--target", f"127.0.0.1:{port}",
+            [sys.executable, "-m", "quorvane_rehearsal.relay", "--target", f"127.0.0.1:{port}",
              "--rtt", "2", "--jitter", "1", "--ready-json"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=ROOT)
         try:
@@ -271,8 +271,8 @@ def pid_alive(pid):
 def test_rehearsal_network_serves_reports_and_stops():
     import time
 
-    from quorvane_host.exchange import Code, Symbol
-    from quorvane_host.rehearsal import RehearsalNetwork
+    from quorvane_rehearsal.exchange import Code, Symbol
+    from quorvane_rehearsal.network import RehearsalNetwork
 
     skew = -300
     now = int(time.time() * 1000)
@@ -308,8 +308,8 @@ def test_rehearsal_network_serves_reports_and_stops():
 
 
 def test_rehearsal_network_without_relay_and_its_failures(tmp_path):
-    from quorvane_host.exchange import TLSFiles
-    from quorvane_host.rehearsal import RehearsalError, RehearsalNetwork
+    from quorvane_rehearsal.exchange import TLSFiles
+    from quorvane_rehearsal.network import RehearsalError, RehearsalNetwork
 
     with RehearsalNetwork({KEY: SECRET}) as net:
         assert net.relay_port is None and net.port == net.exchange_port
@@ -322,7 +322,7 @@ def test_rehearsal_network_without_relay_and_its_failures(tmp_path):
 
 def test_rehearsal_network_stops_when_its_parent_dies():
     script = ("import os, sys\n"
-              "from quorvane_host.rehearsal import RehearsalNetwork\n"
+              "from quorvane_rehearsal.network import RehearsalNetwork\n"
               "net = RehearsalNetwork({'k': 's'}, rtt_ms=2).start()\n"
               "print(net._proc.pid, flush=True)\n"
               "os._exit(0)\n")

@@ -61,7 +61,7 @@ def test_loopback_order(venv):
     try:
         ready = json.loads(exchange.stdout.readline() or "{}")  # where to connect, once it listens
         port, cafile = ready["port"], ready["cafile"]
-        out = run("python", "-c", "import asyncio, quorvane_3 as q; from quorvane_host.connector import "
+        out = run("python", "-c", "import asyncio, quorvane_3 as q; from quorvane_host.net.connector import "
                   f"Connector; q.websockets = Connector('127.0.0.1', {port}, cafile={cafile!r}); "
                   "asyncio.run(q.buy_market_order('k', 's', 'QRVUSD', 0.25))")
     finally:
@@ -74,8 +74,8 @@ def test_loopback_order(venv):
 
 
 @pytest.mark.parametrize("command", ["quorvane-host", "quorvane-exchange", "quorvane-demo", "quorvane-relay",
-                                     "python -m quorvane_host", "python -m quorvane_host.exchange",
-                                     "python -m quorvane_host.demo", "python -m quorvane_host.relay"])
+                                     "python -m quorvane_host", "python -m quorvane_rehearsal.exchange",
+                                     "python -m quorvane_rehearsal.demo", "python -m quorvane_rehearsal.relay"])
 def test_help(venv, command):
     assert venv[2](*command.split(), "--help").startswith("usage:")
 

@@ -69,22 +69,38 @@ PyObject* hmac_hex(PyObject*, PyObject* args) {
 
 PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
 
-// {fast path: whether its guard holds now}
-PyObject* fast_paths(PyObject*, PyObject*) {
-    struct {
-        const char* name;
-        qv::Guard& guard;
-    } guards[] = {{"time", qv::fast.time_time},
-                  {"uuid4", qv::fast.uuid_uuid4},
-                  {"quote", qv::fast.quote},
-                  {"hmac", qv::fast.hmac_new},
-                  {"sha256", qv::fast.hashlib_sha256}};
+struct NamedGuard {
+    const char* name;
+    qv::Guard& guard;
+};
+const NamedGuard guards[] = {{"time", qv::fast.time_time},
+                             {"uuid4", qv::fast.uuid_uuid4},
+                             {"quote", qv::fast.quote},
+                             {"hmac", qv::fast.hmac_new},
+                             {"sha256", qv::fast.hashlib_sha256}};
+
+// {fast path: report(guard)}
+PyObject* report_guards(PyObject* (*report)(qv::Guard&)) {
     qv::Ref result = qv::Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    for (auto& g : guards) {
-        if (PyDict_SetItemString(result.get(), g.name, g.guard.holds() ? Py_True : Py_False) < 0) return nullptr;
+    for (const NamedGuard& g : guards) {
+        qv::Ref value = qv::Ref::steal(report(g.guard));
+        if (!value || PyDict_SetItemString(result.get(), g.name, value.get()) < 0) return nullptr;
     }
     return result.release();
+}
+
+// {fast path: whether its guard holds now}
+PyObject* fast_paths(PyObject*, PyObject*) {
+    return report_guards([](qv::Guard& g) { return PyBool_FromLong(g.holds()); });
+}
+
+// {fast path: the capacity of its guard that ran out, or None}
+PyObject* guard_overflows(PyObject*, PyObject*) {
+    return report_guards([](qv::Guard& g) {
+        const char* full = g.overflow();
+        return full ? PyUnicode_FromString(full) : qv::Ref::borrow(Py_None).release();
+    });
 }
 
 // The native polling pass with a clock under the test's control.
@@ -164,6 +180,7 @@ PyMethodDef methods[] = {
     {"hmac_hex", hmac_hex, METH_VARARGS, nullptr},
     {"clock_is_native", clock_is_native, METH_NOARGS, nullptr},
     {"fast_paths", fast_paths, METH_NOARGS, nullptr},
+    {"guard_overflows", guard_overflows, METH_NOARGS, nullptr},
     {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(poll)), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clock_reads", clock_reads, METH_NOARGS, nullptr},
     {"release_clock", release_clock, METH_NOARGS, nullptr},

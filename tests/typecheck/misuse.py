@@ -3,7 +3,7 @@
 (tests/test_wheel.py). Never run."""
 
 import quorvane_3
-from quorvane_host.connector import Connector
+from quorvane_host.net.connector import Connector
 
 quorvane_3.sign_request(b"symbol=QRVUSD", "secret")  # rejected: arg-type
 quorvane_3.sign_request(None, "secret")  # rejected: arg-type

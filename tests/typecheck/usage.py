@@ -8,8 +8,8 @@ from typing import Any, Coroutine
 from typing_extensions import assert_type
 
 import quorvane_3
-from quorvane_host.connector import Connector
-from quorvane_host.times import parse_opening_time
+from quorvane_host.net.connector import Connector
+from quorvane_host.cli.times import parse_opening_time
 
 
 async def host(cafile: str) -> None:

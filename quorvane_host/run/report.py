@@ -1,52 +1,24 @@
-"""The end of a run: the exit status, the summary on the terminal and the ``--result`` JSON.
-
-The exit status says what happened to the money, and only that decides it:
-
-* 0: the wanted number of orders was accepted (a failure to write the
-  report afterwards is a warning, never a failure: a wrapper that retries
-  on failure would buy twice);
-* 1: the host stopped without them, and every order it sent was answered;
-* 3: without them, and at least one order was sent with no reply: its
-  outcome is unknown, and the account must be checked before another run;
-* 130 / 143: a stop request (Ctrl-C / SIGTERM), whatever came before.
-"""
+"""The report of a run: the summary on the terminal and the document ``--result`` keeps."""
 
 from __future__ import annotations
 
 import statistics
 import time
 from decimal import Decimal
-from typing import Any, Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional
 
-from .orders import NO_REPLY, UNKNOWN_FATES, Gate, Observer, filled
+from quorvane_host.orders.exit_status import EXIT_UNKNOWN, EXIT_UNMET, accepted_orders, unknown_outcomes
+from quorvane_host.orders.fate import NO_REPLY, filled
+from quorvane_host.orders.gate import Gate
+from quorvane_host.run.state import RunState
 
-__all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET",
-           "EXIT_USAGE", "accepted_orders", "exit_status", "plural", "summarise", "unknown_outcomes"]
+__all__ = ["plural", "summarise"]
 
-EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_UNKNOWN, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
 MAX_ORDER_LINES = 12  # orders listed one by one on the terminal (all of them in the JSON)
 
 
 def plural(n: int, word: str) -> str:
     return f"{n} {word}{'' if n == 1 else 's'}"
-
-
-def unknown_outcomes(gate: Gate) -> int:
-    """Orders sent with no reply (or none to read): each may have been filled."""
-    return sum(1 for o in gate.orders if o.fate in UNKNOWN_FATES)
-
-
-def accepted_orders(gate: Gate) -> int:
-    """Orders the exchange took, by their replies: also one whose line the module had no time to print."""
-    return sum(1 for o in gate.orders if o.accepted)
-
-
-def exit_status(wanted: int, accepted: int, unknown: int, stop_status: Optional[int]) -> int:
-    if stop_status:
-        return stop_status
-    if accepted >= wanted:
-        return EXIT_OK
-    return EXIT_UNKNOWN if unknown else EXIT_UNMET
 
 
 def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
@@ -82,15 +54,15 @@ def _order_lines(gate: Gate) -> List[str]:
     return lines
 
 
-def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: int,
-              stop_said: Optional[str], say: Callable[[str], None]) -> dict:
+def summarise(run: RunState, started: float, code: int, stop_said: Optional[str],
+              say: Callable[[str], None]) -> dict:
     """Say how the run went and return the result document (with its exit status)."""
-    plan = run.plan
+    plan, gate, observer = run.plan, run.gate, run.observer
     outcomes = observer.outcomes
-    accepted = accepted_orders(gate)
+    accepted = accepted_orders(gate.orders)
     rejected = sum(1 for o in gate.orders if o.accepted is False)
     too_early = sum(1 for o in outcomes if o.too_early)
-    unknown = unknown_outcomes(gate)
+    unknown = unknown_outcomes(gate.orders)
     record = run.console_record or {}
     latencies = [o["latency_ms"] for o in record.get("orders", []) if o.get("latency_ms") is not None]
     stats = latency_stats(latencies)
@@ -144,9 +116,8 @@ def summarise(run: Any, gate: Gate, observer: Observer, started: float, code: in
         p = run.pool_stats
         say(f"  connections: {p['warm']} orders over warm connections, {p['cold']} over new ones; "
             f"{p['opened']} opened in all")
-    exchange_report = None
-    if run.exchange is not None:
-        exchange_report = run.exchange.report()
+    exchange_report = run.exchange_report
+    if exchange_report is not None:
         first = exchange_report["first_accepted_after_open_ms"]
         say(f"  loopback exchange: {exchange_report['requests']} requests, "
             f"{exchange_report['accepted']} accepted"

@@ -42,7 +42,7 @@ unknown methods).
 
 Use it from asyncio (``async with LoopbackExchange(...) as ex``), from plain
 code in a background thread (``with LoopbackExchange(...) as ex``), or from a
-shell (``python -m quorvane_host.exchange --help``, which can also put a
+shell (``python -m quorvane_rehearsal.exchange --help``, which can also put a
 delay relay in front: ``--rtt``, ``--jitter``).
 """
 
@@ -79,9 +79,10 @@ from websockets.exceptions import ConnectionClosed
 from websockets.frames import DATA_OPCODES, Frame
 from websockets.http11 import Response
 
-from .background import ServedInThread
-from .connector import Connector
-from .progname import program_name
+from quorvane_rehearsal.background import ServedInThread
+from quorvane_host.net.connector import Connector
+from quorvane_host.orders.codes import Code
+from quorvane_host.cli.progname import program_name
 
 
 __all__ = [
@@ -108,30 +109,13 @@ class _QuietHandshakes(logging.Filter):
         return record.getMessage() != "opening handshake failed"
 
 
-_SERVER_LOG = logging.getLogger("quorvane_host.exchange")
+_SERVER_LOG = logging.getLogger("quorvane_rehearsal.exchange")
 _SERVER_LOG.addFilter(_QuietHandshakes())
 
 API_PATH = "/ws-api/v3"
 LOOPBACK = "127.0.0.1"
 
 _DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
-
-
-class Code(enum.IntEnum):
-    """Error codes in refusals. The HTTP-like status goes beside them."""
-
-    BAD_JSON = 1001
-    BAD_REQUEST = 1002
-    UNKNOWN_METHOD = 1003
-    BAD_PARAMETER = 1004
-    UNKNOWN_API_KEY = 2001
-    BAD_SIGNATURE = 2002
-    TIMESTAMP_OUTSIDE_WINDOW = 2003
-    UNKNOWN_SYMBOL = 3001
-    UNSUPPORTED_ORDER = 3002
-    BAD_QUANTITY = 3003
-    QUANTITY_STEP = 3004
-    NOT_OPEN = 3005
 
 
 _STATUS = {
@@ -788,7 +772,7 @@ def parse_time_ms(text: str, now_ms: Optional[int] = None) -> int:
     Accepts an integer of milliseconds, ``now``, an offset from now such as
     ``+5s``, ``+1500ms`` or ``+2m``, or an ISO 8601 time with its zone.
     """
-    from .times import parse_opening_time  # shared with the host
+    from quorvane_host.cli.times import parse_opening_time  # shared with the host
 
     return parse_opening_time(text, now_ms=now_ms, allow_relative=True)
 
@@ -826,7 +810,7 @@ def _account_arg(text: str) -> Tuple[str, str]:
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog=program_name("quorvane_host.exchange"),
+        prog=program_name("quorvane_rehearsal.exchange"),
         description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration; "
                     "the first line of output tells where it listens, as JSON.",
     )
@@ -860,14 +844,14 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")
     p.add_argument("--control", action="store_true",
                    help="be driven by another program through standard input and output "
-                        "(see quorvane_host.rehearsal); stops when standard input closes")
+                        "(see quorvane_rehearsal.network); stops when standard input closes")
     return p
 
 
 def _accounts(args: argparse.Namespace) -> Dict[str, str]:
     accounts = dict(args.account or [])
     if args.key_file:
-        from .keys import read_key_file
+        from quorvane_host.cli.keys import read_key_file
 
         key, secret = read_key_file(args.key_file)
         accounts[key] = secret
@@ -898,11 +882,11 @@ def ready_line(exchange: "LoopbackExchange", relay=None) -> dict:
 
 async def _serve(args: argparse.Namespace, accounts: Dict[str, str], symbols: List[Symbol],
                  tls: Optional[TLSFiles]) -> None:
-    from .relay import DelayRelay
+    from quorvane_rehearsal.relay import DelayRelay
 
     control = None
     if args.control:
-        from .rehearsal import open_control
+        from quorvane_rehearsal.control import open_control
 
         # The controlling program sends the accounts on the first line, off the command line.
         control, more = await open_control()
@@ -923,7 +907,7 @@ async def _serve(args: argparse.Namespace, accounts: Dict[str, str], symbols: Li
             for sig in (signal.SIGINT, signal.SIGTERM):
                 loop.add_signal_handler(sig, stop.set)
             if args.control:
-                from .rehearsal import serve_control, snapshot
+                from quorvane_rehearsal.control import serve_control, snapshot
 
                 await serve_control(control, exchange, relay, stop, args.duration)
                 if relay is not None:
@@ -963,8 +947,8 @@ def _say_started(exchange: "LoopbackExchange", relay, symbols: List[Symbol],
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    from .keys import CredentialsError
-    from .relay import DelayRelay, run
+    from quorvane_host.cli.keys import CredentialsError
+    from quorvane_rehearsal.relay import DelayRelay, run
 
     parser = _parser()
     args = parser.parse_args(argv)

@@ -5,7 +5,7 @@ the orders will use: name resolution, TCP, TLS (certificate trust and
 server name) and the WebSocket upgrade.  Each failure becomes an
 :class:`EndpointError` whose message says what is wrong and what to do, so
 that it shows now and not at the opening.  Over the same connection the
-host then measures the exchange's clock (:mod:`quorvane_host.clock`).
+host then measures the exchange's clock (:mod:`quorvane_host.timing.measure`).
 """
 
 from __future__ import annotations
@@ -17,7 +17,7 @@ from typing import Any, Optional
 
 from websockets.exceptions import InvalidHandshake, InvalidStatus, InvalidURI
 
-from .faults import describe_fault
+from quorvane_host.net.faults import describe_fault
 
 __all__ = ["EndpointError", "advice", "open_checked"]
 

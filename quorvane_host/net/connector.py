@@ -6,7 +6,7 @@ fixed when the module is built.  Rebinding that global to a
 :class:`Connector` redirects the connections without touching the module::
 
     import quorvane_3
-    from quorvane_host.connector import Connector
+    from quorvane_host.net.connector import Connector
 
     quorvane_3.websockets = Connector("127.0.0.1", 8443, cafile="ca.pem")
 
@@ -20,7 +20,7 @@ the system's trust store or, when ``cafile`` is given, against that file only
 object that is both awaitable and an asynchronous context manager, which is
 all the module needs.  With a pool started (:meth:`Connector.start_pool`),
 ``connect`` of the pool's URL hands out warm connections instead
-(:mod:`quorvane_host.pool`).
+(:mod:`quorvane_host.net.pool`).
 """
 
 from __future__ import annotations
@@ -32,7 +32,7 @@ from typing import Any, Optional, Set
 
 from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
-from .pool import Pool, abort_connection
+from quorvane_host.net.pool import Pool, abort_connection
 
 __all__ = ["Connector", "rewrite_url"]
 

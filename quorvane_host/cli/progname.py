@@ -6,7 +6,8 @@ import os
 import sys
 from typing import Dict
 
-_PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# quorvane_host/cli/progname.py -> the folder that holds quorvane_host
+_PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def program_name(module: str) -> str:

@@ -46,7 +46,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Dict, Iterable, Mapping, Optional
 
-from .exchange import Code
+from quorvane_host.orders.codes import Code
 
 __all__ = ["EARLY", "RETRY", "STOP", "DEFAULT_GRACE_MS", "Refusals", "Rule", "parse_override"]
 
@@ -64,8 +64,7 @@ class Rule:
 
 _CHECK_REQUEST = "the exchange does not take the module's request as it is: check the symbol and the quantity"
 
-# The exchange's codes; keep in step with quorvane_host.exchange.Code, which
-# speaks the codes of the real exchange.
+# By the exchange's codes (quorvane_host.orders.codes).
 TABLE: Mapping[int, Rule] = {
     Code.NOT_OPEN: Rule("trading not open yet", EARLY, "wait for the opening"),
     Code.UNKNOWN_SYMBOL: Rule("unknown symbol", EARLY,

@@ -28,11 +28,11 @@ round trip that a client sees against the one asked for.
 Use it from asyncio (``async with DelayRelay(...) as relay``), from plain code
 in a thread of its own (``with DelayRelay(...) as relay``; but a thread of the
 process that runs ``quorvane_3`` stops while the module polls, so rehearsals
-run the relay in another process, see :mod:`quorvane_host.rehearsal`), or
+run the relay in another process, see :mod:`quorvane_rehearsal.network`), or
 from a shell::
 
-    python -m quorvane_host.relay --target 127.0.0.1:8443 --rtt 30 --jitter 2
-    python -m quorvane_host.relay --self-test --rtt 30
+    python -m quorvane_rehearsal.relay --target 127.0.0.1:8443 --rtt 30 --jitter 2
+    python -m quorvane_rehearsal.relay --self-test --rtt 30
 """
 
 from __future__ import annotations
@@ -51,8 +51,8 @@ import sys
 import threading
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
-from .background import ServedInThread
-from .progname import package_path_env, program_name
+from quorvane_rehearsal.background import ServedInThread
+from quorvane_host.cli.progname import package_path_env, program_name
 
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 
@@ -525,7 +525,7 @@ def measure_precision(rtt_ms: float = 30.0, samples: int = 100, *, pause_s: floa
             else:
                 env = package_path_env()
                 proc = await asyncio.create_subprocess_exec(
-                    sys.executable, "-m", "quorvane_host.relay", "--target", f"{LOOPBACK}:{echo_port}",
+                    sys.executable, "-m", "quorvane_rehearsal.relay", "--target", f"{LOOPBACK}:{echo_port}",
                     "--rtt", str(rtt_ms), "--ready-json",
                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
                 port = json.loads(await asyncio.wait_for(proc.stdout.readline(), 30))["port"]
@@ -561,7 +561,7 @@ def _address(text: str) -> Tuple[str, int]:
 
 def _parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog=program_name("quorvane_host.relay"),
+        prog=program_name("quorvane_rehearsal.relay"),
         description="Relay TCP connections on 127.0.0.1 to a target, delaying every chunk "
                     "by half the round trip (plus jitter) in each direction.")
     p.add_argument("--target", type=_address, metavar="HOST:PORT", help="where connections go")

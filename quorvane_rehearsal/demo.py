@@ -1,8 +1,8 @@
 """The demo: ``quorvane_3`` buys a token on a loopback exchange the moment it opens.
 
-``python -m quorvane_host.demo`` (what ``make demo`` runs):
+``python -m quorvane_rehearsal.demo`` (what ``make demo`` runs):
 
-1. starts a rehearsal network (:mod:`quorvane_host.rehearsal`): the loopback
+1. starts a rehearsal network (:mod:`quorvane_rehearsal.network`): the loopback
    exchange on 127.0.0.1 behind a delay relay, in a process of their own,
    by default with a 20 ms round trip and the exchange's clock 250 ms ahead
    of this machine's, with a throwaway account;
@@ -43,12 +43,12 @@ import sys
 import time
 from typing import IO, Any, Dict, List, Optional, Tuple
 
-from .exchange import Code, Record, Symbol
-from .files import check_output_path, private_folder, write_private
-from .keys import ENV_API_KEY, ENV_SECRET_KEY
-from .progname import package_path_env, program_name
-from .rehearsal import RehearsalNetwork
-from .times import current_ms, format_ms
+from quorvane_rehearsal.exchange import Code, Record, Symbol
+from quorvane_host.cli.files import check_output_path, private_folder, write_private
+from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
+from quorvane_host.cli.progname import package_path_env, program_name
+from quorvane_rehearsal.network import RehearsalNetwork
+from quorvane_host.cli.times import current_ms, format_ms
 
 # The host's options for the module on its own: this machine's clock, a new
 # connection for every order, the opening time unchanged.
@@ -320,7 +320,7 @@ def _wait(child: subprocess.Popen, timeout: float, relay: Optional[IO[str]]) -> 
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    p = argparse.ArgumentParser(prog=program_name("quorvane_host.demo"),
+    p = argparse.ArgumentParser(prog=program_name("quorvane_rehearsal.demo"),
                                 description="Buy a token on a loopback exchange the moment it opens.")
     p.add_argument("--delay", type=float, default=5.0, help="seconds until the opening (default 5)")
     p.add_argument("--orders", type=int, default=3, help="accepted orders to stop after (default 3)")

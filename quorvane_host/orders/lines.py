@@ -14,6 +14,8 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+from quorvane_host.orders.codes import Code
+
 __all__ = [
     "ACCEPTED_PREFIX",
     "REJECTED_PREFIX",
@@ -28,8 +30,8 @@ __all__ = [
 TIME_LEFT_PREFIX = "Time from opening:"
 ACCEPTED_PREFIX = "Buy order placed successfully: "
 REJECTED_PREFIX = "Failed to place buy order: "
-# The loopback exchange's code for an order that came before the opening.
-NOT_OPEN_CODE = 3005
+# The exchange's code for an order that came before the opening.
+NOT_OPEN_CODE = int(Code.NOT_OPEN)
 
 _LATENCY = re.compile(r"Buy order took (-?[0-9]+) ms\Z")
 _TIME_LEFT = re.compile(r"Time from opening:(-?[0-9]+)\Z")

@@ -3,11 +3,11 @@
 ``quorvane_3`` holds its thread while it polls for the opening, so an
 exchange or relay served from the host's own process would stand still just
 when the orders go out.  :class:`RehearsalNetwork` starts them in a child
-process (``python -m quorvane_host.exchange --control``), waits until they
+process (``python -m quorvane_rehearsal.exchange --control``), waits until they
 listen, and talks to the child through its standard input and output::
 
-    from quorvane_host.exchange import Symbol
-    from quorvane_host.rehearsal import RehearsalNetwork
+    from quorvane_rehearsal.exchange import Symbol
+    from quorvane_rehearsal.network import RehearsalNetwork
 
     with RehearsalNetwork({"key": "secret"}, [Symbol("QRVUSD", open_ms)],
                           rtt_ms=30, jitter_ms=2, clock_skew_ms=300) as net:
@@ -23,14 +23,14 @@ clock_skew_ms=0, seed=None, time_api=True, recv_window_ms=5000,
 fault="none", tls=None, lifetime=None, start_timeout=30, reply_timeout=30)``
 
 * ``accounts``: API key -> secret (sent to the child through a pipe, never
-  on its command line); ``symbols``: :class:`~quorvane_host.exchange.Symbol`
+  on its command line); ``symbols``: :class:`~quorvane_rehearsal.exchange.Symbol`
   objects, openings in ms by the exchange's clock.
 * ``rtt_ms``/``jitter_ms``: the relay's round trip and jitter; with both 0
   there is no relay and clients connect to the exchange itself.
 * ``clock_skew_ms``: the exchange's clock runs this far ahead of this
   machine's (negative: behind).  ``time_api=False``: an exchange without the
   ``time`` and ``ping`` requests.  ``fault``: a
-  :class:`~quorvane_host.exchange.Fault` from the start.
+  :class:`~quorvane_rehearsal.exchange.Fault` from the start.
 * ``tls``: certificate and key to serve (default: made by the child, removed
   when it stops).  ``lifetime``: the child stops by itself after this many
   seconds (it always stops when this process goes away).
@@ -41,7 +41,7 @@ fault="none", tls=None, lifetime=None, start_timeout=30, reply_timeout=30)``
 
 Where to connect: :attr:`host` (127.0.0.1), :attr:`port` (the relay's when
 there is one, else the exchange's), :attr:`cafile`, :meth:`connector`
-(a :class:`~quorvane_host.connector.Connector` to :attr:`port`);
+(a :class:`~quorvane_host.net.connector.Connector` to :attr:`port`);
 :attr:`exchange_port`, :attr:`relay_port` (None without a relay), :attr:`url`
 (the exchange's own URL) and :attr:`ready` (all of it as the child said it).
 
@@ -54,7 +54,7 @@ makes the exchange misbehave.  A report carries
 its symbol's opening, by the exchange's clock), ``too_early`` (orders refused
 because trading had not opened), ``rejected`` (refusals by code name),
 ``requests``, ``accepted``, ``connections``, ``time_requests`` and more; see
-:meth:`~quorvane_host.exchange.LoopbackExchange.report`.
+:meth:`~quorvane_rehearsal.exchange.LoopbackExchange.report`.
 
 The calls block the calling thread for as long as the child takes to answer
 (well under a millisecond when idle); do not call them from inside the
@@ -69,100 +69,23 @@ ready line (where it listens), and answers ``report [SYMBOL]``,
 
 from __future__ import annotations
 
-import argparse
-import asyncio
 import json
 import queue
 import subprocess
 import sys
 import tempfile
 import threading
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Iterable, List, Mapping, Optional, Union
 
-from .connector import Connector
-from .exchange import Fault, LoopbackExchange, Record, Symbol, TLSFiles, _symbol_arg
-from .interrupts import start_child
-from .progname import package_path_env
+from quorvane_host.net.connector import Connector
+from quorvane_rehearsal.exchange import Fault, Record, Symbol, TLSFiles
+from quorvane_host.cli.interrupts import start_child
+from quorvane_host.cli.progname import package_path_env
 
-__all__ = ["RehearsalError", "RehearsalNetwork", "open_control", "serve_control", "snapshot"]
+__all__ = ["RehearsalError", "RehearsalNetwork"]
 
 class RehearsalError(RuntimeError):
     """The child process did not start, or stopped answering."""
-
-
-# --------------------------------------------------------------------------
-# The child's side
-
-
-async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str]]:
-    """Standard input as a stream, and the accounts from its first line."""
-    loop = asyncio.get_running_loop()
-    reader = asyncio.StreamReader()
-    await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
-    first = await reader.readline()
-    try:
-        config = json.loads(first or b"{}")
-        accounts = dict(config.get("accounts") or {})
-    except (ValueError, TypeError, AttributeError):
-        raise SystemExit("exchange: --control needs a JSON object on the first line of input")
-    return reader, accounts
-
-
-def snapshot(exchange: LoopbackExchange, relay: Any = None, symbol: Optional[str] = None) -> dict:
-    """The exchange's report and records and the relay's statistics, as plain data."""
-    records = exchange.records()
-    if symbol is not None:
-        records = [r for r in records if r.symbol == symbol]
-    return {
-        "report": exchange.report(symbol),
-        "records": [r.to_dict() for r in records],
-        "relay": relay.stats() if relay is not None else None,
-        "server_ms": exchange.now_ms(),
-    }
-
-
-def _command(exchange: LoopbackExchange, relay: Any, text: str) -> dict:
-    word, _, rest = text.partition(" ")
-    rest = rest.strip()
-    try:
-        if word == "report":
-            return snapshot(exchange, relay, rest or None)
-        if word == "symbol":
-            symbol = _symbol_arg(rest, int(exchange.now_ms()))
-            exchange.add_symbol(symbol)
-            return {"ok": True, "symbol": {"name": symbol.name, "open_ms": symbol.open_ms,
-                                           "step": symbol.step, "price": symbol.price}}
-        if word == "fault":
-            name, _, count = rest.partition(" ")
-            exchange.set_fault(name, int(count) if count.strip() else None)
-            return {"ok": True, "fault": exchange.fault.value}
-    except (ValueError, TypeError, argparse.ArgumentTypeError) as exc:
-        return {"error": str(exc)}
-    return {"error": f"unknown command {word!r}"}
-
-
-async def serve_control(reader: asyncio.StreamReader, exchange: LoopbackExchange, relay: Any,
-                        stop: asyncio.Event, duration: Optional[float]) -> None:
-    """Answer commands until ``stop``, the end of input, a ``stop`` command or ``duration``."""
-
-    async def commands() -> None:
-        while True:
-            line = await reader.readline()
-            if not line:
-                return  # the controlling program went away
-            text = line.decode("utf-8", "replace").strip()
-            if text == "stop":
-                return
-            if text:
-                print(json.dumps(_command(exchange, relay, text)), flush=True)
-
-    tasks = [asyncio.ensure_future(commands()), asyncio.ensure_future(stop.wait())]
-    try:
-        await asyncio.wait(tasks, timeout=duration, return_when=asyncio.FIRST_COMPLETED)
-    finally:
-        for task in tasks:
-            task.cancel()
-        await asyncio.gather(*tasks, return_exceptions=True)
 
 
 # --------------------------------------------------------------------------
@@ -215,7 +138,7 @@ class RehearsalNetwork:
     # ---- starting and stopping ----------------------------------------------------
 
     def _command_line(self) -> List[str]:
-        cmd = [sys.executable, "-m", "quorvane_host.exchange", "--control",
+        cmd = [sys.executable, "-m", "quorvane_rehearsal.exchange", "--control",
                "--clock-skew", repr(self.clock_skew_ms), "--recv-window", str(self.recv_window_ms),
                "--fault", self.fault.value]
         if self.rtt_ms or self.jitter_ms:

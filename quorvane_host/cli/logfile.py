@@ -29,7 +29,7 @@ import os
 import stat
 from typing import List, Optional
 
-from .files import create_private, open_private_append, write_all
+from quorvane_host.cli.files import create_private, open_private_append, write_all
 
 __all__ = ["FULL_BELOW_MS", "LEFT_OUT_PREFIX", "SAMPLE_MS", "LogSampler", "RotatingLog"]
 

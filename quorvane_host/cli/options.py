@@ -17,9 +17,9 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import List, Mapping, Optional, Tuple
 
-from .keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
-from .progname import program_name
-from .times import TimeError, current_ms, format_ms, parse_opening_time
+from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
+from quorvane_host.cli.progname import program_name
+from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
 __all__ = ["Plan", "UsageError", "build_plan", "parse_args", "quantity_text"]
 
@@ -172,7 +172,7 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ep.add_argument("--connect", metavar="HOST:PORT",
                     help="send the module's connections to HOST:PORT instead (same path, TLS "
                          "verified), e.g. a loopback exchange started with "
-                         "python -m quorvane_host.exchange")
+                         "python -m quorvane_rehearsal.exchange")
     ep.add_argument("--cafile", metavar="PEM", help="trust this CA file for --connect")
     ep.add_argument("--server-name", metavar="NAME",
                     help="check the certificate of --connect against NAME instead of HOST")
@@ -270,7 +270,7 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         except InvalidOperation:
             raise UsageError(f"--loopback-step must be a positive decimal, not {args.loopback_step!r}") from None
 
-    from .refusals import parse_override
+    from quorvane_host.orders.refusals import parse_override
     try:
         overrides = tuple(parse_override(text) for text in args.refusal)
     except ValueError as exc:

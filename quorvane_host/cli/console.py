@@ -8,7 +8,7 @@ host therefore points file descriptor 1 at a pipe read by this program, a
 separate process, which
 
 * writes what it reads to the log file: every line but most of the
-  countdown, which is sampled (:mod:`quorvane_host.logfile`), starting
+  countdown, which is sampled (:mod:`quorvane_host.cli.logfile`), starting
   afresh when the file reaches ``--max-bytes`` (the previous part is kept
   as ``LOG.1``, so the log never takes more than twice that much disk);
   when the log cannot be written (a full disk) it says so once and goes on;
@@ -23,7 +23,7 @@ separate process, which
   real opening);
 * at the end writes what it saw as JSON to ``--record``.
 
-Run by the host as ``python -m quorvane_host.console``; it ignores Ctrl-C
+Run by the host as ``python -m quorvane_host.cli.console``; it ignores Ctrl-C
 and ends when the pipe closes.  Whatever fails on its side (the log, the
 terminal) it keeps reading: a console that stopped reading would leave the
 module writing into a full pipe, and its next order would wait for it.
@@ -39,9 +39,9 @@ import sys
 import time
 from typing import IO, List, Optional
 
-from .files import write_private
-from .lines import Outcome, parse_latency, parse_outcome
-from .logfile import LogSampler, RotatingLog
+from quorvane_host.cli.files import write_private
+from quorvane_host.orders.lines import Outcome, parse_latency, parse_outcome
+from quorvane_host.cli.logfile import LogSampler, RotatingLog
 
 __all__ = ["HOST_MARK", "LEFT_MARK", "SHIFT_MARK", "Console", "RotatingLog", "format_left", "main"]
 
@@ -284,7 +284,7 @@ class Console:
 
 
 def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="python -m quorvane_host.console")
+    p = argparse.ArgumentParser(prog="python -m quorvane_host.cli.console")
     p.add_argument("--log", required=True)
     p.add_argument("--max-bytes", type=int, default=256 << 20)
     p.add_argument("--record")

@@ -40,7 +40,7 @@ from typing import Any, Awaitable, Callable, Deque, List, Optional, Set
 
 from websockets.protocol import State
 
-from .faults import describe_fault
+from quorvane_host.net.faults import describe_fault
 
 __all__ = ["ConnectionLimit", "Pool", "abort_connection"]
 

@@ -1,0 +1,187 @@
+"""The first phase: everything that can go wrong before the countdown, found now.
+
+In order: the print hook (before the module is imported: the module keeps
+the ``print`` it finds then), the import, one order through the module with
+nothing sent (:mod:`quorvane_host.run.preflight`), the quantity as it would
+go out, the endpoint, and the start-up check: one connection to the
+endpoint (:mod:`quorvane_host.net.endpoint`) over which the exchange's clock
+is measured.  A failure is a :class:`SetupFailed` with the exit status and
+the message for a person.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import builtins
+import importlib
+import sys
+import urllib.parse
+from dataclasses import dataclass
+from decimal import Decimal
+from typing import Any, Callable, Optional, Protocol, Tuple
+
+from quorvane_host.cli.options import PLAIN_DECIMAL, Plan, UsageError
+from quorvane_host.net.connector import Connector
+from quorvane_host.net.endpoint import EndpointError, open_checked
+from quorvane_host.orders.exit_status import EXIT_UNMET, EXIT_USAGE
+from quorvane_host.orders.observer import install_print_hook
+from quorvane_host.run.preflight import preflight
+from quorvane_host.run.session import SessionRunner
+from quorvane_host.run.state import RunState
+from quorvane_host.timing.estimate import ClockEstimate, estimate, estimate_rtt_only
+from quorvane_host.timing.measure import ClockUnsupported, measure, ping_rtts
+
+__all__ = ["CLOCK_SAMPLES", "MODULE_NAME", "LoopbackEndpoint", "Prepared", "SetupFailed", "prepare"]
+
+MODULE_NAME = "quorvane_3"
+# The exchange's receive window: how far this machine's clock may lag behind
+# (an order's timestamp may be that old) or run ahead of the exchange's.
+RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
+CLOCK_SAMPLES = 20
+
+
+class LoopbackEndpoint(Protocol):
+    """A rehearsal exchange started for this run (``--exchange loopback``)."""
+
+    host: str
+    port: int
+    url: str
+
+    def connector(self) -> Any: ...
+    def report(self, symbol: Optional[str] = None) -> dict: ...
+    def stop(self) -> Any: ...
+
+
+class SetupFailed(Exception):
+    """The run cannot go on; ``status`` is its exit status, the message says why."""
+
+    def __init__(self, status: int, message: str, *, on_terminal: bool = False) -> None:
+        super().__init__(message)
+        self.status = status
+        self.on_terminal = on_terminal  # said on the terminal rather than on stderr
+
+
+@dataclass
+class Prepared:
+    """What the later phases need: the module, where its orders go, and the print to restore."""
+
+    module: Any
+    url: str
+    sent_quantity: Any
+    connector: Any
+    where: str
+    original_print: Callable[..., None]
+
+
+def _import_watched(state: RunState) -> Tuple[Any, Callable[..., None]]:
+    if MODULE_NAME in sys.modules:
+        raise SetupFailed(EXIT_UNMET, f"{MODULE_NAME} was imported before the host could watch its output",
+                          on_terminal=True)
+    original_print = install_print_hook(state.observer)
+    try:
+        return importlib.import_module(MODULE_NAME), original_print
+    except ImportError as exc:
+        builtins.print = original_print
+        raise SetupFailed(EXIT_UNMET, f"cannot import {MODULE_NAME}: {exc} (build it first: make build)") from None
+
+
+def check_request(plan: Plan, url: str, request: dict) -> Any:
+    """The quantity the module would send, after the checks on it and on the URL (SetupFailed)."""
+    sent_quantity = request.get("params", {}).get("quantity")
+    if not plan.allow_inexact_quantity and (
+            not isinstance(sent_quantity, str) or not PLAIN_DECIMAL.match(sent_quantity)
+            or Decimal(sent_quantity) != Decimal(plan.quantity_text)):
+        raise SetupFailed(EXIT_USAGE, f"the module would send the quantity as {sent_quantity}, not "
+                                      f"{plan.quantity_text}; pass --allow-inexact-quantity to send it anyway")
+    endpoint_host = urllib.parse.urlsplit(url).hostname or ""
+    if plan.endpoint == "module" and endpoint_host.endswith(".invalid"):
+        raise SetupFailed(EXIT_USAGE, f"this build of {MODULE_NAME} sends orders to {url}, a placeholder "
+                          "that no exchange answers. Rebuild it with the exchange's host (pip install . -C "
+                          "cmake.define.QUORVANE_EXCHANGE_HOST=HOST), or use --connect HOST:PORT "
+                          "(or --exchange loopback for a rehearsal)")
+    return sent_quantity
+
+
+def choose_endpoint(plan: Plan, url: str, loopback: Optional[LoopbackEndpoint]) -> Tuple[Any, str, str]:
+    """The connector for the orders, what to call the endpoint, and its host:port."""
+    if loopback is not None:
+        return (loopback.connector(), f"loopback exchange at {loopback.url}",
+                f"{loopback.host}:{loopback.port}")
+    if plan.endpoint == "connect":
+        c = Connector(plan.connect_host, plan.connect_port, cafile=plan.cafile,
+                      server_hostname=plan.server_hostname)
+        return c, f"{plan.connect_host}:{plan.connect_port}" + (
+            f" (trusting {plan.cafile})" if plan.cafile else ""), c.rewrite(url).split("/")[2]
+    # The module's own endpoint, through a connector that changes nothing of
+    # the URL, so that the connections can be checked, measured and pooled.
+    parts = urllib.parse.urlsplit(url)
+    c = Connector(parts.hostname or "", parts.port or 443)
+    return c, "the module's own endpoint", f"{parts.hostname}:{parts.port or 443}"
+
+
+async def look_at_clock(plan: Plan, ws: Any, samples: int) -> ClockEstimate:
+    """The exchange's clock over ``ws`` (or only the round trip, without clock sync)."""
+    if not plan.clock_sync:
+        return estimate_rtt_only(await ping_rtts(ws, max(4, samples // 2)))
+    return estimate(await measure(ws, samples))
+
+
+def clock_problem(est: ClockEstimate) -> Optional[str]:
+    """Why the exchange would refuse every order's timestamp, or None."""
+    if RECV_WINDOW_MS >= est.offset_ms >= -AHEAD_MS:
+        return None
+    how = (f"{est.offset_ms:.0f} ms behind" if est.offset_ms > 0 else f"{-est.offset_ms:.0f} ms ahead of")
+    return (f"this machine's clock is {how} the exchange's, more than the exchange's receive "
+            f"window accepts ({RECV_WINDOW_MS} ms behind, {AHEAD_MS} ms ahead). Fix this machine's "
+            "clock (synchronise it with NTP, e.g. timedatectl set-ntp true) and start again")
+
+
+async def startup_check(plan: Plan, connector: Any, url: str, where: str) -> ClockEstimate:
+    """Open one connection (EndpointError with advice) and measure the clock over it."""
+    ws = await open_checked(connector, url, where, cafile=plan.cafile)
+    try:
+        try:
+            est = await look_at_clock(plan, ws, CLOCK_SAMPLES)
+        except ClockUnsupported as exc:
+            raise UsageError(
+                f"the exchange at {where} does not answer the server-time request ({exc}), "
+                "so its clock cannot be measured. Pass --no-clock-sync to fire by this "
+                "machine's clock (synchronise it with NTP first)") from None
+        except asyncio.TimeoutError:
+            raise UsageError(f"the exchange at {where} did not answer the server-time request "
+                             "in time; pass --no-clock-sync to go without it") from None
+    finally:
+        await ws.close()
+    problem = clock_problem(est)
+    if problem:
+        raise UsageError(problem)
+    return est
+
+
+def prepare(state: RunState, runner: SessionRunner,
+            loopback: Callable[[], Optional[LoopbackEndpoint]]) -> Prepared:
+    """Import, dry run, checks, endpoint and start-up check; SetupFailed when the run cannot go on."""
+    plan = state.plan
+    module, original_print = _import_watched(state)
+    try:
+        try:
+            url, request = asyncio.run(preflight(module, plan))
+        except Exception as exc:
+            raise SetupFailed(EXIT_UNMET, f"{MODULE_NAME} cannot place orders yet: "
+                                          f"{type(exc).__name__}: {exc}") from None
+        sent_quantity = check_request(plan, url, request)
+        try:
+            connector, where, address = choose_endpoint(plan, url, loopback())
+        except Exception as exc:
+            raise SetupFailed(EXIT_UNMET, f"cannot start the loopback exchange: {exc}") from None
+        try:
+            # Like the session, so that a stop request here cannot leave the
+            # handshake half done and the host waiting on it.
+            state.clock = state.clock_at_start = runner.run(
+                startup_check(plan, connector, url, address), connector)
+        except (EndpointError, UsageError) as exc:
+            raise SetupFailed(EXIT_USAGE, str(exc)) from None
+    except BaseException:
+        builtins.print = original_print
+        raise
+    return Prepared(module, url, sent_quantity, connector, where, original_print)
