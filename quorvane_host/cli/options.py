@@ -61,6 +61,8 @@ class Plan:
     max_new_per_minute: int = 60
     refusal_overrides: Tuple[Tuple[int, str], ...] = ()
     open_grace_s: float = 2.0
+    max_order_rate: float = 5.0  # orders a second after a refusal, until the exchange states its limits
+    order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
 
 
 def quantity_text(value: float) -> str:
@@ -202,6 +204,12 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                          "connection for every order)")
     tm.add_argument("--max-new-connections", type=int, default=60, metavar="N",
                     help="open at most N new connections per minute (default 60)")
+    tm.add_argument("--max-order-rate", type=float, default=5.0, metavar="N",
+                    help="orders a second at most when retrying after a refusal, until the exchange "
+                         "states its own limits (default 5)")
+    ep.add_argument("--no-order-test", action="store_true",
+                    help="skip the test order at start-up (for an exchange without the order.test "
+                         "request); key and signature are then checked only by the first real order")
     p.add_argument("--allow-inexact-quantity", action="store_true",
                    help="send the quantity even when its text would differ from what you typed")
     return p.parse_args(argv)
@@ -275,6 +283,8 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         overrides = tuple(parse_override(text) for text in args.refusal)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+    if not 0.1 <= args.max_order_rate <= 1000:
+        raise UsageError("--max-order-rate must be between 0.1 and 1000 orders a second")
     if not 0 <= args.open_grace <= 600:
         raise UsageError("--open-grace must be between 0 and 600 seconds")
 
@@ -293,4 +303,5 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         clock_sync=not args.no_clock_sync, compensate=not args.no_compensation, aim_ms=args.aim,
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
         refusal_overrides=overrides, open_grace_s=args.open_grace,
+        max_order_rate=args.max_order_rate, order_test=not args.no_order_test,
     )

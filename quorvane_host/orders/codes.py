@@ -6,12 +6,19 @@ the loopback exchange answers with the same ones.
 
 import enum
 
-__all__ = ["Code"]
+__all__ = ["BANNED_STATUS", "Code", "RATE_LIMITED_STATUS"]
+
+RATE_LIMITED_STATUS = 429  # over a request or order limit: wait, then retry
+BANNED_STATUS = 418  # banned for going on past the limits: stop
 
 
 class Code(enum.IntEnum):
     """Error codes in refusals. The HTTP-like status goes beside them."""
 
+    # Rate limits: status 429 (wait and retry; ``retryAfter`` says until when)
+    # or, once an address keeps going past them, 418 (banned for a while).
+    TOO_MANY_REQUESTS = -1003
+    TOO_MANY_ORDERS = -1015
     BAD_JSON = 1001
     BAD_REQUEST = 1002
     UNKNOWN_METHOD = 1003
