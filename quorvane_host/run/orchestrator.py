@@ -116,6 +116,8 @@ class HostRun:
         else:
             say(f"  clock: this machine's (--no-clock-sync); round trip {state.clock.rtt_min_ms:.1f} ms "
                 f"at best, {state.clock.rtt_median_ms:.1f} ms typical")
+        if p.order_test_said:
+            say(f"  test order: {p.order_test_said}")
         say(f"  stop rule: after {plural(plan.orders, 'accepted order')}, "
             f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
 

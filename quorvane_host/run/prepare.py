@@ -14,6 +14,8 @@ from __future__ import annotations
 import asyncio
 import builtins
 import importlib
+import json
+import secrets
 import sys
 import urllib.parse
 from dataclasses import dataclass
@@ -25,11 +27,14 @@ from quorvane_host.net.connector import Connector
 from quorvane_host.net.endpoint import EndpointError, open_checked
 from quorvane_host.orders.exit_status import EXIT_UNMET, EXIT_USAGE
 from quorvane_host.orders.observer import install_print_hook
+from quorvane_host.orders.refusals import Refusals
+from quorvane_host.orders.order_test import judge_test_order, as_test_order
 from quorvane_host.run.preflight import preflight
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
 from quorvane_host.timing.estimate import ClockEstimate, estimate, estimate_rtt_only
 from quorvane_host.timing.measure import ClockUnsupported, measure, ping_rtts
+from quorvane_host.timing.offset_clock import OffsetClock
 
 __all__ = ["CLOCK_SAMPLES", "MODULE_NAME", "LoopbackEndpoint", "Prepared", "SetupFailed", "prepare"]
 
@@ -38,6 +43,7 @@ MODULE_NAME = "quorvane_3"
 # (an order's timestamp may be that old) or run ahead of the exchange's.
 RECV_WINDOW_MS, AHEAD_MS = 5000, 1000
 CLOCK_SAMPLES = 20
+ORDER_TEST_TIMEOUT_S = 5.0  # the test order is a help: no answer in this long, and the run goes on
 
 
 class LoopbackEndpoint(Protocol):
@@ -71,6 +77,7 @@ class Prepared:
     connector: Any
     where: str
     original_print: Callable[..., None]
+    order_test_said: Optional[str] = None  # what the start-up test order showed (None: not sent)
 
 
 def _import_watched(state: RunState) -> Tuple[Any, Callable[..., None]]:
@@ -136,9 +143,47 @@ def clock_problem(est: ClockEstimate) -> Optional[str]:
             "clock (synchronise it with NTP, e.g. timedatectl set-ntp true) and start again")
 
 
-async def startup_check(plan: Plan, connector: Any, url: str, where: str) -> ClockEstimate:
-    """Open one connection (EndpointError with advice) and measure the clock over it."""
+async def _reply_to(ws: Any, request_id: str) -> Any:
+    """The message answering ``request_id`` (decoded); messages for anything else are passed over."""
+    while True:
+        raw = await ws.recv()
+        try:
+            reply = json.loads(raw)
+        except ValueError:
+            return raw  # not JSON: the answer, unreadable as it is
+        if isinstance(reply, dict) and reply.get("id") == request_id:
+            return reply
+
+
+async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals,
+                          offset_ms: float) -> Tuple[bool, str]:
+    """The module's own request, sent as a test order over ``ws``: (stop the run?, what it showed)."""
+    saved_time = module.time
+    if plan.clock_sync:  # the timestamp by the exchange's clock, as the orders will carry it
+        module.time = OffsetClock(offset_ms)
+    try:
+        _, request = await preflight(module, plan)
+    finally:
+        module.time = saved_time
+    request_id = f"test-order-{secrets.token_hex(4)}"
+    await ws.send(json.dumps(as_test_order(request, request_id)))
+    try:
+        reply = await asyncio.wait_for(_reply_to(ws, request_id), ORDER_TEST_TIMEOUT_S)
+    except asyncio.TimeoutError:
+        return False, "no answer in time; going on (the first order will check the keys)"
+    verdict = judge_test_order(reply, refusals)
+    return verdict.stop, verdict.said
+
+
+async def startup_check(plan: Plan, connector: Any, url: str, where: str, module: Any = None,
+                        refusals: Optional[Refusals] = None) -> Tuple[ClockEstimate, Optional[str]]:
+    """Open one connection (EndpointError with advice), measure the clock over it, send the test order.
+
+    Returns the clock and what the test order showed (None when it was not sent); a test
+    order that shows the run cannot succeed (a wrong key or secret) raises UsageError.
+    """
     ws = await open_checked(connector, url, where, cafile=plan.cafile)
+    said = None
     try:
         try:
             est = await look_at_clock(plan, ws, CLOCK_SAMPLES)
@@ -150,12 +195,16 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str) -> Clo
         except asyncio.TimeoutError:
             raise UsageError(f"the exchange at {where} did not answer the server-time request "
                              "in time; pass --no-clock-sync to go without it") from None
+        problem = clock_problem(est)
+        if problem:
+            raise UsageError(problem)
+        if plan.order_test and module is not None and refusals is not None:
+            stop, said = await send_test_order(plan, module, ws, refusals, est.offset_ms)
+            if stop:
+                raise UsageError(f"test order at start-up: {said}")
     finally:
         await ws.close()
-    problem = clock_problem(est)
-    if problem:
-        raise UsageError(problem)
-    return est
+    return est, said
 
 
 def prepare(state: RunState, runner: SessionRunner,
@@ -177,11 +226,12 @@ def prepare(state: RunState, runner: SessionRunner,
         try:
             # Like the session, so that a stop request here cannot leave the
             # handshake half done and the host waiting on it.
-            state.clock = state.clock_at_start = runner.run(
-                startup_check(plan, connector, url, address), connector)
+            state.clock, order_test_said = runner.run(
+                startup_check(plan, connector, url, address, module, state.observer.refusals), connector)
+            state.clock_at_start = state.clock
         except (EndpointError, UsageError) as exc:
             raise SetupFailed(EXIT_USAGE, str(exc)) from None
     except BaseException:
         builtins.print = original_print
         raise
-    return Prepared(module, url, sent_quantity, connector, where, original_print)
+    return Prepared(module, url, sent_quantity, connector, where, original_print, order_test_said)
