@@ -12,6 +12,7 @@ import argparse
 import asyncio
 import json
 import sys
+from dataclasses import asdict
 from typing import Any, Dict, Optional, Tuple
 
 from quorvane_rehearsal.exchange import LoopbackExchange, _symbol_arg
@@ -19,8 +20,8 @@ from quorvane_rehearsal.exchange import LoopbackExchange, _symbol_arg
 __all__ = ["open_control", "serve_control", "snapshot"]
 
 
-async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str]]:
-    """Standard input as a stream, and the accounts from its first line."""
+async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str], Dict[str, Any]]:
+    """Standard input as a stream, and the accounts and behaviour from its first line."""
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader()
     await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
@@ -28,9 +29,10 @@ async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str]]:
     try:
         config = json.loads(first or b"{}")
         accounts = dict(config.get("accounts") or {})
+        behaviour = dict(config.get("behaviour") or {})
     except (ValueError, TypeError, AttributeError):
         raise SystemExit("exchange: --control needs a JSON object on the first line of input")
-    return reader, accounts
+    return reader, accounts, behaviour
 
 
 def snapshot(exchange: LoopbackExchange, relay: Any = None, symbol: Optional[str] = None) -> dict:
@@ -57,6 +59,11 @@ def _command(exchange: LoopbackExchange, relay: Any, text: str) -> dict:
             exchange.add_symbol(symbol)
             return {"ok": True, "symbol": {"name": symbol.name, "open_ms": symbol.open_ms,
                                            "step": symbol.step, "price": symbol.price}}
+        if word == "behave":
+            changes = json.loads(rest or "{}")
+            if not isinstance(changes, dict):
+                raise ValueError("behave takes a JSON object of options")
+            return {"ok": True, "behaviour": asdict(exchange.set_behaviour(**changes))}
         if word == "fault":
             name, _, count = rest.partition(" ")
             exchange.set_fault(name, int(count) if count.strip() else None)

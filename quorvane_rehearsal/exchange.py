@@ -7,7 +7,9 @@ requests, one after the other.  It listens on 127.0.0.1 only, always over TLS,
 and checks an order the way a real exchange does:
 
 * the message is a JSON object with ``id``, ``method`` and ``params``;
-* the method is ``order.place``;
+* the method is ``order.place`` (or ``order.test``: checked the same way but
+  for the opening and the rate limit, answered with an empty result, placing
+  nothing; see :mod:`quorvane_rehearsal.orders`);
 * ``apiKey`` names a known account and ``signature`` is the HMAC-SHA256, under
   that account's secret, of the other parameters as
   ``k1=v1&k2=v2...`` (keys sorted, values percent-encoded);
@@ -40,6 +42,12 @@ the first three strike order requests only.  ``time_api=False`` makes it an
 exchange without the ``time`` and ``ping`` requests (they are refused as
 unknown methods).
 
+On a listing day a real exchange is seldom ideal; :class:`Behaviour`
+(``behaviour=``, :meth:`LoopbackExchange.set_behaviour`, and one command-line
+flag per option) rehearses it: orders that expire unfilled, notices pushed
+unasked, an order rate limit and bans, a late opening, connections closed or
+gone silent at a given time, a time reply held up.
+
 Use it from asyncio (``async with LoopbackExchange(...) as ex``), from plain
 code in a background thread (``with LoopbackExchange(...) as ex``), or from a
 shell (``python -m quorvane_rehearsal.exchange --help``, which can also put a
@@ -52,12 +60,8 @@ import argparse
 import asyncio
 import collections
 import enum
-import hashlib
-import hmac
-import itertools
 import json
 import logging
-import math
 import os
 import re
 import shutil
@@ -69,9 +73,9 @@ import tempfile
 import threading
 import time
 import urllib.parse
-from dataclasses import dataclass, field, asdict
-from decimal import Decimal, InvalidOperation
-from typing import Callable, Deque, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+from dataclasses import dataclass, fields
+from decimal import InvalidOperation
+from typing import Callable, Deque, Dict, Iterable, List, Mapping, Optional, Set, Tuple, Union
 
 from websockets.asyncio.server import ServerConnection, serve
 from websockets.datastructures import Headers
@@ -80,6 +84,11 @@ from websockets.frames import DATA_OPCODES, Frame
 from websockets.http11 import Response
 
 from quorvane_rehearsal.background import ServedInThread
+from quorvane_rehearsal.behaviour import Behaviour, add_behaviour_arguments, behaviour_from_args
+from quorvane_rehearsal.orders import (
+    TEST, Record, Symbol, _Book, check_order, check_text, query_string, service_reply,
+    request_method, service_request, sign,
+)
 from quorvane_host.net.connector import Connector
 from quorvane_host.orders.codes import Code
 from quorvane_host.cli.progname import program_name
@@ -87,6 +96,7 @@ from quorvane_host.cli.progname import program_name
 
 __all__ = [
     "API_PATH",
+    "Behaviour",
     "Code",
     "Fault",
     "LoopbackExchange",
@@ -115,14 +125,6 @@ _SERVER_LOG.addFilter(_QuietHandshakes())
 API_PATH = "/ws-api/v3"
 LOOPBACK = "127.0.0.1"
 
-_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
-
-
-_STATUS = {
-    Code.UNKNOWN_API_KEY: 401,
-    Code.BAD_SIGNATURE: 401,
-}
-
 
 class Fault(str, enum.Enum):
     """Ways the exchange misbehaves on purpose."""
@@ -132,218 +134,6 @@ class Fault(str, enum.Enum):
     GARBAGE = "garbage"  # reply with text that is not JSON
     SILENT = "silent"  # read the request, never reply
     REFUSE_TLS = "refuse-tls"  # fail the TLS handshake
-
-
-@dataclass(frozen=True)
-class Symbol:
-    """A listed symbol: when trading opens (ms since the epoch) and its lot step."""
-
-    name: str
-    open_ms: int
-    step: str = "0.001"
-    price: str = "1.00"
-
-    def __post_init__(self) -> None:
-        if Decimal(self.step) <= 0:
-            raise ValueError(f"step must be positive: {self.step!r}")
-
-
-@dataclass
-class Record:
-    """One request as the exchange saw it."""
-
-    seq: int
-    arrival_ms: float  # server clock when the request was read
-    outcome: str  # "accepted", "rejected" or the name of a fault
-    request_id: Optional[str] = None
-    symbol: Optional[str] = None
-    api_key: Optional[str] = None
-    quantity: Optional[str] = None
-    status: Optional[int] = None
-    code: Optional[int] = None
-    msg: Optional[str] = None
-    order_id: Optional[int] = None
-
-    @property
-    def accepted(self) -> bool:
-        return self.outcome == "accepted"
-
-    def to_dict(self) -> dict:
-        return asdict(self)
-
-
-# --------------------------------------------------------------------------
-# Signing, shared with tests and the host
-
-
-def query_string(params: Mapping[str, object]) -> str:
-    """The signed text of an order: sorted ``key=value`` pairs, values quoted."""
-    return "&".join(
-        f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature"
-    )
-
-
-def sign(params: Mapping[str, object], secret: str) -> str:
-    return hmac.new(secret.encode(), query_string(params).encode(), hashlib.sha256).hexdigest()
-
-
-# --------------------------------------------------------------------------
-# Order checks
-
-
-class _Refusal(Exception):
-    def __init__(self, code: Code, msg: str) -> None:
-        super().__init__(msg)
-        self.code = code
-        self.msg = msg
-
-
-@dataclass
-class _Book:
-    """What check_order needs to know about the exchange."""
-
-    accounts: Mapping[str, str]
-    symbols: Mapping[str, Symbol]
-    recv_window_ms: int = 5000
-    ahead_ms: int = 1000  # how far a client's clock may run ahead of ours
-    order_ids: Iterator[int] = field(default_factory=lambda: itertools.count(1))
-
-
-def _param(params: dict, name: str, kind: type) -> object:
-    if name not in params:
-        raise _Refusal(Code.BAD_PARAMETER, f"missing parameter '{name}'")
-    value = params[name]
-    if not isinstance(value, kind) or isinstance(value, bool):
-        raise _Refusal(Code.BAD_PARAMETER, f"parameter '{name}' has the wrong type")
-    return value
-
-
-def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Tuple[dict, Record]:
-    if isinstance(text, bytes):
-        try:
-            text = text.decode("utf-8")
-        except UnicodeDecodeError:
-            raise _Refusal(Code.BAD_JSON, "request is not UTF-8 text") from None
-    try:
-        request = json.loads(text)
-    except ValueError:
-        raise _Refusal(Code.BAD_JSON, "request is not valid JSON") from None
-    if not isinstance(request, dict):
-        raise _Refusal(Code.BAD_REQUEST, "request must be a JSON object")
-    rid = request.get("id")
-    record = Record(0, arrival_ms, "rejected", request_id=rid if isinstance(rid, str) else None)
-    try:
-        if not isinstance(rid, str) or not rid:
-            raise _Refusal(Code.BAD_REQUEST, "'id' must be a non-empty string")
-        if request.get("method") != "order.place":
-            raise _Refusal(Code.UNKNOWN_METHOD, f"unknown method {request.get('method')!r}")
-        params = request.get("params")
-        if not isinstance(params, dict):
-            raise _Refusal(Code.BAD_REQUEST, "'params' must be a JSON object")
-
-        api_key = _param(params, "apiKey", str)
-        record.api_key = api_key
-        signature = _param(params, "signature", str)
-        secret = book.accounts.get(api_key)
-        if secret is None:
-            raise _Refusal(Code.UNKNOWN_API_KEY, "unknown API key")
-        for name, value in params.items():
-            if not isinstance(value, (str, int)) or isinstance(value, bool):
-                raise _Refusal(Code.BAD_PARAMETER, f"parameter '{name}' has the wrong type")
-        if not hmac.compare_digest(signature, sign(params, secret)):
-            raise _Refusal(Code.BAD_SIGNATURE, "signature does not match the request")
-
-        timestamp = _param(params, "timestamp", int)
-        if timestamp > arrival_ms + book.ahead_ms:
-            raise _Refusal(
-                Code.TIMESTAMP_OUTSIDE_WINDOW,
-                f"timestamp is {int(timestamp - arrival_ms)} ms ahead of the server time",
-            )
-        if arrival_ms - timestamp > book.recv_window_ms:
-            raise _Refusal(
-                Code.TIMESTAMP_OUTSIDE_WINDOW,
-                f"timestamp is {int(arrival_ms - timestamp)} ms old, "
-                f"outside the receive window of {book.recv_window_ms} ms",
-            )
-
-        name = _param(params, "symbol", str)
-        record.symbol = name
-        symbol = book.symbols.get(name)
-        if symbol is None:
-            raise _Refusal(Code.UNKNOWN_SYMBOL, f"unknown symbol {name}")
-        if _param(params, "side", str) not in ("BUY", "SELL") or _param(params, "type", str) != "MARKET":
-            raise _Refusal(Code.UNSUPPORTED_ORDER, "only MARKET orders with side BUY or SELL")
-
-        quantity = _param(params, "quantity", str)
-        record.quantity = quantity
-        if not _DECIMAL.match(quantity):
-            raise _Refusal(Code.BAD_QUANTITY, f"quantity {quantity} is not a plain decimal number")
-        try:
-            qty = Decimal(quantity)
-        except InvalidOperation:  # pragma: no cover - the pattern rules it out
-            raise _Refusal(Code.BAD_QUANTITY, f"quantity {quantity} is not a number") from None
-        if qty <= 0:
-            raise _Refusal(Code.BAD_QUANTITY, "quantity must be positive")
-        if qty % Decimal(symbol.step) != 0:
-            raise _Refusal(
-                Code.QUANTITY_STEP, f"quantity {quantity} is not a multiple of the step {symbol.step}"
-            )
-
-        if arrival_ms < symbol.open_ms:
-            raise _Refusal(
-                Code.NOT_OPEN,
-                f"trading in {name} opens in {math.ceil(symbol.open_ms - arrival_ms)} ms",
-            )
-    except _Refusal as refusal:
-        record.code, record.msg = int(refusal.code), refusal.msg
-        record.status = _STATUS.get(refusal.code, 400)
-        reply = {"id": record.request_id, "status": record.status,
-                 "error": {"code": record.code, "msg": record.msg}}
-        return reply, record
-
-    order_id = next(book.order_ids)
-    record.outcome, record.status, record.order_id = "accepted", 200, order_id
-    price = Decimal(symbol.price)
-    reply = {
-        "id": rid,
-        "status": 200,
-        "result": {
-            "symbol": name,
-            "orderId": order_id,
-            "transactTime": int(arrival_ms),
-            "side": params["side"],
-            "type": "MARKET",
-            "status": "FILLED",
-            "origQty": quantity,
-            "executedQty": quantity,
-            "fills": [{"price": symbol.price, "qty": quantity, "quoteQty": str(price * qty)}],
-        },
-    }
-    return reply, record
-
-
-def check_order(
-    text: Union[str, bytes],
-    arrival_ms: float,
-    accounts: Mapping[str, str],
-    symbols: Mapping[str, Symbol],
-    *,
-    recv_window_ms: int = 5000,
-    ahead_ms: int = 1000,
-    order_ids: Optional[Iterable[int]] = None,
-) -> Tuple[dict, Record]:
-    """Check one request text as arriving at ``arrival_ms``; return the reply and its record."""
-    book = _Book(accounts, symbols, recv_window_ms, ahead_ms,
-                 iter(order_ids) if order_ids is not None else itertools.count(1))
-    return _check_text(text, arrival_ms, book)
-
-
-def _check_text(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Tuple[dict, Record]:
-    try:
-        return _check(text, arrival_ms, book)
-    except _Refusal as refusal:  # refused before the request's id was known
-        record = Record(0, arrival_ms, "rejected", status=400, code=int(refusal.code), msg=refusal.msg)
-        return {"id": None, "status": 400, "error": {"code": record.code, "msg": record.msg}}, record
 
 
 # --------------------------------------------------------------------------
@@ -380,38 +170,6 @@ def make_self_signed(directory: str, *, days: int = 2) -> TLSFiles:
 
 
 # --------------------------------------------------------------------------
-# Requests that are not orders
-
-
-_SERVICE_METHODS = ("time", "ping")
-
-
-def _service_request(text: Union[str, bytes]) -> Optional[dict]:
-    """The decoded request when it asks for the server time or a ping, else None."""
-    try:
-        request = json.loads(text)
-    except ValueError:
-        return None
-    if isinstance(request, dict) and request.get("method") in _SERVICE_METHODS:
-        return request
-    return None
-
-
-def _service_reply(request: dict, server_ms: float, time_api: bool) -> dict:
-    rid = request.get("id")
-    method = request["method"]
-    if not isinstance(rid, str) or not rid:
-        code, msg = Code.BAD_REQUEST, "'id' must be a non-empty string"
-    elif not time_api:
-        code, msg = Code.UNKNOWN_METHOD, f"unknown method {method!r}"
-    else:
-        result = {"serverTime": int(server_ms)} if method == "time" else {}
-        return {"id": rid, "status": 200, "result": result}
-    return {"id": rid if isinstance(rid, str) else None, "status": 400,
-            "error": {"code": int(code), "msg": msg}}
-
-
-# --------------------------------------------------------------------------
 # The server
 
 
@@ -430,6 +188,7 @@ class _StampedConnection(ServerConnection):
         super().__init__(*args, **kwargs)
         self._chunk_ms = 0.0
         self._arrivals: Deque[float] = collections.deque()
+        self.silenced = False  # gone half-open on purpose: answers nothing, never closes
 
     def data_received(self, data: bytes) -> None:
         self._chunk_ms = self.stamp()
@@ -443,6 +202,17 @@ class _StampedConnection(ServerConnection):
     def arrival_ms(self, now: Callable[[], float]) -> float:
         """When the message that ``recv`` returned last was complete."""
         return self._arrivals.popleft() if self._arrivals else now()
+
+
+def _code_name(code: Optional[int]) -> str:
+    return Code(code).name if code in Code._value2member_map_ else str(code)
+
+
+def _on_loop(loop: asyncio.AbstractEventLoop) -> bool:
+    try:
+        return asyncio.get_running_loop() is loop
+    except RuntimeError:
+        return False
 
 
 class LoopbackExchange(ServedInThread):
@@ -462,7 +232,8 @@ class LoopbackExchange(ServedInThread):
     long the SILENT fault keeps a connection open at most.  ``lifetime``: if
     set, the exchange stops serving by itself after that many seconds.
     ``time_api``: answer the ``time`` and ``ping`` requests (otherwise they
-    are refused as unknown methods).
+    are refused as unknown methods).  ``behaviour``: the listing-day options
+    (:class:`Behaviour`), changed while it runs with :meth:`set_behaviour`.
     """
 
     _thread_name = "loopback-exchange"
@@ -484,11 +255,13 @@ class LoopbackExchange(ServedInThread):
         fault: Union[Fault, str] = Fault.NONE,
         on_record: Optional[Callable[[Record], None]] = None,
         time_api: bool = True,
+        behaviour: Optional[Behaviour] = None,
     ) -> None:
         if isinstance(symbols, Mapping):
             symbols = symbols.values()
         self._book = _Book(dict(accounts), {s.name: s for s in symbols},
-                           recv_window_ms, ahead_ms, itertools.count(1))
+                           recv_window_ms, ahead_ms)
+        self._book.set_behaviour(behaviour or Behaviour())
         self._port = port
         self._tls = tls
         self._tempdir: Optional[tempfile.TemporaryDirectory] = None
@@ -508,6 +281,12 @@ class LoopbackExchange(ServedInThread):
         self.refused_handshakes = 0
         self.time_requests = 0
         self.ping_requests = 0
+        self.test_orders = 0  # order.test requests, valid or not
+        self.test_refusals: Dict[str, int] = {}  # order.test refusals by code name
+        self._open: Set[_StampedConnection] = set()  # connections whose handler runs
+        self._timers: List[asyncio.Handle] = []
+        self._pusher: Optional[asyncio.Task] = None
+        self._time_held = False  # the held time reply has been taken
         self._server = None
         self._bound_port: Optional[int] = None
         self._lifetime_handle: Optional[asyncio.TimerHandle] = None
@@ -536,6 +315,32 @@ class LoopbackExchange(ServedInThread):
     @property
     def fault(self) -> Fault:
         return self._fault
+
+    @property
+    def behaviour(self) -> Behaviour:
+        return self._book.behaviour
+
+    def set_behaviour(self, **changes: object) -> Behaviour:
+        """Change listing-day options by name (see :class:`Behaviour`); returns them all.
+
+        Times take effect by the exchange's clock from now: a ``close_at_ms``
+        or ``silence_at_ms`` already past strikes the connections open now.
+        Giving ``expire_first`` (even unchanged) starts its count again, and
+        giving ``hold_time_reply_at_ms`` arms the held reply again.  Callable
+        from any thread.
+        """
+        behaviour = self._book.behaviour.changed(**changes)
+        with self._lock:
+            self._book.set_behaviour(behaviour, restart_expiry="expire_first" in changes)
+            if "hold_time_reply_at_ms" in changes:
+                self._time_held = False
+        loop = self._loop
+        if loop is not None and not loop.is_closed():
+            if _on_loop(loop):
+                self._arm_timers()
+            else:
+                loop.call_soon_threadsafe(self._arm_timers)
+        return behaviour
 
     def _take_fault(self, *kinds: Fault) -> Fault:
         """The fault set now, used up once, if it is one of ``kinds``; else NONE."""
@@ -602,9 +407,16 @@ class LoopbackExchange(ServedInThread):
         """Counts for summaries: order requests, accepted, refused by code, first fill.
 
         ``first_accepted_after_open_ms`` is when the first accepted order
-        arrived, relative to its symbol's opening (both by the server's
-        clock); ``too_early`` counts orders refused because trading had not
-        opened.  With ``symbol``, only that symbol's orders count.
+        arrived, relative to its symbol's announced opening (both by the
+        server's clock), ``first_accepted_after_real_open_ms`` relative to
+        when it really opened (``real_open_ms``: ``late_ms`` after the
+        announced one); ``too_early`` counts orders refused because trading
+        had not opened, ``rate_limited`` and ``banned`` those refused by the
+        rate limit (also in ``rejected``, by code name); ``expired`` counts
+        orders that expired unfilled (not ``accepted``).  ``test_orders``
+        counts order.test requests (not records), ``test_refusals`` their
+        refusals by code name.  With ``symbol``, only that symbol's orders
+        count.
         """
         records = self.records()
         if symbol is not None:
@@ -612,18 +424,29 @@ class LoopbackExchange(ServedInThread):
         by_code: Dict[str, int] = {}
         for r in records:
             if r.outcome == "rejected":
-                key = Code(r.code).name if r.code in Code._value2member_map_ else str(r.code)
+                key = _code_name(r.code)
                 by_code[key] = by_code.get(key, 0) + 1
         accepted = [r for r in records if r.accepted]
         first = accepted[0] if accepted else None
         opening = self._book.symbols.get(first.symbol).open_ms if first else None
+        real_open = self._real_open_ms(first.symbol if first else symbol)
+        with self._lock:
+            tests, test_refusals = self.test_orders, dict(self.test_refusals)
         return {
             "requests": len(records),
             "accepted": len(accepted),
+            "expired": sum(1 for r in records if r.outcome == "expired"),
             "rejected": by_code,
-            "faults": sum(1 for r in records if r.outcome not in ("accepted", "rejected")),
+            "faults": sum(1 for r in records if r.outcome not in ("accepted", "rejected", "expired")),
             "first_accepted_after_open_ms": (first.arrival_ms - opening) if first else None,
+            "real_open_ms": real_open,
+            "first_accepted_after_real_open_ms": (first.arrival_ms - real_open) if first else None,
             "too_early": by_code.get(Code.NOT_OPEN.name, 0),
+            "rate_limited": by_code.get(Code.TOO_MANY_ORDERS.name, 0),
+            "banned": by_code.get(Code.TOO_MANY_REQUESTS.name, 0),
+            "test_orders": tests,
+            "test_refusals": test_refusals,
+            "late_ms": self.behaviour.late_ms,
             "connections": self.connections,
             "empty_connections": self.empty_connections,
             "refused_handshakes": self.refused_handshakes,
@@ -631,6 +454,14 @@ class LoopbackExchange(ServedInThread):
             "ping_requests": self.ping_requests,
             "clock_skew_ms": self.clock_skew_ms,
         }
+
+    def _real_open_ms(self, symbol: Optional[str]) -> Optional[float]:
+        """When trading in ``symbol`` really opens (the only symbol's, when none is named)."""
+        symbols = self._book.symbols
+        if symbol is None and len(symbols) == 1:
+            symbol = next(iter(symbols))
+        listed = symbols.get(symbol) if symbol is not None else None
+        return self.behaviour.real_open_ms(listed.open_ms) if listed is not None else None
 
     # ---- serving ------------------------------------------------------------
 
@@ -659,38 +490,67 @@ class LoopbackExchange(ServedInThread):
 
     async def _handle(self, ws: _StampedConnection) -> None:
         self.connections += 1
+        self._open.add(ws)
+        try:
+            await self._serve_connection(ws)
+        finally:
+            self._open.discard(ws)
+
+    async def _serve_connection(self, ws: _StampedConnection) -> None:
         requests = 0
+        if self.behaviour.greet:
+            await self._push(ws, "welcome to the loopback exchange")
         while True:
             try:
                 message = await asyncio.wait_for(ws.recv(), self.request_timeout)
             except (asyncio.TimeoutError, ConnectionClosed):
                 if not requests:
                     self.empty_connections += 1
+                if ws.silenced:
+                    await ws.wait_closed()  # half-open: it neither answers nor closes
                 return
             requests += 1
             arrival = ws.arrival_ms(self.now_ms)
-            service = _service_request(message)
+            service = service_request(message)
             if service is not None:
-                reply = self._answer_service(service)
+                reply = await self._answer_service(service, arrival)
             else:
                 reply = await self._answer_order(ws, message, arrival)
                 if reply is None:
                     return  # a fault took the connection
+            if ws.silenced:
+                continue  # gone silent while this request waited: no reply, ever
             try:
                 await ws.send(json.dumps(reply))
             except ConnectionClosed:
                 return
 
-    def _answer_service(self, request: dict) -> dict:
+    async def _answer_service(self, request: dict, arrival: float) -> dict:
         if request["method"] == "time":
             self.time_requests += 1
+            if self._take_time_hold(arrival):
+                # The connection answers nothing else meanwhile: its requests go in order.
+                await asyncio.sleep(self.behaviour.hold_s)
         else:
             self.ping_requests += 1
-        return _service_reply(request, self.now_ms(), self.time_api)
+        return service_reply(request, self.now_ms(), self.time_api)
+
+    def _take_time_hold(self, arrival: float) -> bool:
+        """Whether this time request is the one to hold (the first at or after the set moment)."""
+        at = self.behaviour.hold_time_reply_at_ms
+        with self._lock:
+            if at is None or self._time_held or arrival < at:
+                return False
+            self._time_held = True
+            return True
 
     async def _answer_order(self, ws: _StampedConnection, message: Union[str, bytes],
                             arrival: float) -> Optional[dict]:
         """The reply to an order request, or None once a fault has dealt with it."""
+        if request_method(message) == TEST:  # faults strike orders placed, not tested
+            checked = check_text(message, arrival, self._book)
+            self._count_test(checked.record)
+            return checked.reply
         fault = self._take_fault(Fault.CLOSE, Fault.GARBAGE, Fault.SILENT)
         if fault is Fault.CLOSE:
             self._add(Record(0, arrival, fault.value))
@@ -709,9 +569,68 @@ class LoopbackExchange(ServedInThread):
             except asyncio.TimeoutError:
                 pass
             return None
-        reply, record = _check_text(message, arrival, self._book)
-        self._add(record)
-        return reply
+        checked = check_text(message, arrival, self._book)
+        self._add(checked.record)
+        return checked.reply
+
+    def _count_test(self, record: Record) -> None:
+        with self._lock:
+            self.test_orders += 1
+            if record.outcome == "rejected":
+                name = _code_name(record.code)
+                self.test_refusals[name] = self.test_refusals.get(name, 0) + 1
+
+    # ---- what happens at a given time -----------------------------------------
+
+    async def _push(self, ws: _StampedConnection, msg: str) -> None:
+        """A message with no id, as exchanges push notices nobody asked for."""
+        if ws.silenced:
+            return
+        try:
+            await ws.send(json.dumps({"event": "notice", "msg": msg, "time": int(self.now_ms())}))
+        except ConnectionClosed:
+            pass
+
+    async def _push_periodically(self) -> None:
+        while True:
+            every = self.behaviour.push_every_ms
+            if every is None:
+                return
+            await asyncio.sleep(every / 1000.0)
+            for ws in list(self._open):
+                asyncio.ensure_future(self._push(ws, "the loopback exchange is open"))
+
+    def _arm_timers(self) -> None:
+        """(Re)schedules the closing, the silence and the pushes from the current behaviour."""
+        for handle in self._timers:
+            handle.cancel()
+        self._timers = []
+        if self._loop is None or self._server is None:
+            return
+        b = self.behaviour
+        for at, action in ((b.close_at_ms, self._close_open), (b.silence_at_ms, self._silence_open)):
+            if at is not None:
+                delay = max(0.0, (at - self.now_ms()) / 1000.0)
+                self._timers.append(self._loop.call_later(delay, action))
+        if b.push_every_ms is not None and (self._pusher is None or self._pusher.done()):
+            self._pusher = self._loop.create_task(self._push_periodically())
+
+    def _close_open(self) -> None:
+        """Every connection open now is closed as a server going away closes it."""
+        for ws in list(self._open):
+            if not ws.silenced:
+                asyncio.ensure_future(ws.close(1001, "going away"))
+
+    def _silence_open(self) -> None:
+        """Every connection open now goes half-open: nothing read, nothing sent, not closed.
+
+        Without reading, the WebSocket layer never sees a ping, so no pong
+        goes out either; the socket stays established.
+        """
+        for ws in list(self._open):
+            ws.silenced = True
+            if ws.transport is not None and not ws.transport.is_closing():
+                ws.transport.pause_reading()
 
     def _connection_factory(self) -> Callable[..., _StampedConnection]:
         now_ms = self.now_ms
@@ -736,6 +655,7 @@ class LoopbackExchange(ServedInThread):
         )
         self._bound_port = self._server.sockets[0].getsockname()[1]
         self._loop = asyncio.get_running_loop()
+        self._arm_timers()
         if self.lifetime is not None:
             self._lifetime_handle = self._loop.call_later(self.lifetime, self._server.close)
         return self
@@ -746,6 +666,13 @@ class LoopbackExchange(ServedInThread):
             return
         if self._lifetime_handle is not None:
             self._lifetime_handle.cancel()
+        for handle in self._timers:
+            handle.cancel()
+        if self._pusher is not None:
+            self._pusher.cancel()
+        for ws in list(self._open):
+            if ws.silenced:  # it would wait out its closing handshake: nothing is read
+                ws.transport.abort()
         self._server.close()
         try:
             await asyncio.wait_for(self._server.wait_closed(), 5)
@@ -845,6 +772,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--control", action="store_true",
                    help="be driven by another program through standard input and output "
                         "(see quorvane_rehearsal.network); stops when standard input closes")
+    add_behaviour_arguments(p)
     return p
 
 
@@ -881,7 +809,7 @@ def ready_line(exchange: "LoopbackExchange", relay=None) -> dict:
 
 
 async def _serve(args: argparse.Namespace, accounts: Dict[str, str], symbols: List[Symbol],
-                 tls: Optional[TLSFiles]) -> None:
+                 tls: Optional[TLSFiles], behaviour: Behaviour) -> None:
     from quorvane_rehearsal.relay import DelayRelay
 
     control = None
@@ -889,12 +817,15 @@ async def _serve(args: argparse.Namespace, accounts: Dict[str, str], symbols: Li
         from quorvane_rehearsal.control import open_control
 
         # The controlling program sends the accounts on the first line, off the command line.
-        control, more = await open_control()
+        control, more, asked = await open_control()
         accounts = {**accounts, **more}
+        if asked:  # the flags' options, then the controlling program's over them
+            behaviour = behaviour.changed(**asked)
     exchange = LoopbackExchange(accounts, symbols, port=args.port, tls=tls,
                                 recv_window_ms=args.recv_window, fault=args.fault,
                                 on_record=None if args.control else _show,
-                                clock_skew_ms=args.clock_skew, time_api=not args.no_time_api)
+                                clock_skew_ms=args.clock_skew, time_api=not args.no_time_api,
+                                behaviour=behaviour)
     relay = None
     async with exchange:
         if args.rtt or args.jitter:
@@ -943,7 +874,16 @@ def _say_started(exchange: "LoopbackExchange", relay, symbols: List[Symbol],
     if exchange.clock_skew_ms:
         side = "ahead of" if exchange.clock_skew_ms > 0 else "behind"
         print(f"clock: {abs(exchange.clock_skew_ms):g} ms {side} this machine's", flush=True)
+    changed = _changed_behaviour(exchange.behaviour)
+    if changed:
+        print("behaviour: " + json.dumps(changed), flush=True)
     print("accounts: " + ", ".join(sorted(accounts)), flush=True)
+
+
+def _changed_behaviour(behaviour: Behaviour) -> dict:
+    default = Behaviour()
+    return {f.name: getattr(behaviour, f.name) for f in fields(Behaviour)
+            if getattr(behaviour, f.name) != getattr(default, f.name)}
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -964,6 +904,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         symbols = [_symbol_arg(text, server_now) for text in args.symbol or ["QRVUSD:+30s"]]
     except argparse.ArgumentTypeError as exc:
         parser.error(f"argument --symbol: {exc}")
+    try:
+        behaviour = behaviour_from_args(args, server_now, parse_time_ms)
+    except (ValueError, argparse.ArgumentTypeError) as exc:
+        parser.error(str(exc))
     if bool(args.cert) != bool(args.key):
         print("exchange: --cert and --key go together", file=sys.stderr)
         return 2
@@ -974,7 +918,7 @@ def main(argv: Optional[List[str]] = None) -> int:
             parser.error(str(exc))
     tls = TLSFiles(args.cert, args.key) if args.cert else None
     # The relay's timers need the precise event loop; the exchange runs on it too.
-    run(_serve(args, accounts, symbols, tls))
+    run(_serve(args, accounts, symbols, tls, behaviour))
     return 0
 
 

@@ -20,7 +20,8 @@ API
 ---
 ``RehearsalNetwork(accounts, symbols=(), *, rtt_ms=0, jitter_ms=0,
 clock_skew_ms=0, seed=None, time_api=True, recv_window_ms=5000,
-fault="none", tls=None, lifetime=None, start_timeout=30, reply_timeout=30)``
+fault="none", tls=None, lifetime=None, behaviour=None, start_timeout=30,
+reply_timeout=30)``
 
 * ``accounts``: API key -> secret (sent to the child through a pipe, never
   on its command line); ``symbols``: :class:`~quorvane_rehearsal.exchange.Symbol`
@@ -31,6 +32,9 @@ fault="none", tls=None, lifetime=None, start_timeout=30, reply_timeout=30)``
   machine's (negative: behind).  ``time_api=False``: an exchange without the
   ``time`` and ``ping`` requests.  ``fault``: a
   :class:`~quorvane_rehearsal.exchange.Fault` from the start.
+* ``behaviour``: the exchange's listing-day options, a
+  :class:`~quorvane_rehearsal.behaviour.Behaviour` (times in ms by the
+  exchange's clock); :meth:`set_behaviour` changes them while it runs.
 * ``tls``: certificate and key to serve (default: made by the child, removed
   when it stops).  ``lifetime``: the child stops by itself after this many
   seconds (it always stops when this process goes away).
@@ -49,7 +53,8 @@ While it runs: :meth:`report`, :meth:`records`, :meth:`relay_stats` and
 :meth:`snapshot` (the three at once, and ``server_ms``, the exchange's clock
 when it answered); each takes an optional symbol name to count only that
 symbol's orders.  :meth:`add_symbol` lists one more symbol, :meth:`set_fault`
-makes the exchange misbehave.  A report carries
+makes the exchange misbehave, :meth:`set_behaviour` (``**options``) changes its
+listing-day options and returns them all.  A report carries
 ``first_accepted_after_open_ms`` (first accepted order's arrival relative to
 its symbol's opening, by the exchange's clock), ``too_early`` (orders refused
 because trading had not opened), ``rejected`` (refusals by code name),
@@ -61,9 +66,10 @@ The calls block the calling thread for as long as the child takes to answer
 module's polling, where nothing runs anyway.
 
 The control protocol (one line each way; the replies are JSON objects):
-the first input line is ``{"accounts": {...}}``; the child then prints its
-ready line (where it listens), and answers ``report [SYMBOL]``,
-``symbol NAME:OPEN[,step=S][,price=P]`` and ``fault NAME [COUNT]``;
+the first input line is ``{"accounts": {...}, "behaviour": {...}}``; the child
+then prints its ready line (where it listens), and answers ``report [SYMBOL]``,
+``symbol NAME:OPEN[,step=S][,price=P]``, ``fault NAME [COUNT]`` and
+``behave {"option": value, ...}`` (answered with all the options);
 ``stop`` or the end of its input makes it print its final snapshot and exit.
 """
 
@@ -78,6 +84,7 @@ import threading
 from typing import Any, Iterable, List, Mapping, Optional, Union
 
 from quorvane_host.net.connector import Connector
+from quorvane_rehearsal.behaviour import Behaviour
 from quorvane_rehearsal.exchange import Fault, Record, Symbol, TLSFiles
 from quorvane_host.cli.interrupts import start_child
 from quorvane_host.cli.progname import package_path_env
@@ -109,6 +116,7 @@ class RehearsalNetwork:
         fault: Union[Fault, str] = Fault.NONE,
         tls: Optional[TLSFiles] = None,
         lifetime: Optional[float] = None,
+        behaviour: Optional[Behaviour] = None,
         start_timeout: float = 30.0,
         reply_timeout: float = 30.0,
     ) -> None:
@@ -125,6 +133,7 @@ class RehearsalNetwork:
         self.fault = Fault(fault)
         self.tls = tls
         self.lifetime = lifetime
+        self.behaviour = behaviour or Behaviour()
         self.start_timeout = start_timeout
         self.reply_timeout = reply_timeout
         self.ready: Optional[dict] = None
@@ -169,7 +178,8 @@ class RehearsalNetwork:
         self._reader = threading.Thread(target=self._read_lines, name="rehearsal-network", daemon=True)
         self._reader.start()
         try:
-            self._send(json.dumps({"accounts": self.accounts}))
+            self._send(json.dumps({"accounts": self.accounts,
+                                   "behaviour": json.loads(self.behaviour.to_json())}))
             self.ready = self._reply(self.start_timeout, "start")
         except BaseException:
             self._kill()
@@ -336,6 +346,13 @@ class RehearsalNetwork:
 
     def set_fault(self, fault: Union[Fault, str], count: Optional[int] = None) -> None:
         self._ask(f"fault {Fault(fault).value}" + (f" {count}" if count is not None else ""))
+
+    def set_behaviour(self, **changes: Any) -> Behaviour:
+        """Change the exchange's listing-day options by name; returns them all, as it now has them."""
+        self.behaviour.changed(**changes)  # a typo or a bad value fails here, not in the child
+        reply = self._ask("behave " + json.dumps(changes))
+        self.behaviour = Behaviour.from_mapping(reply["behaviour"])
+        return self.behaviour
 
 
 def _symbol_spec(symbol: Symbol) -> str:
