@@ -28,7 +28,7 @@ from __future__ import annotations
 import ipaddress
 import ssl
 import urllib.parse
-from typing import Any, Optional, Set
+from typing import Any, Callable, Optional, Set
 
 from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
@@ -128,8 +128,9 @@ class Connector:
         """Open a connection to ``url`` with host and port redirected.
 
         When a pool serves ``url`` (and no options are given), the result
-        hands out one of its warm connections; leaving its block closes the
-        connection in the background.
+        hands out one of its warm connections; leaving its block gives the
+        connection back to the pool when the lease was marked ``reusable``
+        (the order got its reply), and closes it in the background otherwise.
         """
         target = self.rewrite(url)
         self.last_url = url
@@ -147,10 +148,15 @@ class Connector:
         self.opened += 1
         return _ws_connect(target, **kwargs)
 
-    def start_pool(self, url: str, size: int = 3, *, max_new_per_minute: Optional[int] = 60) -> Pool:
-        """Serve ``connect(url)`` from a pool of ``size`` warm connections (filled by ``pool.fill()``)."""
+    def start_pool(self, url: str, size: int = 3, *, max_new_per_minute: Optional[int] = 60,
+                   say: Callable[[str], None] = lambda text: None) -> Pool:
+        """Serve ``connect(url)`` from a pool of ``size`` warm connections (filled by ``pool.fill()``).
+
+        ``say`` shows the pool's news to a person: a message the exchange
+        pushed on a waiting connection, a waiting connection lost.
+        """
         target = self.rewrite(url)
-        self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute)
+        self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute, say=say)
         self._pool_target = target
         return self.pool
 
