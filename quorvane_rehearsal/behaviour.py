@@ -53,6 +53,8 @@ class Behaviour:
     hold_s: float = 2.0
 
     def __post_init__(self) -> None:
+        for f in fields(self):
+            _check_kind(f.name, getattr(self, f.name))
         if self.expire_first < 0:
             raise ValueError("expire_first must be 0 or more")
         if self.push_every_ms is not None and self.push_every_ms <= 0:
@@ -84,6 +86,26 @@ class Behaviour:
 
     def real_open_ms(self, announced_ms: float) -> float:
         return announced_ms + self.late_ms
+
+
+_INTS = {"expire_first", "order_limit", "ban_after"}
+_BOOLS = {"greet", "announce_late", "unlisted_before_open"}
+_OPTIONAL = {"push_every_ms", "order_limit", "ban_after", "close_at_ms", "silence_at_ms",
+             "hold_time_reply_at_ms"}
+
+
+def _check_kind(name: str, value: object) -> None:
+    """Options come as JSON from other processes too: a wrong kind is a ValueError, said by name."""
+    if value is None and name in _OPTIONAL:
+        return
+    if name in _BOOLS:
+        ok = isinstance(value, bool)
+    elif name in _INTS:
+        ok = isinstance(value, int) and not isinstance(value, bool)
+    else:
+        ok = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+    if not ok:
+        raise ValueError(f"{name} cannot be {value!r}")
 
 
 # --------------------------------------------------------------------------

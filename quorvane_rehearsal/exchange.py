@@ -284,7 +284,7 @@ class LoopbackExchange(ServedInThread):
         self.test_orders = 0  # order.test requests, valid or not
         self.test_refusals: Dict[str, int] = {}  # order.test refusals by code name
         self._open: Set[_StampedConnection] = set()  # connections whose handler runs
-        self._timers: List[asyncio.Handle] = []
+        self._timers: Dict[str, asyncio.Handle] = {}  # by the behaviour's field
         self._pusher: Optional[asyncio.Task] = None
         self._time_held = False  # the held time reply has been taken
         self._server = None
@@ -337,9 +337,9 @@ class LoopbackExchange(ServedInThread):
         loop = self._loop
         if loop is not None and not loop.is_closed():
             if _on_loop(loop):
-                self._arm_timers()
+                self._arm_timers(set(changes))
             else:
-                loop.call_soon_threadsafe(self._arm_timers)
+                loop.call_soon_threadsafe(self._arm_timers, set(changes))
         return behaviour
 
     def _take_fault(self, *kinds: Fault) -> Fault:
@@ -600,18 +600,25 @@ class LoopbackExchange(ServedInThread):
             for ws in list(self._open):
                 asyncio.ensure_future(self._push(ws, "the loopback exchange is open"))
 
-    def _arm_timers(self) -> None:
-        """(Re)schedules the closing, the silence and the pushes from the current behaviour."""
-        for handle in self._timers:
-            handle.cancel()
-        self._timers = []
+    def _arm_timers(self, changed: Iterable[str]) -> None:
+        """Schedules the closing and the silence whose times are among ``changed``, and the pushes.
+
+        A time left unchanged keeps its timer, which may have struck already:
+        changing another option must not strike again.
+        """
         if self._loop is None or self._server is None:
             return
         b = self.behaviour
-        for at, action in ((b.close_at_ms, self._close_open), (b.silence_at_ms, self._silence_open)):
+        for name, action in (("close_at_ms", self._close_open), ("silence_at_ms", self._silence_open)):
+            if name not in changed:
+                continue
+            old = self._timers.pop(name, None)
+            if old is not None:
+                old.cancel()
+            at = getattr(b, name)
             if at is not None:
                 delay = max(0.0, (at - self.now_ms()) / 1000.0)
-                self._timers.append(self._loop.call_later(delay, action))
+                self._timers[name] = self._loop.call_later(delay, action)
         if b.push_every_ms is not None and (self._pusher is None or self._pusher.done()):
             self._pusher = self._loop.create_task(self._push_periodically())
 
@@ -655,7 +662,7 @@ class LoopbackExchange(ServedInThread):
         )
         self._bound_port = self._server.sockets[0].getsockname()[1]
         self._loop = asyncio.get_running_loop()
-        self._arm_timers()
+        self._arm_timers({"close_at_ms", "silence_at_ms"})
         if self.lifetime is not None:
             self._lifetime_handle = self._loop.call_later(self.lifetime, self._server.close)
         return self
@@ -666,8 +673,9 @@ class LoopbackExchange(ServedInThread):
             return
         if self._lifetime_handle is not None:
             self._lifetime_handle.cancel()
-        for handle in self._timers:
+        for handle in self._timers.values():
             handle.cancel()
+        self._timers.clear()
         if self._pusher is not None:
             self._pusher.cancel()
         for ws in list(self._open):

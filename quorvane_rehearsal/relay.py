@@ -255,7 +255,10 @@ class _Link:
         side.eof_out = True
         if side.transport is not None and not side.transport.is_closing():
             if side.transport.can_write_eof():
-                side.transport.write_eof()
+                try:
+                    side.transport.write_eof()
+                except OSError:  # the far side has gone already (ENOTCONN): nothing to half-close
+                    side.transport.abort()
             else:
                 side.transport.close()
         self.close_if_finished(side)
