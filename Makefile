@@ -121,6 +121,7 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 bench: build dev $(VENV)/.bench-deps
 	PYTHONPATH=$(DEV_DIR)/testing $(VPY) bench/run.py
 	$(VPY) bench/listing.py
+	$(VPY) bench/cadence.py
 
 clean:
 	rm -rf build $(DIST_DIR) $(VENV) *.egg-info
