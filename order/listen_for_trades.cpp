@@ -3,11 +3,12 @@
 // (await point 1) and prints how long it took. The loop has no exit: every
 // pass after the opening places another order.
 //
-// The polling phase never suspends and never runs Python code, so pending
-// signals are checked on every pass: otherwise a Ctrl-C (or a SIGTERM
-// handler) would only be acted on at the opening time, possibly hours later.
-// For the same reason it hands the interpreter to any thread that has waited
-// for it for the switch interval, as the eval loop would.
+// The polling phase never suspends and, with the clocks written in C, runs
+// no bytecode, so every pass serves the interpreter's requests as the eval
+// loop would between two instructions: signal handlers, pending calls, an
+// exception set on the thread from outside, and a thread waiting for the
+// lock. Otherwise a Ctrl-C, a host stopping its worker thread or any other
+// thread would wait until the opening time, possibly hours later.
 #include "coroutine/await.h"
 #include "coroutine/closure.h"
 #include "module/constants.h"
@@ -40,9 +41,9 @@ int print_time_left(Record* r) {
     return optimized_print(line.get()) ? 0 : -1;
 }
 
-// [85] time_left < 100, after acting on any pending signal.
-int threshold_crossed(Record* r) {
-    if (PyErr_CheckSignals() < 0) return -1;
+// [85] time_left < 100, after serving the interpreter's requests.
+int threshold_crossed(Record* r, const int* eval_breaker) {
+    if (serve_interpreter(eval_breaker) < 0) return -1;
     Ref below = Ref::steal(PyObject_RichCompare(r->time_left.get(), g.int_100.get(), Py_LT));
     if (!below) return -1;
     return truth(below.get());
@@ -75,8 +76,8 @@ int print_latency(Record* r) {
 // start-up found and the opening time fits a C integer (see
 // poll_until_crossed). Returns 1 once fewer than 100 ms are left
 // (current_timestamp and time_left stored), 0 to let the general pass take
-// over (something was rebound, or a value left the C range), -1 when a
-// signal handler raised.
+// over (something was rebound, or a value left the C range), -1 when serving
+// the interpreter's requests raised.
 int poll_natively(Record* r) {
     if (!PyLong_CheckExact(r->open_trade_time.get())) return 0;
     int overflow = 0;
@@ -104,14 +105,17 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     auto* r = reinterpret_cast<Record*>(self->closure.get());
     Ref awaitable, result;
     PyObject* yielded = nullptr;
-    int line = 79;
+    const int* eval_breaker = qv_eval_breaker();
+    // Each failure site notes its own line, so that with the implementation
+    // line shown a record points at the statement that failed.
+    SourceLine line = QV_LINE(79);
 
     switch (self->resume_label) {
         case 0:
             if (!sent) goto leave_with_error;
             break;
         case 1:
-            line = 87;
+            line = QV_LINE(87);
             if (!sent) goto leave_with_error;
             goto order_done;
         default:
@@ -119,7 +123,7 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     }
 
     // [80] open_trade_time = int(open_trade_time)
-    line = 80;
+    line = QV_LINE(80);
     {
         Ref opening = Ref::steal(PyNumber_Long(r->open_trade_time.get()));
         if (!opening) goto leave_with_error;
@@ -127,7 +131,7 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     }
 
     for (;;) {
-        line = 85;
+        line = QV_LINE(85);
         switch (poll_natively(r)) {
             case -1:
                 goto leave_with_error;
@@ -136,38 +140,34 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
             default:
                 break;
         }
-        line = 82;
+        line = QV_LINE(82);
         {
             Ref now = get_current_timestamp();
             if (!now) goto leave_with_error;
             r->current_timestamp.set(std::move(now));
         }
-        line = 83;
+        line = QV_LINE(83);
         {
             Ref left = Ref::steal(PyNumber_Subtract(r->open_trade_time.get(), r->current_timestamp.get()));
             if (!left) goto leave_with_error;
             r->time_left.set(std::move(left));
         }
-        line = 84;
+        line = QV_LINE(84);
         if (print_time_left(r) < 0) goto leave_with_error;
-        line = 85;
+        line = QV_LINE(85);
         {
-            int crossed = threshold_crossed(r);
+            int crossed = threshold_crossed(r, eval_breaker);
             if (crossed < 0) goto leave_with_error;
-            if (!crossed) {
-                // A clock written in C runs no eval loop that would switch.
-                InterpreterSwitch().offer();
-                continue;
-            }
+            if (!crossed) continue;
         }
     crossed:
-        line = 86;
+        line = QV_LINE(86);
         {
             Ref start = get_current_timestamp();
             if (!start) goto leave_with_error;
             r->time_start.set(std::move(start));
         }
-        line = 87;
+        line = QV_LINE(87);
         awaitable = start_order(r);
         if (!awaitable) goto leave_with_error;
         yielded = await_step(self, awaitable.get());
@@ -177,18 +177,18 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         if (!result) goto leave_with_error;
     order_done:
         result.reset();
-        line = 88;
+        line = QV_LINE(88);
         {
             Ref end = get_current_timestamp();
             if (!end) goto leave_with_error;
             r->time_end.set(std::move(end));
         }
-        line = 89;
+        line = QV_LINE(89);
         if (print_latency(r) < 0) goto leave_with_error;
     }
 
 leave_with_error:
-    QV_TRACEBACK(kBody, line);
+    QV_TRACEBACK_NOTED(kBody, line);
     return finish_body(self, false);
 }
 

@@ -1,10 +1,10 @@
 // The trigger's polling pass without Python objects: the same clock value,
-// the same line, the same signal check and the same comparison as the
-// general pass, in C integers.
+// the same line, the same service of the interpreter's requests and the same
+// comparison as the general pass, in C integers.
 #pragma once
 
 #include "module/ref.h"
-#include "order/interpreter_switch_flag.h"
+#include "order/eval_breaker.h"
 
 #include <cstdio>
 #include <cstring>
@@ -35,38 +35,28 @@ inline void write_time_left_line(long long left) {
     std::fwrite(line, 1, at, stdout);
 }
 
-// Lets another thread take the interpreter when one has asked for it, as the
-// interpreter's own eval loop does between two instructions: a thread that
-// has waited for the switch interval (sys.getswitchinterval()) sets the drop
-// request; the holder then releases the lock, which hands it over, and waits
-// to take it back. Reading the request costs one load per pass.
-class InterpreterSwitch {
-public:
-    InterpreterSwitch() : request_(qv_drop_request_flag()) {}
-    void offer() const {
-        if (__atomic_load_n(request_, __ATOMIC_RELAXED)) {
-            PyThreadState* self = PyEval_SaveThread();
-            PyEval_RestoreThread(self);
-        }
-    }
-
-private:
-    const int* request_;
-};
+// Acts on whatever the interpreter asks of the thread that holds it, as its
+// eval loop does between two instructions (order/eval_breaker.h): a loop that
+// runs no bytecode would otherwise leave signals, pending calls, an exception
+// set from another thread and a thread waiting for the lock unserved until
+// it ends. One load while nothing is asked. 0, or -1 with the exception set.
+inline int serve_interpreter(const int* eval_breaker) {
+    return __atomic_load_n(eval_breaker, __ATOMIC_RELAXED) ? qv_serve_eval_breaker() : 0;
+}
 
 // Polls until the time left falls below the threshold. `read_clock(&now)`
 // gives the clock in ms, or false to hand over to the general pass. Returns
 // 1 once crossed (*now and *left of that pass set), 0 when the clock handed
-// over or the subtraction left the C range, -1 when a signal handler raised.
+// over or the subtraction left the C range, -1 when serving the interpreter
+// raised (a signal handler, a pending call, an exception set from outside).
 template <class ReadClock>
 int poll_until_crossed(long long opening, ReadClock&& read_clock, long long* now, long long* left) {
-    InterpreterSwitch interpreter;
+    const int* eval_breaker = qv_eval_breaker();
     for (;;) {
         if (!read_clock(now) || __builtin_sub_overflow(opening, *now, left)) return 0;
         write_time_left_line(*left);
-        if (PyErr_CheckSignals() < 0) return -1;
+        if (serve_interpreter(eval_breaker) < 0) return -1;
         if (*left < kOrderThresholdMs) return 1;
-        interpreter.offer();
     }
 }
 

@@ -54,13 +54,14 @@ class NativePass:
     one reading until released."""
 
     def __init__(self, qv):
-        pass
+        self.polls_before = qi.polls()
 
     def run(self):
         return qi.poll(FAR_AHEAD_MS, (0,), hold=True)
 
     def reads(self):
-        return qi.clock_reads()
+        # The count is that of the last poll until this one begins.
+        return qi.clock_reads() if qi.polls() > self.polls_before else 0
 
     def stop(self):
         qi.release_clock()

@@ -106,6 +106,7 @@ PyObject* guard_overflows(PyObject*, PyObject*) {
 // The native polling pass with a clock under the test's control.
 std::atomic<long> clock_reads_done{0};
 std::atomic<bool> clock_released{false};
+std::atomic<long> polls_started{0};
 
 // poll(opening, readings, *, hold=False, signal_at=-1, signum=0):
 // the clock gives `readings` in turn and then hands over to the general pass;
@@ -139,6 +140,7 @@ PyObject* poll(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     clock_reads_done = 0;
     clock_released = false;
+    ++polls_started;
     auto read_clock = [&](long long* ms) {
         long i = clock_reads_done++;
         if (i == signal_at) std::raise(signum);
@@ -159,6 +161,10 @@ PyObject* poll(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* clock_reads(PyObject*, PyObject*) { return PyLong_FromLong(clock_reads_done.load()); }
+
+// How many times poll() has begun: tells the reads of one poll from those
+// left over from the one before.
+PyObject* polls(PyObject*, PyObject*) { return PyLong_FromLong(polls_started.load()); }
 
 PyObject* release_clock(PyObject*, PyObject*) {
     clock_released = true;
@@ -183,6 +189,7 @@ PyMethodDef methods[] = {
     {"guard_overflows", guard_overflows, METH_NOARGS, nullptr},
     {"poll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(poll)), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"clock_reads", clock_reads, METH_NOARGS, nullptr},
+    {"polls", polls, METH_NOARGS, nullptr},
     {"release_clock", release_clock, METH_NOARGS, nullptr},
     {"optimized_print", optimized_print, METH_O, nullptr},
     {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
