@@ -24,13 +24,39 @@ PyObject* builtins_dict_of(PyObject* globals) {
     return PyDict_Check(b) ? b : nullptr;
 }
 
+// Whether dict[key] is `expected` (null: absent). A lookup that fails (a
+// key whose __eq__ raises, say) answers no, with its error cleared: the
+// caller then takes the general path, which meets the same lookups itself.
+bool same_entry(PyObject* dict, PyObject* key, PyObject* expected) {
+    PyObject* now = PyDict_GetItemWithError(dict, key);
+    if (!now && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return now == expected;
+}
+
 }  // namespace
+
+bool Guard::watch_module(PyObject* found) {
+    if (broken_ || !found || Py_TYPE(found) != &PyModule_Type) {
+        fail();
+        return false;
+    }
+    if (n_modules_ == kMaxModules) {
+        overflowed("modules");
+        return false;
+    }
+    modules_[n_modules_++].set(Ref::borrow(found));
+    return true;
+}
 
 void Guard::watch_dict(PyObject* dict) {
     for (int i = 0; i < n_dicts_; ++i) {
         if (dicts_[i].dict.get() == dict) return;
     }
-    if (n_dicts_ == kMaxDicts || !PyDict_Check(dict)) return fail();
+    if (!PyDict_Check(dict)) return fail();
+    if (n_dicts_ == kMaxDicts) return overflowed("dicts");
     // Version 0 is never a dict's: the next use makes a full check, and only
     // a full check that succeeds takes the tags.
     WatchedDict& watched = dicts_[n_dicts_++];
@@ -40,12 +66,22 @@ void Guard::watch_dict(PyObject* dict) {
 
 void Guard::watch_extra(PyObject* dict) { watch_dict(dict); }
 
+void Guard::watch_instance(PyObject* object) {
+    if (n_instances_ == kMaxInstances) return overflowed("instances");
+    PyObject** dict = _PyObject_GetDictPtr(object);
+    WatchedInstance& watched = instances_[n_instances_++];
+    watched.object.set(Ref::borrow(object));
+    watched.type.set(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    watched.dict.set(Ref::borrow(dict ? *dict : nullptr));
+}
+
 PyObject* Guard::entry(PyObject* dict, PyObject* key) {
     for (int i = 0; i < n_entries_; ++i) {
         if (entries_[i].dict.get() == dict && entries_[i].key.get() == key) return entries_[i].value.get();
     }
-    if (broken_ || n_entries_ == kMaxEntries) {
-        fail();
+    if (broken_) return nullptr;
+    if (n_entries_ == kMaxEntries) {
+        overflowed("entries");
         return nullptr;
     }
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -64,12 +100,7 @@ PyObject* Guard::entry(PyObject* dict, PyObject* key) {
 
 PyObject* Guard::module_global(const Name& name) {
     PyObject* found = entry(g.dict.get(), name.str.get());
-    if (broken_ || !found || Py_TYPE(found) != &PyModule_Type || n_modules_ == kMaxModules) {
-        fail();
-        return nullptr;
-    }
-    modules_[n_modules_++].set(Ref::borrow(found));
-    return found;
+    return watch_module(found) ? found : nullptr;
 }
 
 PyObject* Guard::module_attr(PyObject* owner, const char* attr) {
@@ -87,12 +118,7 @@ PyObject* Guard::module_attr(PyObject* owner, const char* attr) {
 
 PyObject* Guard::submodule(PyObject* owner, const char* attr) {
     PyObject* found = module_attr(owner, attr);
-    if (!found || Py_TYPE(found) != &PyModule_Type || n_modules_ == kMaxModules) {
-        fail();
-        return nullptr;
-    }
-    modules_[n_modules_++].set(Ref::borrow(found));
-    return found;
+    return watch_module(found) ? found : nullptr;
 }
 
 PyObject* Guard::c_function(PyObject* owner, const char* attr) {
@@ -105,7 +131,8 @@ PyObject* Guard::c_function(PyObject* owner, const char* attr) {
 }
 
 void Guard::function(PyObject* fn) {
-    if (broken_ || !fn || !PyFunction_Check(fn) || n_functions_ == kMaxFunctions) return fail();
+    if (broken_ || !fn || !PyFunction_Check(fn)) return fail();
+    if (n_functions_ == kMaxFunctions) return overflowed("functions");
     auto* f = reinterpret_cast<PyFunctionObject*>(fn);
     // Cells of a closure can be rebound unseen: such a function is not watched.
     if (f->func_closure) return fail();
@@ -140,10 +167,11 @@ void Guard::function(PyObject* fn) {
 }
 
 void Guard::type(PyObject* cls, std::initializer_list<const char*> methods) {
-    if (broken_ || !cls || !PyType_Check(cls) || n_types_ == kMaxTypes || !builtins_key()) {
+    if (broken_ || !cls || !PyType_Check(cls) || !builtins_key()) {
         PyErr_Clear();
         return fail();
     }
+    if (n_types_ == kMaxTypes) return overflowed("types");
     auto* t = reinterpret_cast<PyTypeObject*>(cls);
     // The interpreter tags a class when it first looks a name up in it.
     _PyType_Lookup(t, builtins_key());
@@ -178,11 +206,7 @@ bool Guard::retag_types() {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(w.snapshot.get(), &pos, &key, &value)) {
-            PyObject* now = PyDict_GetItemWithError(t->tp_dict, key);
-            if (now != value) {
-                PyErr_Clear();
-                return false;
-            }
+            if (!same_entry(t->tp_dict, key, value)) return false;
         }
         _PyType_Lookup(t, builtins_key());
         if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
@@ -195,14 +219,16 @@ bool Guard::recheck() {
     if (broken_ || !fixed_parts_hold()) return false;
     for (int i = 0; i < n_entries_; ++i) {
         const WatchedEntry& e = entries_[i];
-        PyObject* now = PyDict_GetItemWithError(e.dict.get(), e.key.get());
-        if (now != e.value.get()) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!same_entry(e.dict.get(), e.key.get(), e.value.get())) return false;
     }
     if (!retag_types()) return false;
     while (n_dicts_ > n_fixed_dicts_) dicts_[--n_dicts_].dict.clear();
+    while (n_instances_ > 0) {
+        WatchedInstance& w = instances_[--n_instances_];
+        w.object.clear();
+        w.type.clear();
+        w.dict.clear();
+    }
     if (extra_check_ && !extra_check_(*this)) return false;
     for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dict_version(dicts_[i].dict.get());
     return true;

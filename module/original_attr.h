@@ -15,6 +15,9 @@
 //              contents) are compared one by one and the tags taken afresh,
 //              so an unrelated write costs one full check, and a rebinding by
 //              the host is seen at the very next use.
+// and, for objects found at a full check (the cached quoter), their type and
+// instance dict by identity: assigning __class__ or __dict__ writes no dict
+// that a tag covers.
 // Every object a guard holds is held strongly (a Slot), so that a comparison
 // by identity cannot be fooled by a freed object's address being reused.
 #pragma once
@@ -30,6 +33,7 @@ public:
     // True while nothing watched has changed.
     bool holds() {
         if (!armed_ || !fixed_parts_hold()) return false;
+        if (!instances_hold()) return recheck();
         for (int i = 0; i < n_types_; ++i) {
             auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type.get());
             if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != types_[i].tag) return recheck();
@@ -61,10 +65,17 @@ public:
     // Watches `key` of `dict` (absent stays absent); what it maps to now.
     PyObject* entry(PyObject* dict, PyObject* key);
     // A check of its own, run at every full check; it may watch more dicts
-    // (watch_extra), which are forgotten before the next full check.
+    // (watch_extra) and objects' type and instance dict (watch_instance),
+    // which are forgotten before the next full check.
     void extra_check(bool (*check)(Guard&)) { extra_check_ = check; }
     bool broken() const { return broken_; }
     void watch_extra(PyObject* dict);
+    void watch_instance(PyObject* object);
+
+    // Which fixed capacity ran out and so turned the guard off for good
+    // ("modules", "functions", "types", "dicts", "entries", "instances"), or
+    // null; for the tests, which check that today's guards fit.
+    const char* overflow() const { return overflow_; }
     // Ends the building: arms the guard if everything was found.
     void arm();
 
@@ -90,7 +101,13 @@ private:
         Slot snapshot;  // a copy of the class's dict
         unsigned int tag = 0;
     };
-    static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112;
+    struct WatchedInstance {
+        Slot object;
+        Slot type;
+        Slot dict;  // empty: none
+    };
+    static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112,
+                         kMaxInstances = 1;
 
     // The modules' types and the functions' parts, which no dict tag covers.
     bool fixed_parts_hold() const {
@@ -107,21 +124,40 @@ private:
         }
         return true;
     }
+    bool instances_hold() const {
+        for (int i = 0; i < n_instances_; ++i) {
+            const WatchedInstance& w = instances_[i];
+            PyObject** dict = _PyObject_GetDictPtr(w.object.get());
+            if (Py_TYPE(w.object.get()) != reinterpret_cast<PyTypeObject*>(w.type.get()) ||
+                (dict ? *dict : nullptr) != w.dict.get()) {
+                return false;
+            }
+        }
+        return true;
+    }
     static uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
     bool recheck();
     bool retag_types();
+    bool watch_module(PyObject* found);
     void watch_dict(PyObject* dict);
     void fail() { broken_ = true; }
+    void overflowed(const char* capacity) {
+        if (!overflow_) overflow_ = capacity;
+        fail();
+    }
 
     bool armed_ = false;
     bool broken_ = false;
+    const char* overflow_ = nullptr;
     bool (*extra_check_)(Guard&) = nullptr;
-    int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0;
+    int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0,
+        n_instances_ = 0;
     Slot modules_[kMaxModules];
     WatchedFunction functions_[kMaxFunctions];
     WatchedType types_[kMaxTypes];
     WatchedDict dicts_[kMaxDicts];
     WatchedEntry entries_[kMaxEntries];
+    WatchedInstance instances_[kMaxInstances];
 };
 
 // The guards of the module's fast paths, built after the module statements

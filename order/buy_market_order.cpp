@@ -115,29 +115,33 @@ Ref query_piece(Record* r, PyObject* pair) {
     return join3(key_text.get(), text::eq.get(), quoted_text.get());
 }
 
+// What writing the signed text directly came to.
+enum class NativeQuery { kFailed, kDone, kUseGeneralPath };
+
 // The signed text written directly: params holds exactly the six keys that
 // make_params put there, so sorting its items always gives the order apiKey,
 // quantity, side, symbol, timestamp, type, and each piece is the key, "=" and
 // quote(str(value)). Used while urllib.parse.quote is the original.
-int make_query_string_natively(Record* r) {
+NativeQuery make_query_string_natively(Record* r) {
     PyObject* quantity_text = PyDict_GetItemWithError(r->params.get(), text::quantity.get());  // borrowed
-    if (!quantity_text) return PyErr_Occurred() ? -1 : 1;
-    Ref values[6] = {Ref::steal(PyObject_Str(r->api_key.get())), Ref::borrow(quantity_text), text::BUY.ref(),
-                     Ref::steal(PyObject_Str(r->symbol.get())), Ref::steal(PyObject_Str(r->timestamp.get())),
-                     text::MARKET.ref()};
+    if (!quantity_text) return PyErr_Occurred() ? NativeQuery::kFailed : NativeQuery::kUseGeneralPath;
     static constexpr const char* kKeys[6] = {"apiKey=", "&quantity=", "&side=", "&symbol=", "&timestamp=", "&type="};
+    PyObject* const sources[6] = {r->api_key.get(), quantity_text,        text::BUY.get(),
+                                  r->symbol.get(),  r->timestamp.get(), text::MARKET.get()};
+    Ref values[6];
     const char* utf8[6];
     Py_ssize_t lengths[6];
     Py_ssize_t total = 0;
     for (int i = 0; i < 6; ++i) {
-        if (!values[i]) return -1;
-        if (!PyUnicode_Check(values[i].get())) return 1;  // an odd __str__: the general path reports it
+        // str() of a str is the str itself; it gives a str or fails.
+        values[i] = Ref::steal(PyObject_Str(sources[i]));
+        if (!values[i]) return NativeQuery::kFailed;
         utf8[i] = PyUnicode_AsUTF8AndSize(values[i].get(), &lengths[i]);
-        if (!utf8[i]) return -1;
+        if (!utf8[i]) return NativeQuery::kFailed;
         total += static_cast<Py_ssize_t>(std::strlen(kKeys[i])) + quoted_length(utf8[i], lengths[i]);
     }
     Ref joined = Ref::steal(PyUnicode_New(total, 127));
-    if (!joined) return -1;
+    if (!joined) return NativeQuery::kFailed;
     auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(joined.get()));
     for (int i = 0; i < 6; ++i) {
         size_t key_len = std::strlen(kKeys[i]);
@@ -148,14 +152,20 @@ int make_query_string_natively(Record* r) {
     // The loop variables end on the last pair, as the general path leaves them.
     r->key.set(text::type.ref());
     r->value.set(text::MARKET.ref());
-    return 0;
+    return NativeQuery::kDone;
 }
 
 // [47] "&".join(f"{k}={quote(str(v))}" for k, v in sorted(params.items()))
 int make_query_string(Record* r) {
     if (fast.quote.holds() && PyDict_CheckExact(r->params.get()) && PyDict_GET_SIZE(r->params.get()) == 6) {
-        int done = make_query_string_natively(r);
-        if (done <= 0) return done;
+        switch (make_query_string_natively(r)) {
+            case NativeQuery::kFailed:
+                return -1;
+            case NativeQuery::kDone:
+                return 0;
+            case NativeQuery::kUseGeneralPath:
+                break;
+        }
     }
     Ref items = Ref::steal(PyDict_Items(r->params.get()));
     if (!items) return -1;

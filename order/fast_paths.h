@@ -25,7 +25,8 @@
 //                   _safe_quoters[b"/"]: none yet, or the __getitem__ of a
 //                   Quoter whose texts are all quote()'s own and whose safe
 //                   set is exactly the unreserved bytes and "/" (its dict and
-//                   attributes watched after each full check).
+//                   attributes watched after each full check, its class and
+//                   the identity of its attribute dict at every use).
 //   hmac.new        the namespace's `hmac`; that module; its `new`
 //                   (function) and `HMAC` (class: __init__, update,
 //                   _current, hexdigest), with the module globals these read

@@ -71,12 +71,17 @@ bool canonical_safe_set(PyObject* safe) {
 }
 
 // The entry for b"/": none yet, or a Quoter whose texts and safe set are
-// what the native quoting writes. Watches the Quoter's dicts until the next
-// full check.
+// what the native quoting writes. Watches the Quoter's dicts, and its class
+// and instance dict by identity, until the next full check. A lookup that
+// fails answers no, its error cleared: the general path meets it itself.
 bool quoter_cache_agrees(Guard& guard) {
     guard.watch_extra(quoters.by_safe.get());
     PyObject* getitem = PyDict_GetItemWithError(quoters.by_safe.get(), quoters.slash.get());
-    if (!getitem) return !PyErr_Occurred();
+    if (!getitem) {
+        if (!PyErr_Occurred()) return true;
+        PyErr_Clear();
+        return false;
+    }
     if (!PyCFunction_CheckExact(getitem)) return false;
     PyObject* quoter = PyCFunction_GET_SELF(getitem);
     auto* method = reinterpret_cast<PyCFunctionObject*>(getitem)->m_ml;
@@ -97,6 +102,7 @@ bool quoter_cache_agrees(Guard& guard) {
     }
     guard.watch_extra(quoter);
     guard.watch_extra(*attrs);
+    guard.watch_instance(quoter);
     return !guard.broken();
 }
 
