@@ -795,7 +795,7 @@ def _accounts(args: argparse.Namespace) -> Dict[str, str]:
 
 
 def _show(record: Record) -> None:
-    what = (f"order {record.order_id}" if record.accepted
+    what = (f"order {record.order_id}" if record.order_id is not None
             else f"{record.code} {record.msg}" if record.outcome == "rejected" else record.outcome)
     print(f"request {record.seq}: {record.outcome} {record.symbol or '-'} "
           f"qty {record.quantity or '-'} at {record.arrival_ms:.1f}: {what}", flush=True)
@@ -878,7 +878,9 @@ def _say_started(exchange: "LoopbackExchange", relay, symbols: List[Symbol],
               f"(clients connect here)", flush=True)
     print(f"CA file for clients: {exchange.cafile}", flush=True)
     for s in symbols:
-        print(f"symbol {s.name}: opens at {s.open_ms} ms, step {s.step}", flush=True)
+        late = exchange.behaviour.late_ms
+        really = f", really at {exchange.behaviour.real_open_ms(s.open_ms):.0f} ms" if late else ""
+        print(f"symbol {s.name}: opens at {s.open_ms} ms{really}, step {s.step}", flush=True)
     if exchange.clock_skew_ms:
         side = "ahead of" if exchange.clock_skew_ms > 0 else "behind"
         print(f"clock: {abs(exchange.clock_skew_ms):g} ms {side} this machine's", flush=True)
