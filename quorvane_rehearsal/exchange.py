@@ -598,7 +598,7 @@ class LoopbackExchange(ServedInThread):
                 return
             await asyncio.sleep(every / 1000.0)
             for ws in list(self._open):
-                asyncio.ensure_future(self._push(ws, "the loopback exchange is open"))
+                await self._push(ws, "the loopback exchange is open")
 
     def _arm_timers(self, changed: Iterable[str]) -> None:
         """Schedules the closing and the silence whose times are among ``changed``, and the pushes.
