@@ -1,11 +1,15 @@
 """Traceback records: code-object cache and the implementation-line option."""
+import ctypes
+import functools
 import re
 import sys
+import threading
+import types
 
 import pytest
 
 from conftest import module_records
-from fakes import FakeWebsockets, drive
+from fakes import FakeWebsockets, Suspend, drive
 
 SUPPORT = "_quorvane_runtime"
 
@@ -125,3 +129,80 @@ def test_order_records_show_their_own_line_with_the_option_on(qv, support, resto
     for name, line in records:
         assert re.fullmatch(r"(quorvane_3\.)?buy_market_order \(.+\.cpp:\d+\)", name)
         assert shown_lines.setdefault(name, line) == line
+
+
+# The trigger's failure sites. Each case sets the module up, makes the
+# coroutine fail and returns the exception.
+
+class _Stop(Exception):
+    pass
+
+
+def _clock(*seconds):
+    """Gives the readings in turn, then raises _Stop."""
+    readings = iter(seconds)
+
+    def time():
+        for reading in readings:
+            return reading
+        raise _Stop
+
+    return types.SimpleNamespace(time=time)
+
+
+def _stopping_clock_in_c():
+    # Sets _Stop on the polling thread from within the clock, which is
+    # written in C, so that no bytecode runs before the pass serves it.
+    set_exc = functools.partial(ctypes.pythonapi.PyThreadState_SetAsyncExc, ctypes.c_ulong(threading.get_ident()))
+    return types.SimpleNamespace(time=map(set_exc, [ctypes.py_object(_Stop)]).__next__)
+
+
+class _Done:
+    def __await__(self):
+        return None
+        yield
+
+
+def _trigger_failure(qv, opening=0, clock=None, order=None, drive_it=None):
+    if clock is not None:
+        qv.time = clock
+    if order is not None:
+        qv.buy_market_order = order
+    coro = qv.listen_for_trades("k", "s", "x", 1.0, opening)
+    with pytest.raises(Exception) as info:
+        (drive_it or (lambda c: c.send(None)))(coro)
+    return info.value
+
+
+def _thrown_in_while_suspended(coro):
+    coro.send(None)
+    coro.throw(KeyError("k"))
+
+
+TRIGGER_FAILURES = {
+    "thrown in before the start": (dict(drive_it=lambda c: c.throw(KeyError("k"))), [79]),
+    "opening not a number": (dict(opening="soon"), [80]),
+    "clock fails while polling": (dict(clock=_clock()), [82, 70]),
+    "stopped from outside while polling": (dict(opening=10**12, clock="stopping in C"), [85]),
+    "clock fails before the order": (dict(clock=_clock(1.0)), [86, 70]),
+    "order fails": (dict(clock=_clock(1.0, 1.0), order=lambda *a: 1 / 0), [87]),
+    "thrown into the order": (dict(clock=_clock(1.0, 1.0), order=lambda *a: Suspend(),
+                                   drive_it=_thrown_in_while_suspended), [87]),
+    "clock fails after the order": (dict(clock=_clock(1.0, 1.0), order=lambda *a: _Done()), [88, 70]),
+}
+
+
+@pytest.mark.parametrize("case", TRIGGER_FAILURES)
+def test_trigger_records_show_their_own_line_with_the_option_on(support, restore_globals, capfd, case):
+    qv = restore_globals
+    support.cline_in_traceback = True
+    how, lines = TRIGGER_FAILURES[case]
+    if how.get("clock") == "stopping in C":
+        how = dict(how, clock=_stopping_clock_in_c())
+    records = module_records(_trigger_failure(qv, **how))
+    assert [line for _, line in records] == lines
+    name = records[0][0]
+    assert re.fullmatch(r"listen_for_trades \(.+\.cpp:\d+\)", name)
+    # Another statement's record must not show the same implementation line.
+    other = "opening not a number" if lines[0] == 79 else "thrown in before the start"
+    assert module_records(_trigger_failure(qv, **TRIGGER_FAILURES[other][0]))[0][0] != name
