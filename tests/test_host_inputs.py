@@ -22,6 +22,7 @@ from quorvane_host.net.faults import describe_fault
 from quorvane_host.cli.main import main as host_main
 from quorvane_host.cli.keys import CredentialsError, read_key_file
 from quorvane_host.orders.lines import parse_latency, parse_outcome, parse_time_left
+from quorvane_host.orders.fate import REPLIED
 from quorvane_host.orders.gate import Gate, StopOrdering
 from quorvane_host.orders.observer import Observer
 from quorvane_host.cli.options import UsageError, build_plan, parse_args, quantity_text
@@ -458,11 +459,12 @@ class Inner:
 def test_gate_stops_after_wanted_accepted_orders():
     inner = Inner()
     gate = Gate(inner, max_orders=100)
-    observer = Observer(2, gate, Refusals(NOW), exchange_ms=lambda: NOW)  # before the opening
-    for line in ["Failed to place buy order: {'code': 3005, 'msg': 'e'}",
-                 "Buy order placed successfully: {}", "Buy order placed successfully: {}"]:
+    Observer(2, gate, Refusals(NOW))  # judges each order by its reply, as the gate hands it over
+    filled = {"status": 200, "result": {"orderId": 1, "executedQty": "1", "cummulativeQuoteQty": "1"}}
+    for reply in [{"status": 400, "error": {"code": 3005, "msg": "e"}}, filled, filled]:
         gate.connect("u")
-        observer.line(line)
+        gate.current.stage, gate.current.reply = REPLIED, json.dumps(reply)
+        gate.replied(gate.current)
     with pytest.raises(StopOrdering, match="2 accepted orders"):
         gate.connect("u")
     assert len(inner.urls) == 3  # what counts as placed: tests/test_host_orders.py

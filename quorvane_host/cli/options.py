@@ -60,7 +60,6 @@ class Plan:
     pool_size: int = 3
     max_new_per_minute: int = 60
     refusal_overrides: Tuple[Tuple[int, str], ...] = ()
-    open_grace_s: float = 2.0
     max_order_rate: float = 5.0  # orders a second after a refusal, until the exchange states its limits
     order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
 
@@ -136,7 +135,8 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
             f"The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) "
             "or from --key-file, a file readable only by you with the lines "
             "'api_key = ...' and 'secret_key = ...'; never from the command line. "
-            "Exit status: 0 when the wanted number of orders was accepted, 1 when the host "
+            "Exit status: 0 when the wanted number of orders bought something (an order "
+            "accepted with nothing filled does not count), 1 when the host "
             "stopped without them, 3 when it stopped without them and an order's outcome is "
             "unknown (sent, no reply: check the account before running again), 2 for bad input or "
             "an endpoint that cannot take orders (checked before the countdown), 130 after Ctrl-C, "
@@ -151,7 +151,7 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     p.add_argument("--key-file", metavar="FILE", help="read the API key and secret from FILE")
     stop = p.add_argument_group("stop rule")
     stop.add_argument("--orders", type=int, default=1, metavar="N",
-                      help="stop after N accepted orders (default 1)")
+                      help="stop after N orders that bought something (default 1)")
     stop.add_argument("--time-limit", type=float, default=10.0, metavar="SECONDS",
                       help="stop this long after the opening time (default 10)")
     stop.add_argument("--max-orders", type=int, default=100, metavar="N",
@@ -161,12 +161,13 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                            "it is cancelled (default 5)")
     stop.add_argument("--refusal", action="append", default=[], metavar="CODE=CLASS",
                       help="how to take the exchange's refusal CODE (number or name): 'stop' at once, "
-                           "'retry' (the stop rule still holds) or 'early' (retry until the opening "
-                           "plus --open-grace); repeatable. By default only 'trading not open' and "
-                           "'unknown symbol' are early; every other refusal stops the host")
-    stop.add_argument("--open-grace", type=float, default=2.0, metavar="SECONDS",
-                      help="how long after the opening (by the exchange's clock) an early refusal "
-                           "is still expected (default 2)")
+                           "'retry' (the stop rule still holds) or 'early' (retried at the order pace "
+                           "until the time limit, aimed at the opening when the exchange says when it "
+                           "is); repeatable. By default only 'trading not open' and 'unknown symbol' "
+                           "are early, and rate limits are waited out; every other refusal stops the host")
+    # Gone: early refusals are retried, paced, until --time-limit. Refused
+    # with a word rather than ignored, so that nobody relies on it unawares.
+    stop.add_argument("--open-grace", default=None, help=argparse.SUPPRESS)
     ep = p.add_argument_group("endpoint")
     ep.add_argument("--exchange", choices=("module", "loopback"), default="module",
                     help="'module': the endpoint built into quorvane_3 (default); 'loopback': "
@@ -285,8 +286,10 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         raise UsageError(str(exc)) from None
     if not 0.1 <= args.max_order_rate <= 1000:
         raise UsageError("--max-order-rate must be between 0.1 and 1000 orders a second")
-    if not 0 <= args.open_grace <= 600:
-        raise UsageError("--open-grace must be between 0 and 600 seconds")
+    if args.open_grace is not None:
+        raise UsageError("--open-grace is gone: 'trading not open' and 'unknown symbol' refusals are "
+                         "now retried, paced, until --time-limit after the opening; drop the option "
+                         "(use --time-limit to end the wait for a late listing sooner)")
 
     try:
         api_key, secret = load_keys(args.key_file, env)
@@ -302,6 +305,6 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         allow_inexact_quantity=args.allow_inexact_quantity, display=args.display,
         clock_sync=not args.no_clock_sync, compensate=not args.no_compensation, aim_ms=args.aim,
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
-        refusal_overrides=overrides, open_grace_s=args.open_grace,
+        refusal_overrides=overrides,
         max_order_rate=args.max_order_rate, order_test=not args.no_order_test,
     )

@@ -1,12 +1,14 @@
 """The exit status: what happened to the money, and only that.
 
-* 0: the wanted number of orders was accepted (a failure to write the
+* 0: the wanted number of orders bought something (an order the exchange
+  accepted but filled nothing does not count); a failure to write the
   report afterwards is a warning, never a failure: a wrapper that retries
-  on failure would buy twice);
+  on failure would buy twice;
 * 1: the host stopped without them, and every order it sent was answered;
 * 2: bad input, or an endpoint that cannot take orders (nothing was sent);
-* 3: without them, and at least one order was sent with no reply: its
-  outcome is unknown, and the account must be checked before another run;
+* 3: without them, and at least one order was sent with no reply to read
+  (or accepted by a reply that does not say what it filled): its outcome is
+  unknown, and the account must be checked before another run;
 * 130 / 143: a stop request (Ctrl-C / SIGTERM), whatever came before.
 """
 
@@ -14,27 +16,32 @@ from __future__ import annotations
 
 from typing import Iterable, Optional
 
-from quorvane_host.orders.fate import UNKNOWN_FATES, Order
+from quorvane_host.orders.fate import Order
 
 __all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET", "EXIT_USAGE",
-           "accepted_orders", "exit_status", "unknown_outcomes"]
+           "accepted_orders", "bought_orders", "exit_status", "unknown_outcomes"]
 
 EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_UNKNOWN, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
 
 
 def unknown_outcomes(orders: Iterable[Order]) -> int:
-    """Orders sent with no reply (or none to read): each may have been filled."""
-    return sum(1 for o in orders if o.fate in UNKNOWN_FATES)
+    """Orders sent with no reply (or none to read, or no fill stated): each may have been filled."""
+    return sum(1 for o in orders if o.outcome_unknown)
 
 
 def accepted_orders(orders: Iterable[Order]) -> int:
-    """Orders the exchange took, by their replies: also one whose line the module had no time to print."""
+    """Orders the exchange took, by their replies, whether they filled or not."""
     return sum(1 for o in orders if o.accepted)
 
 
-def exit_status(wanted: int, accepted: int, unknown: int, stop_status: Optional[int]) -> int:
+def bought_orders(orders: Iterable[Order]) -> int:
+    """Orders whose replies say something was filled: what ``--orders`` counts."""
+    return sum(1 for o in orders if o.bought)
+
+
+def exit_status(wanted: int, bought: int, unknown: int, stop_status: Optional[int]) -> int:
     if stop_status:
         return stop_status
-    if accepted >= wanted:
+    if bought >= wanted:
         return EXIT_OK
     return EXIT_UNKNOWN if unknown else EXIT_UNMET

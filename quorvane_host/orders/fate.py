@@ -10,7 +10,9 @@ as the module's connection is used, and the report reads them.
   WebSocket upgrade never finished; the order was not sent;
 * ``sent, no reply``: the request was handed to the connection and no reply
   came back: its outcome is unknown, and the account must be checked;
-* ``answered``: the reply came; accepted or refused by the exchange;
+* ``answered``: the order's own reply came (matched by its id); accepted
+  (bought, or filled nothing) or refused by the exchange
+  (:mod:`quorvane_host.orders.reply`);
 * ``answered, unreadable``: a reply that is not a JSON object, which says
   nothing of the order: its outcome is unknown, as without a reply.
 """
@@ -18,17 +20,18 @@ as the module's connection is used, and the report reads them.
 from __future__ import annotations
 
 import asyncio
-import json
 import socket
-from decimal import Decimal, InvalidOperation
 from typing import Any, Dict, Optional
 
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.pool import ConnectionLimit
+from quorvane_host.orders.codes import Code
 from quorvane_host.orders.lines import Outcome
+from quorvane_host.orders.reply import BOUGHT, EMPTY, UNSTATED, Verdict, decode, judge
+from quorvane_host.orders.reply import UNREADABLE as VERDICT_UNREADABLE
 
 __all__ = ["ANSWERED", "NEVER_CONNECTED", "NEVER_SENT", "NO_REPLY", "UNKNOWN_FATES", "UNREADABLE",
-           "CONNECTING", "CONNECTED", "SENT", "REPLIED", "Order", "filled"]
+           "CONNECTING", "CONNECTED", "SENT", "REPLIED", "Order"]
 
 NEVER_SENT, NEVER_CONNECTED, NO_REPLY, ANSWERED = "never sent", "never connected", "sent, no reply", "answered"
 UNREADABLE = "answered, unreadable"  # a reply the module could not read: as unknown as no reply
@@ -58,22 +61,32 @@ class Order:
     def __init__(self, seq: int, started_ms: float) -> None:
         self.seq = seq
         self.started_ms = started_ms
+        self.sent_ms: Optional[float] = None  # this machine's time when the request went out
+        self.request_id: Any = None  # the id of the request, as the module sent it
         self.stage = CONNECTING
         self.no_connection = False
         self.failure: Optional[str] = None
-        self.reply: Any = None
-        self.outcome: Optional[Outcome] = None
+        self.reply: Any = None  # the order's own reply, as it came
+        self.outcome: Optional[Outcome] = None  # the module's line about it, when printed
+        self._verdict: Optional[Verdict] = None
 
     @property
     def sent(self) -> bool:
         return self.stage >= SENT
 
     @property
+    def verdict(self) -> Optional[Verdict]:
+        """What the order's reply says of it; None before it came."""
+        if self.stage != REPLIED:
+            return None
+        if self._verdict is None:
+            self._verdict = judge(self.reply)
+        return self._verdict
+
+    @property
     def fate(self) -> str:
         if self.stage == REPLIED:
-            if self.outcome is None and not isinstance(self.reply_data(), dict):
-                return UNREADABLE
-            return ANSWERED
+            return UNREADABLE if self.verdict.kind == VERDICT_UNREADABLE else ANSWERED
         if self.stage == SENT:
             return NO_REPLY
         if self.stage == CONNECTED:  # connected, nothing handed to it (a stop request held it back)
@@ -82,17 +95,23 @@ class Order:
 
     @property
     def accepted(self) -> Optional[bool]:
-        """Whether the exchange took the order, once answered; None before.
-
-        By the module's line, or, when a stop request came between the reply
-        and that line, by the reply itself, as the module reads it.
-        """
-        if self.outcome is not None:
-            return self.outcome.accepted
-        data = self.reply_data()
-        if self.stage != REPLIED or not isinstance(data, dict):
+        """Whether the exchange took the order, by its reply (whatever the module printed); None before."""
+        verdict = self.verdict
+        if verdict is None or verdict.kind == VERDICT_UNREADABLE:
             return None
-        return "error" not in data
+        return verdict.accepted
+
+    @property
+    def bought(self) -> bool:
+        """True when the reply says something was filled."""
+        verdict = self.verdict
+        return verdict is not None and verdict.bought
+
+    @property
+    def outcome_unknown(self) -> bool:
+        """Sent, and what it did to the money cannot be told from what came back."""
+        verdict = self.verdict
+        return self.fate in UNKNOWN_FATES or (verdict is not None and verdict.kind == UNSTATED)
 
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
@@ -102,11 +121,9 @@ class Order:
 
     def reply_data(self) -> Any:
         """The reply as the exchange sent it (decoded), else what the module printed of it."""
-        if isinstance(self.reply, (str, bytes)):
-            try:
-                return json.loads(self.reply)
-            except ValueError:
-                pass
+        data = decode(self.reply)
+        if data is not None:
+            return data
         return self.outcome.data if self.outcome is not None else None
 
     def describe(self) -> str:
@@ -121,63 +138,31 @@ class Order:
         if fate == NEVER_SENT:
             how = "held back on its connection" if self.stage == CONNECTED else "no connection"
             return f"never sent ({how})" + (f" ({self.failure})" if self.failure else "")
-        if self.outcome is None:
-            text = ("accepted" if self.accepted else "refused") + " (the run stopped before the module said so)"
-        else:
-            text = self.outcome.describe()
-        fill = filled(self.reply_data()) if self.accepted else None
-        if fill and fill["price"] is None:
-            text += ": nothing was filled (the reply says quantity 0)"
-        elif fill:
-            text += f": bought {fill['quantity']} at {fill['price']} for {fill['cost']}"
-        return text
+        v = self.verdict
+        named = f", order id {v.order_id}" if v.order_id is not None else ""
+        if v.kind == BOUGHT:
+            fill = v.filled()
+            return (f"accepted{named}: bought {fill['quantity']}"
+                    + (f" at {fill['price']} for {fill['cost']}" if fill["price"] is not None else ""))
+        if v.kind == EMPTY:
+            return f"accepted but nothing filled ({v.order_status or 'quantity 0'}){named}"
+        if v.kind == UNSTATED:
+            return f"accepted{named}, but the reply does not say what was filled: check the account"
+        return f"refused: {v.msg} (code {v.code})" if (v.msg or v.code is not None) else "refused"
 
     def to_dict(self) -> dict:
         d: Dict[str, Any] = {"seq": self.seq, "fate": self.fate, "started_ms": self.started_ms,
-                             "failure": self.failure}
-        if self.outcome is not None:
-            d.update(self.outcome.to_dict())
+                             "sent_ms": self.sent_ms, "request_id": self.request_id, "failure": self.failure}
+        v = self.verdict
+        data = decode(self.reply)
+        d["reply"] = data if data is not None else self.reply if isinstance(self.reply, str) else None
+        d["verdict"] = v.kind if v is not None else None
         d["accepted"] = self.accepted
-        if self.accepted:
-            d["filled"] = filled(self.reply_data())
+        d["bought"] = self.bought
+        if v is not None:
+            d.update(status=v.status, code=v.code, msg=v.msg, order_id=v.order_id, order_status=v.order_status)
+            d["too_early"] = v.code == int(Code.NOT_OPEN)
+        if self.outcome is not None:
+            d["module_line"] = self.outcome.detail
+        d["filled"] = v.filled() if v is not None and v.accepted else None
         return d
-
-
-def _decimal(value: Any) -> Optional[Decimal]:
-    if isinstance(value, bool) or not isinstance(value, (str, int, float)):
-        return None
-    try:
-        d = Decimal(str(value))
-    except InvalidOperation:
-        return None
-    return d if d.is_finite() else None
-
-
-def filled(reply: Any) -> Optional[Dict[str, Optional[str]]]:
-    """What an accepted order bought, from its reply: quantity, average price and cost.
-
-    None when the reply does not say (an exchange that answers only with an
-    order id).
-    """
-    result = reply.get("result") if isinstance(reply, dict) else None
-    if not isinstance(result, dict):
-        return None
-    qty = cost = Decimal(0)
-    fills = result.get("fills")
-    if isinstance(fills, list) and fills:
-        for f in fills:
-            q = _decimal(f.get("qty")) if isinstance(f, dict) else None
-            p = _decimal(f.get("price")) if isinstance(f, dict) else None
-            if q is None or p is None:
-                return None
-            quote = _decimal(f.get("quoteQty"))
-            qty += q
-            cost += quote if quote is not None else q * p
-    else:
-        q, c = _decimal(result.get("executedQty")), _decimal(result.get("cummulativeQuoteQty"))
-        if q is None or c is None:
-            return None
-        qty, cost = q, c
-    if qty <= 0:
-        return {"quantity": str(qty), "price": None, "cost": str(cost)}
-    return {"quantity": str(qty), "price": str((cost / qty).normalize()), "cost": str(cost)}

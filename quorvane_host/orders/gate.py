@@ -7,20 +7,54 @@ tracked connection.  The tracking notes how far each order got
 (:mod:`quorvane_host.orders.fate`), so that a run that ends early (a stop
 request, a dropped connection, the time limit) can still say, per order,
 what happened to the money.
+
+Three more things happen on the way:
+
+* the next connection is held, in the event loop (the module awaits it),
+  until the order pace allows it (:mod:`quorvane_host.orders.pace`);
+* ``recv`` returns the order's own reply, matched by the id of the request
+  it carries; any other message (a notice the exchange pushes, a late
+  reply to an earlier request) is skipped and noted, never taken for the
+  order's reply.  Text that is not JSON is handed on: it says what it says,
+  and the order's outcome is then unknown;
+* a connection whose order got its reply, in a block that ended without an
+  exception, is marked reusable for the pool.
 """
 
 from __future__ import annotations
 
+import asyncio
 import time
 from typing import Any, Callable, List, Optional
 
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
+from quorvane_host.orders.pace import Pace
+from quorvane_host.orders.reply import is_reply_to, request_id
 
-__all__ = ["Gate", "StopOrdering"]
+__all__ = ["Gate", "StopOrdering", "skipped_note"]
+
+# Hold the next connection in timer steps of at most this long, so that a
+# stop (the time limit, a stop request) is seen while it waits ...
+WAIT_STEP_S = 0.05
+# ... and the last milliseconds in a blocking sleep, which wakes to the
+# microsecond where the event loop's timers wake to the millisecond.
+PRECISE_MS = 2.0
+SKIPPED_TEXT = 160  # characters of a skipped message shown
 
 
 class StopOrdering(Exception):
     """Raised by the gate instead of opening a connection once the stop rule is met."""
+
+
+def skipped_note(count: int, message: Any) -> Optional[str]:
+    """The line for the ``count``-th skipped message, or None: the first three, then at powers of ten."""
+    if count > 3 and str(count).rstrip("0") != "1":
+        return None
+    text = message.decode("utf-8", "replace") if isinstance(message, (bytes, bytearray)) else str(message)
+    text = " ".join(text.split())
+    if len(text) > SKIPPED_TEXT:
+        text = text[:SKIPPED_TEXT] + "..."
+    return f"skipped a message that answers no order of ours ({count} so far): {text}"
 
 
 class _TrackedSocket:
@@ -36,14 +70,26 @@ class _TrackedSocket:
         # request nothing is handed to the connection, whatever swallowed
         # the exception the request raised.
         self._gate.check_halt()
-        self._order.stage = SENT
+        order = self._order
+        order.request_id = request_id(message)
+        # Sent from here on: once the bytes are handed over, a failure of
+        # the send itself no longer says they did not leave.
+        order.stage = SENT
+        order.sent_ms = self._gate.now_ms()
+        self._gate.pace.sent(order.sent_ms)
         await self._ws.send(message)
 
     async def recv(self) -> Any:
-        reply = await self._ws.recv()
-        self._order.reply = reply
-        self._order.stage = REPLIED
-        return reply
+        order = self._order
+        while True:
+            message = await self._ws.recv()
+            if is_reply_to(message, order.request_id):
+                break
+            self._gate.skipped(message)
+        order.reply = message
+        order.stage = REPLIED
+        self._gate.replied(order)
+        return message
 
     def __getattr__(self, name: str) -> Any:
         return getattr(self._ws, name)
@@ -58,32 +104,63 @@ class _TrackedConnect:
         self._inner, self._order, self._gate = inner, order, gate
 
     async def __aenter__(self) -> _TrackedSocket:
+        gate, order = self._gate, self._order
+        try:
+            await gate.wait_turn()
+        except BaseException:
+            gate.withdraw(order)  # held by the pace when the gate closed: it never began
+            raise
+        order.started_ms = gate.now_ms()
+        gate.pace.started(order.started_ms)
         try:
             ws = await self._inner.__aenter__()
         except BaseException as exc:
-            self._order.failed(exc)
+            order.failed(exc)
+            gate.pace.retry()  # it never left: the next try goes at the retry pace
             raise
-        self._order.stage = CONNECTED
-        return _TrackedSocket(ws, self._order, self._gate)
+        order.stage = CONNECTED
+        return _TrackedSocket(ws, order, gate)
 
     async def __aexit__(self, *exc: Any) -> Any:
+        order = self._order
         if exc[1] is not None:
-            self._order.failed(exc[1])
+            order.failed(exc[1])
+        elif order.stage == REPLIED:
+            # Its own reply came and the block ended cleanly: nothing of this
+            # order is left on the connection, which may serve the next.
+            try:
+                self._inner.reusable = True
+            except AttributeError:  # a plain connection manager: closed as before
+                pass
         return await self._inner.__aexit__(*exc)
 
 
 class Gate:
-    """Stands in for ``websockets`` in the module; opens connections until told to stop."""
+    """Stands in for ``websockets`` in the module; opens connections until told to stop.
 
-    def __init__(self, inner: Any, max_orders: int, flush: Callable[[], None] = lambda: None) -> None:
+    ``on_reply(order)``: called with each order as its own reply comes, before
+    the module sees it.  ``on_skipped(line)``: a line about messages that
+    answered no order (a few, not every one).
+    """
+
+    def __init__(self, inner: Any, max_orders: int, flush: Callable[[], None] = lambda: None, *,
+                 pace: Optional[Pace] = None,
+                 on_reply: Callable[[Order], None] = lambda order: None,
+                 on_skipped: Callable[[str], None] = lambda line: None,
+                 now_ms: Callable[[], float] = lambda: time.time() * 1000) -> None:
         self.inner = inner
         self.max_orders = max_orders
         self.flush = flush
+        self.pace = pace if pace is not None else Pace(5.0)
+        self.on_reply = on_reply
+        self.on_skipped = on_skipped
+        self.now_ms = now_ms
         self.orders: List[Order] = []
         self.stop_reason: Optional[str] = None
         self.halted: Optional[Callable[[], BaseException]] = None
         self.sent_at_halt: Optional[int] = None
         self.urls: List[str] = []
+        self.skipped_messages = 0
 
     @property
     def current(self) -> Optional[Order]:
@@ -112,15 +189,55 @@ class Gate:
         if self.halted is not None:
             raise self.halted()
 
-    def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        # Called at the start of every order, after the previous order's
-        # latency line: flushing here lets the console show it now.
-        self.flush()
+    def _check_open(self) -> None:
         if self.stop_reason is None and len(self.orders) >= self.max_orders:
             self.stop(f"{len(self.orders)} orders placed in all (--max-orders {self.max_orders})")
         if self.stop_reason is not None:
             raise StopOrdering(self.stop_reason)
-        order = Order(len(self.orders) + 1, time.time() * 1000)
+
+    def _check_stopped(self) -> None:
+        if self.stop_reason is not None:
+            raise StopOrdering(self.stop_reason)
+
+    async def wait_turn(self) -> None:
+        """Until the pace lets the next order go; StopOrdering when the gate closes meanwhile."""
+        while True:
+            self._check_stopped()
+            now = self.now_ms()
+            left = self.pace.next_at(now) - now
+            if left <= 0:
+                break
+            if left > PRECISE_MS:
+                await asyncio.sleep(min(WAIT_STEP_S, (left - PRECISE_MS) / 1000))
+                continue
+            time.sleep(left / 1000)
+        self._check_stopped()
+
+    def withdraw(self, order: Order) -> None:
+        if self.orders and self.orders[-1] is order:
+            self.orders.pop()
+
+    def replied(self, order: Order) -> None:
+        try:
+            self.on_reply(order)
+        except Exception:  # never let bookkeeping fail an order, nor let one more leave blind
+            self.stop("the host could not read an order's outcome")
+
+    def skipped(self, message: Any) -> None:
+        self.skipped_messages += 1
+        note = skipped_note(self.skipped_messages, message)
+        if note is not None:
+            try:
+                self.on_skipped(note)
+            except Exception:  # a note only
+                pass
+
+    def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
+        # Called at the start of every order, after the previous order's
+        # latency line: flushing here lets the console show it now.
+        self.flush()
+        self._check_open()
+        order = Order(len(self.orders) + 1, self.now_ms())
         self.orders.append(order)
         self.urls.append(url)
         try:
@@ -128,6 +245,8 @@ class Gate:
         except BaseException as exc:
             order.failed(exc)
             order.no_connection = True
+            self.pace.retry()
+            self.pace.started(order.started_ms)
             raise
         return _TrackedConnect(inner, order, self)
 

@@ -1,60 +1,149 @@
-"""What the module prints of each order, read as it happens, and the refusals that stop the host.
+"""Each order's reply judged as it comes, the stop rule it feeds, and the module's lines.
 
-The module reports each outcome with ``print``; the host's ``print`` hook
-(:func:`install_print_hook`) gives those lines to the :class:`Observer`,
-which counts accepted orders and looks every refusal up in the table of
-:mod:`quorvane_host.orders.refusals`: one that a retry cannot fix closes the
-gate before the next order.
+The gate (:mod:`quorvane_host.orders.gate`) hands the :class:`Observer`
+every order as its own reply comes, before the module reads it, so every
+decision goes by the reply itself, also for an order whose line the module
+never printed (a stop request between the two):
+
+* bought (:mod:`quorvane_host.orders.reply`): counted towards ``--orders``;
+* accepted with nothing filled: noted, and the host goes on (at the retry pace);
+* a rate-limit refusal: the orders wait out its window; banned: stop;
+* every other refusal is looked up in the table of
+  :mod:`quorvane_host.orders.refusals`: one that a retry cannot fix closes
+  the gate before the next order; an early one is retried at the pace, aimed
+  at the opening when the exchange says when it is.
+
+The module's own lines come through the host's ``print`` hook
+(:func:`install_print_hook`) and are kept with their orders, for the report.
 """
 
 from __future__ import annotations
 
 import builtins
 import time
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, Optional, Tuple
 
+from quorvane_host.orders.codes import Code
+from quorvane_host.orders.fate import Order
 from quorvane_host.orders.gate import Gate
-from quorvane_host.orders.lines import Outcome, parse_outcome
-from quorvane_host.orders.refusals import Refusals
+from quorvane_host.orders.lines import parse_outcome
+from quorvane_host.orders.pace import start_for_arrival
+from quorvane_host.orders.refusals import BANNED, EARLY, UNKNOWN_SYMBOL_ORDERS, Refusals, Rule
+from quorvane_host.orders.reply import REFUSED, announced_open, order_limits, retry_after
 
 __all__ = ["Observer", "install_print_hook"]
 
+AIM_MS = 1.0  # an order aimed at an announced opening should arrive this long after it
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}{'' if n == 1 else 's'}"
+
 
 class Observer:
-    """Learns each order's outcome from the lines the module prints, and stops on refusals."""
+    """Judges each order by its reply, and stops or paces the orders accordingly.
+
+    ``clock()``: the exchange's clock minus this machine's, and the one-way
+    delay, in ms, as last measured.
+    """
 
     def __init__(self, wanted: int, gate: Gate, refusals: Refusals,
-                 exchange_ms: Callable[[], float] = lambda: time.time() * 1000) -> None:
+                 clock: Callable[[], Tuple[float, float]] = lambda: (0.0, 0.0),
+                 now_ms: Callable[[], float] = lambda: time.time() * 1000) -> None:
         self.wanted = wanted
         self.gate = gate
         self.refusals = refusals
-        self.exchange_ms = exchange_ms
-        self.outcomes: List[Outcome] = []
-        self.accepted = 0
-        self.refusal_stop: Optional[Outcome] = None
+        self.clock = clock
+        self.now_ms = now_ms
+        self.bought = 0
+        self.refusal_stop: Optional[Order] = None
+        self.stop_rule: Optional[Rule] = None
+        self.unknown_symbol_after_open = 0
+        self.announced_open_ms: Optional[float] = None  # a later opening, as the exchange said it
+        gate.on_reply = self.reply
+
+    # ---- replies ----------------------------------------------------------------
+
+    def arrival_ms(self, order: Order) -> float:
+        """When the order reached the exchange, by its clock (estimated from when it was sent)."""
+        offset, delay = self.clock()
+        sent = order.sent_ms if order.sent_ms is not None else self.now_ms()
+        return sent + offset + delay
+
+    def reply(self, order: Order) -> None:
+        verdict = order.verdict
+        if verdict is None:
+            return
+        pace, now = self.gate.pace, self.now_ms()
+        pace.learn(order_limits(verdict.data), now)
+        if verdict.bought:
+            pace.accepted()
+            self.bought += 1
+            if self.bought >= self.wanted:
+                self.gate.stop(f"{_plural(self.bought, 'accepted order')} that bought something "
+                               f"(--orders {self.wanted})")
+        elif verdict.accepted:
+            if verdict.quantity is None:
+                # It may have bought: ordering again could buy twice.
+                self.gate.stop("an accepted order whose reply does not say what it filled")
+            else:
+                pace.retry()  # filled nothing (an empty book): try again, at the retry pace
+        elif verdict.kind == REFUSED:
+            self._refused(order, now)
+
+    def _stop_on(self, order: Order, rule: Rule, reason: str) -> None:
+        if self.refusal_stop is None:
+            self.refusal_stop, self.stop_rule = order, rule
+        self.gate.stop(reason)
+
+    def _refused(self, order: Order, now: float) -> None:
+        verdict, pace = order.verdict, self.gate.pace
+        if verdict.banned:
+            self._stop_on(order, BANNED, "the exchange banned this key or address (status 418)")
+            return
+        rule = self.refusals.rule(verdict.code)
+        if self.refusals.stops(verdict.code):
+            self._stop_on(order, rule, f"a refusal that retrying cannot fix ({rule.reason})")
+            return
+        offset, delay = self.clock()
+        if verdict.rate_limited:
+            until = retry_after(verdict.data)
+            if until is not None:
+                pace.hold(until - offset)
+            else:
+                pace.hold_window(now)
+            return
+        pace.retry()
+        if rule.action != EARLY:
+            return
+        arrival = self.arrival_ms(order)
+        opens = announced_open(verdict.data, arrival)
+        if opens is not None and opens > arrival:
+            self.announced_open_ms = opens
+            pace.aim(start_for_arrival(opens, offset, delay, AIM_MS))
+        elif verdict.code == Code.UNKNOWN_SYMBOL and arrival >= self.refusals.open_ms:
+            self.unknown_symbol_after_open += 1
+            if self.unknown_symbol_after_open >= UNKNOWN_SYMBOL_ORDERS:
+                self._stop_on(order, rule, "unknown symbol: check the symbol "
+                              f"({self.unknown_symbol_after_open} orders refused after the opening)")
+
+    # ---- the module's lines -----------------------------------------------------
 
     def line(self, text: str) -> None:
         outcome = parse_outcome(text)
         if outcome is None:
             return
-        self.outcomes.append(outcome)
         order = self.gate.current
         if order is not None and order.outcome is None:
             order.outcome = outcome
-        if outcome.accepted:
-            self.accepted += 1
-            if self.accepted >= self.wanted:
-                self.gate.stop(f"{self.accepted} accepted order{'s' if self.accepted != 1 else ''} "
-                               f"(--orders {self.wanted})")
-        elif self.refusal_stop is None and self.refusals.stops(outcome.code, self.exchange_ms()):
-            self.refusal_stop = outcome
-            self.gate.stop(f"a refusal that retrying cannot fix ({self.refusals.reason(outcome.code)})")
 
     def refusals_by_reason(self) -> Dict[str, int]:
         counts: Dict[str, int] = {}
-        for o in self.outcomes:
-            if not o.accepted:
-                key = self.refusals.reason(o.code) + (f" (code {o.code})" if o.code is not None else "")
+        for order in self.gate.orders:
+            v = order.verdict
+            if v is not None and v.kind == REFUSED:
+                rule = BANNED if v.banned else self.refusals.rule(v.code)
+                key = rule.reason + (f" (code {v.code})" if v.code is not None else "")
                 counts[key] = counts.get(key, 0) + 1
         return counts
 

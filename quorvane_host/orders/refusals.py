@@ -23,16 +23,24 @@ BAD_PARAMETER (1004),
 BAD_REQUEST (1002),
 BAD_JSON (1001),
 UNKNOWN_METHOD (1003)
+TOO_MANY_ORDERS (-1015),    retry   nothing: the orders wait out the window
+TOO_MANY_REQUESTS (-1003)
 any other code, or none     stop    read the exchange's message (insufficient
-                                    balance, rate limit, ...)
+                                    balance, ...)
 ==========================  ======  =================================================
+
+Rate limits and bans go by the reply's status first: a rate-limit refusal
+(status 429, codes -1015 and -1003) holds the orders until the window it
+names has passed and then retries; status 418 (banned) stops the host at
+once, whatever the code.
 
 Classes:
 
-* ``early``: expected before the opening and for a short grace after it
-  (``--open-grace``, by the exchange's clock); the module goes on ordering.
-  After the grace the same refusal stops the host: the listing is late or
-  the symbol is wrong, and a person should look.
+* ``early``: expected before the opening, and after it while a listing is
+  late: retried at the order pace (:mod:`quorvane_host.orders.pace`) until
+  the time limit.  An "unknown symbol" that persists for
+  :data:`UNKNOWN_SYMBOL_ORDERS` orders after the announced opening stops the
+  host (a mistyped symbol), unless the exchange said when trading opens.
 * ``stop``: the host stops before another order leaves, and says the
   exchange's own message and what to do.
 * ``retry``: never stops the host by itself (the stop rule still holds).
@@ -48,11 +56,12 @@ from typing import Dict, Iterable, Mapping, Optional
 
 from quorvane_host.orders.codes import Code
 
-__all__ = ["EARLY", "RETRY", "STOP", "DEFAULT_GRACE_MS", "Refusals", "Rule", "parse_override"]
+__all__ = ["EARLY", "RETRY", "STOP", "UNKNOWN_SYMBOL_ORDERS", "Refusals", "Rule", "parse_override"]
 
 EARLY, RETRY, STOP = "early", "retry", "stop"
 CLASSES = (EARLY, RETRY, STOP)
-DEFAULT_GRACE_MS = 2000
+# "Unknown symbol" refusals after the announced opening that make a mistyped symbol.
+UNKNOWN_SYMBOL_ORDERS = 5
 
 
 @dataclass(frozen=True)
@@ -84,7 +93,14 @@ TABLE: Mapping[int, Rule] = {
     Code.BAD_REQUEST: Rule("bad request", STOP, _CHECK_REQUEST),
     Code.BAD_JSON: Rule("request not understood", STOP, _CHECK_REQUEST),
     Code.UNKNOWN_METHOD: Rule("request not understood", STOP, _CHECK_REQUEST),
+    Code.TOO_MANY_ORDERS: Rule("order rate limit", RETRY, "nothing: the host waits out the exchange's window"),
+    Code.TOO_MANY_REQUESTS: Rule("request rate limit", RETRY,
+                                 "nothing: the host waits out the exchange's window"),
 }
+
+BANNED = Rule("banned for going past the exchange's limits", STOP,
+              "wait until the ban ends (the exchange's message says when) before running again; "
+              "lower --max-order-rate, and do not run two hosts on one key")
 
 _UNKNOWN = Rule("refused", STOP, "read the exchange's message above before starting again")
 
@@ -109,10 +125,8 @@ def parse_override(text: str) -> tuple:
 class Refusals:
     """The table with the user's overrides, and the decision for one refusal."""
 
-    def __init__(self, open_ms: int, overrides: Iterable[tuple] = (),
-                 grace_ms: float = DEFAULT_GRACE_MS) -> None:
+    def __init__(self, open_ms: int, overrides: Iterable[tuple] = ()) -> None:
         self.open_ms = open_ms
-        self.grace_ms = grace_ms
         self.overrides: Dict[int, str] = dict(overrides)
 
     def rule(self, code: Optional[int]) -> Rule:
@@ -120,12 +134,9 @@ class Refusals:
         action = self.overrides.get(code) if code is not None else None
         return base if action is None else Rule(base.reason, action, base.advice)
 
-    def stops(self, code: Optional[int], exchange_ms: float) -> bool:
-        """True when a refusal with ``code``, seen at ``exchange_ms`` (exchange's clock), must stop the host."""
-        action = self.rule(code).action
-        if action == EARLY:
-            return exchange_ms > self.open_ms + self.grace_ms
-        return action == STOP
+    def stops(self, code: Optional[int]) -> bool:
+        """True when a refusal with ``code`` must stop the host before another order."""
+        return self.rule(code).action == STOP
 
     def reason(self, code: Optional[int]) -> str:
         return self.rule(code).reason

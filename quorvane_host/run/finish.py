@@ -11,7 +11,7 @@ import json
 from typing import Callable, Optional
 
 from quorvane_host.cli.files import write_private
-from quorvane_host.orders.exit_status import accepted_orders, exit_status, unknown_outcomes
+from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
 from quorvane_host.run.report import summarise
 from quorvane_host.run.state import RunState
 
@@ -21,7 +21,7 @@ __all__ = ["finish"]
 def finish(state: RunState, started: float, stop_status: Optional[int], stop_said: Optional[str],
            say: Callable[[str], None]) -> int:
     plan, gate = state.plan, state.gate
-    code = exit_status(plan.orders, accepted_orders(gate.orders), unknown_outcomes(gate.orders), stop_status)
+    code = exit_status(plan.orders, bought_orders(gate.orders), unknown_outcomes(gate.orders), stop_status)
     try:
         result = summarise(state, started, code, stop_said, say)
     except Exception as exc:

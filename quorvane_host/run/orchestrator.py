@@ -28,12 +28,13 @@ import os
 import subprocess
 import sys
 import time
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Tuple
 
 from quorvane_host.cli.options import Plan
 from quorvane_host.cli.times import current_ms, format_ms
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
+from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run.approach import Approach
 from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flusher, read_console_record,
@@ -58,16 +59,19 @@ class HostRun:
     def __init__(self, plan: Plan, loopback: Optional[LoopbackFactory] = None) -> None:
         self.term = Terminal(os.dup(1))
         self.link = ConsoleLink(c_stdout_flusher())
-        gate = Gate(None, plan.max_orders, self.link.flush_c)
-        refusals = Refusals(plan.open_ms, plan.refusal_overrides, plan.open_grace_s * 1000)
-        self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._exchange_ms))
+        gate = Gate(None, plan.max_orders, self.link.flush_c, pace=Pace(plan.max_order_rate),
+                    on_skipped=self.link.host_line)
+        refusals = Refusals(plan.open_ms, plan.refusal_overrides)
+        self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
         self.signals = StopSignals(self._stop_requested)
         self.runner = SessionRunner(self.signals)
         self._loopback_factory = loopback
         self.loopback: Optional[LoopbackEndpoint] = None
 
-    def _exchange_ms(self) -> float:
-        return time.time() * 1000 + self.state.offset_ms()
+    def _clock(self) -> Tuple[float, float]:
+        """The exchange's clock minus this machine's, and the one-way delay (ms), as last measured."""
+        clock = self.state.clock
+        return self.state.offset_ms(), clock.delay_ms if clock is not None else 0.0
 
     def _stop_requested(self, request: Any) -> bool:
         """The signal handlers' first step: close the gate, and end the session.
@@ -118,8 +122,9 @@ class HostRun:
                 f"at best, {state.clock.rtt_median_ms:.1f} ms typical")
         if p.order_test_said:
             say(f"  test order: {p.order_test_said}")
-        say(f"  stop rule: after {plural(plan.orders, 'accepted order')}, "
-            f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all")
+        say(f"  stop rule: after {plural(plan.orders, 'bought order')}, "
+            f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all; "
+            f"retries at most {plan.max_order_rate:g} a second until the exchange states its limits")
 
     def _countdown_and_after(self, p: Prepared) -> int:
         state, say = self.state, self.term.say

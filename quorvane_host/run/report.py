@@ -7,9 +7,12 @@ import time
 from decimal import Decimal
 from typing import Callable, Dict, List, Optional
 
-from quorvane_host.orders.exit_status import EXIT_UNKNOWN, EXIT_UNMET, accepted_orders, unknown_outcomes
-from quorvane_host.orders.fate import NO_REPLY, filled
+from quorvane_host.orders.codes import Code
+from quorvane_host.orders.exit_status import (EXIT_UNKNOWN, EXIT_UNMET, accepted_orders, bought_orders,
+                                              unknown_outcomes)
+from quorvane_host.orders.fate import NO_REPLY
 from quorvane_host.orders.gate import Gate
+from quorvane_host.orders.opening import describe_lateness, late_opening
 from quorvane_host.run.state import RunState
 
 __all__ = ["plural", "summarise"]
@@ -29,16 +32,15 @@ def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
 
 
 def _bought(gate: Gate) -> Optional[Dict[str, Optional[str]]]:
-    """The fills of every accepted order, added up."""
+    """The fills of every order that bought something, added up."""
     qty = cost = Decimal(0)
     any_fill = False
     for order in gate.orders:
-        if order.accepted:
-            fill = filled(order.reply_data())
-            if fill:
-                any_fill = True
-                qty += Decimal(str(fill["quantity"]))
-                cost += Decimal(str(fill["cost"]))
+        v = order.verdict
+        if v is not None and v.bought:
+            any_fill = True
+            qty += v.quantity
+            cost += v.cost if v.cost is not None else Decimal(0)
     if not any_fill:
         return None
     return {"quantity": str(qty), "cost": str(cost),
@@ -47,7 +49,7 @@ def _bought(gate: Gate) -> Optional[Dict[str, Optional[str]]]:
 
 def _order_lines(gate: Gate) -> List[str]:
     """One line for each order that is not a plain refusal: what was bought, and what is unknown."""
-    notable = [o for o in gate.orders if o.outcome is None or o.accepted]
+    notable = [o for o in gate.orders if o.accepted is not False]
     lines = [f"  order {o.seq}: {o.describe()}" for o in notable[:MAX_ORDER_LINES]]
     if len(notable) > MAX_ORDER_LINES:
         lines.append(f"  ... and {len(notable) - MAX_ORDER_LINES} more (all of them in --result)")
@@ -58,10 +60,11 @@ def summarise(run: RunState, started: float, code: int, stop_said: Optional[str]
               say: Callable[[str], None]) -> dict:
     """Say how the run went and return the result document (with its exit status)."""
     plan, gate, observer = run.plan, run.gate, run.observer
-    outcomes = observer.outcomes
     accepted = accepted_orders(gate.orders)
+    bought_count = bought_orders(gate.orders)
+    empty = sum(1 for o in gate.orders if o.accepted and o.verdict.quantity is not None and not o.bought)
     rejected = sum(1 for o in gate.orders if o.accepted is False)
-    too_early = sum(1 for o in outcomes if o.too_early)
+    too_early = sum(1 for o in gate.orders if o.verdict is not None and o.verdict.code == Code.NOT_OPEN)
     unknown = unknown_outcomes(gate.orders)
     record = run.console_record or {}
     latencies = [o["latency_ms"] for o in record.get("orders", []) if o.get("latency_ms") is not None]
@@ -76,12 +79,15 @@ def summarise(run: RunState, started: float, code: int, stop_said: Optional[str]
     elif gate.stop_reason:
         say(f"quorvane host: stopped after {gate.stop_reason}")
     stopper = observer.refusal_stop
-    if stopper is not None:
-        rule = observer.refusals.rule(stopper.code)
-        say(f"quorvane host: the exchange said: {stopper.msg or stopper.detail}"
-            + (f" (code {stopper.code})" if stopper.code is not None else ""))
-        retry = f"--refusal {stopper.code}=retry" if stopper.code is not None else "--refusal CODE=retry"
-        say(f"  what to do: {rule.advice}. No further order was sent ({retry} would retry it)")
+    stop_verdict = stopper.verdict if stopper is not None else None
+    if stop_verdict is not None:
+        rule = observer.stop_rule or observer.refusals.rule(stop_verdict.code)
+        code = stop_verdict.code
+        say(f"quorvane host: the exchange said: {stop_verdict.msg or stopper.reply}"
+            + (f" (code {code})" if code is not None else ""))
+        retry = f"--refusal {code}=retry" if code is not None else "--refusal CODE=retry"
+        say(f"  what to do: {rule.advice}. No further order was sent"
+            + ("" if stop_verdict.banned else f" ({retry} would retry it)"))
     if run.error:
         say(f"quorvane host: the trigger ended with {run.error}")
     if run.timed_out_in_flight:
@@ -92,13 +98,23 @@ def summarise(run: RunState, started: float, code: int, stop_said: Optional[str]
         else:
             say("quorvane host: an order was still connecting at the time limit (TLS or the upgrade "
                 "never finished) and was cancelled; it was never sent")
-    say(f"  orders placed: {gate.placed} ({accepted} accepted, {rejected} rejected"
+    say(f"  orders placed: {gate.placed} ({bought_count} bought, "
+        + (f"{empty} accepted but nothing filled, " if empty else "")
+        + f"{rejected} rejected"
         + (f", {too_early} of them too early" if too_early else "")
         + (f", {unknown} with outcome unknown" if unknown else "") + ")")
     if by_reason:
         say("  refusals: " + ", ".join(f"{n} {reason}" for reason, n in by_reason.items()))
     for line in _order_lines(gate):
         say(line)
+    offset, delay = run.offset_ms(), (run.clock.delay_ms if run.clock else 0.0)
+    late = late_opening(gate.orders, plan.open_ms,
+                        lambda o: (o.sent_ms if o.sent_ms is not None else o.started_ms) + offset + delay,
+                        observer.announced_open_ms)
+    if late is not None:
+        say("  " + describe_lateness(late))
+    if run.reentries:
+        say(f"  {plural(run.reentries, 'order')} never left (no connection); the trigger was entered again")
     if bought:
         say(f"  bought in all: {bought['quantity']} {plan.symbol.upper()} for {bought['cost']}"
             + (f" (average price {bought['price']})" if bought["price"] else ""))
@@ -125,7 +141,8 @@ def summarise(run: RunState, started: float, code: int, stop_said: Optional[str]
     lines = record.get("lines")
     say(f"  module output: {run.log_path}" + (f" ({lines:,} lines)" if lines else ""))
     if code in (EXIT_UNMET, EXIT_UNKNOWN):
-        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {accepted}")
+        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {bought_count}"
+            + (" (an order that filled nothing does not count)" if empty else ""))
     return {
         "exit_code": code,
         "symbol": plan.symbol.upper(),
@@ -137,14 +154,19 @@ def summarise(run: RunState, started: float, code: int, stop_said: Optional[str]
         "cancelled_in_flight": run.timed_out_in_flight,
         "placed": gate.placed,
         "accepted": accepted,
+        "bought_orders": bought_count,
+        "accepted_unfilled": empty,
         "rejected": rejected,
         "too_early": too_early,
         "outcome_unknown": unknown,
         "refusals": by_reason,
         "refusal_stop": stopper.to_dict() if stopper is not None else None,
+        "late_opening": late,
+        "reentries": run.reentries,
+        "skipped_messages": gate.skipped_messages,
         "bought": bought,
         "orders": [o.to_dict() for o in gate.orders],
-        "outcomes": [o.to_dict() for o in outcomes],
+        "outcomes": [o.outcome.to_dict() for o in gate.orders if o.outcome is not None],
         "latencies_ms": latencies,
         "latency_ms": stats,
         "time_left_at_first_order_ms": left_at,

@@ -31,6 +31,7 @@ class RunState:
     entered_left_ms: Optional[float] = None
     error: Optional[str] = None
     timed_out_in_flight: bool = False
+    reentries: int = 0  # times the trigger was entered again after an order that never left
     # the console's file, and what it counted of the module's lines
     log_path: Optional[str] = None
     console_record: dict = field(default_factory=dict)

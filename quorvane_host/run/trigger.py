@@ -5,6 +5,13 @@ The module never stops by itself; the gate it connects through
 rule is met, and the failure ends the trigger.  The time limit counts from
 the real opening, by the exchange's clock; an order still in flight then
 gets ``--grace`` seconds before it is cancelled.
+
+An order that never left (no connection, a TLS handshake or an upgrade that
+failed) ends the module's trigger too: it raises out of
+``listen_for_trades``.  Nothing was sent, so the trigger is entered again
+while the stop rule allows; the gate holds each new try at the retry pace,
+so a connection that keeps failing is not tried in a tight loop.  The cap on
+new connections is part of the stop rule: reaching it stops the run.
 """
 
 from __future__ import annotations
@@ -12,15 +19,16 @@ from __future__ import annotations
 import asyncio
 import gc
 import time
-from typing import Any
+from typing import Any, Optional
 
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.pool import ConnectionLimit
-from quorvane_host.orders.gate import StopOrdering
+from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT
+from quorvane_host.orders.gate import Gate, StopOrdering
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 
-__all__ = ["drive", "enter"]
+__all__ = ["drive", "enter", "never_left"]
 
 
 async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: float) -> None:
@@ -33,15 +41,21 @@ async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: flo
     await drive(state, link, module)
 
 
+def never_left(gate: Gate, orders_before: int) -> bool:
+    """True when the trigger ended on an order that was never sent, and nothing stops the run."""
+    if gate.stop_reason is not None or len(gate.orders) <= orders_before:
+        return False
+    return gate.orders[-1].fate in (NEVER_SENT, NEVER_CONNECTED) and not gate.orders[-1].sent
+
+
 async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
     """Await the trigger until the stop rule ends it; note how it ended in ``state``."""
     plan, gate = state.plan, state.gate
     loop = asyncio.get_running_loop()
-    task = loop.create_task(module.listen_for_trades(
-        plan.api_key, plan.secret, plan.symbol, plan.quantity, state.firing.module_open_ms))
+    task: Optional[asyncio.Task] = None
 
     def cancel_in_flight() -> None:
-        if not task.done():
+        if task is not None and not task.done():
             state.timed_out_in_flight = True
             task.cancel()
 
@@ -55,15 +69,29 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
     limit_at = state.local_ms(plan.open_ms) / 1000 + plan.time_limit
     handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
     try:
-        await task
-    except StopOrdering:
-        pass
-    except ConnectionLimit as exc:  # a stop rule of its own, not a failure
-        gate.stop(f"{exc} (--max-new-connections {plan.max_new_per_minute})")
-    except asyncio.CancelledError:
-        if not task.cancelled():
-            raise
-    except Exception as exc:  # the order or the trigger failed
-        state.error = describe_fault(exc)
+        while True:
+            orders_before = len(gate.orders)
+            task = loop.create_task(module.listen_for_trades(
+                plan.api_key, plan.secret, plan.symbol, plan.quantity, state.firing.module_open_ms))
+            try:
+                await task
+            except StopOrdering:
+                break
+            except ConnectionLimit as exc:  # a stop rule of its own, not a failure
+                gate.stop(f"{exc} (--max-new-connections {plan.max_new_per_minute})")
+                break
+            except asyncio.CancelledError:
+                if not task.cancelled():
+                    raise
+                break
+            except Exception as exc:  # an order or the trigger failed
+                if never_left(gate, orders_before):
+                    state.reentries += 1
+                    if state.reentries <= 3:
+                        link.host_line(f"order {gate.orders[-1].seq} never left "
+                                       f"({gate.orders[-1].failure}); trying again")
+                    continue
+                state.error = describe_fault(exc)
+                break
     finally:
         handle.cancel()
