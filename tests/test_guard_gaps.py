@@ -31,9 +31,8 @@ def _take_general_path(qv):
 
 @pytest.fixture
 def qv(restore_globals):
-    # Bound once: a write to the namespace would make every guard check all
-    # it watches at the next use, and hide a change that only its quick
-    # check can see.
+    # Bound once: a later write to the namespace would make the guards check
+    # everything, and hide what only their quick check can see.
     restore_globals.websockets = FakeWebsockets()
     return restore_globals
 
@@ -79,8 +78,7 @@ def test_quoter_replaced_without_a_dict_write(qv, monkeypatch, replace, way):
 
 
 class _UncomparableKey:
-    """A key hashing as `name` whose comparison raises: a dict lookup of
-    `name` that meets it fails."""
+    """Hashes as `name`; a lookup of `name` that meets it fails."""
 
     def __init__(self, name):
         self.hash = hash(name)

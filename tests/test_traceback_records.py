@@ -9,7 +9,7 @@ import types
 import pytest
 
 from conftest import module_records
-from fakes import FakeWebsockets, Suspend, drive
+from fakes import FakeWebsockets, Immediate, Suspend, drive
 
 SUPPORT = "_quorvane_runtime"
 
@@ -157,12 +157,6 @@ def _stopping_clock_in_c():
     return types.SimpleNamespace(time=map(set_exc, [ctypes.py_object(_Stop)]).__next__)
 
 
-class _Done:
-    def __await__(self):
-        return None
-        yield
-
-
 def _trigger_failure(qv, opening=0, clock=None, order=None, drive_it=None):
     if clock is not None:
         qv.time = clock
@@ -188,16 +182,14 @@ TRIGGER_FAILURES = {
     "order fails": (dict(clock=_clock(1.0, 1.0), order=lambda *a: 1 / 0), [87]),
     "thrown into the order": (dict(clock=_clock(1.0, 1.0), order=lambda *a: Suspend(),
                                    drive_it=_thrown_in_while_suspended), [87]),
-    "clock fails after the order": (dict(clock=_clock(1.0, 1.0), order=lambda *a: _Done()), [88, 70]),
+    "clock fails after the order": (dict(clock=_clock(1.0, 1.0), order=lambda *a: Immediate()), [88, 70]),
 }
 
 
 @pytest.fixture
 def time_left_lines(capfd):
-    """Swallows the trigger's lines, and leaves none in the C runtime's
-    buffer for a later test to find."""
     yield
-    ctypes.CDLL(None).fflush(None)
+    ctypes.CDLL(None).fflush(None)  # none left in the C runtime's buffer for a later test
     capfd.readouterr()
 
 
