@@ -5,6 +5,9 @@ import pytest
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.order_test import TEST_METHOD, judge_test_order, as_test_order
 from quorvane_host.orders.refusals import Refusals
+from quorvane_rehearsal.exchange import Symbol
+from quorvane_rehearsal.network import RehearsalNetwork
+from test_host_run import host, opening_in, standin_env  # noqa: F401 - fixture
 
 
 def refused(code, msg="", status=400):
@@ -36,3 +39,18 @@ def test_the_test_order_is_the_order_itself():
     test = as_test_order(order, "t-1")
     assert test == {"id": "t-1", "method": TEST_METHOD, "params": order["params"]}
     assert order["method"] == "order.place"  # the module's request is left as it was
+
+
+@pytest.mark.parametrize("keys, status, said", [
+    ({"QUORVANE_API_KEY": "test-key", "QUORVANE_SECRET_KEY": "wrong-secret"}, 2, "check the secret key"),
+    ({"QUORVANE_API_KEY": "other-key", "QUORVANE_SECRET_KEY": "test-secret"}, 2, "check the API key"),
+])
+def test_wrong_keys_stop_the_run_before_the_countdown(standin_env, keys, status, said):
+    with RehearsalNetwork({"test-key": "test-secret"}, [Symbol("QRVUSD", int(opening_in(600)))],
+                          rtt_ms=10, lifetime=120) as net:
+        done = host(standin_env, "QRVUSD", "0.5", "--open-at", opening_in(600), "--connect",
+                    f"127.0.0.1:{net.port}", "--cafile", net.cafile, keys=keys)
+        report = net.report("QRVUSD")
+    assert done.returncode == status, done.stdout + done.stderr
+    assert "test order at start-up" in done.stderr and said in done.stderr
+    assert report["requests"] == 0 and sum(report["test_refusals"].values()) == 1
