@@ -11,7 +11,10 @@ what happened to the money.
 Three more things happen on the way:
 
 * the next connection is held, in the event loop (the module awaits it),
-  until the order pace allows it (:mod:`quorvane_host.orders.pace`);
+  until the order pace allows it (:mod:`quorvane_host.orders.pace`); a
+  longer hold turns the order back (:class:`HeldBack`): the module signed it
+  with a timestamp before it asked for the connection, and the trigger
+  enters the module again when the time comes, for a fresh one;
 * ``recv`` returns the order's own reply, matched by the id of the request
   it carries; any other message (a notice the exchange pushes, a late
   reply to an earlier request) is skipped and noted, never taken for the
@@ -31,7 +34,7 @@ from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.reply import is_reply_to, request_id
 
-__all__ = ["Gate", "StopOrdering", "skipped_note"]
+__all__ = ["Gate", "HeldBack", "StopOrdering", "skipped_note"]
 
 # Hold the next connection in timer steps of at most this long, so that a
 # stop (the time limit, a stop request) is seen while it waits ...
@@ -40,10 +43,25 @@ WAIT_STEP_S = 0.05
 # microsecond where the event loop's timers wake to the millisecond.
 PRECISE_MS = 2.0
 SKIPPED_TEXT = 160  # characters of a skipped message shown
+# The module signs its order (with a timestamp) before it asks for the
+# connection: a hold longer than this would send a stale request, so the
+# gate turns the order back instead and the trigger waits outside the module.
+MAX_HOLD_MS = 250.0
 
 
 class StopOrdering(Exception):
     """Raised by the gate instead of opening a connection once the stop rule is met."""
+
+
+class HeldBack(Exception):
+    """The pace holds the next order longer than a signed request may wait; nothing was sent.
+
+    ``at_ms``: this machine's time at which the pace lets the next order go.
+    """
+
+    def __init__(self, at_ms: float) -> None:
+        super().__init__(f"the next order may go at {at_ms:.0f}")
+        self.at_ms = at_ms
 
 
 def skipped_note(count: int, message: Any) -> Optional[str]:
@@ -204,14 +222,25 @@ class Gate:
         while True:
             self._check_stopped()
             now = self.now_ms()
-            left = self.pace.next_at(now) - now
+            at = self.pace.next_at(now)
+            left = at - now
             if left <= 0:
                 break
+            if left > MAX_HOLD_MS:
+                raise HeldBack(at)
             if left > PRECISE_MS:
                 await asyncio.sleep(min(WAIT_STEP_S, (left - PRECISE_MS) / 1000))
                 continue
             time.sleep(left / 1000)
         self._check_stopped()
+
+    async def wait_until(self, local_ms: float) -> None:
+        """Wait in the event loop until ``local_ms`` (this machine's clock), or until the gate closes."""
+        while self.stop_reason is None:
+            left = local_ms - self.now_ms()
+            if left <= 0:
+                return
+            await asyncio.sleep(min(WAIT_STEP_S, left / 1000))
 
     def withdraw(self, order: Order) -> None:
         if self.orders and self.orders[-1] is order:

@@ -10,7 +10,10 @@ An order that never left (no connection, a TLS handshake or an upgrade that
 failed) ends the module's trigger too: it raises out of
 ``listen_for_trades``.  Nothing was sent, so the trigger is entered again
 while the stop rule allows; the gate holds each new try at the retry pace,
-so a connection that keeps failing is not tried in a tight loop.  The cap on
+so a connection that keeps failing is not tried in a tight loop.  So is an
+order the pace holds for longer than a signed request may wait: it goes back
+unsent (:class:`~quorvane_host.orders.gate.HeldBack`), and the trigger waits
+and enters the module again just before its time.  The cap on
 new connections is part of the stop rule: reaching it stops the run.
 """
 
@@ -24,11 +27,15 @@ from typing import Any, Optional
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.pool import ConnectionLimit
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT
-from quorvane_host.orders.gate import Gate, StopOrdering
+from quorvane_host.orders.gate import Gate, HeldBack, StopOrdering
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 
 __all__ = ["drive", "enter", "never_left"]
+
+# Enter the module this long before the pace lets an order go: the module
+# signs and asks for a connection at once, and the gate holds it the rest.
+REENTER_BEFORE_MS = 30.0
 
 
 async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: float) -> None:
@@ -77,6 +84,12 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
                 await task
             except StopOrdering:
                 break
+            except HeldBack as held:
+                # Not now (a late listing's announced opening, a rate limit's
+                # window): wait here, and let the module sign a fresh order
+                # just before the pace lets it go.
+                await gate.wait_until(held.at_ms - REENTER_BEFORE_MS)
+                continue
             except ConnectionLimit as exc:  # a stop rule of its own, not a failure
                 gate.stop(f"{exc} (--max-new-connections {plan.max_new_per_minute})")
                 break

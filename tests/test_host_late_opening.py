@@ -1,0 +1,115 @@
+"""The host against an exchange that behaves as real ones do on a listing day.
+
+Each case runs the host in a child process against the loopback exchange behind a relay with a
+30 ms round trip, with the exchange's listing-day behaviour switched on, and asserts outcomes:
+the exit status, what the exchange saw, the report's lines. Openings are computed inside each
+test, 4 s or more ahead; the one timing asserted is that the first accepted order came after
+the real opening, which a busy machine cannot break.
+"""
+
+import time
+
+import pytest
+
+from quorvane_host.orders.codes import Code
+from quorvane_rehearsal.behaviour import Behaviour
+from quorvane_rehearsal.exchange import Fault, Symbol
+from quorvane_rehearsal.network import RehearsalNetwork
+from test_host_run import host, read_json, standin_env  # noqa: F401 - fixture
+
+ACCOUNTS = {"test-key": "test-secret"}
+
+
+def run_host(env, tmp_path, behaviour, *args, listed="QRVUSD", asked="QRVUSD", fault=Fault.NONE,
+             lead_s=4.0):
+    """One host run over the relay; returns (process, result document, exchange records, real opening)."""
+    open_ms = int(time.time() * 1000 + lead_s * 1000)
+    result = tmp_path / "result.json"
+    with RehearsalNetwork(ACCOUNTS, [Symbol(listed, open_ms)], rtt_ms=30, jitter_ms=2, lifetime=120,
+                          behaviour=behaviour, fault=fault) as net:
+        done = host(env, asked, "0.5", "--open-at", str(open_ms), "--connect", f"127.0.0.1:{net.port}",
+                    "--cafile", net.cafile, "--log", str(tmp_path / "log"), "--result", str(result),
+                    *args, timeout=120)
+        records = [r for r in net.records() if r.outcome != "test"]
+    return done, read_json(result), records, behaviour.real_open_ms(open_ms)
+
+
+def orders_placed(records):
+    return [r for r in records if r.code != Code.UNKNOWN_METHOD]
+
+
+@pytest.mark.parametrize("late_ms, announce", [
+    (300, True),  # within what used to be a fixed grace of a few seconds
+    (1500, True),
+    (1500, False),  # the exchange does not say when: found by the paced retries alone
+    (6000, True),
+])
+def test_late_listing_is_bought_within_the_exchanges_order_limit(standin_env, tmp_path, late_ms, announce):
+    behaviour = Behaviour(late_ms=late_ms, announce_late=announce, order_limit=10)
+    done, r, records, real_open = run_host(standin_env, tmp_path, behaviour)
+    out = done.stdout + done.stderr
+    assert done.returncode == 0, out
+    accepted = [rec for rec in records if rec.accepted]
+    assert len(accepted) == 1 and accepted[0].arrival_ms >= real_open, out
+    # paced within the stated limit: no rate-limit refusal beyond the first
+    assert sum(rec.code == Code.TOO_MANY_ORDERS for rec in records) <= 1, out
+    assert r["bought_orders"] == 1 and r["late_opening"]["opened"], out
+    assert "the listing opened late" in done.stdout
+
+
+def test_listing_that_never_opens_ends_at_the_time_limit(standin_env, tmp_path):
+    behaviour = Behaviour(late_ms=600_000, order_limit=10)
+    done, r, records, _ = run_host(standin_env, tmp_path, behaviour, "--time-limit", "3")
+    out = done.stdout + done.stderr
+    assert done.returncode == 1, out
+    assert "time limit of 3 s" in done.stdout and "did not open within the time limit" in done.stdout
+    assert 0 < len(records) <= 100 and not any(rec.accepted for rec in records), out
+    assert r["late_opening"] == dict(r["late_opening"], opened=False)
+
+
+def test_paced_retries_without_stated_limits(standin_env, tmp_path):
+    # Nothing said about limits or the opening: retries at --max-order-rate.
+    behaviour = Behaviour(late_ms=600_000, announce_late=False)
+    done, r, records, _ = run_host(standin_env, tmp_path, behaviour, "--time-limit", "2",
+                                   "--max-order-rate", "4")
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert 2 <= len(records) <= 4 * 2 + 2, done.stdout  # a tight loop would place hundreds
+
+
+def test_expired_first_order_is_not_bought(standin_env, tmp_path):
+    done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(expire_first=1))
+    out = done.stdout + done.stderr
+    assert done.returncode == 0, out
+    assert [o["verdict"] for o in r["orders"]] == ["accepted, nothing filled", "bought"], out
+    assert (r["accepted"], r["bought_orders"], r["accepted_unfilled"]) == (2, 1, 1)
+    assert "accepted but nothing filled (EXPIRED)" in done.stdout
+    assert isinstance(r["orders"][1]["reply"], dict) and r["orders"][1]["filled"]["quantity"] == "0.5"
+
+
+def test_expired_orders_until_the_stop_rule_are_not_a_success(standin_env, tmp_path):
+    done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(expire_first=1000), "--max-orders", "3")
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert len(records) == 3 and r["bought_orders"] == 0 and r["accepted"] == 3
+    assert "wanted 1 accepted order, got 0 (an order that filled nothing does not count)" in done.stdout
+
+
+def test_pushed_message_is_never_taken_for_the_reply(standin_env, tmp_path):
+    done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(greet=True), "--pool", "0")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert r["bought_orders"] == 1 and r["skipped_messages"] >= 1
+
+
+def test_mistyped_symbol_stops_after_a_few_orders(standin_env, tmp_path):
+    done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(), "--max-orders", "1000",
+                                   asked="QRVUSX")
+    out = done.stdout + done.stderr
+    assert done.returncode == 1, out
+    assert "unknown symbol: check the symbol" in done.stdout and "what to do: check the symbol" in done.stdout
+    assert 1 <= len(records) <= 6 and all(rec.code == Code.UNKNOWN_SYMBOL for rec in records), out
+
+
+def test_reply_that_is_not_json_leaves_the_outcome_unknown(standin_env, tmp_path):
+    done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(), "--no-order-test",
+                                   fault=Fault.GARBAGE)
+    assert done.returncode == 3, done.stdout + done.stderr
+    assert "check the account" in done.stdout and r["outcome_unknown"] == 1
