@@ -140,8 +140,10 @@ def test_moved_opening_fires_so_that_the_order_arrives_at_the_aim(offset, delay,
     # module_open - M < THRESHOLD_MS.
     first_firing_ms = f.module_open_ms - (THRESHOLD_MS - 1)
     fires_at_exchange = first_firing_ms - (f.clock_offset_ms - offset)
-    assert fires_at_exchange == pytest.approx(f.fire_at_ms)
-    assert fires_at_exchange + 0.2 + delay == pytest.approx(open_ms + aim)
+    # Relative to the opening, to a microsecond: epoch milliseconds under a
+    # relative tolerance would let whole minutes through.
+    assert fires_at_exchange - open_ms == pytest.approx(f.fire_at_ms - open_ms, abs=1e-3)
+    assert fires_at_exchange + 0.2 + delay - open_ms == pytest.approx(aim, abs=1e-3)
     assert 0 <= f.clock_offset_ms - offset < 1  # the timestamps stay on the exchange's clock
     assert f.shift_ms == f.module_open_ms - open_ms
 
