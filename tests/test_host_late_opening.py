@@ -97,6 +97,7 @@ def test_pushed_message_is_never_taken_for_the_reply(standin_env, tmp_path):
     done, r, records, _ = run_host(standin_env, tmp_path, Behaviour(greet=True), "--pool", "0")
     assert done.returncode == 0, done.stdout + done.stderr
     assert r["bought_orders"] == 1 and r["skipped_messages"] >= 1
+    assert "the exchange also sent 1 message of its own" in done.stdout  # at start-up: not the clock's reply
 
 
 def test_mistyped_symbol_stops_after_a_few_orders(standin_env, tmp_path):

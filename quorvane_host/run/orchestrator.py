@@ -120,8 +120,13 @@ class HostRun:
         else:
             say(f"  clock: this machine's (--no-clock-sync); round trip {state.clock.rtt_min_ms:.1f} ms "
                 f"at best, {state.clock.rtt_median_ms:.1f} ms typical")
-        if p.order_test_said:
-            say(f"  test order: {p.order_test_said}")
+        check = p.check
+        if check is not None and check.order_test_said:
+            say(f"  test order: {check.order_test_said}")
+        if check is not None and check.others:
+            first = check.others[0]
+            say(f"  the exchange also sent {plural(len(check.others), 'message')} of its own (not replies; "
+                f"passed over), the first: {first[:120]}{'...' if len(first) > 120 else ''}")
         say(f"  stop rule: after {plural(plan.orders, 'bought order')}, "
             f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all; "
             f"retries at most {plan.max_order_rate:g} a second until the exchange states its limits")

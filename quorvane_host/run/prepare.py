@@ -18,9 +18,9 @@ import json
 import secrets
 import sys
 import urllib.parse
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import Any, Callable, Optional, Protocol, Tuple
+from typing import Any, Callable, List, Optional, Protocol, Tuple
 
 from quorvane_host.cli.options import PLAIN_DECIMAL, Plan, UsageError
 from quorvane_host.net.connector import Connector
@@ -68,6 +68,15 @@ class SetupFailed(Exception):
 
 
 @dataclass
+class StartupCheck:
+    """What the start-up connection showed."""
+
+    clock: ClockEstimate
+    order_test_said: Optional[str] = None  # None: no test order was sent
+    others: List[str] = field(default_factory=list)  # messages the exchange sent of its own accord
+
+
+@dataclass
 class Prepared:
     """What the later phases need: the module, where its orders go, and the print to restore."""
 
@@ -77,7 +86,7 @@ class Prepared:
     connector: Any
     where: str
     original_print: Callable[..., None]
-    order_test_said: Optional[str] = None  # what the start-up test order showed (None: not sent)
+    check: Optional[StartupCheck] = None  # what the start-up connection showed
 
 
 def _import_watched(state: RunState) -> Tuple[Any, Callable[..., None]]:
@@ -126,11 +135,12 @@ def choose_endpoint(plan: Plan, url: str, loopback: Optional[LoopbackEndpoint]) 
     return c, "the module's own endpoint", f"{parts.hostname}:{parts.port or 443}"
 
 
-async def look_at_clock(plan: Plan, ws: Any, samples: int) -> ClockEstimate:
+async def look_at_clock(plan: Plan, ws: Any, samples: int,
+                        on_other: Callable[[str], None] = lambda text: None) -> ClockEstimate:
     """The exchange's clock over ``ws`` (or only the round trip, without clock sync)."""
     if not plan.clock_sync:
         return estimate_rtt_only(await ping_rtts(ws, max(4, samples // 2)))
-    return estimate(await measure(ws, samples))
+    return estimate(await measure(ws, samples, on_other=on_other))
 
 
 def clock_problem(est: ClockEstimate) -> Optional[str]:
@@ -143,7 +153,7 @@ def clock_problem(est: ClockEstimate) -> Optional[str]:
             "clock (synchronise it with NTP, e.g. timedatectl set-ntp true) and start again")
 
 
-async def _reply_to(ws: Any, request_id: str) -> Any:
+async def _reply_to(ws: Any, request_id: str, on_other: Callable[[str], None]) -> Any:
     """The message answering ``request_id`` (decoded); messages for anything else are passed over."""
     while True:
         raw = await ws.recv()
@@ -153,10 +163,11 @@ async def _reply_to(ws: Any, request_id: str) -> Any:
             return raw  # not JSON: the answer, unreadable as it is
         if isinstance(reply, dict) and reply.get("id") == request_id:
             return reply
+        on_other(raw if isinstance(raw, str) else repr(raw))
 
 
-async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals,
-                          offset_ms: float) -> Tuple[bool, str]:
+async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals, offset_ms: float,
+                          on_other: Callable[[str], None] = lambda text: None) -> Tuple[bool, str]:
     """The module's own request, sent as a test order over ``ws``: (stop the run?, what it showed)."""
     saved_time = module.time
     if plan.clock_sync:  # the timestamp by the exchange's clock, as the orders will carry it
@@ -168,7 +179,7 @@ async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals,
     request_id = f"test-order-{secrets.token_hex(4)}"
     await ws.send(json.dumps(as_test_order(request, request_id)))
     try:
-        reply = await asyncio.wait_for(_reply_to(ws, request_id), ORDER_TEST_TIMEOUT_S)
+        reply = await asyncio.wait_for(_reply_to(ws, request_id, on_other), ORDER_TEST_TIMEOUT_S)
     except asyncio.TimeoutError:
         return False, "no answer in time; going on (the first order will check the keys)"
     verdict = judge_test_order(reply, refusals)
@@ -176,17 +187,17 @@ async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals,
 
 
 async def startup_check(plan: Plan, connector: Any, url: str, where: str, module: Any = None,
-                        refusals: Optional[Refusals] = None) -> Tuple[ClockEstimate, Optional[str]]:
+                        refusals: Optional[Refusals] = None) -> StartupCheck:
     """Open one connection (EndpointError with advice), measure the clock over it, send the test order.
 
-    Returns the clock and what the test order showed (None when it was not sent); a test
-    order that shows the run cannot succeed (a wrong key or secret) raises UsageError.
+    A test order that shows the run cannot succeed (a wrong key or secret) raises UsageError.
     """
     ws = await open_checked(connector, url, where, cafile=plan.cafile)
     said = None
+    others: List[str] = []
     try:
         try:
-            est = await look_at_clock(plan, ws, CLOCK_SAMPLES)
+            est = await look_at_clock(plan, ws, CLOCK_SAMPLES, others.append)
         except ClockUnsupported as exc:
             raise UsageError(
                 f"the exchange at {where} does not answer the server-time request ({exc}), "
@@ -199,12 +210,12 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str, module
         if problem:
             raise UsageError(problem)
         if plan.order_test and module is not None and refusals is not None:
-            stop, said = await send_test_order(plan, module, ws, refusals, est.offset_ms)
+            stop, said = await send_test_order(plan, module, ws, refusals, est.offset_ms, others.append)
             if stop:
                 raise UsageError(f"test order at start-up: {said}")
     finally:
         await ws.close()
-    return est, said
+    return StartupCheck(est, said, others)
 
 
 def prepare(state: RunState, runner: SessionRunner,
@@ -226,12 +237,12 @@ def prepare(state: RunState, runner: SessionRunner,
         try:
             # Like the session, so that a stop request here cannot leave the
             # handshake half done and the host waiting on it.
-            state.clock, order_test_said = runner.run(
+            check = runner.run(
                 startup_check(plan, connector, url, address, module, state.observer.refusals), connector)
-            state.clock_at_start = state.clock
+            state.clock = state.clock_at_start = check.clock
         except (EndpointError, UsageError) as exc:
             raise SetupFailed(EXIT_USAGE, str(exc)) from None
     except BaseException:
         builtins.print = original_print
         raise
-    return Prepared(module, url, sent_quantity, connector, where, original_print, order_test_said)
+    return Prepared(module, url, sent_quantity, connector, where, original_print, check)
