@@ -47,6 +47,8 @@ from quorvane_rehearsal.exchange import Code, Record, Symbol
 from quorvane_host.cli.files import check_output_path, private_folder, write_private
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.progname import package_path_env, program_name
+from quorvane_rehearsal.behaviour import Behaviour, add_behaviour_arguments, behaviour_from_args
+from quorvane_rehearsal.exchange import parse_time_ms
 from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.cli.times import current_ms, format_ms
 
@@ -64,15 +66,21 @@ def _say(out: IO[str], text: str = "") -> None:
     out.flush()
 
 
-def _summary(result: Optional[dict], records: List[Record], open_ms: int) -> dict:
-    accepted = [r for r in records if r.accepted]
+def _summary(result: Optional[dict], records: List[Record], open_ms: int,
+             report: Optional[dict] = None) -> dict:
+    # An expired order was taken and filled nothing: the host counts it as answered 200, too.
+    accepted = [r for r in records if r.accepted or r.outcome == "expired"]
+    filled = [r for r in records if r.accepted]
     ex_too_early = sum(1 for r in records if r.code == Code.NOT_OPEN)
     summary: Dict[str, Any] = {
         "open_ms": open_ms,
         "exchange_requests": len(records),
         "exchange_accepted": len(accepted),
         "exchange_too_early": ex_too_early,
-        "first_accepted_after_open_ms": (accepted[0].arrival_ms - open_ms) if accepted else None,
+        "exchange_filled": len(filled),
+        "first_accepted_after_open_ms": (filled[0].arrival_ms - open_ms) if filled else None,
+        "late_ms": (report or {}).get("late_ms") or 0,
+        "first_accepted_after_real_open_ms": (report or {}).get("first_accepted_after_real_open_ms"),
         "first_request_after_open_ms": (records[0].arrival_ms - open_ms) if records else None,
         "orders": None, "accepted": None, "too_early": None, "latency_ms": None,
     }
@@ -113,9 +121,12 @@ def _print_summary(out: IO[str], s: dict) -> None:
     first = s["first_accepted_after_open_ms"]
     if first is not None:
         when = "after" if first >= 0 else "before"
-        _say(out, f"  first accepted order reached the exchange {abs(first):.1f} ms {when} the opening")
+        _say(out, f"  first filled order reached the exchange {abs(first):.1f} ms {when} the opening")
+        real = s.get("first_accepted_after_real_open_ms")
+        if s.get("late_ms") and real is not None:
+            _say(out, f"  the listing opened {s['late_ms']:g} ms late: {real:+.1f} ms from its real opening")
     else:
-        _say(out, "  no order was accepted")
+        _say(out, "  no order was filled")
     _say(out, f"  orders placed in all: {s['orders'] if s['orders'] is not None else '?'} "
               f"({s['accepted'] if s['accepted'] is not None else '?'} accepted, "
               f"{s['too_early'] if s['too_early'] is not None else '?'} refused as too early); "
@@ -142,6 +153,7 @@ def run_demo(
     jitter_ms: float = 1.0,
     clock_skew_ms: float = 250.0,
     compare: bool = False,
+    behaviour: Optional[Behaviour] = None,
 ) -> dict:
     """Run the whole demo; returns the summary (with ``exit_code``).
 
@@ -162,7 +174,7 @@ def run_demo(
                   delay=delay, orders=orders, quantity=quantity, time_limit=time_limit,
                   max_orders=max_orders, display=display, log=log, out=out,
                   child_timeout=child_timeout, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
-                  clock_skew_ms=clock_skew_ms)
+                  clock_skew_ms=clock_skew_ms, behaviour=behaviour)
     finally:
         kept = keep_log and not log
         if kept:
@@ -185,9 +197,10 @@ def run_demo(
 
 def _rehearse(work: str, runs: List[Tuple[Optional[str], str, List[str]]], summaries: List[dict], *,
               api_key: str, secret: str, lifetime: float, rtt_ms: float, jitter_ms: float,
-              clock_skew_ms: float, **host_options: Any) -> None:
+              clock_skew_ms: float, behaviour: Optional[Behaviour] = None,
+              **host_options: Any) -> None:
     with RehearsalNetwork({api_key: secret}, rtt_ms=rtt_ms, jitter_ms=jitter_ms,
-                          clock_skew_ms=clock_skew_ms, lifetime=lifetime) as net:
+                          clock_skew_ms=clock_skew_ms, lifetime=lifetime, behaviour=behaviour) as net:
         out = host_options["out"]
         ahead = "ahead of" if clock_skew_ms >= 0 else "behind"
         _say(out, f"demo: loopback exchange behind a relay on 127.0.0.1:{net.port}: round trip "
@@ -251,7 +264,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
             result = json.load(fh)
     except (OSError, ValueError):
         pass
-    summary = _summary(result, net.records(symbol), open_ms)
+    summary = _summary(result, net.records(symbol), open_ms, net.report(symbol))
     summary["symbol"] = symbol
     summary["host_exit_code"] = rc
     summary["interrupted"] = interrupted
@@ -259,7 +272,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
         _print_summary(out, summary)
     if rc != 0:
         _say(out, f"demo: the host exited with status {rc}")
-    ok = rc == 0 and not summary["problems"] and summary["exchange_accepted"] >= orders
+    ok = rc == 0 and not summary["problems"] and summary["exchange_filled"] >= orders
     summary["exit_code"] = 0 if ok else (130 if interrupted else EXIT_USAGE if rc == EXIT_USAGE else 1)
     summary["captured"] = captured
     return summary
@@ -346,7 +359,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     p.add_argument("--compare", action="store_true",
                    help="run the module on its own first (this machine's clock, a new connection per "
                         "order, the opening unchanged), then with the host's defaults; show both")
+    # The exchange's listing-day behaviour, as quorvane-exchange takes it (a late opening,
+    # an order limit, expired fills, ...): times by the exchange's clock.
+    add_behaviour_arguments(p)
     args = p.parse_args(argv)
+    try:
+        behaviour = behaviour_from_args(args, current_ms() + int(args.clock_skew), parse_time_ms)
+    except (ValueError, argparse.ArgumentTypeError) as exc:
+        p.error(str(exc))
     if not 0 <= args.jitter <= args.rtt and not (args.rtt == 0 and args.jitter == 0):
         p.error("--jitter must lie between 0 and --rtt")
     if not 0.5 <= args.delay <= 3600:
@@ -363,7 +383,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                        symbol=args.symbol.upper(), time_limit=args.time_limit,
                        display=args.display, log=args.log, keep_log=args.keep_log,
                        rtt_ms=args.rtt, jitter_ms=args.jitter,
-                       clock_skew_ms=args.clock_skew, compare=args.compare)
+                       clock_skew_ms=args.clock_skew, compare=args.compare, behaviour=behaviour)
     if args.result:
         data = json.dumps({k: v for k, v in summary.items() if k != "captured"}, indent=1,
                           default=lambda o: None)

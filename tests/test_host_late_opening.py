@@ -114,3 +114,15 @@ def test_reply_that_is_not_json_leaves_the_outcome_unknown(standin_env, tmp_path
                                    fault=Fault.GARBAGE)
     assert done.returncode == 3, done.stdout + done.stderr
     assert "check the account" in done.stdout and r["outcome_unknown"] == 1
+
+
+def test_the_demo_rehearses_a_listing_day(standin_env, tmp_path):
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", "4", "--orders", "1",
+                           "--late-ms", "300", "--expire-first", "1", "--order-limit", "10", "--display", "plain"],
+                          env=dict(standin_env, TMPDIR=str(tmp_path)), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "accepted but nothing filled (EXPIRED)" in done.stdout
+    assert "the listing opened 300 ms late" in done.stdout and "MISMATCH" not in done.stdout

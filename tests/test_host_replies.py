@@ -319,6 +319,22 @@ def test_an_announced_opening_is_aimed_at():
     assert observer.announced_open_ms == OPEN + 5000
 
 
+@pytest.mark.parametrize("limits, gap_ms", [
+    ([{"rateLimitType": "ORDERS", "interval": "SECOND", "intervalNum": 1, "limit": 10, "count": 1}], 0),
+    (None, 1000 / 5),  # no limits stated: an exchange that expires every order gets the retry pace
+])
+def test_after_an_order_that_filled_nothing(limits, gap_ms):
+    expired = json.loads(order_reply(status="EXPIRED", executedQty="0.00000000", cummulativeQuoteQty="0", fills=[]))
+    if limits:
+        expired["rateLimits"] = limits
+    gate, observer, _ = _gate(Conn([json.dumps(expired)]))
+    gate.pace = Pace(5.0)
+    asyncio.run(place(gate))
+    assert not gate.orders[0].bought and gate.stop_reason is None
+    started = gate.orders[0].started_ms
+    assert gate.pace.next_at(started) == pytest.approx(started + gap_ms)
+
+
 @pytest.mark.parametrize("wanted, bought, unknown, stop, status", [
     (1, 1, 0, None, EXIT_OK),
     (1, 0, 0, None, EXIT_UNMET),  # accepted with nothing filled is not bought

@@ -86,8 +86,12 @@ class Observer:
             if verdict.quantity is None:
                 # It may have bought: ordering again could buy twice.
                 self.gate.stop("an accepted order whose reply does not say what it filled")
+            elif pace.limits:
+                # Filled nothing (an empty book at the opening): the next order goes at once,
+                # as after any order the exchange took, within the limits it has stated.
+                pace.accepted()
             else:
-                pace.retry()  # filled nothing (an empty book): try again, at the retry pace
+                pace.retry()  # no limits stated: an exchange that expires every order gets the retry pace
         elif verdict.kind == REFUSED:
             self._refused(order, now)
 
