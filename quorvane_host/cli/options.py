@@ -62,6 +62,8 @@ class Plan:
     refusal_overrides: Tuple[Tuple[int, str], ...] = ()
     max_order_rate: float = 5.0  # orders a second after a refusal, until the exchange states its limits
     order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
+    log_append: bool = False  # --log may name one of the host's own earlier logs, to go on with
+    dry_run: bool = False  # everything up to the countdown, then a summary: no order is sent
 
 
 def quantity_text(value: float) -> str:
@@ -184,6 +186,9 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     out = p.add_argument_group("output")
     out.add_argument("--log", metavar="FILE",
                      help="where the module's own lines go (default: a new file in the temporary folder)")
+    out.add_argument("--log-append", action="store_true",
+                     help="let --log name an earlier log of this host's and go on with it (any "
+                          "other existing file is refused)")
     out.add_argument("--log-max-mb", type=int, default=256, metavar="MB",
                      help="start the log afresh at this size, keeping one older part (default 256)")
     out.add_argument("--result", metavar="FILE", help="write the outcome as JSON to FILE")
@@ -211,6 +216,9 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ep.add_argument("--no-order-test", action="store_true",
                     help="skip the test order at start-up (for an exchange without the order.test "
                          "request); key and signature are then checked only by the first real order")
+    p.add_argument("--dry-run", action="store_true",
+                   help="check everything up to the countdown (input, endpoint, clock, the test "
+                        "order), say what would happen, and exit without ordering")
     p.add_argument("--allow-inexact-quantity", action="store_true",
                    help="send the quantity even when its text would differ from what you typed")
     return p.parse_args(argv)
@@ -307,4 +315,5 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
         refusal_overrides=overrides,
         max_order_rate=args.max_order_rate, order_test=not args.no_order_test,
+        log_append=args.log_append, dry_run=args.dry_run,
     )

@@ -10,6 +10,15 @@ from typing import Dict
 _PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+def version() -> str:
+    """The installed package's version (the project's), for every command's ``--version``."""
+    try:
+        from importlib.metadata import PackageNotFoundError, version as _version
+        return _version("quorvane_3")
+    except PackageNotFoundError:  # run from a checkout that was never installed
+        return "unknown (not installed)"
+
+
 def program_name(module: str) -> str:
     """``quorvane-host`` and friends when started as installed commands, else ``python -m module``."""
     invoked = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
