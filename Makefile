@@ -42,24 +42,35 @@ system-deps-test:
 	@scripts/ensure-system-deps test
 
 $(VENV)/.created:
-	$(PYTHON_FOUND) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
+	@echo "creating $(VENV) (Python 3.9)"
+	@$(PYTHON_FOUND) -m venv $(VENV)
+	@$(VPY) -m pip install --quiet --upgrade pip
 	@touch $@
 
-# Build tools and the project's declared dependencies (runtime, test and
-# packaging extras).
-$(VENV)/.deps: $(VENV)/.created pyproject.toml
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.11" ninja
-	$(VPY) -m pip install --quiet --no-build-isolation ".[test,dist]"
+# Build tools and the runtime dependencies: all that `make build` and
+# `make demo` need.
+$(VENV)/.runtime-deps: $(VENV)/.created pyproject.toml scripts/extra-requirements
+	@echo "installing the build tools and the runtime dependencies into $(VENV)"
+	@$(VPY) -m pip install --quiet "scikit-build-core>=0.11" ninja
+	@$(VPY) -m pip install --quiet $$($(VPY) scripts/extra-requirements runtime)
+	@touch $@
+
+# The test and packaging extras, for `make test`, `make dev` and `make dist`
+# (the project itself is installed by `make build`).
+$(VENV)/.deps: $(VENV)/.runtime-deps pyproject.toml
+	@echo "installing the test and packaging tools into $(VENV)"
+	@$(VPY) -m pip install --quiet $$($(VPY) scripts/extra-requirements test dist)
 	@touch $@
 
 venv: $(VENV)/.deps
 
 # The first build compiles everything (scikit-build-core keeps its build
-# folder in build/cp39-*); later ones only what changed.
-build: system-deps $(VENV)/.deps
-	@ls -d build/cp39-* >/dev/null 2>&1 || echo "building the module, about 20 s (later builds only compile what changed)"
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+# folder in build/cp39-*); later ones only what changed.  One line per stage.
+build: system-deps $(VENV)/.runtime-deps
+	@ls -d build/cp39-* >/dev/null 2>&1 \
+	  && echo "building the module (only what changed)" \
+	  || echo "building the module: the first build compiles everything, a minute or two"
+	@$(VPY) scripts/build-progress $(VPY) -m pip install -v --no-build-isolation --no-deps .
 
 # Portable packages: sdist and manylinux wheel in dist/ (scripts/build-dist).
 # `make dist QUORVANE_EXCHANGE_HOST=host` sets the endpoint built into the wheel.
@@ -111,7 +122,8 @@ test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
 
 demo: build system-deps-demo
-	$(VPY) -m quorvane_rehearsal.demo
+	@echo "starting the demo"
+	@$(VPY) -m quorvane_rehearsal.demo
 
 # The bench extra (matplotlib, for the listing picture), without reinstalling the project.
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
