@@ -48,7 +48,7 @@ class Plan:
     connect_port: Optional[int] = None
     cafile: Optional[str] = None
     server_hostname: Optional[str] = None
-    loopback_step: str = "0.00000001"
+    loopback_step: str = "0.001"
     log_path: Optional[str] = None
     log_max_bytes: int = 256 << 20
     result_path: Optional[str] = None
@@ -181,8 +181,8 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
     ep.add_argument("--cafile", metavar="PEM", help="trust this CA file for --connect")
     ep.add_argument("--server-name", metavar="NAME",
                     help="check the certificate of --connect against NAME instead of HOST")
-    ep.add_argument("--loopback-step", default="0.00000001", metavar="STEP",
-                    help="lot step of the symbol on the loopback exchange (default 0.00000001)")
+    ep.add_argument("--loopback-step", default="0.001", metavar="STEP",
+                    help="lot step of the symbol on the loopback exchange (default 0.001)")
     out = p.add_argument_group("output")
     out.add_argument("--log", metavar="FILE",
                      help="where the module's own lines go (default: a new file in the temporary folder)")
