@@ -27,6 +27,15 @@ def program_name(module: str) -> str:
     return f"python -m {module}"
 
 
+def error_line(module: str, message: str) -> str:
+    """An error as every command says it, in argparse's own form: ``quorvane-host: error: ...``.
+
+    One form for the errors argparse reports and for the command's own, so
+    that a person (or a script) recognises every failure by the same start.
+    """
+    return f"{program_name(module)}: error: {message}"
+
+
 def package_path_env() -> Dict[str, str]:
     """This process's environment with the package's directory first on ``PYTHONPATH``.
 
