@@ -20,9 +20,10 @@ from __future__ import annotations
 import os
 import pwd
 import stat
-from typing import Dict, Mapping, Optional, Tuple
+from typing import Dict, Mapping, NamedTuple, Optional, Tuple
 
-__all__ = ["CredentialsError", "ENV_API_KEY", "ENV_SECRET_KEY", "read_key_file", "keys_from_env", "load_keys"]
+__all__ = ["CredentialsError", "ENV_API_KEY", "ENV_SECRET_KEY", "Keys", "read_key_file", "keys_from_env",
+           "load_keys"]
 
 ENV_API_KEY = "QUORVANE_API_KEY"
 ENV_SECRET_KEY = "QUORVANE_SECRET_KEY"
@@ -39,6 +40,17 @@ _NAMES = {
 
 class CredentialsError(Exception):
     pass
+
+
+class Keys(NamedTuple):
+    """The keys, and where they came from in words a person can check (never the keys themselves)."""
+
+    api_key: str
+    secret: str
+    source: str
+
+    def __repr__(self) -> str:  # a stray repr in a log or a traceback shows no key
+        return f"Keys(source={self.source!r})"
 
 
 # A key file holds two short lines; anything much larger is not one.
@@ -190,24 +202,31 @@ def keys_from_env(env: Mapping[str, str]) -> Optional[Tuple[str, str]]:
     return _complete(api_key, secret, "the environment", (ENV_API_KEY, ENV_SECRET_KEY))
 
 
-def load_keys(key_file: Optional[str], env: Mapping[str, str]) -> Tuple[str, str]:
+def load_keys(key_file: Optional[str], env: Mapping[str, str]) -> Keys:
     """The key file when one is given (even an empty name, which is refused), else the environment."""
     if key_file is not None:
-        return read_key_file(key_file)
+        api_key, secret = read_key_file(key_file)
+        return Keys(api_key, secret, f"the key file {os.path.abspath(key_file)}")
     keys = keys_from_env(env)
     if keys is None:
         raise CredentialsError(
             f"no API key: set {ENV_API_KEY} and {ENV_SECRET_KEY}, "
             "or give --key-file FILE (readable only by you)"
         )
-    return keys
+    return Keys(keys[0], keys[1], f"the environment ({ENV_API_KEY}, {ENV_SECRET_KEY})")
 
 
 def _complete(api_key: Optional[str], secret: Optional[str], where: str,
               labels: Tuple[str, str]) -> Tuple[str, str]:
-    if not api_key:
+    # Set but empty is its own mistake (an unfilled template, a variable
+    # exported before it was given a value): say so rather than "no key".
+    if api_key == "":
+        raise CredentialsError(f"the API key in {where} ({labels[0]}) is empty")
+    if api_key is None:
         raise CredentialsError(f"no API key in {where} ({ENV_API_KEY} / api_key)")
-    if not secret:
+    if secret == "":
+        raise CredentialsError(f"the secret key in {where} ({labels[1]}) is empty")
+    if secret is None:
         raise CredentialsError(f"no secret key in {where} ({ENV_SECRET_KEY} / secret_key)")
     for name, label, value in (("API key", labels[0], api_key), ("secret key", labels[1], secret)):
         try:

@@ -9,16 +9,18 @@ change, and the host exits with status 2.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import re
 import ssl
 import stat
+import textwrap
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import List, Mapping, Optional, Tuple
+from typing import Any, Callable, List, Mapping, Optional, Tuple
 
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
-from quorvane_host.cli.progname import program_name
+from quorvane_host.cli.progname import program_name, version
 from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
 __all__ = ["Plan", "UsageError", "build_plan", "parse_args", "quantity_text"]
@@ -64,6 +66,7 @@ class Plan:
     order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
     log_append: bool = False  # --log may name one of the host's own earlier logs, to go on with
     dry_run: bool = False  # everything up to the countdown, then a summary: no order is sent
+    keys_from: str = ""  # where the keys came from, in words (never a key)
 
 
 def quantity_text(value: float) -> str:
@@ -72,16 +75,28 @@ def quantity_text(value: float) -> str:
 
 
 PLAIN_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
+# What a person types for a quantity: ASCII digits, a point, an exponent.
+# Decimal() alone would also take other scripts' digits and underscores
+# between digits, which the opening time (and the person reading the
+# command) does not.
+_QUANTITY_FORM = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
 _SYMBOL = re.compile(r"[A-Za-z0-9]{2,30}\Z")
 
 
 def _quantity(text: str, allow_inexact: bool) -> float:
+    typed = text.strip()
+    if not typed.isascii():
+        raise UsageError(f"quantity {text!r} has characters other than plain ASCII digits and a "
+                         "point; type it again, e.g. 0.5 or 12")
     try:
-        value = Decimal(text.strip())
+        value = Decimal(typed)
     except InvalidOperation:
         raise UsageError(f"quantity {text!r} is not a number") from None
     if not value.is_finite() or value <= 0:
         raise UsageError(f"quantity must be a positive number, not {text!r}")
+    if not _QUANTITY_FORM.match(typed):
+        raise UsageError(f"quantity {text!r} is not written as a plain number: digits with at most "
+                         "one point, e.g. 1000 or 0.5")
     if value >= Decimal("1e300"):
         raise UsageError(f"quantity {text} is too large")
     sent = quantity_text(float(value))
@@ -94,6 +109,24 @@ def _quantity(text: str, allow_inexact: bool) -> float:
             "to send it anyway"
         )
     return float(value)
+
+
+def _on_step(quantity_typed: str, step_text: str) -> None:
+    """A quantity the loopback exchange would refuse (off its step) is refused now, in words."""
+    try:
+        step = Decimal(step_text)
+        if not step.is_finite() or step <= 0:
+            raise InvalidOperation
+    except InvalidOperation:
+        raise UsageError(f"--loopback-step must be a positive decimal, not {step_text!r}") from None
+    try:
+        off_step = Decimal(quantity_typed) % step != 0
+    except InvalidOperation:  # a quotient beyond Decimal's precision: the exchange judges it
+        return
+    if off_step:
+        raise UsageError(f"quantity {quantity_typed} is not a multiple of the loopback exchange's "
+                         f"step {step_text}, which it would refuse; give a multiple of it, or "
+                         "another --loopback-step")
 
 
 def _host_port(text: str) -> Tuple[str, int]:
@@ -129,36 +162,99 @@ def _check_cafile(path: str) -> None:
         raise UsageError(f"cannot read CA file {path}: {exc.strerror}") from None
 
 
+class _HelpFormatter(argparse.HelpFormatter):
+    """Fills each paragraph of the description and epilog on its own; indented lines stay as written."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        paragraphs = []
+        for paragraph in text.split("\n\n"):
+            lines = paragraph.splitlines()
+            if any(line.startswith(" ") for line in lines):  # a heading and its indented lines
+                paragraphs.append("\n".join(indent + line for line in lines))
+            else:
+                paragraphs.append(textwrap.fill(" ".join(paragraph.split()), width,
+                                                initial_indent=indent, subsequent_indent=indent))
+        return "\n\n".join(paragraphs)
+
+
+def _ascii_number(text: str, convert: Callable[[str], Any], what: str) -> Any:
+    """``convert(text)`` for plain ASCII digits only: int() and float() alone would also take
+    other scripts' digits and underscores, which the rest of the input refuses."""
+    if not text.strip().isascii() or "_" in text:
+        raise argparse.ArgumentTypeError(f"{text!r} has characters other than plain ASCII digits")
+    try:
+        value = convert(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def _whole(text: str) -> int:
+    return _ascii_number(text, int, "a whole number")
+
+
+def _decimal(text: str) -> float:
+    return _ascii_number(text, float, "a number")
+
+
+def _epilog(prog: str) -> str:
+    return f"""\
+The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) or from \
+--key-file, a file readable only by you with the lines 'api_key = ...' and 'secret_key = ...'; \
+never from the command line. With --exchange loopback the loopback exchange takes whichever keys \
+you give.
+
+exit status:
+  0    the wanted number of orders bought something (accepted with nothing
+       filled does not count)
+  1    stopped without them; every order sent was answered
+  2    bad input, or an endpoint that cannot take orders (nothing was sent)
+  3    stopped without them, and an order's outcome is unknown: check the
+       account before running again
+  130  stopped by Ctrl-C (129 by SIGHUP, 143 by SIGTERM)
+
+examples:
+  a rehearsal against a loopback exchange started here, nothing real:
+    {prog} QRVUSD 0.5 --open-at +2m --exchange loopback
+  every check up to the countdown, then exit without ordering:
+    {prog} QRVUSD 0.5 --open-at 2030-01-31T12:00:00Z --dry-run
+  the real run, the keys from a file, the time as date +%z writes the zone:
+    {prog} QRVUSD 0.5 --open-at '2030-01-31 13:00:00 +0100' \\
+      --key-file ~/.quorvane-keys"""
+
+
 def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    prog = program_name("quorvane_host")
     p = argparse.ArgumentParser(
-        prog=program_name("quorvane_host"),
+        prog=prog, formatter_class=_HelpFormatter,
         description="Buy SYMBOL with quorvane_3 the moment its trading opens, then stop by a stop rule.",
-        epilog=(
-            f"The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) "
-            "or from --key-file, a file readable only by you with the lines "
-            "'api_key = ...' and 'secret_key = ...'; never from the command line. "
-            "Exit status: 0 when the wanted number of orders bought something (an order "
-            "accepted with nothing filled does not count), 1 when the host "
-            "stopped without them, 3 when it stopped without them and an order's outcome is "
-            "unknown (sent, no reply: check the account before running again), 2 for bad input or "
-            "an endpoint that cannot take orders (checked before the countdown), 130 after Ctrl-C, "
-            "143 after SIGTERM."
-        ),
+        epilog=_epilog(prog),
     )
     p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
-    p.add_argument("quantity", help="quantity to buy, a positive decimal number")
-    p.add_argument("--open-at", required=True, metavar="TIME",
-                   help="opening time: milliseconds since the epoch, or ISO 8601 with its zone "
-                        "(2030-01-31T12:00:00Z, 2030-01-31T13:00:00+01:00)")
-    p.add_argument("--key-file", metavar="FILE", help="read the API key and secret from FILE")
+    p.add_argument("quantity", help="quantity to buy, a positive decimal number in ASCII digits, "
+                                    "e.g. 0.5 (sent as the module writes the number)")
+    p.add_argument("--version", action="version", version=f"%(prog)s {version()}",
+                   help="say the version and exit")
+    required = p.add_argument_group("required arguments")
+    required.add_argument(
+        "--open-at", required=True, metavar="TIME",
+        help="opening time: milliseconds since the epoch; ISO 8601 with its zone "
+             "(2030-01-31T12:00:00Z, 2030-01-31T13:00:00+01:00, or +0100 as date +%%z prints it); "
+             "or from now (+20s, +5m, +1h)")
+    keys = p.add_argument_group("keys")
+    keys.add_argument("--key-file", metavar="FILE",
+                      help=f"read the API key and secret from FILE (default: {ENV_API_KEY} and "
+                           f"{ENV_SECRET_KEY} in the environment)")
     stop = p.add_argument_group("stop rule")
-    stop.add_argument("--orders", type=int, default=1, metavar="N",
+    stop.add_argument("--orders", type=_whole, default=1, metavar="N",
                       help="stop after N orders that bought something (default 1)")
-    stop.add_argument("--time-limit", type=float, default=10.0, metavar="SECONDS",
+    stop.add_argument("--time-limit", type=_decimal, default=10.0, metavar="SECONDS",
                       help="stop this long after the opening time (default 10)")
-    stop.add_argument("--max-orders", type=int, default=100, metavar="N",
+    stop.add_argument("--max-orders", type=_whole, default=100, metavar="N",
                       help="stop after N orders in all, accepted or not (default 100)")
-    stop.add_argument("--grace", type=float, default=5.0, metavar="SECONDS",
+    stop.add_argument("--grace", type=_decimal, default=5.0, metavar="SECONDS",
                       help="at the time limit, how long an order in flight may still take before "
                            "it is cancelled (default 5)")
     stop.add_argument("--refusal", action="append", default=[], metavar="CODE=CLASS",
@@ -176,51 +272,54 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                          "a rehearsal against a loopback exchange started here")
     ep.add_argument("--connect", metavar="HOST:PORT",
                     help="send the module's connections to HOST:PORT instead (same path, TLS "
-                         "verified), e.g. a loopback exchange started with "
-                         "python -m quorvane_rehearsal.exchange")
+                         "verified), e.g. a loopback exchange started with quorvane-exchange")
     ep.add_argument("--cafile", metavar="PEM", help="trust this CA file for --connect")
     ep.add_argument("--server-name", metavar="NAME",
                     help="check the certificate of --connect against NAME instead of HOST")
     ep.add_argument("--loopback-step", default="0.001", metavar="STEP",
-                    help="lot step of the symbol on the loopback exchange (default 0.001)")
+                    help="lot step of the symbol on the loopback exchange (default 0.001); the "
+                         "quantity must be a multiple of it")
+    ep.add_argument("--no-order-test", action="store_true",
+                    help="skip the test order at start-up (for an exchange without the order.test "
+                         "request); key and signature are then checked only by the first real order")
     out = p.add_argument_group("output")
     out.add_argument("--log", metavar="FILE",
                      help="where the module's own lines go (default: a new file in the temporary folder)")
     out.add_argument("--log-append", action="store_true",
                      help="let --log name an earlier log of this host's and go on with it (any "
                           "other existing file is refused)")
-    out.add_argument("--log-max-mb", type=int, default=256, metavar="MB",
+    out.add_argument("--log-max-mb", type=_whole, default=256, metavar="MB",
                      help="start the log afresh at this size, keeping one older part (default 256)")
     out.add_argument("--result", metavar="FILE", help="write the outcome as JSON to FILE")
     out.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
-                     help="countdown redrawn in place (tty) or a line now and then (plain)")
+                     help="countdown redrawn in place (tty) or a line now and then (plain); "
+                          "default: tty on a terminal")
     tm = p.add_argument_group("timing")
     tm.add_argument("--no-clock-sync", action="store_true",
                     help="fire by this machine's clock instead of measuring the exchange's (for an "
                          "exchange without the server-time request; keep this machine synchronised "
                          "with NTP)")
-    tm.add_argument("--aim", type=float, metavar="MS",
+    tm.add_argument("--aim", type=_decimal, metavar="MS",
                     help="when the first order should reach the exchange, in ms after the opening "
-                         f"(default: how much earlier than predicted a request reached the exchange while the clock was measured, plus {AIM_SAFETY_MS:g} ms)")
+                         "(default: how much earlier than predicted a request reached the exchange "
+                         f"while the clock was measured, plus {AIM_SAFETY_MS:g} ms)")
     tm.add_argument("--no-compensation", action="store_true",
                     help="give the module the opening time unchanged: it then fires up to 100 ms "
                          "before the opening, as it does on its own")
-    tm.add_argument("--pool", type=int, default=3, metavar="N",
+    tm.add_argument("--pool", type=_whole, default=3, metavar="N",
                     help="connections kept open and ready for the orders (default 3; 0: a new "
                          "connection for every order)")
-    tm.add_argument("--max-new-connections", type=int, default=60, metavar="N",
+    tm.add_argument("--max-new-connections", type=_whole, default=60, metavar="N",
                     help="open at most N new connections per minute (default 60)")
-    tm.add_argument("--max-order-rate", type=float, default=5.0, metavar="N",
+    tm.add_argument("--max-order-rate", type=_decimal, default=5.0, metavar="N",
                     help="orders a second at most when retrying after a refusal, until the exchange "
                          "states its own limits (default 5)")
-    ep.add_argument("--no-order-test", action="store_true",
-                    help="skip the test order at start-up (for an exchange without the order.test "
-                         "request); key and signature are then checked only by the first real order")
-    p.add_argument("--dry-run", action="store_true",
-                   help="check everything up to the countdown (input, endpoint, clock, the test "
-                        "order), say what would happen, and exit without ordering")
-    p.add_argument("--allow-inexact-quantity", action="store_true",
-                   help="send the quantity even when its text would differ from what you typed")
+    checks = p.add_argument_group("checks")
+    checks.add_argument("--dry-run", action="store_true",
+                        help="check everything up to the countdown (input, endpoint, clock, the test "
+                             "order), say what would happen, and exit without ordering")
+    checks.add_argument("--allow-inexact-quantity", action="store_true",
+                        help="send the quantity even when its text would differ from what you typed")
     return p.parse_args(argv)
 
 
@@ -233,7 +332,7 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
     quantity = _quantity(args.quantity, args.allow_inexact_quantity)
 
     try:
-        open_ms = parse_opening_time(args.open_at)
+        open_ms = parse_opening_time(args.open_at, now_ms=now_ms, allow_relative=True)
     except TimeError as exc:
         raise UsageError(str(exc)) from None
     if open_ms <= now_ms:
@@ -281,11 +380,7 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
     if args.cafile is not None:
         _check_cafile(args.cafile)
     if endpoint == "loopback":
-        try:
-            if Decimal(args.loopback_step) <= 0:
-                raise InvalidOperation
-        except InvalidOperation:
-            raise UsageError(f"--loopback-step must be a positive decimal, not {args.loopback_step!r}") from None
+        _on_step(args.quantity.strip(), args.loopback_step)
 
     from quorvane_host.orders.refusals import parse_override
     try:
@@ -300,13 +395,13 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
                          "(use --time-limit to end the wait for a late listing sooner)")
 
     try:
-        api_key, secret = load_keys(args.key_file, env)
+        keys = load_keys(args.key_file, env)
     except CredentialsError as exc:
         raise UsageError(str(exc)) from None
 
     return Plan(
         symbol=symbol, quantity=quantity, quantity_text=args.quantity.strip(), open_ms=open_ms,
-        api_key=api_key, secret=secret, orders=args.orders, time_limit=args.time_limit,
+        api_key=keys.api_key, secret=keys.secret, keys_from=keys.source, orders=args.orders, time_limit=args.time_limit,
         max_orders=args.max_orders, grace=args.grace, endpoint=endpoint, connect_host=host, connect_port=port,
         cafile=args.cafile, server_hostname=args.server_name, loopback_step=args.loopback_step,
         log_path=args.log, log_max_bytes=args.log_max_mb << 20, result_path=args.result,

@@ -11,6 +11,9 @@ __all__ = ["TimeError", "parse_opening_time", "format_ms", "current_ms"]
 
 _RELATIVE = re.compile(r"\+\s*([0-9]+(?:\.[0-9]+)?)\s*(ms|s|m|h)\Z")
 _UNIT_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000}
+# The zone as `date +%z` prints it (+0000, -0530), perhaps after a blank
+# (`date '+%F %T %z'`); fromisoformat wants the colon and no blank.
+_COMPACT_ZONE = re.compile(r"\s?([+-])([0-9]{2})([0-9]{2})\Z")
 # Milliseconds since the epoch have 13 digits until the year 2286, 15 until
 # the last year a date can hold; more digits are another unit.
 MAX_DIGITS = 15
@@ -28,7 +31,7 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
     """Return the time in ``text`` as whole milliseconds since the epoch.
 
     ``text`` is a number of milliseconds since the epoch, or an ISO 8601 date
-    and time with its zone (``Z`` or ``+hh:mm``); with ``allow_relative``
+    and time with its zone (``Z``, ``+hh:mm`` or ``+hhmm``); with ``allow_relative``
     also ``now`` or an offset from now such as ``+5s``, ``+250ms``, ``+2m``.
     """
     text = text.strip()
@@ -53,13 +56,14 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
             if not offset < 10 ** MAX_DIGITS:
                 raise TimeError(f"the opening time {text} is too far ahead")
             return current + int(offset)
-    iso = text[:-1] + "+00:00" if text[-1:] in "Zz" else text
+    iso = text[:-1] + "+00:00" if text[-1:] in "Zz" else _COMPACT_ZONE.sub(r"\1\2:\3", text)
     try:
         moment = _dt.datetime.fromisoformat(iso)
     except ValueError:
+        from_now = ", or a time from now such as +20s or +5m" if allow_relative else ""
         raise TimeError(
             f"cannot read the opening time {text!r}: give milliseconds since the epoch "
-            "or an ISO 8601 time with its zone, e.g. 2030-01-31T12:00:00Z"
+            f"or an ISO 8601 time with its zone, e.g. 2030-01-31T12:00:00Z{from_now}"
         ) from None
     if moment.tzinfo is None or moment.utcoffset() is None:
         raise TimeError(f"the opening time {text!r} has no zone: add Z or an offset such as +01:00")
