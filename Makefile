@@ -123,7 +123,7 @@ test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 
 demo: build system-deps-demo
 	@echo "starting the demo"
-	@$(VPY) -m quorvane_rehearsal.demo
+	@$(VENV)/bin/quorvane-demo
 
 # The bench extra (matplotlib, for the listing picture), without reinstalling the project.
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml

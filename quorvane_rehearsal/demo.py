@@ -1,6 +1,6 @@
 """The demo: ``quorvane_3`` buys a token on a loopback exchange the moment it opens.
 
-``python -m quorvane_rehearsal.demo`` (what ``make demo`` runs):
+``quorvane-demo`` (what ``make demo`` runs):
 
 1. starts a rehearsal network (:mod:`quorvane_rehearsal.network`): the loopback
    exchange on 127.0.0.1 behind a delay relay, in a process of their own,
@@ -46,15 +46,20 @@ from typing import IO, Any, Dict, List, Optional, Tuple
 from quorvane_rehearsal.exchange import Code, Record, Symbol
 from quorvane_host.cli.files import check_output_path, private_folder, write_private
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
-from quorvane_host.cli.progname import package_path_env, program_name
+from quorvane_host.cli.progname import package_path_env
+from quorvane_rehearsal.commandline import CommandParser
+from quorvane_rehearsal.orders import quantity_problem
 from quorvane_rehearsal.behaviour import Behaviour, add_behaviour_arguments, behaviour_from_args
 from quorvane_rehearsal.exchange import parse_time_ms
 from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.cli.times import current_ms, format_ms
+from quorvane_host.run.report import plural
 
 # The host's options for the module on its own: this machine's clock, a new
 # connection for every order, the opening time unchanged.
 ALONE = ["--no-clock-sync", "--pool", "0", "--no-compensation"]
+# The lot step of the symbol the demo lists: --quantity is checked against it first.
+DEMO_STEP = "0.001"
 
 __all__ = ["run_demo", "main"]
 
@@ -104,7 +109,8 @@ def _summary(result: Optional[dict], records: List[Record], open_ms: int,
     problems = []
     if result is not None:
         if summary["orders"] != len(records):
-            problems.append(f"the host placed {summary['orders']} orders, the exchange saw {len(records)}")
+            problems.append(f"the host placed {plural(summary['orders'] or 0, 'order')}, "
+                            f"the exchange saw {len(records)}")
         if summary["accepted"] != len(accepted):
             problems.append(f"the host saw {summary['accepted']} accepted, the exchange {len(accepted)}")
         if summary["too_early"] != ex_too_early:
@@ -130,7 +136,7 @@ def _print_summary(out: IO[str], s: dict) -> None:
     _say(out, f"  orders placed in all: {s['orders'] if s['orders'] is not None else '?'} "
               f"({s['accepted'] if s['accepted'] is not None else '?'} accepted, "
               f"{s['too_early'] if s['too_early'] is not None else '?'} refused as too early); "
-              f"the exchange recorded {s['exchange_requests']} requests, "
+              f"the exchange recorded {plural(s['exchange_requests'], 'request')}, "
               f"{s['exchange_accepted']} accepted, {s['exchange_too_early']} too early")
     for problem in s["problems"]:
         _say(out, f"  MISMATCH: {problem}")
@@ -224,7 +230,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
               clock_skew_ms: float) -> dict:
     """List ``symbol`` opening ``delay`` s from now, run the host on it; the summary."""
     open_ms = current_ms() + int(clock_skew_ms) + int(delay * 1000)  # by the exchange's clock
-    net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
+    net.add_symbol(Symbol(symbol, open_ms, step=DEMO_STEP))
     result_path = os.path.join(work, f"{symbol}-result.json")
     _say(out, f"demo: {symbol} opens at {format_ms(open_ms)} by the exchange's clock, "
               f"{delay:.1f} s from now")
@@ -332,22 +338,44 @@ def _wait(child: subprocess.Popen, timeout: float, relay: Optional[IO[str]]) -> 
     return "".join(chunks) if chunks else None
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    p = argparse.ArgumentParser(prog=program_name("quorvane_rehearsal.demo"),
-                                description="Buy a token on a loopback exchange the moment it opens.")
-    p.add_argument("--delay", type=float, default=5.0, help="seconds until the opening (default 5)")
-    p.add_argument("--orders", type=int, default=3, help="accepted orders to stop after (default 3)")
-    p.add_argument("--quantity", default="0.5",
-                   help="quantity of each order, a multiple of the symbol's step 0.001 (default 0.5)")
-    p.add_argument("--symbol", default="QRVUSD", help="the symbol that the demo lists (default QRVUSD)")
-    p.add_argument("--time-limit", type=float, default=5.0,
+EXAMPLES = (
+    "quorvane-demo",
+    "    QRVUSD opens 5 s from now over a 20 ms round trip; the host buys 3 orders of 0.5",
+    "quorvane-demo --compare",
+    "    the module on its own first, then with the host's defaults, side by side",
+    "quorvane-demo --late-ms 1500 --order-limit 10 --expire-first 1 --greet",
+    "    a listing that opens 1.5 s late, under a limit of 10 orders a second, whose first",
+    "    order fills nothing, on an exchange that greets every connection",
+)
+
+
+def _parser() -> CommandParser:
+    p = CommandParser(
+        "quorvane-demo",
+        "Buy a token on a loopback exchange the moment it opens: the exchange behind\n"
+        "a delay relay in a process of their own (with a throwaway account), the host\n"
+        "in a child process, then a summary checked against the exchange's own record.\n"
+        "Exit status: 0 when the wanted orders were filled, 1 when not, 2 for bad input.",
+        EXAMPLES)
+    p.add_argument("--delay", type=float, default=5.0, metavar="S",
+                   help="seconds until the opening (default 5)")
+    p.add_argument("--orders", type=int, default=3, metavar="N",
+                   help="filled orders to stop after (default 3)")
+    p.add_argument("--quantity", default="0.5", metavar="Q",
+                   help=f"quantity of each order, a multiple of the symbol's step {DEMO_STEP} (default 0.5)")
+    p.add_argument("--symbol", default="QRVUSD", metavar="NAME",
+                   help="the symbol that the demo lists (default QRVUSD)")
+    p.add_argument("--time-limit", type=float, default=5.0, metavar="S",
                    help="seconds after the opening at which the host stops anyway (default 5)")
-    p.add_argument("--display", choices=("auto", "tty", "plain"), default="auto")
-    p.add_argument("--log", help="file for the module's own lines, kept (default: a temporary file, "
-                                 "removed at the end)")
+    p.add_argument("--display", choices=("auto", "tty", "plain"), default="auto",
+                   help="the host's countdown: tty (redrawn in place), plain (a line now and then, "
+                        "for a log or a pipe), auto (tty on a terminal; default)")
+    p.add_argument("--log", metavar="FILE",
+                   help="file for the module's own lines, kept (default: a temporary file, "
+                        "removed at the end)")
     p.add_argument("--keep-log", action="store_true",
                    help="keep the temporary folder with the module's own lines")
-    p.add_argument("--result", help="write the summary as JSON here")
+    p.add_argument("--result", metavar="FILE", help="write the summary as JSON here")
     net = p.add_argument_group("the rehearsal network")
     net.add_argument("--rtt", type=float, default=20.0, metavar="MS",
                      help="round trip to the exchange (default 20; 0: straight to it)")
@@ -362,6 +390,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     # The exchange's listing-day behaviour, as quorvane-exchange takes it (a late opening,
     # an order limit, expired fills, ...): times by the exchange's clock.
     add_behaviour_arguments(p)
+    return p
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    p = _parser()
     args = p.parse_args(argv)
     try:
         behaviour = behaviour_from_args(args, current_ms() + int(args.clock_skew), parse_time_ms)
@@ -375,6 +408,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         p.error("--orders must be at least 1")
     if not args.time_limit > 0:
         p.error("--time-limit must be more than 0 seconds")
+    off_step = quantity_problem(args.quantity, DEMO_STEP)
+    if off_step:
+        p.error(f"--quantity {off_step} (the demo lists {args.symbol.upper()} with that step; "
+                "e.g. --quantity 0.5)")
     for option, path in (("--log", args.log), ("--result", args.result)):
         problem = check_output_path(path, option)
         if problem:
@@ -390,7 +427,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         try:
             write_private(args.result, data.encode())
         except OSError as exc:
-            print(f"demo: cannot write {args.result}: {exc.strerror or exc}", file=sys.stderr)
+            p.fail(f"cannot write {args.result}: {exc.strerror or exc}")
     return summary["exit_code"]
 
 

@@ -91,7 +91,7 @@ from quorvane_rehearsal.orders import (
 )
 from quorvane_host.net.connector import Connector
 from quorvane_host.orders.codes import Code
-from quorvane_host.cli.progname import program_name
+from quorvane_rehearsal.commandline import CommandParser
 
 
 __all__ = [
@@ -412,7 +412,7 @@ class LoopbackExchange(ServedInThread):
         when it really opened (``real_open_ms``: ``late_ms`` after the
         announced one); ``too_early`` counts orders refused because trading
         had not opened, ``rate_limited`` and ``banned`` those refused by the
-        rate limit (also in ``rejected``, by code name); ``expired`` counts
+        rate limit (also in ``refused``, by code name); ``expired`` counts
         orders that expired unfilled (not ``accepted``).  ``test_orders``
         counts order.test requests (not records), ``test_refusals`` their
         refusals by code name.  With ``symbol``, only that symbol's orders
@@ -423,7 +423,7 @@ class LoopbackExchange(ServedInThread):
             records = [r for r in records if r.symbol == symbol]
         by_code: Dict[str, int] = {}
         for r in records:
-            if r.outcome == "rejected":
+            if r.outcome == "refused":
                 key = _code_name(r.code)
                 by_code[key] = by_code.get(key, 0) + 1
         accepted = [r for r in records if r.accepted]
@@ -436,8 +436,8 @@ class LoopbackExchange(ServedInThread):
             "requests": len(records),
             "accepted": len(accepted),
             "expired": sum(1 for r in records if r.outcome == "expired"),
-            "rejected": by_code,
-            "faults": sum(1 for r in records if r.outcome not in ("accepted", "rejected", "expired")),
+            "refused": by_code,
+            "faults": sum(1 for r in records if r.outcome not in ("accepted", "refused", "expired")),
             "first_accepted_after_open_ms": (first.arrival_ms - opening) if first else None,
             "real_open_ms": real_open,
             "first_accepted_after_real_open_ms": (first.arrival_ms - real_open) if first else None,
@@ -576,7 +576,7 @@ class LoopbackExchange(ServedInThread):
     def _count_test(self, record: Record) -> None:
         with self._lock:
             self.test_orders += 1
-            if record.outcome == "rejected":
+            if record.outcome == "refused":
                 name = _code_name(record.code)
                 self.test_refusals[name] = self.test_refusals.get(name, 0) + 1
 
@@ -743,39 +743,65 @@ def _account_arg(text: str) -> Tuple[str, str]:
     return key, secret
 
 
-def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
-        prog=program_name("quorvane_rehearsal.exchange"),
-        description="Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration; "
-                    "the first line of output tells where it listens, as JSON.",
-    )
+# The account the exchange serves when given none: fine for a rehearsal, since
+# anyone who can reach 127.0.0.1 here may read it from this help anyway.
+DEFAULT_ACCOUNT = ("demo-key", "demo-secret")
+DEFAULT_SYMBOL = "QRVUSD:+30s"
+
+EXAMPLES = (
+    "quorvane-exchange",
+    "    QRVUSD opening 30 s from now, step 0.001, account demo-key / demo-secret;",
+    "    then, in another terminal, with the port and CA file from its first line:",
+    "    QUORVANE_API_KEY=demo-key QUORVANE_SECRET_KEY=demo-secret quorvane-host QRVUSD 0.1 \\",
+    "      --connect 127.0.0.1:PORT --cafile CAFILE --open-at OPENING_MS",
+    "quorvane-exchange --symbol QRVUSD:+60s,step=0.001 --account KEY:SECRET --rtt 20 --jitter 1",
+    "    behind a relay that adds a 20 ms round trip (clients connect to the relay)",
+    "quorvane-exchange --symbol QRVUSD:+10s --late-ms 1500 --order-limit 10 --duration 60",
+    "    a listing that opens 1.5 s late under a limit of 10 orders a second; stops after a minute",
+)
+
+
+def _parser() -> CommandParser:
+    p = CommandParser(
+        "quorvane-exchange",
+        "Run the loopback exchange on 127.0.0.1 (TLS) until Ctrl-C or --duration.\n"
+        "The first line of output says where it listens, as JSON; then one line\n"
+        "per request.",
+        EXAMPLES)
     p.add_argument("--symbol", action="append", metavar="NAME[:OPEN[,step=S][,price=P]]",
                    help="a listed symbol; OPEN is ms since the epoch, an ISO 8601 time with zone, "
                         "'now' or '+5s' by the exchange's clock (default: QRVUSD opening in 30 s, "
-                        "step 0.001); repeatable")
+                        "step 0.001, price 1.00); repeatable")
     p.add_argument("--account", action="append", type=_account_arg, metavar="KEY:SECRET",
                    help="a test account (visible to other users of this machine: use throwaway "
-                        "keys, or --key-file); repeatable")
-    p.add_argument("--key-file", help="an account from a key file (see python -m quorvane_host --help)")
+                        "keys, or --key-file); repeatable (default, without --account or "
+                        f"--key-file: {DEFAULT_ACCOUNT[0]}:{DEFAULT_ACCOUNT[1]})")
+    p.add_argument("--key-file", metavar="FILE",
+                   help="an account from a key file, as quorvane-host reads it (see quorvane-host --help)")
     p.add_argument("--port", type=int, default=0, help="port (default: any free one)")
-    p.add_argument("--cert", help="PEM certificate to serve (default: made with openssl)")
-    p.add_argument("--key", help="PEM private key of --cert")
+    p.add_argument("--cert", metavar="PEM", help="certificate to serve, with --key (default: a "
+                                                 "self-signed one, made with the openssl command)")
+    p.add_argument("--key", metavar="PEM", help="private key of --cert")
     p.add_argument("--recv-window", type=int, default=5000, metavar="MS",
                    help="how old a request's timestamp may be (default 5000)")
     p.add_argument("--clock-skew", type=float, default=0.0, metavar="MS",
                    help="the exchange's clock runs this far ahead of this machine's (negative: "
-                        "behind); it checks and reports everything by its own clock")
+                        "behind); it checks and reports everything by its own clock (default 0)")
     p.add_argument("--no-time-api", action="store_true",
                    help="refuse the time and ping requests, as an exchange without them")
-    p.add_argument("--fault", choices=[f.value for f in Fault], default="none")
+    p.add_argument("--fault", choices=[f.value for f in Fault], default="none",
+                   help="misbehave on every order request: close (read it, close without a reply), "
+                        "garbage (reply with text that is not JSON), silent (never reply), "
+                        "refuse-tls (fail the TLS handshake); default none")
     p.add_argument("--rtt", type=float, default=0.0, metavar="MS",
                    help="put a delay relay in front that adds this round trip; clients connect "
-                        "to the relay (its port is on the first line)")
+                        "to the relay (its port is on the first line; default 0: no relay)")
     p.add_argument("--jitter", type=float, default=0.0, metavar="MS",
-                   help="with --rtt: a round trip strays up to this far from it")
-    p.add_argument("--relay-port", type=int, default=0, help="the relay's port (default: any free one)")
-    p.add_argument("--seed", type=int, help="seed of the relay's jitter")
-    p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
+                   help="with --rtt: a round trip strays up to this far from it (default 0)")
+    p.add_argument("--relay-port", type=int, default=0, metavar="PORT", help="the relay's port (default: any free one)")
+    p.add_argument("--seed", type=int, metavar="N", help="seed of the relay's jitter (default: a random one)")
+    p.add_argument("--duration", type=float, metavar="SECONDS",
+                   help="stop after this long (default: at Ctrl-C)")
     p.add_argument("--records", metavar="FILE", help="write the request records as JSON here at exit")
     p.add_argument("--control", action="store_true",
                    help="be driven by another program through standard input and output "
@@ -796,7 +822,7 @@ def _accounts(args: argparse.Namespace) -> Dict[str, str]:
 
 def _show(record: Record) -> None:
     what = (f"order {record.order_id}" if record.order_id is not None
-            else f"{record.code} {record.msg}" if record.outcome == "rejected" else record.outcome)
+            else f"{record.code} {record.msg}" if record.outcome == "refused" else record.outcome)
     print(f"request {record.seq}: {record.outcome} {record.symbol or '-'} "
           f"qty {record.quantity or '-'} at {record.arrival_ms:.1f}: {what}", flush=True)
 
@@ -887,7 +913,10 @@ def _say_started(exchange: "LoopbackExchange", relay, symbols: List[Symbol],
     changed = _changed_behaviour(exchange.behaviour)
     if changed:
         print("behaviour: " + json.dumps(changed), flush=True)
-    print("accounts: " + ", ".join(sorted(accounts)), flush=True)
+    if accounts == dict([DEFAULT_ACCOUNT]):
+        print(f"account: {DEFAULT_ACCOUNT[0]}, secret {DEFAULT_ACCOUNT[1]} (the default)", flush=True)
+    else:
+        print("accounts: " + ", ".join(sorted(accounts)), flush=True)
 
 
 def _changed_behaviour(behaviour: Behaviour) -> dict:
@@ -905,13 +934,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         accounts = _accounts(args)
     except CredentialsError as exc:
-        print(f"exchange: {exc}", file=sys.stderr)
-        return 2
+        return parser.fail(str(exc))
     if not accounts and not args.control:
-        accounts = {"demo-key": "demo-secret"}
+        accounts = dict([DEFAULT_ACCOUNT])
     server_now = int(time.time() * 1000 + args.clock_skew)
     try:
-        symbols = [_symbol_arg(text, server_now) for text in args.symbol or ["QRVUSD:+30s"]]
+        symbols = [_symbol_arg(text, server_now) for text in args.symbol or [DEFAULT_SYMBOL]]
     except argparse.ArgumentTypeError as exc:
         parser.error(f"argument --symbol: {exc}")
     try:
@@ -919,8 +947,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     except (ValueError, argparse.ArgumentTypeError) as exc:
         parser.error(str(exc))
     if bool(args.cert) != bool(args.key):
-        print("exchange: --cert and --key go together", file=sys.stderr)
-        return 2
+        return parser.fail("--cert and --key go together")
     if args.rtt or args.jitter:
         try:
             DelayRelay(LOOPBACK, 1, rtt_ms=args.rtt, jitter_ms=args.jitter)

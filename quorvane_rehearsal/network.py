@@ -57,7 +57,7 @@ makes the exchange misbehave, :meth:`set_behaviour` (``**options``) changes its
 listing-day options and returns them all.  A report carries
 ``first_accepted_after_open_ms`` (first accepted order's arrival relative to
 its symbol's opening, by the exchange's clock), ``too_early`` (orders refused
-because trading had not opened), ``rejected`` (refusals by code name),
+because trading had not opened), ``refused`` (refusals by code name),
 ``requests``, ``accepted``, ``connections``, ``time_requests`` and more; see
 :meth:`~quorvane_rehearsal.exchange.LoopbackExchange.report`.
 

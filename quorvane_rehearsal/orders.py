@@ -59,7 +59,7 @@ class Record:
 
     seq: int
     arrival_ms: float  # server clock when the request was read
-    outcome: str  # "accepted", "rejected" or the name of a fault
+    outcome: str  # "accepted", "refused" or the name of a fault
     request_id: Optional[str] = None
     symbol: Optional[str] = None
     api_key: Optional[str] = None
@@ -215,6 +215,22 @@ def _check_order_params(params: dict, arrival_ms: float, book: _Book, record: Re
     return symbol, qty
 
 
+def quantity_problem(quantity: str, step: str) -> Optional[str]:
+    """Why an order of ``quantity`` would be refused on a symbol of ``step``, or None.
+
+    The same rule as an order's check, for a tool that lists the symbol
+    itself and wants to refuse a quantity before anything starts.
+    """
+    if not _DECIMAL.match(quantity):
+        return f"{quantity} is not a plain decimal number (digits, one point)"
+    qty = Decimal(quantity)
+    if qty <= 0:
+        return f"{quantity} is not above zero"
+    if qty % Decimal(step) != 0:
+        return f"{quantity} is not a multiple of the symbol's step {step}"
+    return None
+
+
 def _check_open(symbol: Symbol, arrival_ms: float, book: _Book) -> None:
     if arrival_ms < book.behaviour.real_open_ms(symbol.open_ms):
         msg, data = not_open_text(symbol.name, symbol.open_ms, arrival_ms, book.behaviour)
@@ -238,7 +254,7 @@ class _RateRefusal(_Refusal):
 def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Checked:
     request = _request(text)
     rid = request.get("id")
-    record = Record(0, arrival_ms, "rejected", request_id=rid if isinstance(rid, str) else None)
+    record = Record(0, arrival_ms, "refused", request_id=rid if isinstance(rid, str) else None)
     method = request.get("method") if request.get("method") in ORDER_METHODS else None
     rate_limits: List[dict] = []
     try:
@@ -334,7 +350,7 @@ def check_text(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Check
     try:
         return _check(text, arrival_ms, book)
     except _Refusal as refusal:  # refused before the request's id was known
-        record = Record(0, arrival_ms, "rejected", status=400, code=int(refusal.code), msg=refusal.msg)
+        record = Record(0, arrival_ms, "refused", status=400, code=int(refusal.code), msg=refusal.msg)
         return Checked({"id": None, "status": 400, "error": {"code": record.code, "msg": record.msg}},
                        record, None)
 

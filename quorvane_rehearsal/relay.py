@@ -31,7 +31,7 @@ process that runs ``quorvane_3`` stops while the module polls, so rehearsals
 run the relay in another process, see :mod:`quorvane_rehearsal.network`), or
 from a shell::
 
-    python -m quorvane_rehearsal.relay --target 127.0.0.1:8443 --rtt 30 --jitter 2
+    quorvane-relay --target 127.0.0.1:8443 --rtt 30 --jitter 2
     python -m quorvane_rehearsal.relay --self-test --rtt 30
 """
 
@@ -52,7 +52,8 @@ import threading
 from typing import Awaitable, Deque, List, Optional, Set, Tuple, TypeVar
 
 from quorvane_rehearsal.background import ServedInThread
-from quorvane_host.cli.progname import package_path_env, program_name
+from quorvane_host.cli.progname import package_path_env
+from quorvane_rehearsal.commandline import CommandParser
 
 __all__ = ["DelayRelay", "measure_precision", "precise_event_loop", "run"]
 
@@ -562,23 +563,35 @@ def _address(text: str) -> Tuple[str, int]:
     return host or LOOPBACK, int(port)
 
 
-def _parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
-        prog=program_name("quorvane_rehearsal.relay"),
-        description="Relay TCP connections on 127.0.0.1 to a target, delaying every chunk "
-                    "by half the round trip (plus jitter) in each direction.")
-    p.add_argument("--target", type=_address, metavar="HOST:PORT", help="where connections go")
+EXAMPLES = (
+    "quorvane-relay --target 127.0.0.1:8443 --rtt 30 --jitter 2",
+    "    clients connect to the port it prints; each round trip takes 30 ms (+- 2 ms) more",
+    "quorvane-relay --self-test --rtt 30",
+    "    its own error against the asked round trip, measured against an echo server",
+)
+
+
+def _parser() -> CommandParser:
+    p = CommandParser(
+        "quorvane-relay",
+        "Relay TCP connections on 127.0.0.1 to a target, delaying every chunk by half\n"
+        "the round trip (plus jitter) in each direction. Give --target, or --self-test.",
+        EXAMPLES)
+    what = p.add_argument_group("required, one of").add_mutually_exclusive_group(required=True)
+    what.add_argument("--target", type=_address, metavar="HOST:PORT", help="where connections go")
+    what.add_argument("--self-test", action="store_true",
+                      help="measure the relay's precision against an echo server and exit")
     p.add_argument("--rtt", type=float, default=30.0, metavar="MS", help="round trip to add (default 30)")
     p.add_argument("--jitter", type=float, default=0.0, metavar="MS",
                    help="a round trip strays up to this far from --rtt (default 0)")
     p.add_argument("--port", type=int, default=0, help="port to listen on (default: any free one)")
-    p.add_argument("--seed", type=int, help="seed of the jitter")
-    p.add_argument("--duration", type=float, metavar="SECONDS", help="stop after this long")
+    p.add_argument("--seed", type=int, metavar="N", help="seed of the jitter (default: a random one)")
+    p.add_argument("--duration", type=float, metavar="SECONDS",
+                   help="stop after this long (default: at Ctrl-C)")
     p.add_argument("--ready-json", action="store_true",
                    help="print the listening address as one JSON line, and stop when stdin closes")
-    p.add_argument("--self-test", action="store_true",
-                   help="measure the relay's precision against an echo server and exit")
-    p.add_argument("--samples", type=int, default=200, help="round trips for --self-test (default 200)")
+    p.add_argument("--samples", type=int, default=200, metavar="N",
+                   help="round trips for --self-test (default 200)")
     return p
 
 
@@ -634,8 +647,6 @@ def main(argv: Optional[List[str]] = None) -> int:
                   f"best {r['best_ms']:+.3f} ms ({r['samples']} round trips); loopback alone "
                   f"{d['median_ms']:.3f} ms median, {d['worst_ms']:.3f} ms worst")
         return 0
-    if args.target is None:
-        parser.error("--target is needed")
     run(_serve(args))
     return 0
 
