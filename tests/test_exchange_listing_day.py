@@ -131,7 +131,7 @@ def check_limit(replies, records, report):
     error = replies[2]["error"]
     assert error["msg"] == "Too many new orders; current limit is 2 orders per SECOND."
     assert error["data"] == {"retryAfter": T0 + 500}  # the second's end by the exchange's clock
-    assert report["rejected"] == {"NOT_OPEN": 1, "TOO_MANY_ORDERS": 1} and report["rate_limited"] == 1
+    assert report["refused"] == {"NOT_OPEN": 1, "TOO_MANY_ORDERS": 1} and report["rate_limited"] == 1
 
 
 def check_ban(replies, records, report):
@@ -140,7 +140,7 @@ def check_ban(replies, records, report):
     assert replies[3]["error"] == {"code": -1003, "msg": f"Way too many requests; banned until {T0 + 5000}.",
                                    "data": {"retryAfter": T0 + 5000}}
     assert replies[4]["error"]["data"] == {"retryAfter": T0 + 5000}
-    assert report["rejected"] == {"TOO_MANY_ORDERS": 3, "TOO_MANY_REQUESTS": 2}
+    assert report["refused"] == {"TOO_MANY_ORDERS": 3, "TOO_MANY_REQUESTS": 2}
 
 
 def check_late(replies, records, report):

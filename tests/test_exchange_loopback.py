@@ -90,7 +90,7 @@ def test_bad_orders_get_an_error(text, arrival, code):
     reply, record = check(text, arrival)
     assert reply["error"]["code"] == code
     assert 400 <= reply["status"] < 500 and reply["error"]["msg"]
-    assert record.outcome == "rejected" and record.code == code
+    assert record.outcome == "refused" and record.code == code
     assert "result" not in reply
 
 
@@ -175,10 +175,10 @@ def test_orders_over_tls_are_checked_and_recorded(tls):
     assert "error" not in ok and ok["result"]["orderId"] == 1
     assert wrong["error"]["code"] == Code.BAD_SIGNATURE and wrong["status"] == 401
     assert early["error"]["code"] == Code.NOT_OPEN
-    assert [r.outcome for r in records] == ["accepted", "rejected", "rejected"]
+    assert [r.outcome for r in records] == ["accepted", "refused", "refused"]
     assert all(before <= r.arrival_ms <= after for r in records)
     assert report["requests"] == 3 and report["accepted"] == 1
-    assert report["rejected"] == {"BAD_SIGNATURE": 1, "NOT_OPEN": 1}
+    assert report["refused"] == {"BAD_SIGNATURE": 1, "NOT_OPEN": 1}
 
 
 @pytest.mark.parametrize("fault, expect", [
@@ -340,7 +340,7 @@ def test_exchange_command_line(tmp_path):
         assert proc.wait(10) == 0
         assert "stopping:" in rest
         saved = json.loads(records.read_text())
-        assert [r["outcome"] for r in saved] == ["accepted", "rejected"]
+        assert [r["outcome"] for r in saved] == ["accepted", "refused"]
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -424,7 +424,7 @@ def test_time_ping_and_orders_share_one_connection(tls):
     assert replies[4]["error"]["code"] == Code.UNKNOWN_METHOD
     assert replies[6]["error"]["code"] == Code.BAD_REQUEST
     # only the order requests are records
-    assert [r.outcome for r in records] == ["accepted", "rejected", "rejected"]
+    assert [r.outcome for r in records] == ["accepted", "refused", "refused"]
     assert (report["requests"], report["time_requests"], report["ping_requests"]) == (3, 3, 1)
     assert (report["connections"], report["empty_connections"]) == (1, 0)
 

@@ -230,6 +230,6 @@ def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
             assert r["orders_sent_at_stop_request"] is not None, context
             assert len(records) <= r["orders_sent_at_stop_request"] <= r["placed"], context
             # Nothing the exchange saw goes unaccounted: answered or outcome unknown.
-            answered = r["accepted"] + r["rejected"]
+            answered = r["accepted"] + r["refused"]
             assert answered <= len(records) <= answered + r["outcome_unknown"], context
             assert sum(rec.accepted for rec in records) >= r["accepted"], context

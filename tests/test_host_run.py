@@ -154,8 +154,8 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
     r = read_json(result)
     ex = r["exchange"]
     assert r["accepted"] == ex["accepted"] == 2
-    assert r["placed"] == ex["requests"] == len(r["outcomes"])
-    assert r["too_early"] == ex["rejected"].get("NOT_OPEN", 0) == r["rejected"]
+    assert r["placed"] == ex["requests"] == len(r["console"]["orders"])
+    assert r["too_early"] == ex["refused"].get("NOT_OPEN", 0) == r["refused"]
     assert len(r["latencies_ms"]) == r["placed"]
     assert ex["first_accepted_after_open_ms"] >= 0
     # the module was given the opening moved by the way to the exchange:

@@ -61,7 +61,7 @@ def test_orders_accepted_and_rejected(restore_globals, tls, capsys):
         (KEY, SECRET, "QRVUSD", 0.1),
     ])
     assert outcomes == [None] * 4
-    assert [r.outcome for r in records] == ["accepted", "rejected", "rejected", "accepted"]
+    assert [r.outcome for r in records] == ["accepted", "refused", "refused", "accepted"]
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("Buy order placed successfully: {")
     assert lines[1].startswith("Failed to place buy order: {")

@@ -297,7 +297,7 @@ def test_rehearsal_network_serves_reports_and_stops():
     assert replies[0]["status"] == 200 and isinstance(replies[0]["result"]["serverTime"], int)
     assert "error" not in replies[1] and replies[2]["error"]["code"] == Code.NOT_OPEN
     assert closed == [None, None] and "error" not in again[0]
-    assert [r.outcome for r in later] == ["rejected"] and later[0].code == Code.NOT_OPEN
+    assert [r.outcome for r in later] == ["refused"] and later[0].code == Code.NOT_OPEN
     assert (report["requests"], report["accepted"], report["too_early"], report["faults"]) == (4, 2, 1, 1)
     assert report["time_requests"] == 1 and report["clock_skew_ms"] == skew
     assert stats["connections"] == 3 and stats["bytes_up"] > 0 and stats["bytes_down"] > 0

@@ -56,8 +56,8 @@ class Outcome:
         if self.accepted:
             return "accepted" + (f", order id {self.order_id}" if self.order_id is not None else "")
         if self.code is not None or self.msg is not None:
-            return f"rejected: {self.msg} (code {self.code})"
-        return f"rejected: {self.detail}"
+            return f"refused: {self.msg} (code {self.code})"
+        return f"refused: {self.detail}"
 
     def to_dict(self) -> dict:
         return {"accepted": self.accepted, "detail": self.detail, "code": self.code,

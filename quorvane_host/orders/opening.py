@@ -59,11 +59,15 @@ def late_opening(orders: Iterable[Order], open_ms: float, arrival: Callable[[Ord
             "said_ms": None if said_open_ms is None else said_open_ms - open_ms}
 
 
+def _orders(n: int) -> str:
+    return f"{n} order{'' if n == 1 else 's'}"
+
+
 def describe_lateness(late: dict) -> str:
     """One line for the report."""
     said = f"; the exchange said {late['said_ms']:.0f} ms late" if late.get("said_ms") is not None else ""
     if not late["opened"]:
-        return (f"the listing did not open within the time limit: {late['refused']} orders refused as "
+        return (f"the listing did not open within the time limit: {_orders(late['refused'])} refused as "
                 f"too early, the last {late['after_ms']:.0f} ms after the announced opening{said}")
     return (f"the listing opened late: between {max(0.0, late['after_ms']):.0f} and {late['by_ms']:.0f} ms "
-            f"after the announced opening ({late['refused']} orders refused as too early before it){said}")
+            f"after the announced opening ({_orders(late['refused'])} refused as too early before it){said}")
