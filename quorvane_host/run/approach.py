@@ -256,13 +256,16 @@ class Approach:
         plan, est, firing = state.plan, state.clock, state.firing
         self.link.write(f"{SHIFT_MARK}{firing.shift_ms}")
         pool = self.pool
-        ready = f"{pool.ready} warm connections" if pool is not None else "no warm connections"
+        ready = (f"{pool.ready} warm connection{'' if pool.ready == 1 else 's'}" if pool is not None
+                 else "no warm connections")
+        # Indented like the other lines under the run's first line.
         if plan.compensate:
             aim = firing.arrive_at_ms - plan.open_ms
-            self.link.host_line(f"{est.describe()}; {ready}; first order aimed to reach the exchange "
-                                f"{aim:.1f} ms after the opening")
+            self.link.host_line(f"  last look: {est.describe()}; {ready}; first order aimed to reach the "
+                                f"exchange {aim:.1f} ms after the opening")
         else:
-            self.link.host_line(f"{est.describe()}; {ready}; the module fires by the opening time unchanged")
+            self.link.host_line(f"  last look: {est.describe()}; {ready}; the module fires by the opening "
+                                "time unchanged")
 
     async def close(self) -> None:
         """Stop the requests, close the measuring connection and the pool, keep the pool's figures.
