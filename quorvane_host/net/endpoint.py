@@ -13,7 +13,7 @@ from __future__ import annotations
 import asyncio
 import socket
 import ssl
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from websockets.exceptions import InvalidHandshake, InvalidStatus, InvalidURI
 
@@ -57,16 +57,46 @@ def advice(exc: BaseException, where: str, *, cafile: Optional[str] = None) -> s
     return f"cannot open a connection to {where}: {describe_fault(exc)}"
 
 
+# While the connection is still opening, the person is told every so often
+# that the host is waiting (a listener that never answers takes the whole
+# timeout, and silence for that long reads like a hang).
+WAIT_NOTE_EVERY_S = 3.0
+
+
 async def _opened(connecting: Any) -> Any:
     return await connecting
 
 
 async def open_checked(connector: Any, url: str, where: str, *, timeout: float = 10.0,
-                       cafile: Optional[str] = None) -> Any:
-    """Open one connection to ``url`` through ``connector``; EndpointError with advice on failure."""
+                       cafile: Optional[str] = None,
+                       on_wait: Callable[[float], None] = lambda waited_s: None,
+                       note_every: float = WAIT_NOTE_EVERY_S) -> Any:
+    """Open one connection to ``url`` through ``connector``; EndpointError with advice on failure.
+
+    ``on_wait(seconds waited)`` is called every ``note_every`` seconds while
+    the connection has not opened yet.  Whatever way this ends, the attempt
+    is not left running.
+    """
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    opening = asyncio.ensure_future(_opened(connector.connect(url)))
     try:
-        return await asyncio.wait_for(_opened(connector.connect(url)), timeout)
+        while True:
+            left = timeout - (loop.time() - started)
+            if left <= 0:
+                raise asyncio.TimeoutError()
+            done, _ = await asyncio.wait({opening}, timeout=min(note_every, left))
+            if done:
+                return opening.result()
+            if loop.time() - started < timeout:
+                on_wait(loop.time() - started)
     except asyncio.CancelledError:
         raise
     except Exception as exc:
         raise EndpointError(advice(exc, where, cafile=cafile)) from exc
+    finally:
+        if not opening.done():
+            opening.cancel()
+            # The attempt's own clean-up (closing a half-open socket) runs
+            # now, in this loop, rather than after it has closed.
+            await asyncio.wait({opening}, timeout=note_every)

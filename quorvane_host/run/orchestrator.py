@@ -28,9 +28,10 @@ import os
 import subprocess
 import sys
 import time
-from typing import Any, Callable, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from quorvane_host.cli.options import Plan
+from quorvane_host.cli.progname import error_line, program_name
 from quorvane_host.cli.times import current_ms, format_ms
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
@@ -46,11 +47,58 @@ from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
 from quorvane_host.run.stopping import StopRequested, StopSignals
 from quorvane_host.run.trigger import enter
-from quorvane_host.orders.exit_status import EXIT_USAGE
+from quorvane_host.orders.exit_status import EXIT_OK, EXIT_USAGE
 
-__all__ = ["HostRun"]
+__all__ = ["HostRun", "start_lines"]
 
 LoopbackFactory = Callable[[Plan], LoopbackEndpoint]
+HOST = "quorvane_host"
+
+
+def _quantity_said(plan: Plan, sent: Any) -> str:
+    """The quantity as the person typed it; what goes out too, should that read otherwise.
+
+    The input checks make the two the same value; only --allow-inexact-quantity
+    lets them differ, and then the person sees both.
+    """
+    typed = plan.quantity_text
+    return typed if str(sent) == typed or not plan.allow_inexact_quantity else f"{typed} (sent as {sent})"
+
+
+def _endpoint_said(plan: Plan, p: Prepared) -> str:
+    """Where the orders go.  The module's built-in URL only when the orders go there:
+    beside --connect or the loopback exchange it would read like a second, wrong endpoint."""
+    where = f"{p.where}, {p.url}" if plan.endpoint == "module" else p.where
+    if p.check is not None:
+        where += f"; connected in {p.check.connected_s * 1000:.0f} ms"
+    return where
+
+
+def start_lines(plan: Plan, p: Prepared, clock: Any, left_ms: float) -> List[str]:
+    """What the run is about to do, for the person: the first lines of the run, and a dry run's summary."""
+    lines = [f"{program_name(HOST)}: {'dry run: would buy' if plan.dry_run else 'buy'} "
+             f"{_quantity_said(plan, p.sent_quantity)} {plan.symbol.upper()} when trading opens at "
+             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), in {left_ms / 1000:.1f} s",
+             f"  keys: from {plan.keys_from}",
+             f"  endpoint: {_endpoint_said(plan, p)}"]
+    if plan.clock_sync:
+        lines.append(f"  clock: {clock.describe()}")
+    else:
+        lines.append(f"  clock: this machine's (--no-clock-sync); round trip {clock.rtt_min_ms:.1f} ms "
+                     f"at best, {clock.rtt_median_ms:.1f} ms typical")
+    check = p.check
+    if not plan.order_test:
+        lines.append("  test order: not sent (--no-order-test)")
+    elif check is not None and check.order_test_said:
+        lines.append(f"  test order: {check.order_test_said}")
+    if check is not None and check.others:
+        first = check.others[0]
+        lines.append(f"  the exchange also sent {plural(len(check.others), 'message')} of its own (not "
+                     f"replies; passed over), the first: {first[:120]}{'...' if len(first) > 120 else ''}")
+    lines.append(f"  stop rule: after {plural(plan.orders, 'bought order')}, {plan.time_limit:g} s after "
+                 f"the opening, or after {plural(plan.max_orders, 'order')} in all; retries at most "
+                 f"{plan.max_order_rate:g} a second until the exchange states its limits")
+    return lines
 
 
 class HostRun:
@@ -96,13 +144,15 @@ class HostRun:
         self.signals.install()
         try:
             try:
-                prepared = prepare(self.state, self.runner, self._start_loopback)
+                prepared = prepare(self.state, self.runner, self._start_loopback, self.term.say)
             except SetupFailed as failed:
                 if failed.on_terminal:
-                    self.term.say(f"quorvane host: {failed}")
+                    self.term.say(error_line(HOST, str(failed)))
                 else:
-                    print(f"quorvane host: {failed}", file=sys.stderr)
+                    print(error_line(HOST, str(failed)), file=sys.stderr)
                 return failed.status
+            if self.state.plan.dry_run:
+                return self._dry_run_summary(prepared)
             return self._countdown_and_after(prepared)
         finally:
             self.signals.restore()
@@ -110,26 +160,22 @@ class HostRun:
                 self.loopback.stop()
 
     def _say_start(self, p: Prepared) -> None:
-        state, plan, say = self.state, self.state.plan, self.term.say
-        left = state.local_ms(plan.open_ms) - current_ms()
-        say(f"quorvane host: buy {p.sent_quantity} {plan.symbol.upper()} when trading opens at "
-            f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), in {left / 1000:.1f} s")
-        say(f"  endpoint: {p.where}; module URL {p.url}")
-        if plan.clock_sync:
-            say(f"  clock: {state.clock.describe()}")
-        else:
-            say(f"  clock: this machine's (--no-clock-sync); round trip {state.clock.rtt_min_ms:.1f} ms "
-                f"at best, {state.clock.rtt_median_ms:.1f} ms typical")
-        check = p.check
-        if check is not None and check.order_test_said:
-            say(f"  test order: {check.order_test_said}")
-        if check is not None and check.others:
-            first = check.others[0]
-            say(f"  the exchange also sent {plural(len(check.others), 'message')} of its own (not replies; "
-                f"passed over), the first: {first[:120]}{'...' if len(first) > 120 else ''}")
-        say(f"  stop rule: after {plural(plan.orders, 'bought order')}, "
-            f"{plan.time_limit:g} s after the opening, or after {plan.max_orders} orders in all; "
-            f"retries at most {plan.max_order_rate:g} a second until the exchange states its limits")
+        state = self.state
+        left = state.local_ms(state.plan.open_ms) - current_ms()
+        for line in start_lines(state.plan, p, state.clock, left):
+            self.term.say(line)
+
+    def _dry_run_summary(self, p: Prepared) -> int:
+        """Everything up to the countdown has been checked: say what the run would do, order nothing.
+
+        The module's ``websockets`` was never handed the gate and no console
+        or log was started: nothing of the run is left behind.
+        """
+        builtins.print = p.original_print
+        self._say_start(p)
+        self.term.say("  dry run: every check passed and no order was sent; without --dry-run the "
+                      "host would count down now and order at the opening")
+        return EXIT_OK
 
     def _countdown_and_after(self, p: Prepared) -> int:
         state, say = self.state, self.term.say
@@ -139,7 +185,7 @@ class HostRun:
         try:
             console, log_path, record_path = start_console(state.plan, self.term)
         except OSError as exc:
-            print(f"quorvane host: cannot open the log: {exc}", file=sys.stderr)
+            print(error_line(HOST, f"cannot open the log: {exc}"), file=sys.stderr)
             return EXIT_USAGE
         state.log_path = log_path
         say(f"  module output: {log_path}")

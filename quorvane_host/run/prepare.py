@@ -23,6 +23,7 @@ from decimal import Decimal
 from typing import Any, Callable, List, Optional, Protocol, Tuple
 
 from quorvane_host.cli.options import PLAIN_DECIMAL, Plan, UsageError
+from quorvane_host.cli.progname import program_name
 from quorvane_host.net.connector import Connector
 from quorvane_host.net.endpoint import EndpointError, open_checked
 from quorvane_host.orders.exit_status import EXIT_UNMET, EXIT_USAGE
@@ -72,6 +73,7 @@ class StartupCheck:
     """What the start-up connection showed."""
 
     clock: ClockEstimate
+    connected_s: float = 0.0  # how long the connection took to open (name, TCP, TLS, upgrade)
     order_test_said: Optional[str] = None  # None: no test order was sent
     others: List[str] = field(default_factory=list)  # messages the exchange sent of its own accord
 
@@ -186,13 +188,25 @@ async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals, 
     return verdict.stop, verdict.said
 
 
+def _say_waiting(say: Callable[[str], None], where: str) -> Callable[[float], None]:
+    def waiting(waited_s: float) -> None:
+        say(f"  still waiting for {where} to answer ({waited_s:.0f} s) ...")
+    return waiting
+
+
 async def startup_check(plan: Plan, connector: Any, url: str, where: str, module: Any = None,
-                        refusals: Optional[Refusals] = None) -> StartupCheck:
+                        refusals: Optional[Refusals] = None,
+                        say: Callable[[str], None] = lambda text: None) -> StartupCheck:
     """Open one connection (EndpointError with advice), measure the clock over it, send the test order.
 
     A test order that shows the run cannot succeed (a wrong key or secret) raises UsageError.
+    ``say`` tells the person what the host is waiting for meanwhile.
     """
-    ws = await open_checked(connector, url, where, cafile=plan.cafile)
+    say(f"{program_name('quorvane_host')}: checking the endpoint {where} ...")
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    ws = await open_checked(connector, url, where, cafile=plan.cafile, on_wait=_say_waiting(say, where))
+    connected_s = loop.time() - started
     said = None
     others: List[str] = []
     try:
@@ -215,12 +229,16 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str, module
                 raise UsageError(f"test order at start-up: {said}")
     finally:
         await ws.close()
-    return StartupCheck(est, said, others)
+    return StartupCheck(est, connected_s, said, others)
 
 
 def prepare(state: RunState, runner: SessionRunner,
-            loopback: Callable[[], Optional[LoopbackEndpoint]]) -> Prepared:
-    """Import, dry run, checks, endpoint and start-up check; SetupFailed when the run cannot go on."""
+            loopback: Callable[[], Optional[LoopbackEndpoint]],
+            say: Callable[[str], None] = lambda text: None) -> Prepared:
+    """Import, a trial of one order with nothing sent, checks, endpoint and start-up check.
+
+    SetupFailed when the run cannot go on; ``say`` tells the person what is being checked.
+    """
     plan = state.plan
     module, original_print = _import_watched(state)
     try:
@@ -238,7 +256,8 @@ def prepare(state: RunState, runner: SessionRunner,
             # Like the session, so that a stop request here cannot leave the
             # handshake half done and the host waiting on it.
             check = runner.run(
-                startup_check(plan, connector, url, address, module, state.observer.refusals), connector)
+                startup_check(plan, connector, url, address, module, state.observer.refusals, say),
+                connector)
             state.clock = state.clock_at_start = check.clock
         except (EndpointError, UsageError) as exc:
             raise SetupFailed(EXIT_USAGE, str(exc)) from None
