@@ -1,31 +1,104 @@
 """``python -m quorvane_host`` and the ``quorvane-host`` command: see :mod:`quorvane_host.cli.main`.
 
-This module imports nothing heavy itself, so that a Ctrl-C while the host's
-modules load is caught here.
+Before anything else, and before the host's modules load:
+
+* a stop handler that keeps a record (:class:`~quorvane_host.run.stopping.EarlyStop`):
+  a Ctrl-C, SIGTERM or SIGHUP that lands where its exception is swallowed
+  (an import lock's callback, a destructor) still stops the run before
+  anything is sent;
+* the standard descriptors: one that is closed (``>&-``) is pointed at
+  /dev/null, so that no file the host opens later takes its number (the
+  module's countdown would be printed into it), and a closed standard
+  output is said once on stderr.
+
+At the end, output that can no longer be flushed (a closed pipe) is
+dropped quietly: the exit status says what happened to the orders, not
+to the terminal.
 """
 
+import os
 import sys
 
+from quorvane_host.run.stopping import EarlyStop, Interrupted, StopRequested
 
-def _interrupted(when: str) -> None:
-    # One line and the shell's status for Ctrl-C, not a traceback of
-    # whatever the interpreter happened to be loading.
-    sys.stderr.write(f"quorvane host: interrupted (Ctrl-C){when}\n")
-    sys.exit(130)
+_early = EarlyStop().install()
+
+
+def _reopen_closed_descriptors() -> bool:
+    """Point closed descriptors 0-2 at /dev/null; True when standard output was closed."""
+    closed = []
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            closed.append(fd)
+    for fd in closed:
+        null = os.open(os.devnull, os.O_RDONLY if fd == 0 else os.O_WRONLY)
+        if null != fd:  # the lowest free number: the closed one itself, unless a lower one was too
+            os.dup2(null, fd)
+            os.close(null)
+    if 1 in closed and sys.stdout is None:
+        sys.stdout = open(1, "w", buffering=1, encoding="utf-8", errors="replace", closefd=False)
+    if 2 in closed and sys.stderr is None:
+        sys.stderr = open(2, "w", buffering=1, encoding="utf-8", errors="backslashreplace", closefd=False)
+    return 1 in closed
+
+
+def _say(text: str) -> None:
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _stopped(stop: BaseException, when: str) -> int:
+    """Say the stop request in one line; its exit status.
+
+    One line and the shell's status, not a traceback of whatever the
+    interpreter happened to be loading.
+    """
+    request = stop if isinstance(stop, StopRequested) else (_early.request or Interrupted)()
+    _say(f"quorvane host: {request.said}{when}")
+    return request.exit_status
+
+
+def _quiet_exit(status: int) -> None:
+    """Exit with ``status``; what stdout still holds is dropped when it cannot be written."""
+    for stream, fd in ((sys.stdout, 1), (sys.stderr, 2)):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            try:
+                null = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(null, fd)
+                os.close(null)
+            except OSError:
+                pass
+    sys.exit(status)
 
 
 def run() -> None:
+    stdout_closed = _reopen_closed_descriptors()
     try:
         from quorvane_host.cli.main import main
         from quorvane_host.cli.interrupts import quiet_interrupts
-    except KeyboardInterrupt:
-        _interrupted(" while starting; nothing was sent")
+    except KeyboardInterrupt as stop:
+        _quiet_exit(_stopped(stop, " while starting; nothing was sent"))
+    if _early.request is not None:  # recorded while loading, its exception swallowed there
+        _quiet_exit(_stopped(_early.request(), " while starting; nothing was sent"))
+    if stdout_closed:
+        _say("quorvane host: standard output is closed: nothing will be shown; the orders, "
+             "the exit status and --result do not depend on it")
     try:
         quiet_interrupts()
         status = main()
-    except KeyboardInterrupt:  # one that the host's own handling did not catch
-        _interrupted("")
-    sys.exit(status)
+    except KeyboardInterrupt as stop:  # one that the host's own handling did not catch
+        status = _stopped(stop, "")
+    finally:
+        _early.raising = False  # the status is settled: a late signal is only recorded
+    _quiet_exit(status)
 
 
 if __name__ == "__main__":

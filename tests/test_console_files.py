@@ -12,7 +12,7 @@ import pytest
 
 from quorvane_rehearsal import demo
 from quorvane_host.cli.console import Console
-from quorvane_host.cli.files import check_output_path, write_private
+from quorvane_host.cli.files import HOST_LOG_MARK, check_output_path, write_private
 from quorvane_host.cli.logfile import FULL_BELOW_MS, LEFT_OUT_PREFIX, LogSampler, RotatingLog
 from quorvane_host.cli.options import build_plan, parse_args
 from quorvane_host.run.console_link import Terminal, start_console
@@ -86,9 +86,9 @@ def test_files_are_never_written_through_a_planted_link(tmp_path, link, write):
 
 
 def test_rotated_log_stays_owner_only(tmp_path):
+    # A file of the user's is never taken for a log (tests/test_host_output_safety.py):
+    # the log is a new file, and stays owner-only under a permissive umask.
     path = tmp_path / "m.log"
-    path.write_bytes(b"old\n")
-    os.chmod(path, 0o644)
     old_umask = os.umask(0o022)
     try:
         log = RotatingLog(str(path), 4096)
@@ -129,7 +129,8 @@ def test_log_keeps_what_matters_and_counts_the_rest(tmp_path, top_ms, per_ms, ch
     for i in range(0, len(stream), chunk):
         console.feed(stream[i:i + chunk])
     console.close()
-    lines = (tmp_path / "m.log").read_bytes().splitlines()
+    header, *lines = (tmp_path / "m.log").read_bytes().splitlines()
+    assert header.startswith(HOST_LOG_MARK)  # what tells the host's own log from a file of the user's
     countdown = [int(l[len(b"Time from opening:"):]) for l in lines if l.startswith(b"Time from opening:")]
     left_out = sum(int(l.split()[3]) for l in lines if l.startswith(LEFT_OUT_PREFIX))
     others = [l for l in lines if not l.startswith((b"Time from opening:", LEFT_OUT_PREFIX))]

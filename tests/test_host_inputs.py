@@ -439,7 +439,10 @@ def test_rotating_log_keeps_two_parts(tmp_path):
     log.close()
     assert log.rotations > 1
     assert sorted(os.listdir(tmp_path)) == ["m.log", "m.log.1"]
-    kept = open(path + ".1", "rb").read() + open(path, "rb").read()
+    # each part begins with the line that marks it as the host's own log
+    parts = [open(name, "rb").read().split(b"\n", 1) for name in (path + ".1", path)]
+    assert all(first.startswith(b"[quorvane-host log]") for first, _ in parts)
+    kept = b"".join(rest for _, rest in parts)
     assert b"".join(chunks).endswith(kept) and len(kept) > 4096
 
 

@@ -339,7 +339,13 @@ def test_after_an_order_that_filled_nothing(limits, gap_ms):
     (1, 1, 0, None, EXIT_OK),
     (1, 0, 0, None, EXIT_UNMET),  # accepted with nothing filled is not bought
     (2, 1, 1, None, EXIT_UNKNOWN),
-    (1, 1, 0, 130, 130),
+    # A stop request after the wanted orders bought: the money is spent as
+    # asked, and a wrapper that retries on failure must not buy again.
+    (1, 1, 0, 130, EXIT_OK),
+    (2, 3, 1, 129, EXIT_OK),
+    (2, 1, 0, 130, 130),  # stopped short of them: the request's own status
+    (2, 1, 1, 143, 143),
+    (1, 0, 0, 129, 129),
 ])
 def test_exit_status_counts_bought_orders(wanted, bought, unknown, stop, status):
     assert exit_status(wanted, bought, unknown, stop) == status

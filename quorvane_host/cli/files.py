@@ -1,36 +1,45 @@
-"""Files the host writes: owner-only, never through a link someone else planted.
+"""Files the host writes: new files only, owner-only, never through a link someone else planted.
 
 The log holds every reply of the exchange and the ``--result`` JSON every
-order's outcome: nobody else on the machine should read them.  So
+order's outcome: nobody else on the machine should read them, and no file
+that was there before may be lost to them.  So
 
-* every file the host creates is created with mode 0600 and ``O_EXCL`` /
-  ``O_NOFOLLOW`` (an existing link or file at the name is never written
-  through), or inside a folder of its own made with mode 0700;
-* a file written whole (the result, the console's record) is written to a
-  fresh temporary file beside it and renamed over the name, so a reader
-  never sees half of it and a link at the name is replaced, not followed;
+* every file the host writes is one it creates, with mode 0600 and
+  ``O_EXCL`` / ``O_NOFOLLOW`` (an existing file or link at the name is
+  never written through nor replaced), or inside a folder of its own made
+  with mode 0700;
+* the one exception is a log of the host's own (its first line starts with
+  :data:`HOST_LOG_MARK`), which ``--log-append`` goes on with; its mode is
+  left as the user keeps it;
+* a file written whole (the result) is written to a fresh temporary file
+  beside it and linked to the name, which fails if the name is taken, so a
+  reader never sees half of it;
 * :func:`check_output_path` tells, before anything is sent, whether a path
   given on the command line can be written, and what to do if not: an order
   must never be bought and then fail to be reported.
 
 Character devices (``/dev/null``, a terminal) are written in place: they are
-not files that could be read back by others, and a rename cannot replace
-them.
+not files that could be read back by others, nor lost by being written.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 import tempfile
 from typing import Optional
 
 __all__ = [
-    "PRIVATE_MODE", "check_output_path", "create_private", "open_private_append",
-    "private_folder", "resolve_output_path", "write_all", "write_private",
+    "HOST_LOG_MARK", "PRIVATE_MODE", "check_output_path", "create_private", "is_host_log",
+    "open_private_append", "private_folder", "resolve_output_path", "write_all", "write_new",
+    "write_private",
 ]
 
 PRIVATE_MODE = 0o600
+# The first line of every log the host writes (and of each part after a
+# rotation): what tells one of its own logs from a file of the user's.
+HOST_LOG_MARK = b"[quorvane-host log]"
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 
@@ -62,9 +71,56 @@ def resolve_output_path(path: str) -> str:
     raise OSError(f"{path}: too many levels of symbolic links")
 
 
-def check_output_path(path: Optional[str], option: str = "--result") -> Optional[str]:
+def is_host_log(path: str) -> bool:
+    """Whether ``path`` is a regular file whose first line marks it as a log of this host."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | _NOFOLLOW | _CLOEXEC)
+    except OSError:
+        return False
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return False
+        return os.read(fd, len(HOST_LOG_MARK)) == HOST_LOG_MARK
+    except OSError:
+        return False
+    finally:
+        os.close(fd)
+
+
+def _taken(option: str, path: str, real: str, log: bool, append: bool) -> Optional[str]:
+    """What keeps an existing regular file at the name from being written; None if nothing does."""
+    if log and is_host_log(real):
+        if append:
+            return None
+        return (f"{option} {path} is a log of an earlier run; add --log-append to go on with it, "
+                "or choose another path")
+    return (f"{option} {path} already exists; the host never writes over a file: "
+            "choose another path, or move that file away")
+
+
+def _older_part_taken(option: str, path: str, real: str) -> Optional[str]:
+    """The log's older part (LOG.1) replaces what is at that name when the log starts afresh."""
+    older = real + ".1"
+    try:
+        st = os.lstat(older)
+    except FileNotFoundError:
+        return None
+    except OSError as exc:
+        return f"{option} {path}: {older}: {exc.strerror or exc}"
+    if stat.S_ISREG(st.st_mode) and st.st_uid == os.geteuid() and is_host_log(older):
+        return None
+    return (f"{option} {path}: {older} exists and is not a log of this host, and the log's older "
+            "part takes that name when the log starts afresh (--log-max-mb): move it away or "
+            "choose another path")
+
+
+def check_output_path(path: Optional[str], option: str = "--result", *, log: bool = False,
+                      append: bool = False) -> Optional[str]:
     """What stands in the way of writing ``path``, with advice; None if nothing does.
 
+    An existing regular file is refused: the host writes new files only,
+    except a log of its own (``log``) when asked to go on with it
+    (``append``).  For a log, the name of its older part must be free too.
     Call it before anything is sent.  It does not create the file.
     """
     if path is None:
@@ -98,6 +154,9 @@ def check_output_path(path: Optional[str], option: str = "--result") -> Optional
                     "remove it or choose another path")
         if not os.access(real, os.W_OK):
             return f"{option} {path} is read-only; make it writable (chmod u+w) or choose another path"
+        taken = _taken(option, path, real, log, append)
+        if taken:
+            return taken
     try:
         fst = os.stat(folder)
     except FileNotFoundError:
@@ -109,6 +168,8 @@ def check_output_path(path: Optional[str], option: str = "--result") -> Optional
     if not os.access(folder, os.W_OK | os.X_OK):
         return (f"{option} {path}: the folder {folder} cannot be written (permission denied); "
                 "choose a folder of your own")
+    if log:
+        return _older_part_taken(option, path, real)
     return None
 
 
@@ -118,29 +179,86 @@ def create_private(path: str) -> int:
 
 
 def open_private_append(path: str) -> int:
-    """Open a log for appending: created 0600, or an existing file of ours made owner-only.
+    """Open an existing file of ours, or a character device, for appending.
 
-    Never follows a link at the name itself (resolve trusted links first
-    with :func:`resolve_output_path`).  A character device is opened as it is.
+    Never creates, never follows a link at the name itself (resolve trusted
+    links first with :func:`resolve_output_path`), and never changes the
+    file's mode: the user keeps it as they chose.
     """
-    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | _NOFOLLOW | _CLOEXEC, PRIVATE_MODE)
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | _NOFOLLOW | _CLOEXEC)
     try:
         st = os.fstat(fd)
         if stat.S_ISREG(st.st_mode):
             if st.st_uid != os.geteuid():
-                raise PermissionError(f"{path} belongs to another user (uid {st.st_uid})")
-            if st.st_mode & 0o077:
-                os.fchmod(fd, PRIVATE_MODE)  # it will hold the exchange's replies
+                raise PermissionError(errno.EPERM, f"it belongs to another user (uid {st.st_uid})", path)
         elif not stat.S_ISCHR(st.st_mode):
-            raise OSError(f"{path} is not a regular file")
+            raise OSError(errno.EINVAL, "not a regular file", path)
     except BaseException:
         os.close(fd)
         raise
     return fd
 
 
+def write_new(path: str, data: bytes, *, or_beside: bool = False) -> str:
+    """Write ``data`` as a new file ``path`` (mode 0600); returns the name written.
+
+    Never writes over anything: a name that is taken raises
+    :class:`FileExistsError`, or with ``or_beside`` the data goes to a new
+    name beside it (``NAME.XXXXXX.new``), whose name is returned.  The data
+    is written to a fresh temporary file first and linked to the name, so
+    nobody sees half of it.  A character device is written in place.
+    """
+    real = resolve_output_path(path)
+    try:
+        st = os.stat(real)
+    except FileNotFoundError:
+        st = None
+    if st is not None and stat.S_ISCHR(st.st_mode):
+        fd = os.open(real, os.O_WRONLY | _CLOEXEC)
+        try:
+            write_all(fd, data)
+        finally:
+            os.close(fd)
+        return real
+    folder, name = os.path.split(real)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
+    try:
+        try:
+            write_all(fd, data)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        try:
+            os.link(tmp, real)  # fails if the name is taken, whatever is there
+        except FileExistsError:
+            if not or_beside:
+                raise
+            fd, beside = tempfile.mkstemp(dir=folder, prefix=f"{name}.", suffix=".new")
+            os.close(fd)
+            os.replace(tmp, beside)  # over the empty file just made for the name
+            return beside
+        except OSError as exc:
+            if exc.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP):
+                raise
+            # A file system without hard links: create the name itself, still never over anything.
+            fd = create_private(real)
+            try:
+                write_all(fd, data)
+            finally:
+                os.close(fd)
+        return real
+    finally:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+
+
 def write_private(path: str, data: bytes) -> None:
     """Write ``data`` as the whole of ``path``, mode 0600, replacing what was there.
+
+    For a file of the host's own only (the console's record in a temporary
+    file it made); a path from the command line goes to :func:`write_new`.
 
     A fresh temporary file beside it (``O_EXCL``, 0600) is renamed over the
     name: a planted link at the name is replaced, never written through.

@@ -17,27 +17,71 @@ The sample is taken as the lines arrive (nothing is held back in memory),
 so a long wait costs about 1 kB a second of disk whatever the module's pace,
 and a log cut short by a crash still holds everything up to its end.
 
-:class:`RotatingLog` writes the result: owner-only (0600, also after each
-rotation), never through a link planted at its name, and when the disk
-refuses a write it stops writing and records why, so the caller can say so
-once and go on reading the module's output.
+:class:`RotatingLog` writes the result: into a file it creates (0600, also
+after each rotation) or a log of the host's own (its first line starts with
+:data:`~quorvane_host.cli.files.HOST_LOG_MARK`, as every part it writes
+does), never into any other file nor through a link planted at its name;
+when the disk refuses a write it stops writing and records why, so the
+caller can say so once and go on reading the module's output.
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
+import time
 from typing import List, Optional
 
-from quorvane_host.cli.files import create_private, open_private_append, write_all
+from quorvane_host.cli.files import HOST_LOG_MARK, create_private, is_host_log, open_private_append, write_all
 
-__all__ = ["FULL_BELOW_MS", "LEFT_OUT_PREFIX", "SAMPLE_MS", "LogSampler", "RotatingLog"]
+__all__ = ["FULL_BELOW_MS", "LEFT_OUT_PREFIX", "SAMPLE_MS", "LogSampler", "RotatingLog", "log_header",
+           "open_log"]
 
 TIME_LEFT = b"Time from opening:"
 # The module fires once fewer than 100 ms are left: this keeps its last 2 s whole.
 FULL_BELOW_MS = 2_100
 SAMPLE_MS = 100
 LEFT_OUT_PREFIX = b"[console] left out "
+_HEADER_ROOM = 128  # more than any header line takes
+
+
+def log_header(what: str = "started") -> bytes:
+    """The first line of a log part (and the line that marks a run appended to a log)."""
+    stamp = time.strftime("%Y-%m-%dT%H:%M:%S%z").encode()
+    return HOST_LOG_MARK + b" %s %s, pid %d\n" % (what.encode(), stamp, os.getpid())
+
+
+def open_log(path: str, *, existing: bool, mark_run: bool = False) -> int:
+    """The log's descriptor, opened for appending; never another file than a log of ours.
+
+    A new file is created (``O_EXCL``, 0600) and begins with
+    :func:`log_header`.  An existing one is taken only with ``existing``
+    and only when it is a log of this host (its first line), and is
+    appended to as it is, its mode untouched (``mark_run``: a header line
+    marks where this run begins).  A character device is written as it is.
+    """
+    try:
+        fd = create_private(path)
+    except FileExistsError:
+        fd = open_private_append(path)
+        try:
+            if stat.S_ISCHR(os.fstat(fd).st_mode):
+                return fd
+            if not existing or not is_host_log(path):
+                raise FileExistsError(errno.EEXIST, "it exists and is not a log of this host to go on with", path)
+            if mark_run:
+                write_all(fd, log_header("appended to"))
+        except BaseException:
+            os.close(fd)
+            raise
+        return fd
+    try:
+        write_all(fd, log_header())
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
 
 
 class RotatingLog:
@@ -45,7 +89,10 @@ class RotatingLog:
 
     The log never takes more than twice ``max_bytes``.  A character device
     (``/dev/null``) is written as it is and never rotated.  After a failed
-    write :attr:`error` says why and nothing more is written.
+    write :attr:`error` says why and nothing more is written.  It writes
+    only to a file it creates or to a log of the host's own
+    (:func:`open_log`); at a rotation the older part replaces ``LOG.1`` only
+    when nothing but a log of ours is there, else the log stops.
     """
 
     def __init__(self, path: str, max_bytes: int) -> None:
@@ -58,7 +105,7 @@ class RotatingLog:
         self._size = 0
         self._rotates = False
         try:
-            self._fd = open_private_append(path)
+            self._fd = open_log(path, existing=True)
             st = os.fstat(self._fd)
             self._rotates = stat.S_ISREG(st.st_mode)
             self._size = st.st_size if self._rotates else 0
@@ -69,7 +116,8 @@ class RotatingLog:
         if self._fd is None or not data:
             return
         try:
-            if self._rotates and self._size > 0 and self._size + len(data) > self.max_bytes:
+            # a part that holds no more than its header line is not started afresh
+            if self._rotates and self._size > _HEADER_ROOM and self._size + len(data) > self.max_bytes:
                 self._rotate()
             write_all(self._fd, data)
         except OSError as exc:
@@ -79,15 +127,24 @@ class RotatingLog:
         self.written += len(data)
 
     def _rotate(self) -> None:
+        older = self.path + ".1"
+        if os.path.lexists(older) and not is_host_log(older):
+            raise FileExistsError(errno.EEXIST, "the older part's name is taken by a file that is not "
+                                  "a log of this host; the log stops here", older)
         os.close(self._fd)  # type: ignore[arg-type]
         self._fd = None
-        os.replace(self.path, self.path + ".1")  # a link at LOG.1 is replaced, not followed
+        os.replace(self.path, older)
         self._fd = create_private(self.path)
-        self._size = 0
+        header = log_header("continued")
+        write_all(self._fd, header)
+        self._size = len(header)
+        self.written += len(header)
         self.rotations += 1
 
     def _fail(self, exc: OSError) -> None:
         self.error = exc.strerror or str(exc)
+        if exc.filename:
+            self.error = f"{exc.filename}: {self.error}"
         self.close()
 
     def close(self) -> None:

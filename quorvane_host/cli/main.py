@@ -9,12 +9,12 @@ own.
 from __future__ import annotations
 
 import os
-import sys
 from typing import List, Optional
 
-from quorvane_host.cli.files import check_output_path
+from quorvane_host.cli.files import check_output_path, resolve_output_path
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
+from quorvane_host.run.console_link import say_on_stderr
 from quorvane_host.run.orchestrator import HostRun
 from quorvane_host.run.prepare import LoopbackEndpoint
 from quorvane_host.run.stopping import StopRequested
@@ -29,23 +29,37 @@ def start_loopback(plan: Plan) -> LoopbackEndpoint:
     return start(plan)
 
 
+def output_paths_problem(plan: Plan) -> Optional[str]:
+    """What keeps ``--log`` or ``--result`` from being written as new files; None if nothing does."""
+    problem = (check_output_path(plan.log_path, "--log", log=True, append=plan.log_append)
+               or check_output_path(plan.result_path, "--result"))
+    if problem or not (plan.log_path and plan.result_path):
+        return problem
+    try:
+        same = resolve_output_path(plan.log_path) == resolve_output_path(plan.result_path)
+    except OSError:
+        same = False
+    if same and not os.path.exists(plan.log_path):  # a device such as /dev/null may take both
+        return f"--log and --result name the same file ({plan.result_path}); give each its own"
+    return None
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     try:
         plan = build_plan(args, os.environ)
     except UsageError as exc:
-        print(f"quorvane host: {exc}", file=sys.stderr)
+        say_on_stderr(f"quorvane host: {exc}")
         return EXIT_USAGE
-    for option, path in (("--log", plan.log_path), ("--result", plan.result_path)):
-        problem = check_output_path(path, option)  # before anything is sent
-        if problem:
-            print(f"quorvane host: {problem}", file=sys.stderr)
-            return EXIT_USAGE
+    problem = output_paths_problem(plan)  # before anything is sent
+    if problem:
+        say_on_stderr(f"quorvane host: {problem}")
+        return EXIT_USAGE
     try:
         return HostRun(plan, start_loopback).run()
     except StopRequested as stop:  # during set-up, before the trigger runs
-        print(f"quorvane host: {stop.said} during set-up; nothing was sent", file=sys.stderr)
+        say_on_stderr(f"quorvane host: {stop.said} during set-up; nothing was sent")
         return stop.exit_status
     except KeyboardInterrupt:  # before the handlers were in place
-        print("quorvane host: interrupted (Ctrl-C) during set-up; nothing was sent", file=sys.stderr)
+        say_on_stderr("quorvane host: interrupted (Ctrl-C) during set-up; nothing was sent")
         return EXIT_INTERRUPTED

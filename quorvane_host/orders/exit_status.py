@@ -9,7 +9,12 @@
 * 3: without them, and at least one order was sent with no reply to read
   (or accepted by a reply that does not say what it filled): its outcome is
   unknown, and the account must be checked before another run;
-* 130 / 143: a stop request (Ctrl-C / SIGTERM), whatever came before.
+* 130 / 143 / 129: a stop request (Ctrl-C / SIGTERM / SIGHUP) before the
+  wanted number of orders bought something.
+
+A stop request after they did changes nothing of that: the money is spent
+as asked, the status is 0, and the report says that the run was stopped.
+A wrapper that retries on anything but 0 would otherwise buy a second time.
 """
 
 from __future__ import annotations
@@ -18,10 +23,11 @@ from typing import Iterable, Optional
 
 from quorvane_host.orders.fate import Order
 
-__all__ = ["EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET", "EXIT_USAGE",
+__all__ = ["EXIT_HUNG_UP", "EXIT_INTERRUPTED", "EXIT_OK", "EXIT_TERMINATED", "EXIT_UNKNOWN", "EXIT_UNMET", "EXIT_USAGE",
            "accepted_orders", "bought_orders", "exit_status", "unknown_outcomes"]
 
 EXIT_OK, EXIT_UNMET, EXIT_USAGE, EXIT_UNKNOWN, EXIT_INTERRUPTED, EXIT_TERMINATED = 0, 1, 2, 3, 130, 143
+EXIT_HUNG_UP = 129
 
 
 def unknown_outcomes(orders: Iterable[Order]) -> int:
@@ -40,8 +46,8 @@ def bought_orders(orders: Iterable[Order]) -> int:
 
 
 def exit_status(wanted: int, bought: int, unknown: int, stop_status: Optional[int]) -> int:
+    if bought >= wanted:
+        return EXIT_OK  # also after a stop request: what was wanted is bought
     if stop_status:
         return stop_status
-    if bought >= wanted:
-        return EXIT_OK
     return EXIT_UNKNOWN if unknown else EXIT_UNMET

@@ -155,13 +155,19 @@ class Observer:
 def install_print_hook(observer: Observer) -> Callable:
     """Make ``builtins.print`` pass every line on and show order lines to ``observer``.
 
-    Must run before the module is imported: the module keeps the ``print``
+    The module calls it inside its order: an error from the output (a closed
+    pipe, a full disk) raised there would end the order's coroutine as if
+    the order had failed, so it is dropped here; the observer still sees
+    the line.  Must run before the module is imported: the module keeps the ``print``
     it finds then.
     """
     original = builtins.print
 
     def print(*args: Any, **kwargs: Any) -> None:  # noqa: A001 - it is meant to shadow
-        original(*args, **kwargs)
+        try:
+            original(*args, **kwargs)
+        except Exception:  # noqa: BLE001 - a line that cannot be shown must not fail the order
+            pass  # the console or the terminal is gone; the reply has been judged already
         if len(args) == 1 and isinstance(args[0], str) and not kwargs:
             try:
                 observer.line(args[0])

@@ -18,16 +18,18 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable, Tuple
+from typing import Callable, Optional, Tuple
 
 from quorvane_host.cli.console import HOST_MARK, LEFT_MARK
-from quorvane_host.cli.files import open_private_append, resolve_output_path
+from quorvane_host.cli.files import resolve_output_path, write_all
+from quorvane_host.cli.logfile import log_header, open_log
 from quorvane_host.cli.interrupts import start_child
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.options import Plan
 from quorvane_host.cli.progname import package_path_env
 
-__all__ = ["ConsoleLink", "Terminal", "c_stdout_flusher", "read_console_record", "start_console"]
+__all__ = ["ConsoleLink", "Terminal", "c_stdout_flusher", "park_on_devnull", "read_console_record",
+           "say_on_stderr", "start_console"]
 
 
 def c_stdout_flusher() -> Callable[[], None]:
@@ -42,25 +44,83 @@ def c_stdout_flusher() -> Callable[[], None]:
     return lambda: fflush(None)
 
 
+def say_on_stderr(text: str) -> None:
+    """One line on stderr, if it still takes one: nothing the host decides hangs on it."""
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def park_on_devnull(fd: int) -> None:
+    """Point ``fd`` at /dev/null: what is still buffered for it can be flushed without an error."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+    except OSError:  # pragma: no cover - every system has one
+        return
+    try:
+        os.dup2(null, fd)
+    except OSError:
+        pass
+    finally:
+        os.close(null)
+
+
 class Terminal:
-    """Human-readable output on the terminal the host started with."""
+    """Human-readable output on the terminal the host started with.
+
+    A write that fails (a pipe closed by ``head``, ``/dev/full``, a terminal
+    that hung up) never reaches the host's decisions: the host goes on as
+    before, orders at the opening, writes ``--result`` and exits with the
+    status of its orders.  The first failure is said once on stderr; from
+    then on the terminal is parked on /dev/null, which the console child
+    (started on the same descriptor) writes to without errors as well.
+    """
 
     def __init__(self, fd: int) -> None:
         self._fh = os.fdopen(fd, "w", buffering=1, encoding="utf-8", errors="replace", closefd=True)
+        self.lost: Optional[str] = None  # why the terminal stopped taking our lines
 
     @property
     def fd(self) -> int:
         return self._fh.fileno()
 
     def isatty(self) -> bool:
-        return self._fh.isatty()
+        try:
+            return self._fh.isatty()
+        except (OSError, ValueError):
+            return False
 
     def say(self, text: str = "") -> None:
-        self._fh.write(text + "\n")
-        self._fh.flush()
+        if self.lost is not None:
+            return
+        try:
+            self._fh.write(text + "\n")
+            self._fh.flush()
+        except (OSError, ValueError) as exc:
+            self._lose(exc)
+
+    def _lose(self, exc: BaseException) -> None:
+        why = getattr(exc, "strerror", None) or str(exc) or type(exc).__name__
+        self.lost = why
+        try:
+            park_on_devnull(self._fh.fileno())
+        except ValueError:  # already closed
+            pass
+        say_on_stderr(f"quorvane host: the output cannot be written ({why}); going on without it: "
+                      "the orders, the exit status and --result do not depend on it")
 
     def close(self) -> None:
-        self._fh.close()
+        try:
+            self._fh.close()
+        except (OSError, ValueError) as exc:
+            if self.lost is None:
+                self._lose(exc)
+            try:
+                self._fh.close()  # the buffer now goes to /dev/null
+            except (OSError, ValueError):
+                pass
 
 
 class ConsoleLink:
@@ -81,7 +141,7 @@ class ConsoleLink:
         try:
             sys.stdout.flush()
             os.write(1, (line + "\n").encode())
-        except OSError:
+        except (OSError, ValueError):  # the console has gone: the run goes on without it
             pass
 
 
@@ -108,11 +168,15 @@ def start_console(plan: Plan, term: Terminal) -> Tuple[subprocess.Popen, str, st
     """Start the console child on ``term``; returns it, the log's path and its record's path."""
     if plan.log_path:
         log_path = resolve_output_path(plan.log_path)
-        os.close(open_private_append(log_path))  # owner-only, never through a planted link
+        # A new file, or one of the host's own logs with --log-append: never a file of the user's.
+        os.close(open_log(log_path, existing=plan.log_append, mark_run=True))
     else:
         stamp = time.strftime("%Y%m%d-%H%M%S")
         fd, log_path = tempfile.mkstemp(prefix=f"quorvane-{plan.symbol.upper()}-{stamp}-", suffix=".log")
-        os.close(fd)
+        try:
+            write_all(fd, log_header())
+        finally:
+            os.close(fd)
     fd, record_path = tempfile.mkstemp(prefix="quorvane-console-", suffix=".json")
     os.close(fd)
     tty = {"auto": "yes" if term.isatty() else "no", "tty": "yes", "plain": "no"}[plan.display]

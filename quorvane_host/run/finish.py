@@ -1,16 +1,19 @@
-"""The last phase: the exit status, the report on the terminal and the ``--result`` JSON.
+"""The last phase: the exit status, the ``--result`` JSON, then the report on the terminal.
 
 The exit status is settled first (:mod:`quorvane_host.orders.exit_status`):
 from here on the orders are what they are, and nothing below may change it,
-not even a report or a file that cannot be written.
+not even a report or a file that cannot be written.  ``--result`` is
+written before the report is shown: a terminal that has gone away (a pipe
+closed by ``head``, a dropped session) or a second stop request during the
+report must not cost the record of what was bought.
 """
 
 from __future__ import annotations
 
 import json
-from typing import Callable, Optional
+from typing import Callable, List, Optional
 
-from quorvane_host.cli.files import write_private
+from quorvane_host.cli.files import resolve_output_path, write_new
 from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
 from quorvane_host.run.report import summarise
 from quorvane_host.run.state import RunState
@@ -18,20 +21,51 @@ from quorvane_host.run.state import RunState
 __all__ = ["finish"]
 
 
+def _bare_result(state: RunState, code: int, stop_said: Optional[str], why: str) -> dict:
+    """What ``--result`` holds when the full report could not be made: the money, counted by the gate."""
+    gate = state.gate
+    return {
+        "exit_code": code,
+        "symbol": state.plan.symbol.upper(),
+        "open_ms": state.plan.open_ms,
+        "interrupted": stop_said,
+        "placed": gate.placed,
+        "bought_orders": bought_orders(gate.orders),
+        "outcome_unknown": unknown_outcomes(gate.orders),
+        "orders": [o.to_dict() for o in gate.orders],
+        "report_error": why,
+    }
+
+
+def _write_result(path: str, result: dict, code: int) -> List[str]:
+    """Write ``--result`` as a new file; the lines to say about it (none when all went well)."""
+    try:
+        data = json.dumps(result, indent=1, default=str).encode()
+        wanted = resolve_output_path(path)
+        written = write_new(path, data, or_beside=True)
+    except (OSError, ValueError, TypeError) as exc:
+        why = getattr(exc, "strerror", None) or str(exc)
+        return [f"quorvane host: could not write {path} ({why}); the orders stand as reported "
+                f"below (exit status {code})"]
+    if written != wanted:
+        return [f"quorvane host: {path} was taken while the host ran (it is left as it was); "
+                f"the result went to {written}"]
+    return []
+
+
 def finish(state: RunState, started: float, stop_status: Optional[int], stop_said: Optional[str],
            say: Callable[[str], None]) -> int:
     plan, gate = state.plan, state.gate
     code = exit_status(plan.orders, bought_orders(gate.orders), unknown_outcomes(gate.orders), stop_status)
+    report: List[str] = []
     try:
-        result = summarise(state, started, code, stop_said, say)
+        result = summarise(state, started, code, stop_said, report.append)
     except Exception as exc:
-        say(f"quorvane host: could not make the report ({type(exc).__name__}: {exc}); "
-            f"the orders stand as counted above (exit status {code})")
-        return code
-    if plan.result_path:
-        try:
-            write_private(plan.result_path, json.dumps(result, indent=1).encode())
-        except (OSError, ValueError, TypeError) as exc:
-            say(f"quorvane host: could not write {plan.result_path} ({exc}); the orders stand "
-                f"as reported above (exit status {code})")
+        why = f"{type(exc).__name__}: {exc}"
+        report.append(f"quorvane host: could not make the report ({why}); "
+                      f"the orders stand as counted above (exit status {code})")
+        result = _bare_result(state, code, stop_said, why)
+    notes = _write_result(plan.result_path, result, code) if plan.result_path else []
+    for line in report + notes:
+        say(line)
     return code

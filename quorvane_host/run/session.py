@@ -1,6 +1,6 @@
 """Each asynchronous stretch of the run in an event loop of its own, which leaves nothing behind.
 
-A stop request (Ctrl-C, SIGTERM) may land anywhere: in a callback, in the
+A stop request (Ctrl-C, SIGTERM, SIGHUP) may land anywhere: in a callback, in the
 middle of a handshake.  :class:`SessionRunner` cancels the session from the
 event loop when one comes, and tears everything down in order however the
 session ended, so that no connection outlives its loop.
@@ -54,6 +54,12 @@ class SessionRunner:
         its connection) run too.  Whatever connection is still open after
         that is aborted before the loop closes.
         """
+        if self.signals.request is not None:
+            # Recorded while no session ran (its exception swallowed on the
+            # way): the next stretch, the countdown say, must not begin.
+            if asyncio.iscoroutine(session):
+                session.close()
+            raise self.signals.request()
         loop = asyncio.new_event_loop()
         main = loop.create_task(session)
         self._current = (loop, main)

@@ -1,4 +1,7 @@
-"""Ctrl-C and SIGTERM: a stop request always stops, and no order leaves after it.
+"""Ctrl-C, SIGTERM and SIGHUP: a stop request always stops, and no order leaves after it.
+
+SIGHUP (the terminal or the SSH session went away) is a stop request like
+SIGTERM: the gate closes first, the report and ``--result`` are written.
 
 A Python signal handler runs between two bytecodes of whatever code is
 running: the module's order, the websockets handshake, asyncio's TLS
@@ -28,6 +31,12 @@ callbacks and tasks (any other exception there, even a direct subclass of
 
 Once the run tears down, :meth:`StopSignals.disarm` makes further signals
 only recorded, so that a second Ctrl-C cannot cut the report short.
+
+Before the host's modules are loaded the command installs an
+:class:`EarlyStop` (``python -m quorvane_host`` does so first thing): a
+request that lands in code that swallows the exception (an import lock's
+callback, a destructor) is still on record, and :meth:`StopSignals.install`
+takes it over, so that it stops the run before anything is sent.
 """
 
 from __future__ import annotations
@@ -36,7 +45,7 @@ import signal
 from types import FrameType
 from typing import Any, Callable, Dict, Optional, Type
 
-__all__ = ["Interrupted", "StopRequested", "StopSignals", "Terminated"]
+__all__ = ["BY_SIGNAL", "EarlyStop", "HungUp", "Interrupted", "StopRequested", "StopSignals", "Terminated"]
 
 
 class StopRequested(KeyboardInterrupt):
@@ -57,7 +66,44 @@ class Terminated(StopRequested):
     said = "terminated (SIGTERM)"
 
 
-_BY_SIGNAL: Dict[int, Type[StopRequested]] = {signal.SIGINT: Interrupted, signal.SIGTERM: Terminated}
+class HungUp(StopRequested):
+    """SIGHUP: the terminal or the session it came through went away."""
+
+    exit_status = 129
+    said = "hung up (SIGHUP)"
+
+
+BY_SIGNAL: Dict[int, Type[StopRequested]] = {
+    signal.SIGINT: Interrupted, signal.SIGTERM: Terminated, signal.SIGHUP: HungUp}
+
+
+class EarlyStop:
+    """The stop handler of the command's first moments: it records, then raises.
+
+    Python's own Ctrl-C handler keeps no record: an interrupt that lands in
+    a callback that swallows it is lost.  This one keeps the first request
+    in :attr:`request`; :meth:`StopSignals.install` takes it over.  Once
+    :attr:`raising` is False (the run has ended) it only records.
+    """
+
+    def __init__(self) -> None:
+        self.request: Optional[Type[StopRequested]] = None
+        self.raising = True
+
+    def install(self) -> "EarlyStop":
+        for signum in BY_SIGNAL:
+            try:
+                signal.signal(signum, self)
+            except (OSError, ValueError):  # pragma: no cover - not the main thread
+                pass
+        return self
+
+    def __call__(self, signum: int, frame: Any) -> None:
+        cls = BY_SIGNAL[signum]
+        if self.request is None:
+            self.request = cls
+        if self.raising:
+            raise cls()
 
 # Code whose state an exception raised between two of its bytecodes corrupts.
 _TRANSPORT_MODULES = frozenset({"asyncio.sslproto", "asyncio.selector_events", "ssl"})
@@ -86,12 +132,29 @@ class StopSignals:
         self._previous: Dict[int, Any] = {}
 
     def install(self) -> "StopSignals":
-        for signum in _BY_SIGNAL:
-            self._previous[signum] = signal.signal(signum, self._handle)
+        """Take over SIGINT, SIGTERM and SIGHUP; a request an :class:`EarlyStop` recorded stops the run now."""
+        early: Optional[Type[StopRequested]] = None
+        for signum in BY_SIGNAL:
+            previous = signal.signal(signum, self._handle)
+            self._previous[signum] = previous
+            if isinstance(previous, EarlyStop) and previous.request is not None:
+                early = previous.request
+        if early is not None and self.request is None:
+            self.request = early
+            self.on_request(early)
+            raise early()
         return self
 
     def restore(self) -> None:
+        """Put back the handlers found at :meth:`install`.
+
+        An :class:`EarlyStop` found there comes back only recording: a
+        signal after the run has settled its exit status must not turn
+        into an interrupt of whatever the command does last.
+        """
         for signum, previous in self._previous.items():
+            if isinstance(previous, EarlyStop):
+                previous.raising = False
             signal.signal(signum, previous)
         self._previous.clear()
 
@@ -99,7 +162,7 @@ class StopSignals:
         self.armed = False
 
     def _handle(self, signum: int, frame: Any) -> None:
-        cls = _BY_SIGNAL[signum]
+        cls = BY_SIGNAL[signum]
         if self.request is None:
             self.request = cls
         ended = False
