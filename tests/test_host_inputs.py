@@ -20,6 +20,7 @@ from quorvane_host.cli.console import HOST_MARK, Console, RotatingLog
 from quorvane_rehearsal.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.cli.main import main as host_main
+from quorvane_host.cli.progname import program_name
 from quorvane_host.cli.keys import CredentialsError, read_key_file
 from quorvane_host.orders.lines import parse_latency, parse_outcome, parse_time_left
 from quorvane_host.orders.fate import REPLIED
@@ -247,7 +248,8 @@ def test_bad_input_exits_2_with_advice(tmp_path, monkeypatch, capsys, argv, env,
         argv += ["--open-at", str(current_ms() + 60_000)]
     assert host_main(["QRVUSD", "1", *argv]) == 2
     err = capsys.readouterr().err
-    assert re.fullmatch(f"quorvane host: .*{message}.*\n", err), err
+    # one form for every error, argparse's: "<command>: error: ..."
+    assert re.fullmatch(f"{re.escape(program_name('quorvane_host'))}: error: .*{message}.*\n", err), err
 
 
 # ---------------------------------------------------------------------------

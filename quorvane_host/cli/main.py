@@ -12,6 +12,7 @@ import os
 from typing import List, Optional
 
 from quorvane_host.cli.files import check_output_path, resolve_output_path
+from quorvane_host.cli.progname import error_line
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
 from quorvane_host.run.console_link import say_on_stderr
@@ -20,6 +21,8 @@ from quorvane_host.run.prepare import LoopbackEndpoint
 from quorvane_host.run.stopping import StopRequested
 
 __all__ = ["main"]
+
+HOST = "quorvane_host"
 
 
 def start_loopback(plan: Plan) -> LoopbackEndpoint:
@@ -49,11 +52,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         plan = build_plan(args, os.environ)
     except UsageError as exc:
-        say_on_stderr(f"quorvane host: {exc}")
+        say_on_stderr(error_line(HOST, str(exc)))
         return EXIT_USAGE
     problem = output_paths_problem(plan)  # before anything is sent
     if problem:
-        say_on_stderr(f"quorvane host: {problem}")
+        say_on_stderr(error_line(HOST, problem))
         return EXIT_USAGE
     try:
         return HostRun(plan, start_loopback).run()

@@ -42,6 +42,7 @@ takes it over, so that it stops the run before anything is sent.
 from __future__ import annotations
 
 import signal
+import sys
 from types import FrameType
 from typing import Any, Callable, Dict, Optional, Type
 
@@ -91,12 +92,22 @@ class EarlyStop:
         self.raising = True
 
     def install(self) -> "EarlyStop":
+        """Handle the stop signals, and keep quiet about a request swallowed where it landed."""
         for signum in BY_SIGNAL:
             try:
                 signal.signal(signum, self)
             except (OSError, ValueError):  # pragma: no cover - not the main thread
                 pass
+        sys.unraisablehook = self._unraisable_hook(sys.unraisablehook)
         return self
+
+    def _unraisable_hook(self, previous: Any) -> Any:
+        def hook(unraisable: Any) -> None:
+            # "Exception ignored in ..." would be noise: the request is on record and stops the run.
+            if not (isinstance(unraisable.exc_value, StopRequested) and self.request is not None):
+                previous(unraisable)
+
+        return hook
 
     def __call__(self, signum: int, frame: Any) -> None:
         cls = BY_SIGNAL[signum]
