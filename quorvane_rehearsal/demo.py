@@ -243,6 +243,8 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
            "--log-max-mb", "32",
            "--display", {"auto": "auto", "tty": "tty", "plain": "plain"}[display], *extra]
     cmd += ["--log", log or os.path.join(work, f"{symbol}.log")]
+    if log:  # --compare runs the host twice: the second goes on with the log the first made
+        cmd.append("--log-append")
     _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
     _say(out)
     env = package_path_env()
