@@ -1,0 +1,108 @@
+"""The --result document and the report's words: the keys the README lists, JSON values,
+each reply once, times to 0.1 ms, what was asked for; a run against the loopback exchange."""
+
+import json
+import math
+import re
+import subprocess
+import sys
+import time
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+
+from quorvane_host.cli.progname import package_path_env
+from quorvane_host.run.report import json_ready
+
+REPO = Path(__file__).resolve().parent.parent
+
+
+@pytest.mark.parametrize("value, ready", [
+    ({"sent_ms": 1796658543599.3943}, {"sent_ms": 1796658543599.4}),
+    ({"taken_at_ms": [12.34, 5.0]}, {"taken_at_ms": [12.3, 5.0]}),  # a list takes its key's rule
+    ({"clock": {"offset_ms": 0.0925}}, {"clock": {"offset_ms": 0.1}}),
+    ({"seconds": 4.794452667}, {"seconds": 4.7945}),
+    ({"seconds_since_first_time_left": 0.0107977}, {"seconds_since_first_time_left": 0.0108}),
+    ({"after_ms": float("nan"), "by_ms": float("inf")}, {"after_ms": None, "by_ms": None}),
+    ({"ratio": 0.123456}, {"ratio": 0.123456}),  # not a time: as it is
+    ({"quantity": Decimal("0.10")}, {"quantity": "0.10"}),  # text, never repr
+    ({"n": 3, "ok": True, "none": None, "text": "x"}, {"n": 3, "ok": True, "none": None, "text": "x"}),
+    ({1: (1.25,)}, {"1": [1.25]}),
+])
+def test_values_are_plain_json_with_times_to_a_tenth_of_a_ms(value, ready):
+    got = json_ready(value)
+    assert got == ready
+    json.dumps(got, allow_nan=False)
+
+
+def _documented(section: str, table_after: str) -> set:
+    """The backticked names in the first column of the table that follows ``table_after``."""
+    text = (REPO / "README.md").read_text()
+    part = text.split(section, 1)[1].split(table_after, 1)[1]
+    keys = set()
+    for line in part.splitlines()[1:]:
+        if not line.startswith("|"):
+            if keys:
+                break
+            continue
+        keys.update(re.findall(r"`([a-z_]+)`", line.split("|")[1]))
+    return keys
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """One rehearsal that buys once: the document and what the terminal got."""
+    folder = tmp_path_factory.mktemp("result")
+    result = folder / "result.json"
+    env = dict(package_path_env(), QUORVANE_API_KEY="k", QUORVANE_SECRET_KEY="s")
+    opening = str(int(time.time() * 1000) + 4000)  # the host needs a few seconds to start
+    done = subprocess.run([sys.executable, "-m", "quorvane_host", "qrvusd", "0.10", "--open-at", opening,
+                           "--exchange", "loopback", "--display", "plain", "--result", str(result)],
+                          env=env, cwd=folder, capture_output=True, text=True, timeout=120)
+    if not result.exists():
+        pytest.fail(f"no --result (exit {done.returncode}): {done.stdout[-2000:]} {done.stderr[-2000:]}")
+    return done, result.read_text()
+
+
+def test_the_document_has_the_keys_the_readme_lists(run):
+    _, text = run
+    doc = json.loads(text)
+    assert set(doc) == _documented("### The result document", "| key | what it holds |")
+    order_keys = _documented("Each object in `orders`", "| key | what it holds |")
+    assert doc["orders"] and all(set(o) == order_keys for o in doc["orders"])
+
+
+def test_the_document_holds_what_was_asked_for_and_each_reply_once(run):
+    done, text = run
+    doc = json.loads(text)
+    assert done.returncode == doc["exit_code"] == 0
+    assert (doc["symbol"], doc["quantity"]) == ("QRVUSD", "0.10")
+    for order in doc["orders"]:
+        assert isinstance(order["reply"], dict) and order["reply"]["id"] == order["request_id"]
+        # the request's id: once for the request, once inside its reply, nowhere else
+        assert text.count(order["request_id"]) == 2
+    assert "{'" not in text and "': " not in text  # no Python text of a dict anywhere
+
+
+def _times(value, key=""):
+    if isinstance(value, dict):
+        for k, v in value.items():
+            yield from _times(v, k)
+    elif isinstance(value, list):
+        for v in value:
+            yield from _times(v, key)
+    elif isinstance(value, float) and key.endswith("_ms"):
+        yield key, value
+
+
+def test_every_time_is_rounded_to_a_tenth_of_a_ms(run):
+    times = list(_times(json.loads(run[1])))
+    assert times and all(math.isclose(v, round(v, 1), abs_tol=1e-9) for _, v in times), times
+
+
+def test_the_report_counts_in_words_that_agree(run):
+    done, _ = run
+    report = done.stdout.split("\n\n")[-1]
+    assert "rejected" not in done.stdout and " refused" in report
+    assert not re.search(r"\b1 (orders|requests|lines|connections)\b", report), report
