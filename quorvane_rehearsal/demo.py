@@ -234,7 +234,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
     result_path = os.path.join(work, f"{symbol}-result.json")
     _say(out, f"demo: {symbol} opens at {format_ms(open_ms)} by the exchange's clock, "
               f"{delay:.1f} s from now")
-    cmd = [sys.executable, "-m", "quorvane_host", symbol, quantity,
+    cmd = [*_host_command(), symbol, quantity,
            "--open-at", str(open_ms),
            "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
            "--orders", str(orders), "--time-limit", f"{time_limit:g}",
@@ -245,7 +245,7 @@ def _run_host(net: RehearsalNetwork, work: str, api_key: str, secret: str, symbo
     cmd += ["--log", log or os.path.join(work, f"{symbol}.log")]
     if log:  # --compare runs the host twice: the second goes on with the log the first made
         cmd.append("--log-append")
-    _say(out, "demo: running the host: python -m quorvane_host " + " ".join(cmd[3:]))
+    _say(out, "demo: running the host: quorvane-host " + " ".join(cmd[len(_host_command()):]))
     _say(out)
     env = package_path_env()
     env[ENV_API_KEY], env[ENV_SECRET_KEY] = api_key, secret
@@ -307,6 +307,18 @@ def _print_comparison(out: IO[str], alone: dict, new: dict) -> None:
     _say(out, f"  {'':{width}}  {'module alone':>14}  {'host defaults':>14}")
     for name, a, b in rows:
         _say(out, f"  {name:{width}}  {a:>14}  {b:>14}")
+
+
+def _host_command() -> List[str]:
+    """The host as a person runs it: the installed ``quorvane-host`` beside this interpreter.
+
+    Its lines then start with the name the README shows.  From a checkout
+    that was never installed: ``python -m quorvane_host``.
+    """
+    installed = os.path.join(os.path.dirname(sys.executable), "quorvane-host")
+    if os.access(installed, os.X_OK):
+        return [installed]
+    return [sys.executable, "-m", "quorvane_host"]
 
 
 def _has_fd(stream: IO[str]) -> bool:

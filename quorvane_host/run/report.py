@@ -8,6 +8,7 @@ import time
 from decimal import Decimal
 from typing import Any, Callable, Dict, List, Optional
 
+from quorvane_host.cli.progname import program_name
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.exit_status import (EXIT_UNKNOWN, EXIT_UNMET, accepted_orders, bought_orders,
                                               unknown_outcomes)
@@ -95,36 +96,37 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
                counts: Optional[_Counts] = None) -> None:
     """The report on the terminal: how the run ended, each notable order, the figures.
 
-    Lines that start a matter begin ``quorvane host:``; the lines that go on
+    Lines that start a matter begin with the command's name (``quorvane-host:``); the lines that go on
     with it are indented by two spaces, all alike.
     """
     c = counts or _Counts(run)
     plan, gate, observer = run.plan, run.gate, run.observer
+    me = program_name("quorvane_host")  # the name typed, as every status line of the host starts
     say("")
     if stop_said:
-        say(f"quorvane host: {stop_said}"
+        say(f"{me}: {stop_said}"
             + ("" if gate.placed else " before the first order; nothing was sent"))
     elif gate.stop_reason:
-        say(f"quorvane host: stopped after {gate.stop_reason}")
+        say(f"{me}: stopped after {gate.stop_reason}")
     stopper = observer.refusal_stop
     stop_verdict = stopper.verdict if stopper is not None else None
     if stop_verdict is not None:
         rule = observer.stop_rule or observer.refusals.rule(stop_verdict.code)
         refusal_code = stop_verdict.code
-        say(f"quorvane host: the exchange said: {stop_verdict.msg or stopper.reply}"
+        say(f"{me}: the exchange said: {stop_verdict.msg or stopper.reply}"
             + (f" (code {refusal_code})" if refusal_code is not None else ""))
         retry = f"--refusal {refusal_code}=retry" if refusal_code is not None else "--refusal CODE=retry"
         say(f"  what to do: {rule.advice}. No further order was sent"
             + ("" if stop_verdict.banned else f" ({retry} would retry it)"))
     if run.error:
-        say(f"quorvane host: the trigger ended with {run.error}")
+        say(f"{me}: the trigger ended with {run.error}")
     if run.timed_out_in_flight:
         last = gate.current
         if last is not None and last.fate == NO_REPLY:
-            say("quorvane host: an order was still waiting for its reply at the time limit and was "
+            say(f"{me}: an order was still waiting for its reply at the time limit and was "
                 "cancelled; its outcome is unknown: check the account")
         else:
-            say("quorvane host: an order was still connecting at the time limit (TLS or the upgrade "
+            say(f"{me}: an order was still connecting at the time limit (TLS or the upgrade "
                 "never finished) and was cancelled; it was never sent")
     say(f"  orders placed: {gate.placed} ({c.bought} bought, "
         + (f"{c.empty} accepted but nothing filled, " if c.empty else "")
@@ -143,7 +145,7 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
         say(f"  bought in all: {c.filled['quantity']} {plan.symbol.upper()} for {c.filled['cost']}"
             + (f" (average price {c.filled['price']})" if c.filled["price"] else ""))
     if c.unknown:
-        say(f"quorvane host: {plural(c.unknown, 'order')} sent with no reply to read: the outcome is "
+        say(f"{me}: {plural(c.unknown, 'order')} sent with no reply to read: the outcome is "
             "unknown; check the account before running again")
     if c.stats:
         say(f"  time per order: min {c.stats['min']} ms, median {c.stats['median']:g} ms, "
@@ -165,7 +167,7 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
     lines = c.record.get("lines")
     say(f"  module output: {run.log_path}" + (f" ({plural(lines, 'line')})" if lines else ""))
     if code in (EXIT_UNMET, EXIT_UNKNOWN):
-        say(f"quorvane host: wanted {plural(plan.orders, 'accepted order')}, got {c.bought}"
+        say(f"{me}: wanted {plural(plan.orders, 'accepted order')}, got {c.bought}"
             + (" (an order that filled nothing does not count)" if c.empty else ""))
 
 
