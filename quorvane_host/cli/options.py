@@ -23,7 +23,7 @@ from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError
 from quorvane_host.cli.progname import program_name, version
 from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
-__all__ = ["Plan", "UsageError", "build_plan", "parse_args", "quantity_text"]
+__all__ = ["Plan", "UsageError", "build_parser", "build_plan", "parse_args", "quantity_text"]
 
 MAX_AHEAD_MS = 24 * 3600 * 1000
 AIM_SAFETY_MS = 0.5  # default arrival target: the measured jitter plus this
@@ -225,7 +225,7 @@ examples:
       --key-file ~/.quorvane-keys"""
 
 
-def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+def build_parser() -> argparse.ArgumentParser:
     prog = program_name("quorvane_host")
     p = argparse.ArgumentParser(
         prog=prog, formatter_class=_HelpFormatter,
@@ -320,7 +320,11 @@ def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
                              "order), say what would happen, and exit without ordering")
     checks.add_argument("--allow-inexact-quantity", action="store_true",
                         help="send the quantity even when its text would differ from what you typed")
-    return p.parse_args(argv)
+    return p
+
+
+def parse_args(argv: Optional[List[str]] = None) -> argparse.Namespace:
+    return build_parser().parse_args(argv)
 
 
 def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optional[int] = None) -> Plan:

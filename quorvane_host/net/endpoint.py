@@ -98,5 +98,6 @@ async def open_checked(connector: Any, url: str, where: str, *, timeout: float =
         if not opening.done():
             opening.cancel()
             # The attempt's own clean-up (closing a half-open socket) runs
-            # now, in this loop, rather than after it has closed.
-            await asyncio.wait({opening}, timeout=note_every)
+            # now, in this loop, rather than after it has closed; as with
+            # asyncio.wait_for, until the attempt has ended.
+            await asyncio.wait({opening})
