@@ -192,11 +192,11 @@ def _ascii_number(text: str, convert: Callable[[str], Any], what: str) -> Any:
 
 
 def _whole(text: str) -> int:
-    return _ascii_number(text, int, "a whole number")
+    return int(_ascii_number(text, int, "a whole number"))
 
 
 def _decimal(text: str) -> float:
-    return _ascii_number(text, float, "a number")
+    return float(_ascii_number(text, float, "a number"))
 
 
 def _epilog(prog: str) -> str:
