@@ -77,12 +77,6 @@ def test_quantity_in_ascii_digits_only(quantity, message):
         plan("QRVUSD", quantity, "--open-at", str(NOW + 1000))
 
 
-@pytest.mark.parametrize("quantity, value", [("1", 1.0), (" 2 ", 2.0), (".5", 0.5), ("1E-3", 0.001)])
-def test_plain_ascii_quantities(quantity, value):
-    p = plan("QRVUSD", quantity, "--open-at", str(NOW + 1000))
-    assert (p.quantity, p.quantity_text) == (value, quantity.strip())
-
-
 @pytest.mark.parametrize("option, text", [
     ("--orders", "\u0662"), ("--max-orders", "1_000"), ("--pool", "\uff13"),
     ("--time-limit", "1_0"), ("--grace", "\u0665"), ("--aim", "nan"), ("--time-limit", "inf"),
@@ -112,30 +106,24 @@ def test_quantity_on_the_loopback_step(quantity, step, refused):
 # The keys: said empty when empty, and where they came from (never what they are)
 
 
-@pytest.mark.parametrize("env, message", [
-    ({"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": ""},
+@pytest.mark.parametrize("env, file_text, message", [
+    ({"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": ""}, None,
      r"the secret key in the environment \(QUORVANE_SECRET_KEY\) is empty"),
-    ({"QUORVANE_API_KEY": "", "QUORVANE_SECRET_KEY": "s"},
+    ({"QUORVANE_API_KEY": "", "QUORVANE_SECRET_KEY": "s"}, None,
      r"the API key in the environment \(QUORVANE_API_KEY\) is empty"),
-    ({"QUORVANE_API_KEY": "", "QUORVANE_SECRET_KEY": ""}, "API key .* is empty"),
-    ({"QUORVANE_API_KEY": "", }, "API key .* is empty"),
-    ({"QUORVANE_SECRET_KEY": ""}, "no API key in the environment"),
+    ({"QUORVANE_API_KEY": ""}, None, "API key .* is empty"),
+    ({"QUORVANE_SECRET_KEY": ""}, None, "no API key in the environment"),
+    ({}, "api_key = k\nsecret_key =\n", r"the secret key in key file .* \(secret_key\) is empty"),
+    ({}, "api_key = ''\nsecret_key = s\n", r"the API key in key file .* \(api_key\) is empty"),
 ])
-def test_empty_keys_in_the_environment(env, message):
+def test_empty_keys_are_said_to_be_empty(tmp_path, env, file_text, message):
+    argv = ["QRVUSD", "1", "--open-at", str(NOW + 1000)]
+    if file_text is not None:
+        (tmp_path / "keys").write_text(file_text)
+        os.chmod(tmp_path / "keys", 0o600)
+        argv += ["--key-file", str(tmp_path / "keys")]
     with pytest.raises(UsageError, match=message):
-        plan("QRVUSD", "1", "--open-at", str(NOW + 1000), env=env)
-
-
-@pytest.mark.parametrize("text, message", [
-    ("api_key = k\nsecret_key =\n", r"the secret key in key file .* \(secret_key\) is empty"),
-    ("api_key = ''\nsecret_key = s\n", r"the API key in key file .* \(api_key\) is empty"),
-])
-def test_empty_keys_in_a_key_file(tmp_path, text, message):
-    path = tmp_path / "keys"
-    path.write_text(text)
-    os.chmod(path, 0o600)
-    with pytest.raises(UsageError, match=message):
-        plan("QRVUSD", "1", "--open-at", str(NOW + 1000), "--key-file", str(path))
+        plan(*argv, env=env)
 
 
 def test_where_the_keys_came_from(tmp_path, monkeypatch):
@@ -205,11 +193,6 @@ def test_first_lines_say_where_the_keys_came_from_and_never_the_keys():
 def test_stop_rule_in_right_plurals(argv, said):
     _, lines = _first_lines("1", *argv)
     assert any(said in line for line in lines), lines
-
-
-def test_no_order_test_is_said():
-    _, lines = _first_lines("1", "--no-order-test", said=None)
-    assert "  test order: not sent (--no-order-test)" in lines
 
 
 # ---------------------------------------------------------------------------
