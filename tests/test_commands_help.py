@@ -29,16 +29,9 @@ def run(module, *args, timeout=60):
 
 
 @pytest.mark.parametrize("name, module", COMMANDS)
-def test_version_names_the_installed_command(name, module):
-    done = run(module, "--version")
-    assert done.returncode == 0 and done.stdout == f"{name} {version()}\n"
-
-
-@pytest.mark.parametrize("name, module", COMMANDS)
-def test_help_uses_the_installed_name_and_ends_with_examples(name, module):
-    done = run(module, "--help")
-    assert done.returncode == 0
-    text = done.stdout
+def test_version_and_help_name_the_installed_command(name, module):
+    assert run(module, "--version").stdout == f"{name} {version()}\n"
+    text = run(module, "--help").stdout
     assert text.startswith(f"usage: {name} ") and "python -m" not in text
     examples = text.split("\nexamples:\n", 1)[1].splitlines()
     assert sum(1 for line in examples if line.startswith(f"  {name}")) >= 2
@@ -125,13 +118,11 @@ def _script(name):
 
 
 FIRST_BUILD = """\
-  *** scikit-build-core 1.1.2 using CMake 4.4.5 (wheel)
   *** Configuring CMake...
   -- Configuring done (0.3s)
   *** Building project with Ninja...
   [0/2] Re-checking globbed directories...
   [1/30] Building CXX object CMakeFiles/quorvane_3.dir/module/quorvane_3.cpp.o
-  [2/30] Building CXX object CMakeFiles/quorvane_3.dir/order/clock.cpp.o
   [30/30] Linking CXX shared module quorvane_3.cpython-39-x86_64-linux-gnu.so
   *** Installing project into wheel...
 Installing collected packages: quorvane_3
