@@ -208,12 +208,12 @@ you give.
 
 exit status:
   0    the wanted number of orders bought something (accepted with nothing
-       filled does not count)
+       filled does not count), also when stopped after that
   1    stopped without them; every order sent was answered
   2    bad input, or an endpoint that cannot take orders (nothing was sent)
   3    stopped without them, and an order's outcome is unknown: check the
        account before running again
-  130  stopped by Ctrl-C (129 by SIGHUP, 143 by SIGTERM)
+  130  stopped by Ctrl-C before that (129 by SIGHUP, 143 by SIGTERM)
 
 examples:
   a rehearsal against a loopback exchange started here, nothing real:
