@@ -236,7 +236,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("quantity", help="quantity to buy, a positive decimal number in ASCII digits, "
                                     "e.g. 0.5 (sent as the module writes the number)")
     p.add_argument("--version", action="version", version=f"%(prog)s {version()}",
-                   help="say the version and exit")
+                   help="show the version and exit")
     required = p.add_argument_group("required arguments")
     required.add_argument(
         "--open-at", required=True, metavar="TIME",
