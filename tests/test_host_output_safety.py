@@ -1,0 +1,329 @@
+"""Output that cannot change the outcome, files never written over, and stop requests from the first moment.
+
+A terminal that goes away (a pipe closed by ``head``, a closed or full
+standard output) must not change whether the host buys, its exit status,
+or ``--result``; no file that was there before the run is written, replaced
+or made owner-only; SIGHUP stops like SIGTERM; a stop request that lands
+where its exception is swallowed still stops the run.
+"""
+
+import builtins
+import os
+import signal
+import stat
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from quorvane_host.cli.files import HOST_LOG_MARK, write_new
+from quorvane_host.cli.logfile import RotatingLog, log_header
+from quorvane_host.orders.observer import install_print_hook
+from quorvane_host.run.console_link import Terminal
+from quorvane_host.run.session import SessionRunner
+from quorvane_host.run.stopping import EarlyStop, HungUp, StopSignals
+from test_host_run import KEYS, REPO, read_json, standin_env  # noqa: F401 - fixture
+
+SAID_ONCE = {
+    "closed": "standard output is closed",
+    "pipe closed early": "the output cannot be written (Broken pipe)",
+    "/dev/full": "the output cannot be written (No space left on device)",
+}
+
+
+def mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def host_command(*args, opening_s=5):
+    # The opening is computed when the test runs, with room for a slow start.
+    return [sys.executable, "-m", "quorvane_host", "QRVUSD", "1", "--exchange", "loopback",
+            "--open-at", str(int(time.time() * 1000 + opening_s * 1000)), "--display", "plain", *args]
+
+
+def _close_stdout():
+    os.close(1)
+
+
+def run_with_stdout(kind, env, tmp_path, *args):
+    """The host with standard output closed, cut off after its first line, or on /dev/full."""
+    popen = dict(env=dict(env, **KEYS), cwd=REPO, stderr=subprocess.PIPE)
+    command = host_command("--result", str(tmp_path / "result.json"), *args)
+    if kind == "closed":
+        proc = subprocess.Popen(command, preexec_fn=_close_stdout, **popen)
+    elif kind == "/dev/full":
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.Popen(command, stdout=full, **popen)
+    else:
+        proc = subprocess.Popen(command, stdout=subprocess.PIPE, **popen)
+        proc.stdout.readline()  # as `| head -1` would, then the reader goes away
+        proc.stdout.close()
+    try:
+        err = proc.stderr.read()
+        proc.wait(timeout=90)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return proc.returncode, err.decode()
+
+
+@pytest.mark.parametrize("kind", list(SAID_ONCE))
+def test_output_that_fails_never_changes_the_outcome(standin_env, tmp_path, kind):
+    status, err = run_with_stdout(kind, standin_env, tmp_path)
+    assert status == 0, err  # it bought: a wrapper that retries on failure must not buy again
+    assert "Traceback" not in err and "Exception ignored" not in err, err
+    assert err.count(SAID_ONCE[kind]) == 1, err
+    result = read_json(tmp_path / "result.json")
+    assert result["exit_code"] == 0 and result["bought_orders"] == 1
+
+
+def test_print_failing_inside_an_order_is_dropped(monkeypatch):
+    seen = []
+
+    class Observer:
+        gate = None
+
+        def line(self, text):
+            seen.append(text)
+
+    def broken(*args, **kwargs):
+        raise BrokenPipeError(32, "Broken pipe")
+
+    monkeypatch.setattr(builtins, "print", broken)
+    install_print_hook(Observer())
+    builtins.print("Buy order placed successfully: {}")  # the module's call, inside its order
+    assert seen == ["Buy order placed successfully: {}"]
+
+
+def test_terminal_says_once_that_it_is_gone(capsys):
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    term = Terminal(write_end)
+    for _ in range(3):
+        term.say("quorvane host: a line " + "x" * 70_000)  # more than the pipe buffers
+    term.close()
+    assert term.lost == "Broken pipe"
+    assert capsys.readouterr().err.count("the output cannot be written") == 1
+
+
+# ---------------------------------------------------------------------------
+# Files: new ones only, or the host's own log with --log-append
+
+NOTES = b"my notes\n"
+OLD_LOG = HOST_LOG_MARK + b" started 2030-01-01T00:00:00+0000, pid 1\nTime from opening:5\n"
+
+
+@pytest.mark.parametrize("name, content, flags, said", [
+    ("notes.txt", NOTES, ["--log", "{path}"], "already exists; the host never writes over a file"),
+    ("notes.txt", NOTES, ["--log", "{path}", "--log-append"], "already exists"),
+    ("old.log", OLD_LOG, ["--log", "{path}"], "is a log of an earlier run; add --log-append"),
+    ("result.json", b'{"mine": 1}\n', ["--result", "{path}"], "already exists"),
+    ("result.json", OLD_LOG, ["--result", "{path}", "--log-append"], "already exists"),
+    # the log's older part would take LOG.1 when the log starts afresh
+    ("new.log.1", NOTES, ["--log", "{folder}/new.log"], "new.log.1 exists and is not a log of this host"),
+])
+def test_existing_files_are_refused_and_left_as_they_were(standin_env, tmp_path, name, content, flags, said):
+    path = tmp_path / name
+    path.write_bytes(content)
+    os.chmod(path, 0o644)
+    args = [f.format(path=path, folder=tmp_path) for f in flags]
+    done = subprocess.run(host_command(*args, opening_s=60), env=dict(standin_env, **KEYS), cwd=REPO,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2, done.stdout + done.stderr
+    assert said in done.stderr and done.stdout == ""
+    assert path.read_bytes() == content and mode(path) == 0o644
+    assert sorted(os.listdir(tmp_path)) == [name]  # nothing else created either
+
+
+def test_the_hosts_own_log_goes_on_with_log_append(standin_env, tmp_path):
+    log = tmp_path / "old.log"
+    log.write_bytes(OLD_LOG)
+    os.chmod(log, 0o640)  # the person's choice, kept
+    done = subprocess.run(host_command("--log", str(log), "--log-append", "--result", str(tmp_path / "r.json")),
+                          env=dict(standin_env, **KEYS), cwd=REPO, capture_output=True, text=True, timeout=90)
+    assert done.returncode == 0, done.stdout + done.stderr
+    text = log.read_bytes()
+    assert text.startswith(OLD_LOG) and HOST_LOG_MARK + b" appended to " in text[len(OLD_LOG):]
+    assert b"Buy order placed successfully" in text and mode(log) == 0o640
+
+
+@pytest.mark.parametrize("taken, beside", [(False, False), (True, False), (True, True)])
+def test_a_result_never_replaces_a_file(tmp_path, taken, beside):
+    path = tmp_path / "result.json"
+    if taken:
+        path.write_bytes(NOTES)
+    old_umask = os.umask(0o022)
+    try:
+        if taken and not beside:
+            with pytest.raises(FileExistsError):
+                write_new(str(path), b"{}")
+            written = None
+        else:
+            written = write_new(str(path), b"{}", or_beside=beside)
+    finally:
+        os.umask(old_umask)
+    if taken:
+        assert path.read_bytes() == NOTES
+    if written is not None:
+        assert open(written, "rb").read() == b"{}" and mode(written) == 0o600
+        assert (written == str(path)) == (not taken)
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+
+
+@pytest.mark.parametrize("content, older, rotates", [
+    (None, None, True),  # a new log: both parts made by the host
+    (OLD_LOG, OLD_LOG, True),  # the host's own parts
+    (NOTES, None, False),  # a file of the person's is not a log to write to
+    (None, NOTES, False),  # nor is one at the older part's name
+])
+def test_the_log_writes_only_into_logs_of_its_own(tmp_path, content, older, rotates):
+    path = tmp_path / "m.log"
+    before = {}
+    for name, data in ((path, content), (tmp_path / "m.log.1", older)):
+        if data is not None:
+            name.write_bytes(data)
+            os.chmod(name, 0o644)
+            before[name] = data
+    log = RotatingLog(str(path), 4096)
+    for _ in range(10):
+        log.write(b"x" * 1000)
+    log.close()
+    assert (log.rotations > 1) == rotates and (log.error is None) == rotates
+    for name, data in before.items():
+        if not rotates:  # left byte for byte, mode and all
+            assert name.read_bytes() == data and mode(name) == 0o644
+    if rotates:
+        assert path.read_bytes().startswith(HOST_LOG_MARK + b" continued")
+
+
+# ---------------------------------------------------------------------------
+# Stop requests: SIGHUP, and one that lands where it is swallowed
+
+
+def test_sighup_stops_like_sigterm(standin_env, tmp_path):
+    log, result = tmp_path / "module.log", tmp_path / "result.json"
+    proc = subprocess.Popen(host_command("--log", str(log), "--result", str(result), opening_s=30),
+                            env=dict(standin_env, **KEYS), cwd=REPO, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
+            time.sleep(0.05)
+        assert proc.poll() is None, "the host stopped before the countdown"
+        proc.send_signal(signal.SIGHUP)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 129, out + err
+    assert "hung up (SIGHUP) before the first order; nothing was sent" in out
+    r = read_json(result)
+    assert r["exit_code"] == 129 and r["placed"] == 0 and r["interrupted"] == "hung up (SIGHUP)"
+
+
+SWALLOWED_AT_START = textwrap.dedent("""
+    import signal, sys
+    from quorvane_host import __main__ as command  # its stop handler comes first
+
+    class Swallowing:
+        def __del__(self):
+            # The request lands in a destructor, as in an import lock's callback:
+            # what its handler raises is swallowed there.
+            signal.raise_signal(signal.{signal})
+
+    Swallowing()
+    sys.argv[1:] = {argv!r}
+    command.run()
+""")
+
+
+@pytest.mark.parametrize("signum, status, said", [
+    ("SIGINT", 130, "interrupted (Ctrl-C)"),
+    ("SIGHUP", 129, "hung up (SIGHUP)"),
+])
+def test_a_stop_request_swallowed_at_start_still_stops(standin_env, signum, status, said):
+    # --dry-run: a host that lost the request would go on and exit 0
+    argv = host_command("--dry-run", opening_s=60)[3:]
+    script = SWALLOWED_AT_START.format(signal=signum, argv=argv)
+    done = subprocess.run([sys.executable, "-c", script], env=dict(standin_env, **KEYS), cwd=REPO,
+                          capture_output=True, text=True, timeout=60)
+    text = done.stdout + done.stderr
+    assert done.returncode == status, text
+    assert f"{said} while starting; nothing was sent" in done.stderr
+    assert "Traceback" not in text and "Exception ignored" not in text, text
+
+
+def test_a_recorded_request_stops_before_the_next_session():
+    signals = StopSignals()
+    signals.request = HungUp  # recorded while no session ran
+    ran = []
+
+    async def session():
+        ran.append(True)
+
+    with pytest.raises(HungUp):
+        SessionRunner(signals).run(session(), connector=None)
+    assert ran == []
+
+
+def test_install_takes_over_what_the_first_handler_recorded():
+    early = EarlyStop()
+    early.request = HungUp
+    saved = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    closed = []
+    try:
+        signal.signal(signal.SIGHUP, early)
+        signals = StopSignals(closed.append)
+        with pytest.raises(HungUp):
+            signals.install()
+        assert signals.request is HungUp and closed == [HungUp]  # the gate closed first
+        signals.restore()
+        assert signal.getsignal(signal.SIGHUP) is early and not early.raising
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+def test_log_header_marks_the_hosts_log():
+    assert log_header().startswith(HOST_LOG_MARK + b" started ") and log_header().endswith(b"\n")
+
+
+# ---------------------------------------------------------------------------
+# --result comes before the report
+
+
+def _state(tmp_path):
+    from quorvane_host.cli.options import build_plan, parse_args
+    from quorvane_host.orders.gate import Gate
+    from quorvane_host.orders.observer import Observer
+    from quorvane_host.orders.pace import Pace
+    from quorvane_host.orders.refusals import Refusals
+    from quorvane_host.run.state import RunState
+
+    plan = build_plan(parse_args(["QRVUSD", "1", "--open-at", str(int(time.time() * 1000) + 600_000),
+                                  "--result", str(tmp_path / "result.json")]),
+                      {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s"})
+    gate = Gate(None, plan.max_orders, lambda: None, pace=Pace(plan.max_order_rate))
+    return RunState(plan, gate, Observer(plan.orders, gate, Refusals(plan.open_ms, plan.refusal_overrides)))
+
+
+@pytest.mark.parametrize("report_fails", [False, True])
+def test_result_is_written_before_the_report_is_shown(tmp_path, monkeypatch, report_fails):
+    from quorvane_host.run import finish as finishing
+
+    if report_fails:
+        def broken(*args, **kwargs):
+            raise RuntimeError("a report that cannot be made")
+        monkeypatch.setattr(finishing, "summarise", broken)
+
+    def say(line):  # a second Ctrl-C as the report starts
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        finishing.finish(_state(tmp_path), time.time(), 130, "interrupted (Ctrl-C)", say)
+    r = read_json(tmp_path / "result.json")
+    assert r["exit_code"] == 130 and r["placed"] == 0
+    assert ("report_error" in r) == report_fails
