@@ -9,13 +9,16 @@ Before anything else, and before the host's modules load:
 * the standard descriptors: one that is closed (``>&-``) is pointed at
   /dev/null, so that no file the host opens later takes its number (the
   module's countdown would be printed into it), and a closed standard
-  output is said once on stderr.
+  output is said once on stderr;
+* standard error drops what it cannot write (a closed pipe), so that an
+  error message cannot turn into a traceback and another exit status.
 
 At the end, output that can no longer be flushed (a closed pipe) is
 dropped quietly: the exit status says what happened to the orders, not
 to the terminal.
 """
 
+import io
 import os
 import sys
 
@@ -42,6 +45,30 @@ def _reopen_closed_descriptors() -> bool:
     if 2 in closed and sys.stderr is None:
         sys.stderr = open(2, "w", buffering=1, encoding="utf-8", errors="backslashreplace", closefd=False)
     return 1 in closed
+
+
+class _ForgivingText(io.TextIOWrapper):
+    """Standard error that drops what it cannot write: a message about the run never ends the run."""
+
+    def write(self, text: str) -> int:
+        try:
+            return super().write(text)
+        except OSError:
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            super().flush()
+        except OSError:
+            pass
+
+
+def _forgiving_stderr() -> None:
+    stream = sys.stderr
+    if isinstance(stream, io.TextIOWrapper) and not isinstance(stream, _ForgivingText):
+        # sys.__stderr__ keeps the original wrapper, and with it the buffer both share.
+        sys.stderr = _ForgivingText(stream.buffer, encoding=stream.encoding, errors="backslashreplace",
+                                    line_buffering=True)
 
 
 def _say(text: str) -> None:
@@ -81,6 +108,7 @@ def _quiet_exit(status: int) -> None:
 
 def run() -> None:
     stdout_closed = _reopen_closed_descriptors()
+    _forgiving_stderr()
     try:
         from quorvane_host.cli.main import main
         from quorvane_host.cli.interrupts import quiet_interrupts

@@ -8,6 +8,7 @@ where its exception is swallowed still stops the run.
 """
 
 import builtins
+import socket
 import os
 import signal
 import stat
@@ -327,3 +328,20 @@ def test_result_is_written_before_the_report_is_shown(tmp_path, monkeypatch, rep
     r = read_json(tmp_path / "result.json")
     assert r["exit_code"] == 130 and r["placed"] == 0
     assert ("report_error" in r) == report_fails
+
+
+def test_a_broken_stderr_leaves_the_exit_status(standin_env):
+    # An endpoint where nothing listens: exit 2 and a message on stderr, which nobody reads.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        port = sock.getsockname()[1]
+    try:
+        done = subprocess.run([sys.executable, "-m", "quorvane_host", "QRVUSD", "1", "--open-at",
+                               str(int(time.time() * 1000) + 60_000), "--connect", f"127.0.0.1:{port}"],
+                              env=dict(standin_env, **KEYS), cwd=REPO, stdout=subprocess.DEVNULL,
+                              stderr=write_end, timeout=60)
+    finally:
+        os.close(write_end)
+    assert done.returncode == 2
