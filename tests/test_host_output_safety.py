@@ -345,3 +345,20 @@ def test_a_broken_stderr_leaves_the_exit_status(standin_env):
     finally:
         os.close(write_end)
     assert done.returncode == 2
+
+
+@pytest.mark.parametrize("log, result, said", [
+    ("out", "out", "--log and --result name the same file"),
+    ("out", "./out", "--log and --result name the same file"),
+    ("/dev/null", "/dev/null", None),  # a device takes both
+])
+def test_log_and_result_need_a_file_each(tmp_path, monkeypatch, capsys, log, result, said):
+    from quorvane_host.cli.main import output_paths_problem
+    from quorvane_host.cli.options import build_plan, parse_args
+
+    monkeypatch.chdir(tmp_path)
+    plan = build_plan(parse_args(["QRVUSD", "1", "--open-at", str(int(time.time() * 1000) + 600_000),
+                                  "--log", log, "--result", result]),
+                      {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s"})
+    problem = output_paths_problem(plan)
+    assert (problem is None) if said is None else said in problem
