@@ -20,9 +20,8 @@ import time
 import pytest
 
 from quorvane_host.cli.files import HOST_LOG_MARK, write_new
-from quorvane_host.cli.logfile import RotatingLog, log_header
+from quorvane_host.cli.logfile import RotatingLog
 from quorvane_host.orders.observer import install_print_hook
-from quorvane_host.run.console_link import Terminal
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.stopping import EarlyStop, HungUp, StopSignals
 from test_host_run import KEYS, REPO, read_json, standin_env  # noqa: F401 - fixture
@@ -97,17 +96,6 @@ def test_print_failing_inside_an_order_is_dropped(monkeypatch):
     install_print_hook(Observer())
     builtins.print("Buy order placed successfully: {}")  # the module's call, inside its order
     assert seen == ["Buy order placed successfully: {}"]
-
-
-def test_terminal_says_once_that_it_is_gone(capsys):
-    read_end, write_end = os.pipe()
-    os.close(read_end)
-    term = Terminal(write_end)
-    for _ in range(3):
-        term.say("quorvane host: a line " + "x" * 70_000)  # more than the pipe buffers
-    term.close()
-    assert term.lost == "Broken pipe"
-    assert capsys.readouterr().err.count("the output cannot be written") == 1
 
 
 # ---------------------------------------------------------------------------
@@ -286,10 +274,6 @@ def test_install_takes_over_what_the_first_handler_recorded():
     finally:
         for signum, handler in saved.items():
             signal.signal(signum, handler)
-
-
-def test_log_header_marks_the_hosts_log():
-    assert log_header().startswith(HOST_LOG_MARK + b" started ") and log_header().endswith(b"\n")
 
 
 # ---------------------------------------------------------------------------
