@@ -26,6 +26,10 @@ from quorvane_host.run.stopping import EarlyStop, Interrupted, StopRequested
 
 _early = EarlyStop().install()
 
+from quorvane_host.cli.progname import program_name  # noqa: E402 - after the handler: os and sys only
+
+_ME = program_name("quorvane_host")
+
 
 def _reopen_closed_descriptors() -> bool:
     """Point closed descriptors 0-2 at /dev/null; True when standard output was closed."""
@@ -86,7 +90,7 @@ def _stopped(stop: BaseException, when: str) -> int:
     interpreter happened to be loading.
     """
     request = stop if isinstance(stop, StopRequested) else (_early.request or Interrupted)()
-    _say(f"quorvane host: {request.said}{when}")
+    _say(f"{_ME}: {request.said}{when}")
     return request.exit_status
 
 
@@ -117,7 +121,7 @@ def run() -> None:
     if _early.request is not None:  # recorded while loading, its exception swallowed there
         _quiet_exit(_stopped(_early.request(), " while starting; nothing was sent"))
     if stdout_closed:
-        _say("quorvane host: standard output is closed: nothing will be shown; the orders, "
+        _say(f"{_ME}: standard output is closed: nothing will be shown; the orders, "
              "the exit status and --result do not depend on it")
     try:
         quiet_interrupts()

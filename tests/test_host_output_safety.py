@@ -302,7 +302,7 @@ def test_result_is_written_before_the_report_is_shown(tmp_path, monkeypatch, rep
     if report_fails:
         def broken(*args, **kwargs):
             raise RuntimeError("a report that cannot be made")
-        monkeypatch.setattr(finishing, "summarise", broken)
+        monkeypatch.setattr(finishing, "result_document", broken)
 
     def say(line):  # a second Ctrl-C as the report starts
         raise KeyboardInterrupt

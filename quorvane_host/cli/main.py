@@ -12,7 +12,7 @@ import os
 from typing import List, Optional
 
 from quorvane_host.cli.files import check_output_path, resolve_output_path
-from quorvane_host.cli.progname import error_line
+from quorvane_host.cli.progname import error_line, program_name
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
 from quorvane_host.run.console_link import say_on_stderr
@@ -61,8 +61,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         return HostRun(plan, start_loopback).run()
     except StopRequested as stop:  # during set-up, before the trigger runs
-        say_on_stderr(f"quorvane host: {stop.said} during set-up; nothing was sent")
+        say_on_stderr(f"{program_name(HOST)}: {stop.said} during set-up; nothing was sent")
         return stop.exit_status
     except KeyboardInterrupt:  # before the handlers were in place
-        say_on_stderr("quorvane host: interrupted (Ctrl-C) during set-up; nothing was sent")
+        say_on_stderr(f"{program_name(HOST)}: interrupted (Ctrl-C) during set-up; nothing was sent")
         return EXIT_INTERRUPTED

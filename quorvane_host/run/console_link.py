@@ -26,7 +26,7 @@ from quorvane_host.cli.logfile import log_header, open_log
 from quorvane_host.cli.interrupts import start_child
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.options import Plan
-from quorvane_host.cli.progname import package_path_env
+from quorvane_host.cli.progname import package_path_env, program_name
 
 __all__ = ["ConsoleLink", "Terminal", "c_stdout_flusher", "park_on_devnull", "read_console_record",
            "say_on_stderr", "start_console"]
@@ -108,7 +108,7 @@ class Terminal:
             park_on_devnull(self._fh.fileno())
         except ValueError:  # already closed
             pass
-        say_on_stderr(f"quorvane host: the output cannot be written ({why}); going on without it: "
+        say_on_stderr(f"{program_name('quorvane_host')}: the output cannot be written ({why}); going on without it: "
                       "the orders, the exit status and --result do not depend on it")
 
     def close(self) -> None:

@@ -14,11 +14,14 @@ import json
 from typing import Callable, List, Optional
 
 from quorvane_host.cli.files import resolve_output_path, write_new
+from quorvane_host.cli.progname import program_name
 from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
-from quorvane_host.run.report import summarise
+from quorvane_host.run.report import result_document, say_report
 from quorvane_host.run.state import RunState
 
 __all__ = ["finish"]
+
+HOST = "quorvane_host"
 
 
 def _bare_result(state: RunState, code: int, stop_said: Optional[str], why: str) -> dict:
@@ -45,10 +48,10 @@ def _write_result(path: str, result: dict, code: int) -> List[str]:
         written = write_new(path, data, or_beside=True)
     except (OSError, ValueError, TypeError) as exc:
         why = getattr(exc, "strerror", None) or str(exc)
-        return [f"quorvane host: could not write {path} ({why}); the orders stand as reported "
-                f"below (exit status {code})"]
+        return [f"{program_name(HOST)}: could not write {path} ({why}); the orders stand as reported "
+                f"above (exit status {code})"]
     if written != wanted:
-        return [f"quorvane host: {path} was taken while the host ran (it is left as it was); "
+        return [f"{program_name(HOST)}: {path} was taken while the host ran (it is left as it was); "
                 f"the result went to {written}"]
     return []
 
@@ -57,15 +60,24 @@ def finish(state: RunState, started: float, stop_status: Optional[int], stop_sai
            say: Callable[[str], None]) -> int:
     plan, gate = state.plan, state.gate
     code = exit_status(plan.orders, bought_orders(gate.orders), unknown_outcomes(gate.orders), stop_status)
-    report: List[str] = []
+    me = program_name(HOST)
+    failed: Optional[str] = None
+    if plan.result_path:
+        try:
+            result = result_document(state, started, code, stop_said)
+        except Exception as exc:
+            failed = f"{type(exc).__name__}: {exc}"
+            result = _bare_result(state, code, stop_said, failed)
+        notes = _write_result(plan.result_path, result, code)
+    else:
+        notes = []
     try:
-        result = summarise(state, started, code, stop_said, report.append)
+        say_report(state, code, stop_said, say)
     except Exception as exc:
-        why = f"{type(exc).__name__}: {exc}"
-        report.append(f"quorvane host: could not make the report ({why}); "
-                      f"the orders stand as counted above (exit status {code})")
-        result = _bare_result(state, code, stop_said, why)
-    notes = _write_result(plan.result_path, result, code) if plan.result_path else []
-    for line in report + notes:
+        failed = failed or f"{type(exc).__name__}: {exc}"
+    if failed:
+        say(f"{me}: could not make the whole report ({failed}); the orders stand as counted "
+            f"(exit status {code})")
+    for line in notes:
         say(line)
     return code
