@@ -21,6 +21,7 @@ to the terminal.
 import io
 import os
 import sys
+from typing import Optional
 
 from quorvane_host.run.stopping import EarlyStop, Interrupted, StopRequested
 
@@ -83,6 +84,27 @@ def _say(text: str) -> None:
         pass
 
 
+def _stop_behind(exc: BaseException) -> Optional[BaseException]:
+    """The stop request behind ``exc``, if any.
+
+    Some of the interpreter's machinery turns an exception into another
+    (an error in a class attribute's ``__set_name__`` while a module loads
+    becomes a RuntimeError caused by it): the request is then found as the
+    cause, or on record.
+    """
+    if isinstance(exc, SystemExit):
+        return None
+    seen = exc
+    for _ in range(20):
+        if isinstance(seen, KeyboardInterrupt):
+            return seen
+        following = seen.__cause__ or seen.__context__
+        if following is None:
+            break
+        seen = following
+    return _early.request() if _early.request is not None else None
+
+
 def _stopped(stop: BaseException, when: str) -> int:
     """Say the stop request in one line; its exit status.
 
@@ -116,7 +138,10 @@ def run() -> None:
     try:
         from quorvane_host.cli.main import main
         from quorvane_host.cli.interrupts import quiet_interrupts
-    except KeyboardInterrupt as stop:
+    except BaseException as exc:
+        stop = _stop_behind(exc)
+        if stop is None:
+            raise
         _quiet_exit(_stopped(stop, " while starting; nothing was sent"))
     if _early.request is not None:  # recorded while loading, its exception swallowed there
         _quiet_exit(_stopped(_early.request(), " while starting; nothing was sent"))
@@ -126,7 +151,10 @@ def run() -> None:
     try:
         quiet_interrupts()
         status = main()
-    except KeyboardInterrupt as stop:  # one that the host's own handling did not catch
+    except BaseException as exc:  # a stop that the host's own handling did not catch
+        stop = _stop_behind(exc)
+        if stop is None:
+            raise
         status = _stopped(stop, "")
     finally:
         _early.raising = False  # the status is settled: a late signal is only recorded

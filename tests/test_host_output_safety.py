@@ -214,29 +214,43 @@ def test_sighup_stops_like_sigterm(standin_env, tmp_path):
 
 
 SWALLOWED_AT_START = textwrap.dedent("""
-    import signal, sys
+    import builtins, signal, sys
     from quorvane_host import __main__ as command  # its stop handler comes first
+
+    def request():
+        signal.raise_signal(signal.{signal})
 
     class Swallowing:
         def __del__(self):
-            # The request lands in a destructor, as in an import lock's callback:
-            # what its handler raises is swallowed there.
-            signal.raise_signal(signal.{signal})
+            request()  # what the handler raises is swallowed here, as in an import lock's callback
 
-    Swallowing()
+    class Named:
+        def __set_name__(self, owner, name):
+            request()  # what the handler raises becomes the cause of a RuntimeError
+
+    real_import = builtins.__import__
+
+    def importing(name, *args, **kwargs):
+        if name == "quorvane_host.cli.main":  # while the command loads its modules
+            builtins.__import__ = real_import
+            {how}
+        return real_import(name, *args, **kwargs)
+
+    builtins.__import__ = importing
     sys.argv[1:] = {argv!r}
     command.run()
 """)
 
 
-@pytest.mark.parametrize("signum, status, said", [
-    ("SIGINT", 130, "interrupted (Ctrl-C)"),
-    ("SIGHUP", 129, "hung up (SIGHUP)"),
+@pytest.mark.parametrize("signum, status, said, how", [
+    ("SIGINT", 130, "interrupted (Ctrl-C)", "Swallowing()"),
+    ("SIGHUP", 129, "hung up (SIGHUP)", "Swallowing()"),
+    ("SIGINT", 130, "interrupted (Ctrl-C)", "type('Owner', (), {{'attribute': Named()}})"),
 ])
-def test_a_stop_request_swallowed_at_start_still_stops(standin_env, signum, status, said):
+def test_a_stop_request_swallowed_at_start_still_stops(standin_env, signum, status, said, how):
     # --dry-run: a host that lost the request would go on and exit 0
     argv = host_command("--dry-run", opening_s=60)[3:]
-    script = SWALLOWED_AT_START.format(signal=signum, argv=argv)
+    script = SWALLOWED_AT_START.format(signal=signum, argv=argv, how=how.format())
     done = subprocess.run([sys.executable, "-c", script], env=dict(standin_env, **KEYS), cwd=REPO,
                           capture_output=True, text=True, timeout=60)
     text = done.stdout + done.stderr
