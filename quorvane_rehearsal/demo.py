@@ -44,7 +44,7 @@ import time
 from typing import IO, Any, Dict, List, Optional, Tuple
 
 from quorvane_rehearsal.exchange import Code, Record, Symbol
-from quorvane_host.cli.files import check_output_path, private_folder, write_private
+from quorvane_host.cli.files import check_output_path, private_folder, write_new
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.progname import package_path_env
 from quorvane_rehearsal.commandline import CommandParser
@@ -439,9 +439,13 @@ def main(argv: Optional[List[str]] = None) -> int:
         data = json.dumps({k: v for k, v in summary.items() if k != "captured"}, indent=1,
                           default=lambda o: None)
         try:
-            write_private(args.result, data.encode())
+            written = write_new(args.result, data.encode(), or_beside=True)
         except OSError as exc:
             p.fail(f"cannot write {args.result}: {exc.strerror or exc}")
+        else:
+            if written != os.path.realpath(args.result):  # the name was taken while the demo ran
+                print(f"{p.prog}: {args.result} appeared while the demo ran; the summary is in {written}",
+                      file=sys.stderr)
     return summary["exit_code"]
 
 
