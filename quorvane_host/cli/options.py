@@ -218,10 +218,11 @@ exit status:
 examples:
   a rehearsal against a loopback exchange started here, nothing real:
     {prog} QRVUSD 0.5 --open-at +2m --exchange loopback
-  every check up to the countdown, then exit without ordering:
-    {prog} QRVUSD 0.5 --open-at 2030-01-31T12:00:00Z --dry-run
+  every check up to the countdown, then exit without ordering (the opening
+  must lie within 24 hours; here the next whole hour after one from now):
+    {prog} QRVUSD 0.5 --open-at "$(date -d '+2 hours' '+%F %H:00:00 %z')" --dry-run
   the real run, the keys from a file, the time as date +%z writes the zone:
-    {prog} QRVUSD 0.5 --open-at '2030-01-31 13:00:00 +0100' \\
+    {prog} QRVUSD 0.5 --open-at "$(date -d '+2 hours' '+%F %H:00:00 %z')" \\
       --key-file ~/.quorvane-keys"""
 
 
