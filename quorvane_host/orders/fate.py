@@ -24,7 +24,7 @@ import socket
 from typing import Any, Dict, Optional
 
 from quorvane_host.net.faults import describe_fault
-from quorvane_host.net.pool import ConnectionLimit
+from quorvane_host.net.cap import ConnectionLimit
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.lines import Outcome
 from quorvane_host.orders.reply import BOUGHT, EMPTY, UNSTATED, Verdict, decode, judge

@@ -24,26 +24,17 @@ from typing import Any, Optional
 from quorvane_host.cli.console import SHIFT_MARK
 from quorvane_host.cli.options import AIM_SAFETY_MS
 from quorvane_host.net.faults import describe_fault
-from quorvane_host.net.pool import abort_connection, is_open
-from quorvane_host.orders.gate import Gate
+from quorvane_host.run.last_look import ClockConnection
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
-from quorvane_host.timing.estimate import estimate, estimate_rtt_only
 from quorvane_host.timing.firing import plan_firing
-from quorvane_host.timing.measure import measure, measure_within, ping_rtts
 from quorvane_host.timing.offset_clock import OffsetClock
 
 __all__ = ["Approach"]
 
 CLOCK_SAMPLES_AGAIN = 16
-# At most this many server-time requests in the last look, spread over it,
-# whatever the round trip: an exchange weighs each against a budget.
-LAST_LOOK_REQUESTS = 40
 PREPARE_S = 5.0  # open the warm connections this long before the opening
 LAST_LOOK_MS = 600  # measure the clock again for at least this long just before the module fires
-# Requests that keep the way warm after the last look start this far apart
-# at least, and each waits for its reply this long at most.
-KEEP_WARM_EVERY_MS, KEEP_WARM_WAIT_MS = 5.0, 250.0
 # Enter the module (which then holds the thread) this long before it fires,
 # after a blocking sleep from SLEEP_BEFORE_MS; the last look at the clock
 # ends 2 * WAKE_BEFORE_MS before it fires.
@@ -68,7 +59,7 @@ class Approach:
         self.connector = connector
         self.url = url
         self.pool: Any = None
-        self.ws: Any = None  # the connection that measures the clock
+        self.clock_conn = ClockConnection(state, link, connector, url)
         self._warm: Optional[asyncio.Future] = None
 
     async def run(self, module: Any) -> float:
@@ -77,13 +68,13 @@ class Approach:
         await self.wait_until(state.local_ms(plan.open_ms - PREPARE_S * 1000))
         await self._warm_up()
         self._plan_firing()
-        if self.ws is not None or self.pool is not None:
+        if self.clock_conn.ws is not None or self.pool is not None:
             await self._last_look()
         if plan.clock_sync or plan.compensate:
             module.time = OffsetClock(state.firing.clock_offset_ms)
         self._say_plan()
-        if self.ws is not None:
-            self._warm = asyncio.ensure_future(self._keep_warm(self.ws, state.gate))
+        if self.clock_conn.ws is not None:
+            self._warm = asyncio.ensure_future(self.clock_conn.keep_warm(state.gate))
         fire_local = self._fire_local()
         await self.wait_until(fire_local - SLEEP_BEFORE_MS)
         # The last milliseconds in one blocking sleep, which wakes to the
@@ -118,7 +109,7 @@ class Approach:
                 self.link.host_line(f"no warm connections ({describe_fault(exc)}): "
                                     "each order opens its own")
         try:
-            self.ws = await connecting
+            self.clock_conn.ws = await connecting
         except Exception as exc:
             self.link.host_line(f"cannot measure the clock again ({describe_fault(exc)}); "
                                 "going by the figures from the start")
@@ -158,98 +149,22 @@ class Approach:
             pinging = asyncio.ensure_future(self.pool.check_alive(
                 min(self._answer_within_s(), until - time.time())))
         try:
-            if self.ws is not None:
-                await self._measure_again(until, window_ms)
+            if self.clock_conn.ws is not None:
+                await self.clock_conn.measure_again(until, window_ms)
             dropped = await pinging if pinging is not None else 0
         except BaseException:
             if pinging is not None:
                 pinging.cancel()
             raise
         if dropped:
-            self.link.host_line(f"{dropped} warm connection(s) did not answer a ping: "
-                                "dropped, and others opened")
+            some = "1 warm connection" if dropped == 1 else f"{dropped} warm connections"
+            self.link.host_line(f"{some} did not answer a ping: dropped, and "
+                                + ("another opened" if dropped == 1 else "others opened"))
         self._plan_firing()
-
-    def _say_skipped(self, message: str) -> None:
-        self.link.host_line(f"skipped a message that is not a server-time reply: {message}")
 
     def _answer_within_s(self) -> float:
         """How long a live connection may take to answer a ping, in s."""
         return max(0.1, 4 * self.state.clock.rtt_median_ms / 1000)
-
-    async def _measure_again(self, until: float, window_ms: float) -> None:
-        state = self.state
-        ws = await self._measuring_connection(until)
-        if ws is None:
-            return
-        try:
-            if state.plan.clock_sync:
-                got = await measure_within(ws, LAST_LOOK_REQUESTS, until=until,
-                                           spacing_s=window_ms / LAST_LOOK_REQUESTS / 1000,
-                                           on_other=self._say_skipped)
-                enough = len(got.samples) >= 4
-                if enough:
-                    state.clock = estimate(got.samples)
-                if got.abandoned:
-                    self.link.host_line(
-                        "a server-time reply was not back in time for the firing: given up; going by "
-                        + (f"the {len(got.samples)} replies before it" if enough else "the figures from the start"))
-            else:
-                left = until - time.time()
-                if left > 0:
-                    state.clock = estimate_rtt_only(await asyncio.wait_for(ping_rtts(ws, 8), left))
-        except asyncio.TimeoutError:
-            self.link.host_line("the pings were not back in time for the firing: given up; "
-                                "going by the figures from the start")
-        except Exception as exc:  # the figures from before still hold
-            self.link.host_line(f"measuring the clock again failed ({describe_fault(exc)}); "
-                                "going by the figures from the start")
-
-    async def _measuring_connection(self, until: float) -> Any:
-        """The connection for the last look: the one opened with the pool, or a new one if it was lost."""
-        if self.ws is not None and is_open(self.ws):
-            return self.ws
-        old, self.ws = self.ws, None
-        if old is not None:
-            abort_connection(old)
-        left = until - time.time()
-        try:
-            if left <= 0:
-                raise asyncio.TimeoutError()
-            # With options, the connector opens a connection of its own, not one of the pool's.
-            self.ws = await asyncio.wait_for(self.connector.connect(self.url, open_timeout=left), left)
-        except Exception as exc:
-            self.link.host_line(f"cannot measure the clock again ({describe_fault(exc)}); "
-                                "going by the figures from the start")
-        return self.ws
-
-    async def _keep_warm(self, ws: Any, gate: Gate) -> None:
-        """Server-time requests, one after the other, until the first order is placed.
-
-        A request that follows a pause reaches the exchange later than one
-        in a steady stream (measured here: 0.7 ms later after a 30 ms pause,
-        1.5 ms after a second, over a 2 ms round trip): the ends of the way
-        wake up from idle.  The clock was measured in a steady stream, so the
-        first order goes out in one too; paced, so that a fast way does not
-        turn it into hundreds of requests.  A reply that does not come
-        ends the stream.
-        """
-        loop = asyncio.get_running_loop()
-        wait_s = max(KEEP_WARM_WAIT_MS / 1000, 4 * self.state.clock.rtt_median_ms / 1000)
-        try:
-            while not gate.orders:
-                started = loop.time()
-                if self.state.plan.clock_sync:
-                    await measure(ws, 1, timeout=wait_s)
-                else:
-                    await ping_rtts(ws, 1, timeout=wait_s)
-                pause = KEEP_WARM_EVERY_MS / 1000 - (loop.time() - started)
-                if pause > 0 and not gate.orders:
-                    await asyncio.sleep(pause)
-        except Exception:  # only a help; the order does not depend on it
-            pass
-        finally:
-            gc.enable()  # the first order has left (see the trigger)
 
     def _say_plan(self) -> None:
         state = self.state
@@ -276,14 +191,9 @@ class Approach:
         """
         if self._warm is not None:
             self._warm.cancel()
-        ws, pool = self.ws, self.pool
+        pool = self.pool
         try:
-            if ws is not None:
-                try:
-                    await ws.close()
-                except BaseException:
-                    abort_connection(ws)
-                    raise
+            await self.clock_conn.close()
         finally:
             if pool is not None:
                 try:

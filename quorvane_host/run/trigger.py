@@ -25,7 +25,7 @@ import time
 from typing import Any, Optional
 
 from quorvane_host.net.faults import describe_fault
-from quorvane_host.net.pool import ConnectionLimit
+from quorvane_host.net.cap import ConnectionLimit
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT
 from quorvane_host.orders.gate import Gate, HeldBack, StopOrdering
 from quorvane_host.run.console_link import ConsoleLink

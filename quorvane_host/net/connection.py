@@ -1,0 +1,85 @@
+"""Small facts about one WebSocket connection, read without waiting on it.
+
+The module's polling holds the thread, so the event loop may not have read
+what arrived on a connection for a while: these look at the socket and at
+websockets' own state directly.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import select
+from typing import Any, Iterable, List
+
+from websockets.protocol import State
+
+__all__ = ["abort_connection", "buffered", "is_open", "readable", "short", "silent_ones"]
+
+
+def abort_connection(conn: Any) -> None:
+    """Drop ``conn``'s transport at once (no closing handshake); None and closed ones are fine."""
+    transport = getattr(conn, "transport", None)
+    if transport is not None:
+        try:
+            transport.abort()
+        except (AttributeError, OSError, RuntimeError):  # already gone, or the loop has closed
+            pass
+
+
+def is_open(conn: Any) -> bool:
+    """True while ``conn`` can carry an order: open, and its transport not closing."""
+    try:
+        return conn.protocol.state is State.OPEN and not conn.transport.is_closing()
+    except AttributeError:
+        return False
+
+
+def readable(conn: Any) -> bool:
+    """True when bytes wait in ``conn``'s socket that the event loop has not read yet."""
+    try:
+        sock = conn.transport.get_extra_info("socket")
+        if sock is None:
+            return False
+        ready, _, _ = select.select([sock.fileno()], [], [], 0)
+        return bool(ready)
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def buffered(conn: Any) -> int:
+    """Frames the connection has read that nobody has received yet.
+
+    websockets keeps them in its message assembler; a watcher cancelled in
+    the same pass of the event loop as a message arrived leaves that
+    message there, for the next ``recv`` to return.
+    """
+    try:
+        return len(conn.recv_messages.frames.queue)
+    except (AttributeError, TypeError):
+        return 0
+
+
+def short(message: Any, limit: int = 100) -> str:
+    """A message cut to ``limit`` characters, for one console line."""
+    text = message if isinstance(message, str) else repr(message)
+    text = " ".join(text.split())
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+async def _answers_ping(conn: Any) -> None:
+    pong = await conn.ping()
+    await pong
+
+
+async def silent_ones(conns: Iterable[Any], timeout: float) -> List[Any]:
+    """The connections of ``conns`` that answer no WebSocket ping within ``timeout`` s."""
+    pings = {conn: asyncio.ensure_future(_answers_ping(conn)) for conn in conns}
+    if not pings:
+        return []
+    try:
+        _, pending = await asyncio.wait(set(pings.values()), timeout=timeout)
+    finally:
+        for task in pings.values():
+            task.cancel()
+    return [conn for conn, task in pings.items()
+            if task in pending or task.cancelled() or task.exception() is not None]
