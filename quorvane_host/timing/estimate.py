@@ -72,7 +72,7 @@ class ClockEstimate:
         ahead = "ahead of" if self.offset_ms >= 0 else "behind"
         return (f"the exchange's clock is {abs(self.offset_ms):.1f} ms {ahead} this machine's; "
                 f"round trip {self.rtt_min_ms:.1f} ms at best, {self.rtt_median_ms:.1f} ms typical; "
-                f"jitter {self.jitter_ms:.1f} ms ({self.samples} samples)")
+                f"jitter {self.jitter_ms:.1f} ms ({self.samples} sample{'' if self.samples == 1 else 's'})")
 
 
 def _quantile(sorted_values: Sequence[float], q: float) -> float:
