@@ -199,6 +199,37 @@ def open_private_append(path: str) -> int:
     return fd
 
 
+def _wrote_to_device(real: str, data: bytes) -> bool:
+    """Write ``data`` in place when ``real`` is a character device (/dev/null, /dev/full); else False."""
+    try:
+        st = os.stat(real)
+    except FileNotFoundError:
+        return False
+    if not stat.S_ISCHR(st.st_mode):
+        return False
+    fd = os.open(real, os.O_WRONLY | _CLOEXEC)
+    try:
+        write_all(fd, data)
+    finally:
+        os.close(fd)
+    return True
+
+
+def _temp_beside(real: str, data: bytes) -> str:
+    """A fresh temporary file (``O_EXCL``, 0600) beside ``real`` holding ``data``, on disk; its name."""
+    folder, name = os.path.split(real)
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
+    try:
+        write_all(fd, data)
+        os.fsync(fd)
+    except BaseException:
+        os.close(fd)
+        os.unlink(tmp)
+        raise
+    os.close(fd)
+    return tmp
+
+
 def write_new(path: str, data: bytes, *, or_beside: bool = False) -> str:
     """Write ``data`` as a new file ``path`` (mode 0600); returns the name written.
 
@@ -209,25 +240,11 @@ def write_new(path: str, data: bytes, *, or_beside: bool = False) -> str:
     nobody sees half of it.  A character device is written in place.
     """
     real = resolve_output_path(path)
-    try:
-        st = os.stat(real)
-    except FileNotFoundError:
-        st = None
-    if st is not None and stat.S_ISCHR(st.st_mode):
-        fd = os.open(real, os.O_WRONLY | _CLOEXEC)
-        try:
-            write_all(fd, data)
-        finally:
-            os.close(fd)
+    if _wrote_to_device(real, data):
         return real
     folder, name = os.path.split(real)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
+    tmp = _temp_beside(real, data)
     try:
-        try:
-            write_all(fd, data)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
         try:
             os.link(tmp, real)  # fails if the name is taken, whatever is there
         except FileExistsError:
@@ -264,25 +281,10 @@ def write_private(path: str, data: bytes) -> None:
     name: a planted link at the name is replaced, never written through.
     """
     real = resolve_output_path(path)
-    try:
-        st = os.stat(real)
-    except FileNotFoundError:
-        st = None
-    if st is not None and stat.S_ISCHR(st.st_mode):
-        fd = os.open(real, os.O_WRONLY | _CLOEXEC)
-        try:
-            write_all(fd, data)
-        finally:
-            os.close(fd)
+    if _wrote_to_device(real, data):
         return
-    folder, name = os.path.split(real)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
+    tmp = _temp_beside(real, data)
     try:
-        try:
-            write_all(fd, data)
-            os.fsync(fd)
-        finally:
-            os.close(fd)
         os.replace(tmp, real)
     except BaseException:
         try:
