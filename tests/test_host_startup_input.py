@@ -4,6 +4,8 @@ the help, --version, --dry-run, and a listener that never answers."""
 import argparse
 import asyncio
 import os
+import re
+import shlex
 import socket
 import subprocess
 import sys
@@ -219,10 +221,12 @@ def test_help_shows_the_required_option_as_required_and_ends_with_examples(capsy
     prog = build_parser().prog
     assert sum(line.strip().startswith(prog + " ") for line in examples) >= 2
     assert "python -m quorvane_rehearsal" not in text  # the installed command's name instead
-    # every example parses
+    # every example parses, its $(date ...) run as the shell would
     for line in examples:
         if line.strip().startswith(prog + " ") and not line.rstrip().endswith("\\"):
-            words = line.strip()[len(prog):].split("#")[0].split()
+            line = re.sub(r'"\$\((date [^)]*)\)"', lambda m: shlex.quote(
+                subprocess.run(["bash", "-c", m.group(1)], capture_output=True, text=True).stdout.strip()), line)
+            words = shlex.split(line.strip()[len(prog):].split("#")[0])
             assert parse_args(words).symbol == "QRVUSD"
 
 
