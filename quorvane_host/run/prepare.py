@@ -29,6 +29,7 @@ from quorvane_host.net.endpoint import EndpointError, open_checked
 from quorvane_host.orders.exit_status import EXIT_UNMET, EXIT_USAGE
 from quorvane_host.orders.observer import install_print_hook
 from quorvane_host.orders.refusals import Refusals
+from quorvane_host.orders.reply import decode, is_reply_to
 from quorvane_host.orders.order_test import judge_test_order, as_test_order
 from quorvane_host.run.preflight import preflight
 from quorvane_host.run.session import SessionRunner
@@ -156,15 +157,11 @@ def clock_problem(est: ClockEstimate) -> Optional[str]:
 
 
 async def _reply_to(ws: Any, request_id: str, on_other: Callable[[str], None]) -> Any:
-    """The message answering ``request_id`` (decoded); messages for anything else are passed over."""
+    """The answer to ``request_id``, decoded (None: not JSON); messages for anything else are passed over."""
     while True:
         raw = await ws.recv()
-        try:
-            reply = json.loads(raw)
-        except ValueError:
-            return raw  # not JSON: the answer, unreadable as it is
-        if isinstance(reply, dict) and reply.get("id") == request_id:
-            return reply
+        if is_reply_to(raw, request_id):
+            return decode(raw)
         on_other(raw if isinstance(raw, str) else repr(raw))
 
 

@@ -24,6 +24,7 @@ import time as _time
 from dataclasses import dataclass, field
 from typing import Any, Callable, List, Optional
 
+from quorvane_host.net.connection import short
 from quorvane_host.timing.estimate import Sample
 
 __all__ = ["ClockUnsupported", "Measurement", "measure", "measure_within", "parse_object", "ping_rtts"]
@@ -75,11 +76,6 @@ def _server_time(reply: dict) -> int:
         raise ClockUnsupported(f"it answered {error.get('msg')!r}"
                                + (f" (code {error['code']})" if "code" in error else ""))
     raise ClockUnsupported(f"it answered {json.dumps(reply)[:200]}")
-
-
-def _short(raw: Any, limit: int = 100) -> str:
-    text = " ".join((raw if isinstance(raw, str) else repr(raw)).split())
-    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 async def measure_within(ws: Any, count: int = 20, *, timeout: float = 5.0, until: Optional[float] = None,
@@ -154,7 +150,7 @@ async def _reply_to(ws: Any, rid: str, got: Measurement, on_other: Callable[[str
             return reply
         got.others += 1
         if got.first_other is None:
-            got.first_other = _short(raw)
+            got.first_other = short(raw)
             on_other(got.first_other)
 
 
