@@ -334,3 +334,37 @@ def test_a_message_waiting_in_the_socket_does_not_cost_the_connection():
         pool, warm, ws, reply = asyncio.run(go())
     assert ws in warm and pool.dropped == 0 and pool.cold == 0
     assert reply.get("id") == "p" and pool.pushed >= 1
+
+
+def test_handshakes_that_never_finish_do_not_hold_up_the_firing():
+    from quorvane_host.cli.options import build_plan, parse_args
+    from quorvane_host.orders.gate import Gate
+    from quorvane_host.orders.observer import Observer
+    from quorvane_host.orders.refusals import Refusals
+    from quorvane_host.run.approach import Approach
+    from quorvane_host.run.state import RunState
+    from quorvane_host.timing.estimate import Sample, estimate
+
+    now = time.time() * 1000
+    open_ms = int(now + 1500)  # inside the warm-up's lead: the warm-up starts at once
+    plan = build_plan(parse_args(["QRVUSD", "1", "--open-at", str(open_ms)]),
+                      {"QUORVANE_API_KEY": "k", "QUORVANE_SECRET_KEY": "s"})
+    gate = Gate(None, 10)
+    state = RunState(plan, gate, Observer(1, gate, Refusals(open_ms)))
+    state.clock = estimate([Sample(now, 2.0, int(now) + 1)] * 4)
+    said = []
+    link = SimpleNamespace(host_line=said.append, countdown=lambda ms: None, write=lambda line: None)
+    hung = lambda *args, **kwargs: asyncio.sleep(3600)  # noqa: E731 - a handshake that never ends
+    connector = SimpleNamespace(connect=hung, start_pool=lambda url, size, **kw: Pool(hung, size))
+
+    async def go():
+        approach = Approach(state, link, connector, URL)
+        try:
+            # Without a bound the warm-up waits for ever; the guard only stops a broken run.
+            return await asyncio.wait_for(approach.run(SimpleNamespace(time=time)), 120)
+        finally:
+            await approach.close()
+
+    assert asyncio.run(go()) > 0
+    assert any("still opening at the last look" in line for line in said)
+    assert any("no connection in time" in line for line in said)

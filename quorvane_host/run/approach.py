@@ -19,7 +19,7 @@ import asyncio
 import gc
 import math
 import time
-from typing import Any, Optional
+from typing import Any, Optional, Set
 
 from quorvane_host.cli.console import SHIFT_MARK
 from quorvane_host.cli.options import AIM_SAFETY_MS
@@ -39,6 +39,13 @@ LAST_LOOK_MS = 600  # measure the clock again for at least this long just before
 # after a blocking sleep from SLEEP_BEFORE_MS; the last look at the clock
 # ends 2 * WAKE_BEFORE_MS before it fires.
 ENTER_BEFORE_MS, SLEEP_BEFORE_MS, WAKE_BEFORE_MS = 1.0, 6.0, 15
+
+
+async def _within(tasks: Set[asyncio.Future], until_ms: float) -> None:
+    """Wait for ``tasks`` until this machine's clock reads ``until_ms``; what is not done by then goes on."""
+    left = (until_ms - time.time() * 1000) / 1000
+    if left > 0 and not all(t.done() for t in tasks):
+        await asyncio.wait(tasks, timeout=left)
 
 
 def sleep_until(local_ms: float) -> None:
@@ -61,12 +68,14 @@ class Approach:
         self.pool: Any = None
         self.clock_conn = ClockConnection(state, link, connector, url)
         self._warm: Optional[asyncio.Future] = None
+        self._filling: Optional[asyncio.Future] = None
 
     async def run(self, module: Any) -> float:
         """Until the module is to be entered; returns this machine's time at which it fires (ms)."""
         state, plan = self.state, self.state.plan
         await self.wait_until(state.local_ms(plan.open_ms - PREPARE_S * 1000))
-        await self._warm_up()
+        self._plan_firing()
+        await self._warm_up(until_ms=self._last_look_starts())
         self._plan_firing()
         if self.clock_conn.ws is not None or self.pool is not None:
             await self._last_look()
@@ -95,24 +104,47 @@ class Approach:
             self.link.countdown(opening - now)
             await asyncio.sleep(min(0.1, (local_ms - now) / 1000))
 
-    async def _warm_up(self) -> None:
-        """Fill the pool, and open a connection for the last look at the clock."""
+    async def _warm_up(self, until_ms: float) -> None:
+        """Fill the pool, and open a connection for the last look at the clock, until ``until_ms``.
+
+        A handshake that has not finished by then (this machine's clock) does
+        not hold up the last look: the pool goes on filling in the
+        background, and the last look goes by the figures from the start.
+        """
         plan = self.state.plan
-        connecting = self.connector.connect(self.url)  # for measuring: not one of the pool's
+        # For measuring: not one of the pool's.
+        measuring = asyncio.ensure_future(self.connector.connect(self.url))
         if plan.pool_size:
             self.pool = self.connector.start_pool(self.url, plan.pool_size,
                                                   max_new_per_minute=plan.max_new_per_minute,
                                                   say=self.link.host_line)
-            try:
-                await self.pool.fill()
-            except Exception as exc:
-                self.link.host_line(f"no warm connections ({describe_fault(exc)}): "
+            self._filling = asyncio.ensure_future(self.pool.fill())
+            # Its failure is said below, or, once it has gone on past the last look, counted by the pool.
+            self._filling.add_done_callback(lambda task: task.cancelled() or task.exception())
+            await _within({self._filling, measuring}, until_ms)
+            if self._filling.done() and self._filling.exception() is not None:
+                self.link.host_line(f"no warm connections ({describe_fault(self._filling.exception())}): "
                                     "each order opens its own")
-        try:
-            self.clock_conn.ws = await connecting
-        except Exception as exc:
-            self.link.host_line(f"cannot measure the clock again ({describe_fault(exc)}); "
+            elif not self._filling.done():
+                self.link.host_line("warm connections still opening at the last look: going on "
+                                    f"with {self.pool.ready} ready")
+        await _within({measuring}, until_ms)
+        if not measuring.done():
+            measuring.cancel()
+            self.link.host_line("cannot measure the clock again (no connection in time); "
                                 "going by the figures from the start")
+        elif measuring.exception() is not None:
+            self.link.host_line(f"cannot measure the clock again ({describe_fault(measuring.exception())}); "
+                                "going by the figures from the start")
+        else:
+            self.clock_conn.ws = measuring.result()
+
+    def _last_look_starts(self) -> float:
+        """This machine's time at which the last look begins, by the current plan."""
+        return self._fire_local() - 2 * WAKE_BEFORE_MS - self._last_look_window_ms()
+
+    def _last_look_window_ms(self) -> float:
+        return max(LAST_LOOK_MS, CLOCK_SAMPLES_AGAIN * self.state.clock.rtt_median_ms * 1.2)
 
     def _fire_local(self) -> float:
         """This machine's time at which the module fires by the current plan."""
@@ -136,8 +168,7 @@ class Approach:
         the end of the last look: a reply not back by then is given up, and
         the figures from before are used.
         """
-        state = self.state
-        window_ms = max(LAST_LOOK_MS, CLOCK_SAMPLES_AGAIN * state.clock.rtt_median_ms * 1.2)
+        window_ms = self._last_look_window_ms()
         # Collect now, and leave what is there to the end: the collections
         # that still happen (until the module is entered) are then short.
         gc.collect()
@@ -193,6 +224,9 @@ class Approach:
             self._warm.cancel()
         pool = self.pool
         try:
+            if self._filling is not None and not self._filling.done():
+                self._filling.cancel()  # what it opened is closed, not lost
+                await asyncio.wait({self._filling})
             await self.clock_conn.close()
         finally:
             if pool is not None:
