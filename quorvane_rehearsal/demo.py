@@ -53,7 +53,7 @@ from quorvane_rehearsal.behaviour import Behaviour, add_behaviour_arguments, beh
 from quorvane_rehearsal.exchange import parse_time_ms
 from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.cli.times import current_ms, format_ms
-from quorvane_host.run.report import plural
+from quorvane_host.words import plural
 
 # The host's options for the module on its own: this machine's clock, a new
 # connection for every order, the opening time unchanged.

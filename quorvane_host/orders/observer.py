@@ -30,14 +30,11 @@ from quorvane_host.orders.lines import parse_outcome
 from quorvane_host.orders.pace import start_for_arrival
 from quorvane_host.orders.refusals import BANNED, EARLY, UNKNOWN_SYMBOL_ORDERS, Refusals, Rule
 from quorvane_host.orders.reply import REFUSED, announced_open, order_limits, retry_after
+from quorvane_host.words import plural
 
 __all__ = ["Observer", "install_print_hook"]
 
 AIM_MS = 1.0  # an order aimed at an announced opening should arrive this long after it
-
-
-def _plural(n: int, word: str) -> str:
-    return f"{n} {word}{'' if n == 1 else 's'}"
 
 
 class Observer:
@@ -80,7 +77,7 @@ class Observer:
             pace.accepted()
             self.bought += 1
             if self.bought >= self.wanted:
-                self.gate.stop(f"{_plural(self.bought, 'accepted order')} that bought something "
+                self.gate.stop(f"{plural(self.bought, 'accepted order')} that bought something "
                                f"(--orders {self.wanted})")
         elif verdict.accepted:
             if verdict.quantity is None:

@@ -11,6 +11,7 @@ from typing import Callable, Iterable, Optional
 
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.fate import Order
+from quorvane_host.words import plural
 
 __all__ = ["late_opening", "describe_lateness"]
 
@@ -59,15 +60,11 @@ def late_opening(orders: Iterable[Order], open_ms: float, arrival: Callable[[Ord
             "said_ms": None if said_open_ms is None else said_open_ms - open_ms}
 
 
-def _orders(n: int) -> str:
-    return f"{n} order{'' if n == 1 else 's'}"
-
-
 def describe_lateness(late: dict) -> str:
     """One line for the report."""
     said = f"; the exchange said {late['said_ms']:.0f} ms late" if late.get("said_ms") is not None else ""
     if not late["opened"]:
-        return (f"the listing did not open within the time limit: {_orders(late['refused'])} refused as "
+        return (f"the listing did not open within the time limit: {plural(late['refused'], 'order')} refused as "
                 f"too early, the last {late['after_ms']:.0f} ms after the announced opening{said}")
     return (f"the listing opened late: between {max(0.0, late['after_ms']):.0f} and {late['by_ms']:.0f} ms "
-            f"after the announced opening ({_orders(late['refused'])} refused as too early before it){said}")
+            f"after the announced opening ({plural(late['refused'], 'order')} refused as too early before it){said}")

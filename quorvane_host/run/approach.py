@@ -29,6 +29,7 @@ from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 from quorvane_host.timing.firing import plan_firing
 from quorvane_host.timing.offset_clock import OffsetClock
+from quorvane_host.words import plural
 
 __all__ = ["Approach"]
 
@@ -188,8 +189,7 @@ class Approach:
                 pinging.cancel()
             raise
         if dropped:
-            some = "1 warm connection" if dropped == 1 else f"{dropped} warm connections"
-            self.link.host_line(f"{some} did not answer a ping: dropped, and "
+            self.link.host_line(f"{plural(dropped, 'warm connection')} did not answer a ping: dropped, and "
                                 + ("another opened" if dropped == 1 else "others opened"))
         self._plan_firing()
 
@@ -202,7 +202,7 @@ class Approach:
         plan, est, firing = state.plan, state.clock, state.firing
         self.link.write(f"{SHIFT_MARK}{firing.shift_ms}")
         pool = self.pool
-        ready = (f"{pool.ready} warm connection{'' if pool.ready == 1 else 's'}" if pool is not None
+        ready = (plural(pool.ready, 'warm connection') if pool is not None
                  else "no warm connections")
         # Indented like the other lines under the run's first line.
         if plan.compensate:

@@ -42,7 +42,7 @@ from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flus
                                             start_console)
 from quorvane_host.run.finish import finish
 from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, prepare
-from quorvane_host.run.report import plural
+from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
 from quorvane_host.run.stopping import StopRequested, StopSignals

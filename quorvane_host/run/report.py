@@ -16,14 +16,11 @@ from quorvane_host.orders.fate import NO_REPLY
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.opening import describe_lateness, late_opening
 from quorvane_host.run.state import RunState
+from quorvane_host.words import plural
 
 __all__ = ["json_ready", "plural", "result_document", "say_report", "summarise"]
 
 MAX_ORDER_LINES = 12  # orders listed one by one on the terminal (all of them in the JSON)
-
-
-def plural(n: int, word: str) -> str:
-    return f"{n} {word}{'' if n == 1 else 's'}"
 
 
 def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:

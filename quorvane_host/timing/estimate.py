@@ -15,6 +15,8 @@ import statistics
 from dataclasses import asdict, dataclass
 from typing import Sequence
 
+from quorvane_host.words import plural
+
 __all__ = ["TRUNCATION_MS", "ClockEstimate", "Sample", "estimate", "estimate_rtt_only"]
 
 # The exchange's serverTime is a whole millisecond, cut off; its reading lay
@@ -72,7 +74,7 @@ class ClockEstimate:
         ahead = "ahead of" if self.offset_ms >= 0 else "behind"
         return (f"the exchange's clock is {abs(self.offset_ms):.1f} ms {ahead} this machine's; "
                 f"round trip {self.rtt_min_ms:.1f} ms at best, {self.rtt_median_ms:.1f} ms typical; "
-                f"jitter {self.jitter_ms:.1f} ms ({self.samples} sample{'' if self.samples == 1 else 's'})")
+                f"jitter {self.jitter_ms:.1f} ms ({plural(self.samples, 'sample')})")
 
 
 def _quantile(sorted_values: Sequence[float], q: float) -> float:
