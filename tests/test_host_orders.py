@@ -14,7 +14,7 @@ import pytest
 
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.fate import ANSWERED, NEVER_CONNECTED, NEVER_SENT, NO_REPLY, UNREADABLE
-from quorvane_host.orders.gate import Gate, StopOrdering
+from quorvane_host.orders.gate import Gate, StopOrdering, _TrackedSocket
 from quorvane_host.orders.observer import Observer
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 from quorvane_host.net.pool import ConnectionLimit
@@ -139,6 +139,55 @@ def test_order_fate(opened, halt, fate, said):
         assert opened.sent == [] and gate.sent_at_halt == 0
         with pytest.raises(StopOrdering):  # and no further order starts
             gate.connect("wss://x/ws-api/v3")
+
+
+def _send_halting_at(step, raising):
+    """One order whose stop request lands before the ``step``-th bytecode of the gate's send.
+
+    The handler closes the gate, then raises (``raising``) or not (code
+    that swallows the exception).  Returns the gate and what reached the socket.
+    """
+    socket = _Socket(FILLED)
+    gate = Gate(_Inner(socket), max_orders=10)
+    target, count = _TrackedSocket.send.__code__, [0]
+
+    def trace(frame, event, arg):
+        if frame.f_code is not target:
+            return None
+        frame.f_trace_opcodes = True
+
+        def opcode(frame, event, arg):
+            if event == "opcode":
+                count[0] += 1
+                if count[0] == step:
+                    gate.halt("interrupted (Ctrl-C)", Interrupted)
+                    if raising:
+                        raise Interrupted()
+            return opcode
+        return opcode
+
+    sys.settrace(trace)
+    try:
+        asyncio.run(_order(gate))
+    except (Exception, Interrupted):
+        pass
+    finally:
+        sys.settrace(None)
+    return gate, socket.sent, count[0]
+
+
+@pytest.mark.filterwarnings("ignore:coroutine:RuntimeWarning")  # a send created, then interrupted
+@pytest.mark.parametrize("raising", [False, True])
+def test_stop_request_at_every_step_of_the_send(raising):
+    # Wherever in the send the handler runs, an order that reached the
+    # connection was counted by it, and the count never exceeds the orders placed.
+    _, _, steps = _send_halting_at(0, raising)
+    assert steps > 10
+    for step in range(1, steps + 1):
+        gate, sent, _ = _send_halting_at(step, raising)
+        where = f"stop request at bytecode {step} of {steps}"
+        assert gate.sent_at_halt is not None, where
+        assert len(sent) <= gate.sent_at_halt <= gate.placed, where
 
 
 # ---------------------------------------------------------------------------

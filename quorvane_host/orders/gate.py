@@ -84,18 +84,31 @@ class _TrackedSocket:
         self._ws, self._order, self._gate = ws, order, gate
 
     async def send(self, message: Any) -> None:
-        # The last moment at which an order can be held back: after a stop
-        # request nothing is handed to the connection, whatever swallowed
-        # the exception the request raised.
-        self._gate.check_halt()
-        order = self._order
-        order.request_id = request_id(message)
-        # Sent from here on: once the bytes are handed over, a failure of
-        # the send itself no longer says they did not leave.
+        order, gate = self._order, self._gate
+        # Marked sent before the last check, not after it: a stop request's
+        # handler may run between any two steps here, and it counts the
+        # orders handed over.  Landing before the mark, it is seen by the
+        # check and the order is held back; landing after it, the order is
+        # counted.  Checked first and marked second, a request landing in
+        # between would count the order out and let it leave all the same.
         order.stage = SENT
-        order.sent_ms = self._gate.now_ms()
-        self._gate.pace.sent(order.sent_ms)
-        await self._ws.send(message)
+        handed = False
+        try:
+            # The last moment at which an order can be held back: after a
+            # stop request nothing is handed to the connection, whatever
+            # swallowed the exception the request raised.
+            gate.check_halt()
+            order.request_id = request_id(message)
+            order.sent_ms = gate.now_ms()
+            gate.pace.sent(order.sent_ms)
+            handed = True
+            # Sent from here on: once the bytes are handed over, a failure
+            # of the send itself no longer says they did not leave.
+            await self._ws.send(message)
+        except BaseException:
+            if not handed:
+                gate.held_back(order)
+            raise
 
     async def recv(self) -> Any:
         order = self._order
@@ -206,6 +219,12 @@ class Gate:
     def check_halt(self) -> None:
         if self.halted is not None:
             raise self.halted()
+
+    def held_back(self, order: Order) -> None:
+        """``order`` was marked sent but never handed over: it is not counted as placed."""
+        order.stage = CONNECTED
+        if self.sent_at_halt is not None and self.sent_at_halt > self.placed:
+            self.sent_at_halt = self.placed
 
     def _check_open(self) -> None:
         if self.stop_reason is None and len(self.orders) >= self.max_orders:
