@@ -27,7 +27,7 @@ from quorvane_host.run.stopping import EarlyStop, Interrupted, StopRequested
 
 _early = EarlyStop().install()
 
-from quorvane_host.cli.progname import program_name  # noqa: E402 - after the handler: os and sys only
+from quorvane_host.cli.progname import program_name, say_on_stderr  # noqa: E402 - after the handler: os and sys only
 
 _ME = program_name("quorvane_host")
 
@@ -76,14 +76,6 @@ def _forgiving_stderr() -> None:
                                     line_buffering=True)
 
 
-def _say(text: str) -> None:
-    try:
-        sys.stderr.write(text + "\n")
-        sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass
-
-
 def _stop_behind(exc: BaseException) -> Optional[BaseException]:
     """The stop request behind ``exc``, if any.
 
@@ -112,7 +104,7 @@ def _stopped(stop: BaseException, when: str) -> int:
     interpreter happened to be loading.
     """
     request = stop if isinstance(stop, StopRequested) else (_early.request or Interrupted)()
-    _say(f"{_ME}: {request.said}{when}")
+    say_on_stderr(f"{_ME}: {request.said}{when}")
     return request.exit_status
 
 
@@ -146,7 +138,7 @@ def run() -> None:
     if _early.request is not None:  # recorded while loading, its exception swallowed there
         _quiet_exit(_stopped(_early.request(), " while starting; nothing was sent"))
     if stdout_closed:
-        _say(f"{_ME}: standard output is closed: nothing will be shown; the orders, "
+        say_on_stderr(f"{_ME}: standard output is closed: nothing will be shown; the orders, "
              "the exit status and --result do not depend on it")
     try:
         quiet_interrupts()

@@ -12,10 +12,9 @@ import os
 from typing import List, Optional
 
 from quorvane_host.cli.files import check_output_path, resolve_output_path
-from quorvane_host.cli.progname import error_line, program_name
+from quorvane_host.cli.progname import error_line, program_name, say_on_stderr
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
-from quorvane_host.run.console_link import say_on_stderr
 from quorvane_host.run.orchestrator import HostRun
 from quorvane_host.run.prepare import LoopbackEndpoint
 from quorvane_host.run.stopping import StopRequested

@@ -36,6 +36,15 @@ def error_line(module: str, message: str) -> str:
     return f"{program_name(module)}: error: {message}"
 
 
+def say_on_stderr(text: str) -> None:
+    """One line on stderr, if it still takes one: nothing the host decides hangs on it."""
+    try:
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
 def package_path_env() -> Dict[str, str]:
     """This process's environment with the package's directory first on ``PYTHONPATH``.
 

@@ -26,10 +26,10 @@ from quorvane_host.cli.logfile import log_header, open_log
 from quorvane_host.cli.interrupts import start_child
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.options import Plan
-from quorvane_host.cli.progname import package_path_env, program_name
+from quorvane_host.cli.progname import package_path_env, program_name, say_on_stderr
 
 __all__ = ["ConsoleLink", "Terminal", "c_stdout_flusher", "park_on_devnull", "read_console_record",
-           "say_on_stderr", "start_console"]
+           "start_console"]
 
 
 def c_stdout_flusher() -> Callable[[], None]:
@@ -42,15 +42,6 @@ def c_stdout_flusher() -> Callable[[], None]:
     except (OSError, AttributeError):  # pragma: no cover - every libc has it
         return lambda: None
     return lambda: fflush(None)
-
-
-def say_on_stderr(text: str) -> None:
-    """One line on stderr, if it still takes one: nothing the host decides hangs on it."""
-    try:
-        sys.stderr.write(text + "\n")
-        sys.stderr.flush()
-    except (OSError, ValueError, AttributeError):
-        pass
 
 
 def park_on_devnull(fd: int) -> None:
