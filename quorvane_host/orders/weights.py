@@ -1,0 +1,53 @@
+"""The exchange's request-weight budget: how many requests the host may still send.
+
+Pure bookkeeping (times are passed in, as this machine's ms): any reply's
+``rateLimits`` of type ``REQUEST_WEIGHT`` state the limits and the
+exchange's count of them (:meth:`RequestBudget.learn`), every request the
+host sends is spent against them (:meth:`RequestBudget.spend`), and the
+clock measurement asks how many it may use
+(:meth:`RequestBudget.measuring_allowance`): at most half of what is
+left, so that the orders and the queries after them always find room.
+Each limit is counted on its own, as :mod:`quorvane_host.orders.windows`
+describes.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Optional
+
+from quorvane_host.orders.windows import WindowCount, stated_limits
+
+__all__ = ["RequestBudget"]
+
+REQUEST_WEIGHT = "REQUEST_WEIGHT"
+
+
+class RequestBudget:
+    """The request-weight limits of one run, as the exchange has stated them."""
+
+    def __init__(self) -> None:
+        self._windows: Dict[float, WindowCount] = {}  # interval ms -> its count
+
+    def learn(self, data: Any, now_ms: float) -> None:
+        """A reply (parsed JSON) received at ``now_ms``: the weight limits it states, if any."""
+        for limit in stated_limits(data, REQUEST_WEIGHT):
+            window = self._windows.get(limit.interval_ms)
+            if window is None:
+                window = self._windows[limit.interval_ms] = WindowCount(limit.interval_ms, limit.limit)
+            window.state(limit.limit, limit.count, now_ms)
+
+    def spend(self, now_ms: float, weight: int = 1) -> None:
+        """A request of ``weight`` the host sent at ``now_ms``."""
+        for window in self._windows.values():
+            window.add(now_ms, weight)
+
+    def remaining(self, now_ms: float) -> Optional[int]:
+        """Requests left in the tightest window at ``now_ms`` (never below 0); None when no limit is known."""
+        if not self._windows:
+            return None
+        return max(0, min(window.left(now_ms) for window in self._windows.values()))
+
+    def measuring_allowance(self, now_ms: float) -> Optional[int]:
+        """How many requests the clock measurement may send now: half of what is left; None when no limit is known."""
+        left = self.remaining(now_ms)
+        return None if left is None else left // 2
