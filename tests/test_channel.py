@@ -1,0 +1,179 @@
+"""One reader per connection: each message reaches the request whose id it carries, or is pushed.
+
+Over an in-memory connection: the messages are put in its inbox, the
+reader routes them; nothing is timed (a timeout of 0 is "the wait ended").
+"""
+
+import asyncio
+import json
+
+import pytest
+from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
+
+from quorvane_host.net.channel import Channel
+from quorvane_host.net.connection import is_open
+
+
+class Wire:
+    """A connection whose inbox the test fills; ``None`` in it is a lost connection."""
+
+    def __init__(self):
+        self.inbox = asyncio.Queue()
+        self.sent = []
+
+    async def send(self, text):
+        self.sent.append(text)
+
+    async def recv(self):
+        item = await self.inbox.get()
+        if item is None:
+            raise ConnectionClosedError(None, None)
+        return item
+
+    async def close(self):
+        self.inbox.put_nowait(None)
+
+    def deliver(self, *messages):
+        for message in messages:
+            self.inbox.put_nowait(message)
+
+
+async def settle():
+    for _ in range(5):
+        await asyncio.sleep(0)
+
+
+OWN = '{"id": "1", "status": 200, "result": {"orderId": 7, "executedQty": "1"}}'
+AGAIN = '{"id": "1", "status": 200, "result": {"orderId": 7, "executedQty": "1"}, "again": true}'
+NULL_429 = '{"id": null, "status": 429, "error": {"code": -1003, "msg": "too many requests"}}'
+EVENT = '{"event": "listing", "symbol": "QRVUSD"}'
+OTHER = '{"id": "2", "status": 200}'
+INT_ID = '{"id": 1, "status": 200}'
+GARBLED = "<html>502 Bad Gateway</html>"
+TIMEOUT, LOST, UNREAD = "timed out", "lost", "released unread"
+
+
+@pytest.mark.parametrize("before, garbled, reply, after, pushed, late", [
+    ([OWN], False, OWN, [], [], []),
+    ([OTHER, OWN], False, OWN, [], [OTHER], []),                 # an id nobody sent here
+    ([NULL_429, OWN], False, OWN, [], [NULL_429], []),           # an id-null error is nobody's reply
+    ([EVENT, OWN], False, OWN, [], [EVENT], []),                 # no id at all
+    ([INT_ID, OWN], False, OWN, [], [INT_ID], []),               # 1 is not "1"
+    ([GARBLED], True, GARBLED, [], [], []),                      # an order takes text that is not JSON
+    ([GARBLED, OWN], False, OWN, [], [GARBLED], []),             # anything else does not
+    ([], False, TIMEOUT, [OWN], [], [OWN]),                      # after its wait: still its request's
+    ([OWN, AGAIN], False, OWN, [], [], [AGAIN]),                 # answered twice: the second is late
+    ([OWN], False, UNREAD, [], [], [OWN]),                       # came, but its waiter was gone
+    ([EVENT, None], False, LOST, [OWN], [EVENT], []),            # lost while waiting
+])
+def test_each_message_reaches_its_own_request(before, garbled, reply, after, pushed, late):
+    async def go():
+        wire, seen, heard, lost = Wire(), [], [], []
+        ch = Channel(wire, on_pushed=seen.append, on_lost=lost.append)
+        ch.expect("1", on_late=lambda rid, message: heard.append((rid, message)), takes_garbled=garbled)
+        await ch.send('{"id": "1", "method": "order.place"}')
+        wire.deliver(*before)
+        await settle()
+        outcome = None
+        if reply != UNREAD:
+            try:
+                outcome = await ch.reply("1", timeout=0 if reply == TIMEOUT else None)
+            except asyncio.TimeoutError:
+                outcome = TIMEOUT
+            except ConnectionClosedError:
+                outcome = LOST
+        ch.release("1")
+        wire.deliver(*after)
+        await settle()
+        return outcome, seen, heard, lost, ch, ch.closed
+
+    outcome, seen, heard, lost, ch, closed = asyncio.run(go())
+    assert outcome == (None if reply == UNREAD else reply)
+    assert seen == pushed and heard == [("1", message) for message in late] and ch.late == 0
+    assert lost == (["the connection dropped without a closing handshake (the exchange or something on the "
+                     "way cut it)"] if reply == LOST else [])
+    assert closed == (reply == LOST)
+
+
+def test_a_late_reply_nobody_listens_for_is_counted_not_pushed():
+    async def go():
+        wire, seen = Wire(), []
+        ch = Channel(wire, on_pushed=seen.append)
+        ch.expect(5)
+        await ch.send('{"id": 5, "method": "time"}')
+        with pytest.raises(asyncio.TimeoutError):
+            await ch.reply(5, timeout=0)
+        ch.release(5)
+        wire.deliver('{"id": 5, "status": 200}', '{"id": 5.0}')
+        await settle()
+        return ch, seen
+
+    ch, seen = asyncio.run(go())
+    assert ch.late == 1 and seen == ['{"id": 5.0}']
+
+
+@pytest.mark.parametrize("sends, incoming, replies", [
+    # the module's own use: its reply, whatever came before it
+    (['{"id": "a"}'], [EVENT, NULL_429, '{"id": "a"}'], ['{"id": "a"}']),
+    # two requests out: their replies as they come
+    (['{"id": "a"}', '{"id": "b"}'], ['{"id": "b"}', EVENT, '{"id": "a"}'], ['{"id": "b"}', '{"id": "a"}']),
+    # a request without an id: the next message, whatever it is
+    (['{"method": "ping"}'], [EVENT, OTHER], [EVENT]),
+    # none sent: what the exchange pushes
+    ([], [EVENT], [EVENT]),
+])
+def test_plain_send_then_recv(sends, incoming, replies):
+    async def go():
+        wire = Wire()
+        ch = Channel(wire, on_pushed=lambda message: None)
+        for text in sends:
+            await ch.send(text)
+        wire.deliver(*incoming)
+        got = [await ch.recv() for _ in replies]
+        await ch.close()
+        return got, wire
+
+    got, wire = asyncio.run(go())
+    assert got == replies and wire.sent == sends
+
+
+def test_a_loss_fails_every_wait_and_is_said_once():
+    async def go():
+        wire, lost = Wire(), []
+        ch = Channel(wire, on_lost=lost.append)
+        for rid in ("x", "y"):
+            ch.expect(rid)
+        waits = [asyncio.ensure_future(ch.reply(rid)) for rid in ("x", "y")]
+        await settle()
+        wire.deliver('{"id": "x"}', None)
+        await asyncio.wait(waits)
+        ch.expect("z")  # a request after the loss fails at once
+        with pytest.raises(ConnectionClosedError):
+            await ch.reply("z")
+        await ch.close()
+        return waits, lost, ch
+
+    waits, lost, ch = asyncio.run(go())
+    assert waits[0].result() == '{"id": "x"}'
+    assert isinstance(waits[1].exception(), ConnectionClosedError)
+    assert len(lost) == 1 and not is_open(ch)
+
+
+def test_closing_ends_the_reader():
+    class Quiet(Wire):
+        async def close(self):  # a close that does not end its reads
+            pass
+
+    async def go():
+        lost = []
+        ch = Channel(Quiet(), on_lost=lost.append)
+        ch.expect("a")
+        waiting = asyncio.ensure_future(ch.reply("a"))
+        await settle()
+        async with ch:
+            pass
+        await asyncio.wait({waiting})
+        return ch, waiting, lost
+
+    ch, waiting, lost = asyncio.run(go())
+    assert ch.closed and isinstance(waiting.exception(), ConnectionClosedOK) and len(lost) == 1
