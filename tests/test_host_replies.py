@@ -91,66 +91,6 @@ def test_limits_windows_and_openings_read_from_replies(data, limits, after, open
 
 
 # ---------------------------------------------------------------------------
-# The pace: times passed in
-
-
-def _ten_a_second():
-    return R.order_limits({"rateLimits": [{"rateLimitType": "ORDERS", "interval": "SECOND", "intervalNum": 1,
-                                           "limit": 10, "count": 0}]})
-
-
-@pytest.mark.parametrize("steps, now, expected", [
-    ([], 0, 0),  # the first order goes at once
-    ([("started", 0), ("sent", 0), ("accepted",)], 1, 1),  # and one after an accepted one
-    ([("started", 0), ("sent", 0), ("retry",)], 1, 200),  # a retry waits a step at 5 a second
-    ([("learn", 0), ("started", 0), ("sent", 0), ("retry",)], 1, 106),  # the stated 10/s, with margin
-    ([("hold", 5000), ("started", 0)], 1, 5000),  # a rate limit's window
-    ([("started", 0), ("sent", 0), ("aim", 3000)], 1, 3000),  # an announced opening
-    ([("started", 0), ("sent", 0), ("aim", 5)], 1, 20),  # but never right on the heels of the last
-])
-def test_pace(steps, now, expected):
-    pace = Pace(5.0)
-    for step in steps:
-        name, args = step[0], step[1:]
-        if name == "learn":
-            pace.learn(_ten_a_second(), *args)
-        else:
-            getattr(pace, name)(*args)
-    assert pace.next_at(now) == pytest.approx(expected, abs=1)
-
-
-def test_a_burst_after_accepted_orders_stays_within_the_stated_limit():
-    pace = Pace(5.0)
-    pace.learn(_ten_a_second(), 0)
-    times, now = [], 0.0
-    for _ in range(35):  # accepted orders, each followed at once by the next
-        now = pace.next_at(now)
-        pace.started(now)
-        pace.sent(now)
-        pace.accepted()
-        times.append(now)
-    # never more than 10 in any second, wherever the exchange's window starts
-    assert all(sum(1 for t in times if start <= t < start + 1000) <= 10 for start in times)
-    assert times[9] == 0 and times[10] > 1000
-
-
-@pytest.mark.parametrize("ours, count, expected", [
-    ([], 3, 600 + 1060),  # three the exchange counted, none of them ours: the window from now
-    ([0, 500], 4, 500 + 1060),  # two of ours and two more: once the second of ours has left it
-    ([0, 500], 2, 600),  # only ours: one more fits
-])
-def test_counts_the_exchange_saw_beyond_ours_are_taken_as_used(ours, count, expected):
-    pace = Pace(5.0)
-    for t in ours:
-        pace.started(t)
-        pace.sent(t)
-    pace.accepted()
-    pace.learn(R.order_limits({"rateLimits": [{"rateLimitType": "ORDERS", "interval": "SECOND",
-                                               "intervalNum": 1, "limit": 3, "count": count}]}), 600)
-    assert pace.next_at(600) == pytest.approx(expected)
-
-
-# ---------------------------------------------------------------------------
 # The gate with stand-in connections
 
 
