@@ -1,0 +1,62 @@
+"""One seed's world: the exchange's behaviour and the run's options, drawn from ``random.Random(seed)``."""
+
+import random
+from dataclasses import dataclass, field
+from decimal import Decimal
+from typing import List, Optional, Tuple
+
+from .loop import EPOCH_S
+
+ANNOUNCED_MS = EPOCH_S * 1000 + 2_000  # the listing's announced opening, by the exchange's clock
+
+
+@dataclass
+class Behaviour:
+    seed: int
+    wanted: int  # --orders
+    max_orders: int  # --max-orders
+    time_limit_s: float  # --time-limit
+    quantity: float
+    open_ms: float  # the real opening (the exchange's clock): the announced one, or later
+    announce: Optional[str]  # how a refusal before the opening says when it opens
+    skew_ms: float  # the exchange's clock minus this machine's
+    rtt_s: float
+    order_limit: Optional[int]  # orders per 10 s
+    weight_limit: Optional[int]  # request weight per 10 s
+    query_failures: float  # the share of order queries that fail
+    refused_connections: Tuple[int, ...]  # which connection attempts the exchange refuses (1 = the first)
+    foreign: List[Tuple[float, Decimal, Decimal]] = field(default_factory=list)  # other clients' orders
+    stop_request_s: Optional[float] = None  # a Ctrl-C this long after the firing
+
+    @property
+    def announced_ms(self):
+        return ANNOUNCED_MS
+
+
+def _foreign(rng, quantity):
+    """Another client's order in the account, before or during the run: (ms from the opening, qty, filled)."""
+    qty = Decimal(str(quantity)) * rng.choice((2, 3, 10))
+    return rng.uniform(-60_000, 5_000), qty, qty * rng.choice((0, 1))
+
+
+def draw(seed):
+    rng = random.Random(seed)
+    late = rng.random() < 0.3
+    quantity = rng.choice((0.5, 1.0, 2.0, 0.25))
+    return Behaviour(
+        seed=seed,
+        wanted=rng.choice((1, 1, 1, 2, 3)),
+        max_orders=rng.choice((3, 8, 20, 100)),
+        time_limit_s=rng.choice((1.0, 2.0, 4.0, 10.0)),
+        quantity=quantity,
+        open_ms=ANNOUNCED_MS + (rng.uniform(50, 3000) if late else 0),
+        announce=rng.choice((None, "openTime", "opens_in", "iso")) if late else None,
+        skew_ms=rng.uniform(-500, 500),
+        rtt_s=rng.choice((0.002, 0.03, 0.08)),
+        order_limit=rng.choice((None, None, 3, 10)),
+        weight_limit=rng.choice((None, None, 8, 30)),
+        query_failures=rng.choice((0.0, 0.3, 0.8)),
+        refused_connections=tuple(n for n in range(1, 8) if rng.random() < 0.1),
+        foreign=[_foreign(rng, quantity) for _ in range(rng.choice((0, 0, 1, 3)))],
+        stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,
+    )

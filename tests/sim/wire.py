@@ -1,0 +1,190 @@
+"""In-memory WebSocket connections in virtual time.
+
+The client's end looks like a ``websockets`` client connection (``send``,
+``recv``, ``close``, ``ping``, iteration, ``state``, raising
+``ConnectionClosed*`` once closed), so that the host's code takes it for
+one.  The exchange's end gets each message after the one-way delay, in the
+order sent, and may answer, push, drop the connection, or go silent (a
+half-open connection: nothing travels either way, and no close is seen).
+"""
+
+import asyncio
+import collections
+
+from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
+from websockets.frames import Close
+from websockets.protocol import State
+
+
+class _Transport:
+    def __init__(self, conn):
+        self._conn = conn
+
+    def is_closing(self):
+        return self._conn.state is not State.OPEN
+
+    def abort(self):
+        self._conn.cut(abnormal=True)
+
+    def get_extra_info(self, name, default=None):
+        return default
+
+
+class Connection:
+    """The client's end; ``server`` is the exchange's handler for this connection."""
+
+    def __init__(self, net, server):
+        self.net, self.server = net, server
+        self.state = State.OPEN
+        self.protocol = self  # what the host's pool reads (``conn.protocol.state``)
+        self.transport = _Transport(self)
+        self.close_code = None
+        self.silent = False  # half-open: nothing gets through, in either direction
+        self._inbox = collections.deque()
+        self._waiter = None
+        self._abnormal = False
+        self._up_at = self._down_at = 0.0  # the last delivery times, to keep each way in order
+
+    # ---- the host's side ----------------------------------------------------
+
+    async def send(self, message):
+        self._raise_if_closed()
+        self._up_at = self.net.deliver(self._up_at, lambda: self.server.received(self, message),
+                                       lost=lambda: self.silent)
+
+    async def recv(self):
+        while not self._inbox:
+            self._raise_if_closed()
+            self._waiter = self.net.loop.create_future()
+            try:
+                await self._waiter
+            finally:
+                self._waiter = None
+        return self._inbox.popleft()
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        try:
+            return await self.recv()
+        except ConnectionClosedOK:
+            raise StopAsyncIteration from None
+
+    async def close(self, code=1000, reason=""):
+        if self.state is State.OPEN:
+            self.state = State.CLOSING
+            if not self.silent:
+                self.net.deliver(self._up_at, lambda: self.server.closed(self))
+                await asyncio.sleep(self.net.rtt_s)
+            self.cut(abnormal=self.silent)
+
+    async def ping(self, data=None):
+        self._raise_if_closed()
+        pong = self.net.loop.create_future()
+        self.net.loop.call_later(self.net.rtt_s, lambda: self.silent or pong.done() or pong.set_result(self.net.rtt_s))
+        return pong
+
+    async def wait_closed(self):
+        while self.state is not State.CLOSED:
+            await asyncio.sleep(self.net.rtt_s)
+
+    @property
+    def latency(self):
+        return self.net.rtt_s
+
+    # ---- the exchange's side ------------------------------------------------
+
+    def push(self, message, extra_delay_s=0.0):
+        """The exchange sends ``message`` (a reply, or a message of its own)."""
+        if self.state is not State.OPEN:
+            return
+        self._down_at = self.net.deliver(self._down_at, lambda: self._arrive(message),
+                                         lost=lambda: self.silent, extra_s=extra_delay_s)
+
+    def drop(self):
+        """The exchange drops the connection: the host sees it closed after the way back."""
+        self.net.deliver(self._down_at, lambda: self.cut(abnormal=True), lost=lambda: self.silent)
+
+    def go_silent(self):
+        self.silent = True
+
+    # ---- inside ---------------------------------------------------------------
+
+    def _arrive(self, message):
+        if self.state is State.CLOSED:
+            return
+        self._inbox.append(message)
+        self._wake()
+
+    def cut(self, abnormal):
+        if self.state is not State.CLOSED:
+            self.state = State.CLOSED
+            self._abnormal = abnormal
+            self.close_code = 1006 if abnormal else 1000
+            self._wake()
+
+    def _wake(self):
+        if self._waiter is not None and not self._waiter.done():
+            self._waiter.set_result(None)
+
+    def _raise_if_closed(self):
+        if self.state is not State.OPEN:
+            if self._abnormal:
+                raise ConnectionClosedError(None, None)
+            raise ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
+
+
+class _Opening:
+    """What ``connect(url)`` returns: awaitable, and an asynchronous context manager."""
+
+    def __init__(self, net):
+        self.net = net
+        self.conn = None
+        self.reusable = False
+
+    async def _open(self):
+        return await self.net.open()
+
+    def __await__(self):
+        return self._open().__await__()
+
+    async def __aenter__(self):
+        self.conn = await self._open()
+        return self.conn
+
+    async def __aexit__(self, *exc):
+        if self.conn is not None:
+            await self.conn.close()
+        return False
+
+
+class Network:
+    """Where the host's connections go: to ``exchange``, after ``rtt_s`` round trips, each way in order."""
+
+    def __init__(self, loop, exchange, rng, rtt_s=0.03, jitter_s=0.002):
+        self.loop, self.exchange, self.rng = loop, exchange, rng
+        self.rtt_s, self.jitter_s = rtt_s, jitter_s
+        self.opened = []
+
+    def one_way(self):
+        return self.rtt_s / 2 + self.rng.uniform(-self.jitter_s, self.jitter_s) / 2
+
+    def deliver(self, after, callback, lost=lambda: False, extra_s=0.0):
+        """Run ``callback`` one way later, never before ``after``; return when it runs."""
+        at = max(after, self.loop.time() + self.one_way() + extra_s)
+        self.loop.call_at(at, lambda: lost() or callback())
+        return at
+
+    def connect(self, url, *args, **kwargs):
+        return _Opening(self)
+
+    async def open(self):
+        """A new connection: TCP, TLS and the upgrade take two round trips; the exchange may refuse it."""
+        await asyncio.sleep(2 * self.rtt_s)
+        conn = Connection(self, self.exchange)
+        refusal = self.exchange.accept(conn)
+        if refusal is not None:
+            raise refusal
+        self.opened.append(conn)
+        return conn
