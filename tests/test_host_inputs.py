@@ -23,7 +23,6 @@ from quorvane_host.cli.main import main as host_main
 from quorvane_host.cli.progname import program_name
 from quorvane_host.cli.keys import CredentialsError, read_key_file
 from quorvane_host.orders.lines import parse_latency, parse_outcome, parse_time_left
-from quorvane_host.orders.fate import REPLIED
 from quorvane_host.orders.gate import Gate, StopOrdering
 from quorvane_host.orders.observer import Observer
 from quorvane_host.cli.options import UsageError, build_plan, parse_args, quantity_text
@@ -468,7 +467,7 @@ def test_gate_stops_after_wanted_accepted_orders():
     filled = {"status": 200, "result": {"orderId": 1, "executedQty": "1", "cummulativeQuoteQty": "1"}}
     for reply in [{"status": 400, "error": {"code": 3005, "msg": "e"}}, filled, filled]:
         gate.connect("u")
-        gate.current.stage, gate.current.reply = REPLIED, json.dumps(reply)
+        gate.ledger.replied(gate.current, json.dumps(reply))
         gate.replied(gate.current)
     with pytest.raises(StopOrdering, match="2 accepted orders"):
         gate.connect("u")

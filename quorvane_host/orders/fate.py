@@ -2,7 +2,9 @@
 
 Pure bookkeeping (no sockets, no event loop): the gate
 (:mod:`quorvane_host.orders.gate`) moves an :class:`Order` along its stages
-as the module's connection is used, and the report reads them.
+as the module's connection is used, the ledger
+(:mod:`quorvane_host.orders.ledger`) alone settles its verdict, and the
+report reads them.
 
 * ``never sent``: no connection (the gate's cap on new connections, nothing
   listening, name not found); nothing reached the exchange;
@@ -10,11 +12,10 @@ as the module's connection is used, and the report reads them.
   WebSocket upgrade never finished; the order was not sent;
 * ``sent, no reply``: the request was handed to the connection and no reply
   came back: its outcome is unknown, and the account must be checked;
-* ``answered``: the order's own reply came (matched by its id); accepted
-  (bought, or filled nothing) or refused by the exchange
-  (:mod:`quorvane_host.orders.reply`);
-* ``answered, unreadable``: a reply that is not a JSON object, which says
-  nothing of the order: its outcome is unknown, as without a reply.
+* ``answered``: the order's own reply came (matched by its id), or the
+  exchange said what became of it when asked; its verdict
+  (:mod:`quorvane_host.orders.reply`) says whether it bought, filled
+  nothing, was refused, or is still unknown.
 """
 
 from __future__ import annotations
@@ -27,15 +28,12 @@ from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.cap import ConnectionLimit
 from quorvane_host.orders.codes import Code
 from quorvane_host.orders.lines import Outcome
-from quorvane_host.orders.reply import BOUGHT, EMPTY, UNSTATED, Verdict, decode, judge
-from quorvane_host.orders.reply import UNREADABLE as VERDICT_UNREADABLE
+from quorvane_host.orders.reply import BOUGHT, EMPTY, REFUSED, UNKNOWN, Verdict, decode
 
-__all__ = ["ANSWERED", "NEVER_CONNECTED", "NEVER_SENT", "NO_REPLY", "UNKNOWN_FATES", "UNREADABLE",
-           "CONNECTING", "CONNECTED", "SENT", "REPLIED", "Order"]
+__all__ = ["ANSWERED", "NEVER_CONNECTED", "NEVER_SENT", "NO_REPLY", "CONNECTING", "CONNECTED", "SENT", "REPLIED",
+           "Order"]
 
 NEVER_SENT, NEVER_CONNECTED, NO_REPLY, ANSWERED = "never sent", "never connected", "sent, no reply", "answered"
-UNREADABLE = "answered, unreadable"  # a reply the module could not read: as unknown as no reply
-UNKNOWN_FATES = (NO_REPLY, UNREADABLE)
 
 # How far an order got.
 CONNECTING, CONNECTED, SENT, REPLIED = range(4)
@@ -68,26 +66,23 @@ class Order:
         self.failure: Optional[str] = None
         self.reply: Any = None  # the order's own reply, as it came
         self.outcome: Optional[Outcome] = None  # the module's line about it, when printed
-        self._verdict: Optional[Verdict] = None
+        self.verdict: Optional[Verdict] = None  # settled by the ledger alone
+        self.found_by: Optional[str] = None  # how the verdict was learnt: "its reply", "a late reply", ...
+        self.late_replies = 0  # replies that came after the order's wait had ended
 
     @property
     def sent(self) -> bool:
         return self.stage >= SENT
 
     @property
-    def verdict(self) -> Optional[Verdict]:
-        """What the order's reply says of it; None before it came."""
-        if self.stage != REPLIED:
-            return None
-        if self._verdict is None:
-            self._verdict = judge(self.reply)
-        return self._verdict
+    def answered(self) -> bool:
+        return self.verdict is not None
 
     @property
     def fate(self) -> str:
-        if self.stage == REPLIED:
-            return UNREADABLE if self.verdict.kind == VERDICT_UNREADABLE else ANSWERED
-        if self.stage == SENT:
+        if self.verdict is not None:
+            return ANSWERED
+        if self.stage >= SENT:
             return NO_REPLY
         if self.stage == CONNECTED:  # connected, nothing handed to it (a stop request held it back)
             return NEVER_SENT
@@ -95,23 +90,33 @@ class Order:
 
     @property
     def accepted(self) -> Optional[bool]:
-        """Whether the exchange took the order, by its reply (whatever the module printed); None before."""
+        """Whether the exchange took the order (whatever the module printed); None when not known."""
         verdict = self.verdict
-        if verdict is None or verdict.kind == VERDICT_UNREADABLE:
+        if verdict is None or (verdict.kind == UNKNOWN and verdict.order_id is None):
             return None
-        return verdict.accepted
+        return verdict.kind != REFUSED
 
     @property
     def bought(self) -> bool:
-        """True when the reply says something was filled."""
+        """True when the exchange said something was filled."""
         verdict = self.verdict
-        return verdict is not None and verdict.bought
+        return verdict is not None and verdict.kind == BOUGHT
+
+    @property
+    def refused(self) -> bool:
+        return self.verdict is not None and self.verdict.kind == REFUSED
 
     @property
     def outcome_unknown(self) -> bool:
-        """Sent, and what it did to the money cannot be told from what came back."""
-        verdict = self.verdict
-        return self.fate in UNKNOWN_FATES or (verdict is not None and verdict.kind == UNSTATED)
+        """Sent, and what it did to the money is not known (yet): it may have bought."""
+        if self.verdict is not None:
+            return self.verdict.kind == UNKNOWN
+        return self.stage >= SENT
+
+    @property
+    def may_have_bought(self) -> bool:
+        """Bought, or may have: sent, and not known to have bought nothing."""
+        return self.bought or self.outcome_unknown
 
     def failed(self, exc: BaseException) -> None:
         if self.failure is None:
@@ -130,8 +135,6 @@ class Order:
         fate = self.fate
         if fate == NO_REPLY:
             return "sent, no reply: its outcome is unknown: check the account"
-        if fate == UNREADABLE:
-            return "answered with something that is not a reply to read: its outcome is unknown: check the account"
         if fate == NEVER_CONNECTED:
             return "never connected (TLS or upgrade never finished): not sent" + (
                 f" ({self.failure})" if self.failure else "")
@@ -139,15 +142,17 @@ class Order:
             how = "held back on its connection" if self.stage == CONNECTED else "no connection"
             return f"never sent ({how})" + (f" ({self.failure})" if self.failure else "")
         v = self.verdict
+        assert v is not None
         named = f", order id {v.order_id}" if v.order_id is not None else ""
+        found = f" ({self.found_by})" if self.found_by not in (None, "its reply") else ""
         if v.kind == BOUGHT:
-            fill = v.filled()
-            return (f"accepted{named}: bought {fill['quantity']}"
-                    + (f" at {fill['price']} for {fill['cost']}" if fill["price"] is not None else ""))
+            fill = v.filled() or {}
+            return (f"accepted{named}: bought {fill.get('quantity')}"
+                    + (f" at {fill['price']} for {fill['cost']}" if fill.get("price") is not None else "") + found)
         if v.kind == EMPTY:
-            return f"accepted but nothing filled ({v.order_status or 'quantity 0'}){named}"
-        if v.kind == UNSTATED:
-            return f"accepted{named}, but the reply does not say what was filled: check the account"
+            return f"accepted but nothing filled ({v.order_status or 'quantity 0'}){named}{found}"
+        if v.kind == UNKNOWN:
+            return f"outcome unknown: {v.why}{named}: check the account"
         return f"refused: {v.msg} (code {v.code})" if (v.msg or v.code is not None) else "refused"
 
     def to_dict(self) -> dict:
@@ -157,12 +162,15 @@ class Order:
         data = decode(self.reply)
         d["reply"] = data if data is not None else self.reply if isinstance(self.reply, str) else None
         d["verdict"] = v.kind if v is not None else None
+        d["found_by"] = self.found_by
+        d["outcome_unknown"] = self.outcome_unknown
         d["accepted"] = self.accepted
         d["bought"] = self.bought
         if v is not None:
-            d.update(status=v.status, code=v.code, msg=v.msg, order_id=v.order_id, order_status=v.order_status)
+            d.update(status=v.status, code=v.code, msg=v.msg, order_id=v.order_id, order_status=v.order_status,
+                     unknown_why=v.why)
             d["too_early"] = v.code == int(Code.NOT_OPEN)
         if self.outcome is not None:
             d["module_line"] = self.outcome.detail
-        d["filled"] = v.filled() if v is not None and v.accepted else None
+        d["filled"] = v.filled() if v is not None and v.kind in (BOUGHT, EMPTY) else None
         return d

@@ -3,10 +3,14 @@
 The module opens every order's connection with ``websockets.connect(URL)``;
 the host rebinds ``websockets`` to a :class:`Gate`, which refuses the next
 connection once the stop rule is met and otherwise hands the module a
-tracked connection.  The tracking notes how far each order got
-(:mod:`quorvane_host.orders.fate`), so that a run that ends early (a stop
-request, a dropped connection, the time limit) can still say, per order,
-what happened to the money.
+tracked connection.  The tracking records each order in the run's ledger
+(:mod:`quorvane_host.orders.ledger`) as it is prepared, sent and answered,
+so that a run that ends early (a stop request, a dropped connection, the
+time limit) can still say, per order, what happened to the money.
+
+The stop rule (a stop request, the time limit, the ledger's invariant:
+orders that may have bought never exceed ``--orders``) is checked when the
+connection is handed out and again at the moment the bytes would go.
 
 Three more things happen on the way:
 
@@ -16,10 +20,12 @@ Three more things happen on the way:
   with a timestamp before it asked for the connection, and the trigger
   enters the module again when the time comes, for a fresh one;
 * ``recv`` returns the order's own reply, matched by the id of the request
-  it carries; any other message (a notice the exchange pushes, a late
-  reply to an earlier request) is skipped and noted, never taken for the
-  order's reply.  Text that is not JSON is handed on: it says what it says,
-  and the order's outcome is then unknown;
+  it carries, from the connection's reader (:mod:`quorvane_host.net.channel`);
+  any other message (a notice the exchange pushes, an error with a null
+  id) is never taken for the order's reply.  Text that is not JSON is
+  handed on: it says what it says, and the order's outcome is then unknown.
+  A reply that comes after the order's wait ended still reaches its order
+  in the ledger;
 * a connection whose order got its reply, in a block that ended without an
   exception, is marked reusable for the pool.
 """
@@ -31,6 +37,7 @@ import time
 from typing import Any, Callable, List, Optional
 
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
+from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.reply import is_reply_to, request_id
 
@@ -47,6 +54,9 @@ SKIPPED_TEXT = 160  # characters of a skipped message shown
 # connection: a hold longer than this would send a stale request, so the
 # gate turns the order back instead and the trigger waits outside the module.
 MAX_HOLD_MS = 250.0
+# While an order's outcome is unknown and may have bought, the next order
+# waits outside the module and looks again this often.
+OUTCOME_WAIT_MS = 100.0
 
 
 class StopOrdering(Exception):
@@ -95,12 +105,17 @@ class _TrackedSocket:
         handed = False
         try:
             # The last moment at which an order can be held back: after a
-            # stop request nothing is handed to the connection, whatever
-            # swallowed the exception the request raised.
-            gate.check_halt()
-            order.request_id = request_id(message)
-            order.sent_ms = gate.now_ms()
-            gate.pace.sent(order.sent_ms)
+            # stop request, past the time limit, or while the orders that
+            # may have bought are as many as wanted, nothing is handed to
+            # the connection, whatever swallowed the exception raised here.
+            gate.check_send(order)
+            rid = request_id(message)
+            now = gate.now_ms()
+            gate.ledger.sent(order, rid, now)
+            gate.pace.sent(now)
+            expect = getattr(self._ws, "expect", None)
+            if expect is not None:
+                expect(rid, on_late=gate.late_reply, takes_garbled=True)
             handed = True
             # Sent from here on: once the bytes are handed over, a failure
             # of the send itself no longer says they did not leave.
@@ -111,14 +126,19 @@ class _TrackedSocket:
             raise
 
     async def recv(self) -> Any:
-        order = self._order
-        while True:
-            message = await self._ws.recv()
-            if is_reply_to(message, order.request_id):
-                break
-            self._gate.skipped(message)
-        order.reply = message
-        order.stage = REPLIED
+        order, ws = self._order, self._ws
+        if hasattr(ws, "expect"):  # a connection with a reader of its own (net.channel)
+            try:
+                message = await ws.reply(order.request_id)
+            finally:
+                ws.release(order.request_id)
+        else:
+            while True:
+                message = await ws.recv()
+                if is_reply_to(message, order.request_id):
+                    break
+                self._gate.skipped(message)
+        self._gate.ledger.replied(order, message)
         self._gate.replied(order)
         return message
 
@@ -137,7 +157,7 @@ class _TrackedConnect:
     async def __aenter__(self) -> _TrackedSocket:
         gate, order = self._gate, self._order
         try:
-            await gate.wait_turn()
+            await gate.wait_turn(order)
         except BaseException:
             gate.withdraw(order)  # held by the pace when the gate closed: it never began
             raise
@@ -156,7 +176,7 @@ class _TrackedConnect:
         order = self._order
         if exc[1] is not None:
             order.failed(exc[1])
-        elif order.stage == REPLIED:
+        elif order.stage == REPLIED and order.verdict is not None:
             # Its own reply came and the block ended cleanly: nothing of this
             # order is left on the connection, which may serve the next.
             try:
@@ -175,23 +195,38 @@ class Gate:
     """
 
     def __init__(self, inner: Any, max_orders: int, flush: Callable[[], None] = lambda: None, *,
+                 wanted: int = 1,
                  pace: Optional[Pace] = None,
                  on_reply: Callable[[Order], None] = lambda order: None,
+                 on_late: Callable[[Order], None] = lambda order: None,
                  on_skipped: Callable[[str], None] = lambda line: None,
-                 now_ms: Callable[[], float] = lambda: time.time() * 1000) -> None:
+                 now_ms: Callable[[], float] = lambda: time.time() * 1000,
+                 sleep_blocking: Callable[[float], None] = time.sleep) -> None:
         self.inner = inner
-        self.max_orders = max_orders
+        self.ledger = Ledger(wanted, max_orders)
         self.flush = flush
         self.pace = pace if pace is not None else Pace(5.0)
         self.on_reply = on_reply
+        self.on_late = on_late
         self.on_skipped = on_skipped
         self.now_ms = now_ms
-        self.orders: List[Order] = []
+        self.sleep_blocking = sleep_blocking
         self.stop_reason: Optional[str] = None
         self.halted: Optional[Callable[[], BaseException]] = None
         self.sent_at_halt: Optional[int] = None
+        self.deadline_ms: Optional[float] = None  # this machine's time of the time limit
+        self.deadline_reason = "the time limit (--time-limit)"
+        self.can_ask = False  # an unknown outcome can be found out (the order queries run)
         self.urls: List[str] = []
         self.skipped_messages = 0
+
+    @property
+    def orders(self) -> List[Order]:
+        return self.ledger.orders
+
+    @property
+    def max_orders(self) -> int:
+        return self.ledger.max_orders
 
     @property
     def current(self) -> Optional[Order]:
@@ -200,7 +235,7 @@ class Gate:
     @property
     def placed(self) -> int:
         """Orders handed to a connection: each reached the exchange, or may have."""
-        return sum(1 for o in self.orders if o.sent)
+        return self.ledger.placed
 
     def stop(self, reason: str) -> None:
         if self.stop_reason is None:
@@ -220,26 +255,52 @@ class Gate:
         if self.halted is not None:
             raise self.halted()
 
+    def check_send(self, order: Order) -> None:
+        """The stop rule at the moment ``order``'s bytes would go: raises when it may not."""
+        self.check_halt()
+        self._check_deadline()
+        self._check_stopped()
+        self._check_outcomes(order)
+
     def held_back(self, order: Order) -> None:
         """``order`` was marked sent but never handed over: it is not counted as placed."""
-        order.stage = CONNECTED
+        self.ledger.held_back(order)
         if self.sent_at_halt is not None and self.sent_at_halt > self.placed:
             self.sent_at_halt = self.placed
 
+    def _check_deadline(self) -> None:
+        if self.deadline_ms is not None and self.stop_reason is None and self.now_ms() >= self.deadline_ms:
+            self.stop(self.deadline_reason)
+
     def _check_open(self) -> None:
-        if self.stop_reason is None and len(self.orders) >= self.max_orders:
-            self.stop(f"{len(self.orders)} orders placed in all (--max-orders {self.max_orders})")
-        if self.stop_reason is not None:
-            raise StopOrdering(self.stop_reason)
+        self._check_deadline()
+        self._check_stopped()
+        blocked = self.ledger.blocked()
+        if blocked is not None and blocked.final:
+            self.stop(blocked.reason)
+        self._check_stopped()
 
     def _check_stopped(self) -> None:
         if self.stop_reason is not None:
             raise StopOrdering(self.stop_reason)
 
-    async def wait_turn(self) -> None:
-        """Until the pace lets the next order go; StopOrdering when the gate closes meanwhile."""
-        while True:
+    def _check_outcomes(self, order: Order) -> None:
+        """While orders that may have bought are as many as wanted: wait for their outcome, or stop."""
+        blocked = self.ledger.blocked(besides=order)
+        if blocked is None:
+            return
+        if blocked.final or not self.can_ask:
+            self.stop(blocked.reason if blocked.final else
+                      "an order's outcome is unknown and the exchange is not asked (--no-order-query)")
             self._check_stopped()
+        raise HeldBack(self.now_ms() + OUTCOME_WAIT_MS)
+
+    async def wait_turn(self, order: Order) -> None:
+        """Until the pace lets ``order`` go; StopOrdering when the gate closes meanwhile."""
+        while True:
+            self._check_deadline()
+            self._check_stopped()
+            self._check_outcomes(order)
             now = self.now_ms()
             at = self.pace.next_at(now)
             left = at - now
@@ -250,7 +311,7 @@ class Gate:
             if left > PRECISE_MS:
                 await asyncio.sleep(min(WAIT_STEP_S, (left - PRECISE_MS) / 1000))
                 continue
-            time.sleep(left / 1000)
+            self.sleep_blocking(left / 1000)
         self._check_stopped()
 
     async def wait_until(self, local_ms: float) -> None:
@@ -262,14 +323,24 @@ class Gate:
             await asyncio.sleep(min(WAIT_STEP_S, left / 1000))
 
     def withdraw(self, order: Order) -> None:
-        if self.orders and self.orders[-1] is order:
-            self.orders.pop()
+        self.ledger.withdraw(order)
 
     def replied(self, order: Order) -> None:
         try:
             self.on_reply(order)
         except Exception:  # never let bookkeeping fail an order, nor let one more leave blind
             self.stop("the host could not read an order's outcome")
+
+    def late_reply(self, request_id: Any, message: Any) -> None:
+        """A reply to one of our orders after its wait ended: settled in the ledger all the same."""
+        order = self.ledger.late_reply(request_id, message)
+        if order is None:
+            self.skipped(message)
+            return
+        try:
+            self.on_late(order)
+        except Exception:  # a note only; the ledger has it
+            pass
 
     def skipped(self, message: Any) -> None:
         self.skipped_messages += 1
@@ -285,8 +356,7 @@ class Gate:
         # latency line: flushing here lets the console show it now.
         self.flush()
         self._check_open()
-        order = Order(len(self.orders) + 1, self.now_ms())
-        self.orders.append(order)
+        order = self.ledger.begin(self.now_ms())
         self.urls.append(url)
         try:
             inner = self.inner.connect(url, *args, **kwargs)

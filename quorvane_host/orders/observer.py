@@ -1,13 +1,19 @@
-"""Each order's reply judged as it comes, the stop rule it feeds, and the module's lines.
+"""What the run does about each order once the ledger has settled it, and the module's lines.
 
 The gate (:mod:`quorvane_host.orders.gate`) hands the :class:`Observer`
-every order as its own reply comes, before the module reads it, so every
-decision goes by the reply itself, also for an order whose line the module
-never printed (a stop request between the two):
+every order as its own reply comes, once the ledger
+(:mod:`quorvane_host.orders.ledger`) has settled it and before the module
+reads it, so every decision goes by the reply itself, also for an order
+whose line the module never printed (a stop request between the two).  The
+observer decides nothing about the money (the ledger does); it paces and
+stops the orders:
 
-* bought (:mod:`quorvane_host.orders.reply`): counted towards ``--orders``;
-* accepted with nothing filled: noted, and the host goes on (at the retry pace);
-* a rate-limit refusal: the orders wait out its window; banned: stop;
+* bought: the next order goes at once (the ledger counts it towards ``--orders``);
+* accepted with nothing filled, final: the host goes on (at the retry pace);
+* unknown: nothing more here; the ledger holds further orders while it may
+  have bought, and the order queries find it out;
+* a rate-limit refusal (status 429, whatever its code): the orders wait out
+  its window; banned (418): stop;
 * every other refusal is looked up in the table of
   :mod:`quorvane_host.orders.refusals`: one that a retry cannot fix closes
   the gate before the next order; an early one is retried at the pace, aimed
@@ -29,7 +35,7 @@ from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.lines import parse_outcome
 from quorvane_host.orders.pace import start_for_arrival
 from quorvane_host.orders.refusals import BANNED, EARLY, UNKNOWN_SYMBOL_ORDERS, Refusals, Rule
-from quorvane_host.orders.reply import REFUSED, announced_open, order_limits, retry_after
+from quorvane_host.orders.reply import BOUGHT, EMPTY, REFUSED, announced_open, order_limits, retry_after
 from quorvane_host.words import plural
 
 __all__ = ["Observer", "install_print_hook"]
@@ -58,6 +64,9 @@ class Observer:
         self.unknown_symbol_after_open = 0
         self.announced_open_ms: Optional[float] = None  # a later opening, as the exchange said it
         gate.on_reply = self.reply
+        gate.on_late = self.late
+        gate.ledger.wanted = wanted
+        self.late_lines: list = []  # what late replies settled, for the report
 
     # ---- replies ----------------------------------------------------------------
 
@@ -73,17 +82,11 @@ class Observer:
             return
         pace, now = self.gate.pace, self.now_ms()
         pace.learn(order_limits(verdict.data), now)
-        if verdict.bought:
+        if verdict.kind == BOUGHT:
             pace.accepted()
-            self.bought += 1
-            if self.bought >= self.wanted:
-                self.gate.stop(f"{plural(self.bought, 'accepted order')} that bought something "
-                               f"(--orders {self.wanted})")
-        elif verdict.accepted:
-            if verdict.quantity is None:
-                # It may have bought: ordering again could buy twice.
-                self.gate.stop("an accepted order whose reply does not say what it filled")
-            elif pace.limits:
+            self._count_bought()
+        elif verdict.kind == EMPTY:
+            if pace.limits:
                 # Filled nothing (an empty book at the opening): the next order goes at once,
                 # as after any order the exchange took, within the limits it has stated.
                 pace.accepted()
@@ -91,6 +94,19 @@ class Observer:
                 pace.retry()  # no limits stated: an exchange that expires every order gets the retry pace
         elif verdict.kind == REFUSED:
             self._refused(order, now)
+
+    def _count_bought(self) -> None:
+        self.bought = self.gate.ledger.bought
+        if self.bought >= self.wanted:
+            self.gate.stop(f"{plural(self.bought, 'accepted order')} that bought something "
+                           f"(--orders {self.wanted})")
+
+    def late(self, order: Order) -> None:
+        """A reply that came after its order's wait: the ledger has it; say what it settled."""
+        verdict = order.verdict
+        if verdict is not None and verdict.kind == BOUGHT:
+            self._count_bought()
+        self.late_lines.append(f"order {order.seq}: {order.describe()}")
 
     def _stop_on(self, order: Order, rule: Rule, reason: str) -> None:
         if self.refusal_stop is None:
@@ -102,17 +118,19 @@ class Observer:
         if verdict.banned:
             self._stop_on(order, BANNED, "the exchange banned this key or address (status 418)")
             return
-        rule = self.refusals.rule(verdict.code)
-        if self.refusals.stops(verdict.code):
-            self._stop_on(order, rule, f"a refusal that retrying cannot fix ({rule.reason})")
-            return
         offset, delay = self.clock()
+        # A rate limit is one by its status, whatever code goes with it:
+        # the table is for the codes of other refusals.
         if verdict.rate_limited:
             until = retry_after(verdict.data)
             if until is not None:
                 pace.hold(until - offset)
             else:
                 pace.hold_window(now)
+            return
+        rule = self.refusals.rule(verdict.code)
+        if self.refusals.stops(verdict.code):
+            self._stop_on(order, rule, f"a refusal that retrying cannot fix ({rule.reason})")
             return
         pace.retry()
         if rule.action != EARLY:

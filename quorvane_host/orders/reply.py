@@ -1,15 +1,22 @@
 """Reading an exchange's reply to one order: whose it is, what it says, what it bought.
 
-Pure functions over the reply's text (no sockets, no clock): the gate
-(:mod:`quorvane_host.orders.gate`) matches replies to their requests by
-``id`` with :func:`message_id`, and judges the order's own reply with
-:func:`judge`.
+Pure functions over the reply's text (no sockets, no clock).  Replies are
+matched to their requests by ``id`` (:func:`message_id`); the ledger
+(:mod:`quorvane_host.orders.ledger`) judges an order's own reply with
+:func:`judge`, and an order the exchange describes (a query's answer) with
+:func:`judge_order`.  What a reply says of its order:
 
-An order counts as bought only when its reply says so: status 200, an
-``orderId`` in the result, and a filled quantity above zero
-(``executedQty``, or the sum of ``fills``).  A market order that met an
-empty book comes back accepted with nothing filled (``EXPIRED``): it bought
-nothing, and the host goes on ordering.
+* bought: status 200 (an integer), an ``orderId``, and a filled quantity
+  above zero (``executedQty``, or the sum of ``fills``), whatever else the
+  reply holds: an ``error`` member beside such a result is kept, not obeyed;
+* nothing filled, final: 200, an ``orderId``, nothing filled, and an order
+  status that is final (``EXPIRED`` on an empty book, ``REJECTED``,
+  ``CANCELED``, ``EXPIRED_IN_MATCH``): it bought nothing, ordering may go on;
+* refused: a status other than 200 with an ``error`` and no result;
+* unknown: everything else.  An order still ``NEW`` may fill a moment
+  later; 200 without an ``orderId`` names no order; a status that is not an
+  integer is no status; text that is not JSON says nothing.  Ordering again
+  on any of these could buy twice.
 """
 
 from __future__ import annotations
@@ -22,15 +29,19 @@ from typing import Any, List, Optional, Tuple
 
 from quorvane_host.orders.codes import BANNED_STATUS, RATE_LIMITED_STATUS, Code
 
-__all__ = ["BOUGHT", "EMPTY", "REFUSED", "UNREADABLE", "UNSTATED", "Limit", "Verdict", "announced_open",
-           "decode", "judge", "message_id", "order_limits", "request_id", "retry_after"]
+__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "Verdict", "announced_open",
+           "decode", "judge", "judge_order", "message_id", "order_limits", "request_id", "retry_after"]
 
 # What a reply says of its order.
 BOUGHT = "bought"  # accepted, and something was filled
-EMPTY = "accepted, nothing filled"  # accepted, filled nothing (EXPIRED on an empty book)
-UNSTATED = "accepted, fill not stated"  # accepted, the reply does not say what was filled
+EMPTY = "accepted, nothing filled"  # accepted, filled nothing, and the order is over
 REFUSED = "refused"
-UNREADABLE = "unreadable"  # not a JSON object: says nothing of the order
+UNKNOWN = "unknown"  # may have bought: nothing to go by, or not over yet
+
+# Order statuses after which nothing more is filled.
+FINAL_STATUSES = frozenset({"EXPIRED", "REJECTED", "CANCELED", "EXPIRED_IN_MATCH", "FILLED"})
+# Of those, the ones that say nothing was filled unless the quantities say otherwise.
+UNFILLED_FINAL = frozenset({"EXPIRED", "REJECTED", "CANCELED", "EXPIRED_IN_MATCH"})
 
 NO_ID = object()  # a JSON message without an id (a pushed event, a notice)
 RATE_LIMIT_CODES = (int(Code.TOO_MANY_ORDERS), int(Code.TOO_MANY_REQUESTS))
@@ -77,19 +88,15 @@ def is_reply_to(message: Any, wanted: Any) -> bool:
     """True when ``message`` answers the request with id ``wanted`` (or is text to hand on anyway).
 
     Text that is not JSON is handed on: it may be the reply, garbled, and it
-    says what it says (the outcome is unknown).  A refusal with ``"id": null``
-    answers a request the exchange could not read the id of: on the order's
-    connection that is the order.
+    says what it says (the outcome is unknown).  A message with no id or a
+    null id answers no request of ours, whatever it says: an exchange that
+    sends ``{"id": null, "status": 429, ...}`` while an order waits has not
+    answered that order, whose own reply may still come.
     """
     is_json, mid = message_id(message)
     if not is_json or wanted is None:
         return True
-    if mid is NO_ID:
-        return False
-    if mid == wanted and type(mid) is type(wanted):
-        return True
-    data = decode(message)
-    return mid is None and isinstance(data, dict) and "error" in data and "status" in data
+    return mid is not NO_ID and mid == wanted and type(mid) is type(wanted)
 
 
 def _decimal(value: Any) -> Optional[Decimal]:
@@ -121,6 +128,7 @@ class Verdict:
 
     kind: str
     status: Optional[int] = None
+    why: Optional[str] = None  # for an unknown outcome: what the reply lacked
     code: Optional[int] = None
     msg: Optional[str] = None
     order_id: Any = None
@@ -131,7 +139,8 @@ class Verdict:
 
     @property
     def accepted(self) -> bool:
-        return self.kind in (BOUGHT, EMPTY, UNSTATED)
+        """The exchange named the order as taken (whatever it filled)."""
+        return self.order_id is not None and self.kind != REFUSED
 
     @property
     def bought(self) -> bool:
@@ -178,27 +187,61 @@ def _fill(result: dict) -> Tuple[Optional[Decimal], Optional[Decimal]]:
     return qty, _decimal(result.get("cummulativeQuoteQty")) if qty is not None else None
 
 
+def _status(data: dict) -> Tuple[bool, Optional[int]]:
+    """``(present, status)``: the status when it is an integer; a status of another type is none."""
+    if "status" not in data:
+        return False, None
+    return True, _int(data.get("status"))
+
+
+def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None) -> Verdict:
+    """What an order the exchange describes (``order.place``'s result, or a query's) says it bought."""
+    if not isinstance(result, dict) or result.get("orderId") is None:
+        return Verdict(UNKNOWN, status, why="the reply names no order (no orderId)", data=data)
+    qty, cost = _fill(result)
+    order_status = result.get("status") if isinstance(result.get("status"), str) else None
+    named = dict(status=status, order_id=result.get("orderId"), order_status=order_status, quantity=qty,
+                 cost=cost, data=data)
+    if qty is not None and qty > 0:
+        return Verdict(BOUGHT, **named)
+    if qty is not None and order_status in UNFILLED_FINAL:
+        return Verdict(EMPTY, **named)
+    if qty is None:
+        return Verdict(UNKNOWN, why="the reply does not say what was filled", **named)
+    return Verdict(UNKNOWN, why=f"the order is {order_status or 'of no stated status'}, nothing filled yet",
+                   **named)
+
+
 def judge(message: Any) -> Verdict:
     """The verdict on an order's own reply (already matched to it by id)."""
     data = decode(message)
     if not isinstance(data, dict):
-        return Verdict(UNREADABLE, data=data)
-    status = _int(data.get("status"))
+        return Verdict(UNKNOWN, why="the reply is not a JSON object", data=data)
+    present, status = _status(data)
+    if status is None:
+        why = "the reply's status is not a number" if present else "the reply has no status"
+        return Verdict(UNKNOWN, why=why, data=data)
     error = data.get("error")
-    if error is not None or (status is not None and status != 200):
+    if status == 200:
+        verdict = judge_order(data.get("result"), status=status, data=data)
+        if verdict.kind == UNKNOWN and isinstance(error, dict) and verdict.order_id is None:
+            verdict.why = "status 200 with an error and no order"
+        _keep_error(verdict, error)
+        return verdict
+    if error is not None and data.get("result") is None:
         error = error if isinstance(error, dict) else {}
         msg = error.get("msg")
-        return Verdict(REFUSED, status, _int(error.get("code")), msg if isinstance(msg, str) else None,
+        return Verdict(REFUSED, status, code=_int(error.get("code")), msg=msg if isinstance(msg, str) else None,
                        data=data)
-    result = data.get("result")
-    if not isinstance(result, dict) or result.get("orderId") is None:
-        # Neither a refusal nor an order the exchange names: nothing to go by.
-        return Verdict(UNREADABLE, status, data=data)
-    qty, cost = _fill(result)
-    order_status = result.get("status") if isinstance(result.get("status"), str) else None
-    kind = UNSTATED if qty is None else BOUGHT if qty > 0 else EMPTY
-    return Verdict(kind, status, order_id=result.get("orderId"), order_status=order_status,
-                   quantity=qty, cost=cost, data=data)
+    return Verdict(UNKNOWN, status, why=f"status {status} with a result", data=data)
+
+
+def _keep_error(verdict: Verdict, error: Any) -> None:
+    """An ``error`` beside a 200 result: its code and message, for the record only."""
+    if isinstance(error, dict):
+        verdict.code = _int(error.get("code"))
+        msg = error.get("msg")
+        verdict.msg = msg if isinstance(msg, str) else None
 
 
 def order_limits(data: Any) -> List[Limit]:

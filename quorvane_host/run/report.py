@@ -13,6 +13,7 @@ from quorvane_host.orders.codes import Code
 from quorvane_host.orders.exit_status import (EXIT_UNKNOWN, EXIT_UNMET, accepted_orders, bought_orders,
                                               unknown_outcomes)
 from quorvane_host.orders.fate import NO_REPLY
+from quorvane_host.orders.reply import EMPTY
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.opening import describe_lateness, late_opening
 from quorvane_host.run.state import RunState
@@ -48,7 +49,7 @@ def _bought(gate: Gate) -> Optional[Dict[str, Optional[str]]]:
 
 def _order_lines(gate: Gate) -> List[str]:
     """One line for each order that is not a plain refusal: what was bought, and what is unknown."""
-    notable = [o for o in gate.orders if o.accepted is not False]
+    notable = [o for o in gate.orders if o.sent and not o.refused]
     lines = [f"  order {o.seq}: {o.describe()}" for o in notable[:MAX_ORDER_LINES]]
     if len(notable) > MAX_ORDER_LINES:
         lines.append(f"  ... and {len(notable) - MAX_ORDER_LINES} more (all of them in --result)")
@@ -63,8 +64,8 @@ class _Counts:
         orders = gate.orders
         self.accepted = accepted_orders(orders)
         self.bought = bought_orders(orders)
-        self.empty = sum(1 for o in orders if o.accepted and o.verdict.quantity is not None and not o.bought)
-        self.refused = sum(1 for o in orders if o.accepted is False)
+        self.empty = sum(1 for o in orders if o.verdict is not None and o.verdict.kind == EMPTY)
+        self.refused = sum(1 for o in orders if o.refused)
         self.too_early = sum(1 for o in orders if o.verdict is not None and o.verdict.code == Code.NOT_OPEN)
         self.unknown = unknown_outcomes(orders)
         self.record = run.console_record or {}
@@ -141,9 +142,14 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
     if c.filled:
         say(f"  bought in all: {c.filled['quantity']} {plan.symbol.upper()} for {c.filled['cost']}"
             + (f" (average price {c.filled['price']})" if c.filled["price"] else ""))
+    found = [o for o in gate.orders if o.found_by is not None and o.found_by.startswith("asked")]
+    if found:
+        say(f"  found out by asking the exchange: {plural(len(found), 'order')} ("
+            + ", ".join(f"order {o.seq}: {o.verdict.kind}" for o in found[:MAX_ORDER_LINES]) + ")")
     if c.unknown:
-        say(f"{me}: {plural(c.unknown, 'order')} sent with no reply to read: the outcome is "
-            "unknown; check the account before running again")
+        said = (" the run was stopped while it waited;" if stop_said else "")
+        say(f"{me}: {plural(c.unknown, 'order')} whose outcome is unknown:{said} it may have bought; "
+            "check the account before running again")
     if c.stats:
         say(f"  time per order: min {c.stats['min']} ms, median {c.stats['median']:g} ms, "
             f"max {c.stats['max']} ms")

@@ -67,13 +67,17 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
             task.cancel()
 
     def deadline() -> None:
-        gate.stop(f"time limit of {plan.time_limit:g} s after the opening (--time-limit)")
+        gate.stop(gate.deadline_reason)
         link.host_line("time limit reached: no further orders")
         loop.call_later(plan.grace, cancel_in_flight)
 
     # From the real opening, by the exchange's clock: not from the opening
     # time the module was given, nor from the host's start.
     limit_at = state.local_ms(plan.open_ms) / 1000 + plan.time_limit
+    # Also checked by the gate itself at the moment an order's bytes would
+    # go: the timer below may run late, after a slow handshake.
+    gate.deadline_ms = limit_at * 1000
+    gate.deadline_reason = f"time limit of {plan.time_limit:g} s after the opening (--time-limit)"
     handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
     try:
         while True:

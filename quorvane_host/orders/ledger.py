@@ -1,0 +1,163 @@
+"""Every order of the run, and the one place that decides what each did to the money.
+
+A pure object (no sockets, no event loop, no clock of its own: times are
+passed in).  The gate (:mod:`quorvane_host.orders.gate`) records each order
+as it is prepared, sent and answered; the order queries
+(:mod:`quorvane_host.orders.asking`) record what the exchange says when a
+reply was lost or not final; the stop rule, the report, ``--result`` and the
+exit status read it.  Nothing else sets an order's verdict.
+
+How a reply is read is :mod:`quorvane_host.orders.reply`: bought, nothing
+filled (final), refused, or unknown.  An order sent and not yet answered,
+or answered with something that does not settle it, may have bought: the
+invariant kept here is that orders that may have bought (bought, unknown
+and in flight) never exceed the number wanted.  Another order goes only
+while that count is below it.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
+from quorvane_host.orders.reply import BOUGHT, UNKNOWN, Verdict, judge, judge_order
+
+__all__ = ["Blocked", "Ledger", "FOUND_BY_REPLY", "FOUND_LATE"]
+
+FOUND_BY_REPLY, FOUND_LATE = "its reply", "a reply that came after its wait"
+
+
+class Blocked:
+    """Why no further order may go now; ``final``: it never will in this run."""
+
+    __slots__ = ("reason", "final")
+
+    def __init__(self, reason: str, final: bool) -> None:
+        self.reason, self.final = reason, final
+
+    def __repr__(self) -> str:
+        return f"Blocked({self.reason!r}, final={self.final})"
+
+
+def _id_key(request_id: Any) -> Optional[Tuple[type, Any]]:
+    """A request id as a key: "1" and 1 are different requests."""
+    if request_id is None:
+        return None
+    try:
+        hash(request_id)
+    except TypeError:
+        return None
+    return type(request_id), request_id
+
+
+class Ledger:
+    """The run's orders; ``wanted``: orders that must buy (``--orders``), ``max_orders`` in all."""
+
+    def __init__(self, wanted: int, max_orders: int) -> None:
+        self.wanted = wanted
+        self.max_orders = max_orders
+        self.orders: List[Order] = []
+        self._by_id: Dict[Tuple[type, Any], Order] = {}
+        self.changes = 0  # bumped on every verdict: a waiter can tell that something was settled
+
+    # ---- the life of one order -------------------------------------------------
+
+    def begin(self, now_ms: float) -> Order:
+        order = Order(len(self.orders) + 1, now_ms)
+        self.orders.append(order)
+        return order
+
+    def withdraw(self, order: Order) -> None:
+        """An order that never began (the pace held it when the gate closed)."""
+        if self.orders and self.orders[-1] is order and not order.sent:
+            self.orders.pop()
+
+    def sent(self, order: Order, request_id: Any, at_ms: float) -> None:
+        """``order``'s request, with ``request_id``, is being handed to its connection now."""
+        order.stage = SENT
+        order.request_id = request_id
+        order.sent_ms = at_ms
+        key = _id_key(request_id)
+        if key is not None:
+            self._by_id.setdefault(key, order)
+
+    @staticmethod
+    def held_back(order: Order) -> None:
+        """Marked sent, never handed over: it did not leave."""
+        order.stage = CONNECTED
+
+    def by_request_id(self, request_id: Any) -> Optional[Order]:
+        key = _id_key(request_id)
+        return self._by_id.get(key) if key is not None else None
+
+    def replied(self, order: Order, message: Any) -> Verdict:
+        """``order``'s own reply (matched by its id), within its wait."""
+        order.reply = message
+        order.stage = REPLIED
+        return self._settle(order, judge(message), FOUND_BY_REPLY)
+
+    def late_reply(self, request_id: Any, message: Any) -> Optional[Order]:
+        """A reply to one of our requests that came after its wait: the order it answers, or None."""
+        order = self.by_request_id(request_id)
+        if order is None:
+            return None
+        order.late_replies += 1
+        verdict = judge(message)
+        if self._settle(order, verdict, FOUND_LATE) is verdict:
+            order.reply = message
+            order.stage = REPLIED
+        return order
+
+    def learnt(self, order: Order, result: Any, how: str) -> Verdict:
+        """What the exchange said of ``order`` when asked (one order as ``order.place`` describes it)."""
+        return self._settle(order, judge_order(result, data=result), how)
+
+    def _settle(self, order: Order, verdict: Verdict, how: str) -> Verdict:
+        """Take ``verdict`` unless the order is settled already; return the order's verdict then.
+
+        An unknown outcome gives way to anything the exchange says later;
+        a fill gives way to nothing; and word of a fill always counts, so
+        that money spent is never counted out.
+        """
+        old = order.verdict
+        take = (old is None or (old.kind == UNKNOWN and verdict.kind != UNKNOWN)
+                or (verdict.kind == BOUGHT and old.kind != BOUGHT))
+        if take:
+            order.verdict = verdict
+            order.found_by = how
+            self.changes += 1
+        return order.verdict if order.verdict is not None else verdict
+
+    # ---- what the run has done -------------------------------------------------
+
+    @property
+    def placed(self) -> int:
+        """Orders handed to a connection: each reached the exchange, or may have."""
+        return sum(1 for o in self.orders if o.sent)
+
+    @property
+    def bought(self) -> int:
+        return sum(1 for o in self.orders if o.bought)
+
+    def unknown(self) -> List[Order]:
+        """Orders sent whose outcome is not known (in flight included)."""
+        return [o for o in self.orders if o.outcome_unknown]
+
+    def may_have_bought(self, besides: Optional[Order] = None) -> int:
+        return sum(1 for o in self.orders if o is not besides and o.may_have_bought)
+
+    def blocked(self, besides: Optional[Order] = None) -> Optional[Blocked]:
+        """Why no further order may go now (``besides``: the order about to go), or None."""
+        bought = self.bought
+        if bought >= self.wanted:
+            return Blocked(f"{bought} accepted order{'s' if bought != 1 else ''} that bought something "
+                           f"(--orders {self.wanted})", True)
+        if besides is None and len(self.orders) >= self.max_orders:
+            return Blocked(f"{len(self.orders)} orders placed in all (--max-orders {self.max_orders})", True)
+        if self.may_have_bought(besides) >= self.wanted:
+            return Blocked("an order's outcome is not known yet: no further order may go while it may "
+                           "have bought", False)
+        return None
+
+    def __iter__(self) -> Iterator[Order]:
+        return iter(self.orders)

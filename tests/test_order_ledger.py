@@ -1,0 +1,102 @@
+"""The money, through the gate and the trigger: what each kind of reply does to the count and the exit status."""
+
+import asyncio
+import json
+
+import pytest
+
+from quorvane_host.orders.exit_status import EXIT_OK, EXIT_UNKNOWN, EXIT_UNMET, bought_orders, exit_status, \
+    unknown_outcomes
+from quorvane_host.orders.gate import Gate, StopOrdering
+from quorvane_host.orders.observer import Observer
+from quorvane_host.orders.pace import Pace
+from quorvane_host.orders.refusals import Refusals
+from quorvane_host.run.trigger import drive
+from test_host_replies import OPEN, Conn, Inner, Lease, Link, Module, _state, place
+
+FILLED = {"orderId": 9, "status": "FILLED", "executedQty": "0.5", "cummulativeQuoteQty": "1"}
+
+
+def reply(rid, status=200, result=None, **more):
+    return json.dumps(dict({"id": rid, "status": status, "result": result}, **more))
+
+
+def filled(rid, **more):
+    return reply(rid, result=FILLED, **more)
+
+
+def too_many(rid, code=-9999):
+    return json.dumps({"id": rid, "status": 429, "error": {"code": code, "msg": "slow down"}})
+
+
+# Each entry's requests carry the ids e1-1, e1-2, ... (see Module): the n-th
+# connection carries the n-th order of the first entry.
+@pytest.mark.parametrize("replies, wanted, sent, bought, status", [
+    # accepted and not final: it may fill a moment later, so no second order
+    ([[reply("e1-1", result=dict(FILLED, status="NEW", executedQty="0"))], [filled("e1-2")]], 1, 1, 0,
+     EXIT_UNKNOWN),
+    # the result decides, whatever error member goes beside it
+    ([[filled("e1-1", error={"code": 0, "msg": "OK"})]], 1, 1, 1, EXIT_OK),
+    # a fill that names no order: unknown, and never fired on
+    ([[reply("e1-1", result=dict(FILLED, orderId=None))]] * 5, 1, 1, 0, EXIT_UNKNOWN),
+    # an error with a null id is nobody's reply; the order's own reply follows it
+    ([[json.dumps({"id": None, "status": 429, "error": {"code": -1003, "msg": "too many"}}), filled("e1-1")]],
+     1, 1, 1, EXIT_OK),
+    # a status that is not an integer is no status
+    ([[reply("e1-1", status="500", result=FILLED)], [filled("e1-2")]], 1, 1, 0, EXIT_UNKNOWN),
+    # 429 is a rate limit whatever its code: wait, then retry
+    ([[too_many("e1-1")], [filled("e1-2")]], 1, 2, 1, EXIT_OK),
+    # the connection lost after the bytes left: unknown
+    ([[]], 1, 1, 0, EXIT_UNKNOWN),
+    # nothing filled and over: ordering goes on
+    ([[reply("e1-1", result=dict(FILLED, status="EXPIRED", executedQty="0"))], [filled("e1-2")]], 1, 2, 1,
+     EXIT_OK),
+    # two wanted, the first unknown: one more may go, not a third
+    ([[reply("e1-1", result=dict(FILLED, orderId=None))], [filled("e1-2")], [filled("e1-3")]], 2, 2, 1,
+     EXIT_UNKNOWN),
+])
+def test_what_each_reply_does_to_the_money(replies, wanted, sent, bought, status):
+    gate = Gate(Inner(*[Conn(r) for r in replies]), max_orders=100, pace=Pace(1000.0))
+    module = Module()
+    module.websockets = gate
+    Observer(wanted, gate, Refusals(OPEN))
+    gate.pace.hold_window = lambda now: None  # the rate limit's window: not waited out here
+    state = _state(gate)
+    asyncio.run(drive(state, Link(), module))
+    assert (gate.placed, bought_orders(gate.orders)) == (sent, bought)
+    assert exit_status(wanted, bought, unknown_outcomes(gate.orders), None) == status
+
+
+def test_a_stop_request_while_an_order_waits_leaves_its_outcome_unknown():
+    assert exit_status(1, 0, 1, 130) == EXIT_UNKNOWN
+    assert exit_status(1, 0, 0, 130) == 130 and exit_status(1, 0, 0, None) == EXIT_UNMET
+
+
+def test_a_late_reply_reaches_its_order():
+    gate = Gate(Inner(Conn([])), max_orders=100, pace=Pace(1000.0))
+    observer = Observer(1, gate, Refusals(OPEN))
+    with pytest.raises(ConnectionResetError):
+        asyncio.run(place(gate, rid="r1"))
+    assert unknown_outcomes(gate.orders) == 1
+    gate.late_reply("r1", filled("r1"))  # the fill, after the wait had ended
+    gate.late_reply("r7", filled("r7"))  # an id never sent: nobody's
+    assert bought_orders(gate.orders) == 1 and unknown_outcomes(gate.orders) == 0
+    assert observer.bought == 1 and gate.skipped_messages == 1
+
+
+def test_the_time_limit_is_checked_when_the_bytes_would_go():
+    clock = [OPEN]
+
+    class SlowHandshake(Lease):
+        __slots__ = ()
+
+        async def __aenter__(self):
+            clock[0] += 300  # the handshake outlasts the time limit
+            return await super().__aenter__()
+
+    conn = Conn([filled("r1")])
+    gate = Gate(Inner(conn, kind=SlowHandshake), max_orders=100, pace=Pace(1000.0), now_ms=lambda: clock[0])
+    gate.deadline_ms = OPEN + 200
+    with pytest.raises(StopOrdering):
+        asyncio.run(place(gate))
+    assert conn.sent == [] and gate.placed == 0
