@@ -9,6 +9,7 @@ import pytest
 
 from quorvane_host.cli.options import Plan
 from quorvane_host.orders import reply as R
+from quorvane_host.orders.announcement import announced_open
 from quorvane_host.orders.exit_status import EXIT_OK, EXIT_UNKNOWN, EXIT_UNMET, bought_orders, exit_status, \
     unknown_outcomes
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT, NO_REPLY
@@ -102,7 +103,7 @@ def test_only_the_reply_with_the_requests_id_answers_it(message, wanted, ours):
 def test_limits_windows_and_openings_read_from_replies(data, limits, after, opens):
     assert R.order_limits(data) == limits
     assert R.retry_after(data) == after
-    assert R.announced_open(data, 1000.0) == opens
+    assert announced_open(data, 1000.0) == opens
 
 
 # ---------------------------------------------------------------------------

@@ -35,7 +35,8 @@ from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.lines import parse_outcome
 from quorvane_host.orders.pace import start_for_arrival
 from quorvane_host.orders.refusals import BANNED, EARLY, UNKNOWN_SYMBOL_ORDERS, Refusals, Rule
-from quorvane_host.orders.reply import BOUGHT, EMPTY, REFUSED, announced_open, order_limits, retry_after
+from quorvane_host.orders.announcement import announced_open
+from quorvane_host.orders.reply import BOUGHT, EMPTY, REFUSED, order_limits, retry_after
 from quorvane_host.words import plural
 
 __all__ = ["Observer", "install_print_hook"]

@@ -22,14 +22,13 @@ matched to their requests by ``id`` (:func:`message_id`); the ledger
 from __future__ import annotations
 
 import json
-import re
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any, List, Optional, Tuple
 
 from quorvane_host.orders.codes import BANNED_STATUS, RATE_LIMITED_STATUS, Code
 
-__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "Verdict", "announced_open",
+__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "Verdict",
            "decode", "judge", "judge_order", "message_id", "order_limits", "request_id", "retry_after"]
 
 # What a reply says of its order.
@@ -45,7 +44,6 @@ UNFILLED_FINAL = frozenset({"EXPIRED", "REJECTED", "CANCELED", "EXPIRED_IN_MATCH
 
 NO_ID = object()  # a JSON message without an id (a pushed event, a notice)
 RATE_LIMIT_CODES = (int(Code.TOO_MANY_ORDERS), int(Code.TOO_MANY_REQUESTS))
-_OPENS_IN = re.compile(r"opens in (-?[0-9]+) ?ms")
 _INTERVAL_MS = {"SECOND": 1000, "MINUTE": 60_000, "HOUR": 3_600_000, "DAY": 86_400_000}
 
 
@@ -272,18 +270,3 @@ def retry_after(data: Any) -> Optional[float]:
         if value is not None:
             return float(value)
     return None
-
-
-def announced_open(data: Any, arrival_ms: float) -> Optional[float]:
-    """When trading opens, by the exchange's clock, as a refusal says it; None when it does not.
-
-    ``arrival_ms``: the exchange's time at which the refused order arrived
-    (an "opens in N ms" counts from there).
-    """
-    value = _decimal(_error_data(data).get("openTime"))
-    if value is not None:
-        return float(value)
-    error = data.get("error") if isinstance(data, dict) else None
-    msg = error.get("msg") if isinstance(error, dict) else None
-    m = _OPENS_IN.search(msg) if isinstance(msg, str) else None
-    return arrival_ms + int(m.group(1)) if m else None
