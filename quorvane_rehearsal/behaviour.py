@@ -1,7 +1,7 @@
 """How the loopback exchange behaves on a listing day, beyond checking orders.
 
 A real exchange on a listing day is rarely ideal: the first market orders
-meet an empty book and expire, it pushes notices nobody asked for, it limits
+meet an empty book and expire, or are answered before they fill, it pushes notices nobody asked for, it limits
 how many orders a key may place per second (and bans a key that keeps going),
 the listing opens later than announced, connections are closed or go silent,
 and a reply can be held up.  :class:`Behaviour` holds those options; all are
@@ -28,6 +28,9 @@ class Behaviour:
 
     # The first N orders that would be accepted expire unfilled (a market order on an empty book).
     expire_first: int = 0
+    # The first N orders that fill are answered NEW, nothing filled yet: they fill a moment later,
+    # as the order queries then say.
+    new_first: int = 0
     # Push a notice (a message with no id) on every new connection, before any request.
     greet: bool = False
     # Push a notice on every open connection this often.
@@ -55,8 +58,8 @@ class Behaviour:
     def __post_init__(self) -> None:
         for f in fields(self):
             _check_kind(f.name, getattr(self, f.name))
-        if self.expire_first < 0:
-            raise ValueError("expire_first must be 0 or more")
+        if self.expire_first < 0 or self.new_first < 0:
+            raise ValueError("expire_first and new_first must be 0 or more")
         if self.push_every_ms is not None and self.push_every_ms <= 0:
             raise ValueError("push_every_ms must be positive")
         if self.order_limit is not None and self.order_limit < 1:
@@ -88,7 +91,7 @@ class Behaviour:
         return announced_ms + self.late_ms
 
 
-_INTS = {"expire_first", "order_limit", "ban_after"}
+_INTS = {"expire_first", "new_first", "order_limit", "ban_after"}
 _BOOLS = {"greet", "announce_late", "unlisted_before_open"}
 _OPTIONAL = {"push_every_ms", "order_limit", "ban_after", "close_at_ms", "silence_at_ms",
              "hold_time_reply_at_ms"}
@@ -208,6 +211,8 @@ def not_open_text(name: str, announced_ms: float, arrival_ms: float,
 _FLAGS = {
     "expire_first": ("N", int, "the first N orders that would be filled expire unfilled instead "
                                "(status EXPIRED, executedQty 0), as on an empty book"),
+    "new_first": ("N", int, "the first N orders that fill are answered NEW with nothing filled yet "
+                            "(they fill a moment later: order.status and allOrders say so)"),
     "greet": (None, bool, "push a notice (a message with no id) on every new connection, "
                           "before any request"),
     "push_every_ms": ("MS", float, "push a notice on every open connection this often"),

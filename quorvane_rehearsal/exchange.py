@@ -19,6 +19,10 @@ and checks an order the way a real exchange does:
 * the quantity is a plain positive decimal and a multiple of the symbol's step;
 * trading in the symbol has opened (an order that arrives earlier is refused).
 
+It also answers ``order.status`` and ``allOrders`` about the orders it placed
+for the account, checked as orders are (key, signature, timestamp); see
+:mod:`quorvane_rehearsal.orders`.
+
 An accepted order gets an order id and a fill; a refused one gets
 ``{"id": ..., "status": 4xx, "error": {"code": ..., "msg": ...}}``.  Every
 order request is recorded with its arrival time and outcome (:meth:`records`);
@@ -37,8 +41,9 @@ is stamped when the last piece of a request is read from the socket, before
 the request waits for its turn on the event loop.
 
 For tests it can misbehave on purpose (:class:`Fault`): close without a reply,
-reply with text that is not JSON, never reply, or refuse the TLS handshake;
-the first three strike order requests only.  ``time_api=False`` makes it an
+place the order and then close without a reply, reply with text that is not
+JSON, never reply, or refuse the TLS handshake; all but the last strike
+order requests only.  ``time_api=False`` makes it an
 exchange without the ``time`` and ``ping`` requests (they are refused as
 unknown methods).
 
@@ -86,7 +91,7 @@ from websockets.http11 import Response
 from quorvane_rehearsal.background import ServedInThread
 from quorvane_rehearsal.behaviour import Behaviour, add_behaviour_arguments, behaviour_from_args
 from quorvane_rehearsal.orders import (
-    TEST, Record, Symbol, _Book, check_order, check_text, query_string, service_reply,
+    QUERY_METHODS, TEST, Record, Symbol, _Book, check_order, check_text, query_string, service_reply,
     request_method, service_request, sign,
 )
 from quorvane_host.net.connector import Connector
@@ -133,6 +138,7 @@ class Fault(str, enum.Enum):
     CLOSE = "close"  # read the request, close without a reply
     GARBAGE = "garbage"  # reply with text that is not JSON
     SILENT = "silent"  # read the request, never reply
+    FILL_CLOSE = "fill-close"  # place the order, then close without a reply
     REFUSE_TLS = "refuse-tls"  # fail the TLS handshake
 
 
@@ -283,6 +289,7 @@ class LoopbackExchange(ServedInThread):
         self.ping_requests = 0
         self.test_orders = 0  # order.test requests, valid or not
         self.test_refusals: Dict[str, int] = {}  # order.test refusals by code name
+        self.order_queries = 0  # order.status and allOrders requests
         self._open: Set[_StampedConnection] = set()  # connections whose handler runs
         self._timers: Dict[str, asyncio.Handle] = {}  # by the behaviour's field
         self._pusher: Optional[asyncio.Task] = None
@@ -325,13 +332,14 @@ class LoopbackExchange(ServedInThread):
 
         Times take effect by the exchange's clock from now: a ``close_at_ms``
         or ``silence_at_ms`` already past strikes the connections open now.
-        Giving ``expire_first`` (even unchanged) starts its count again, and
+        Giving ``expire_first`` or ``new_first`` (even unchanged) starts its count again, and
         giving ``hold_time_reply_at_ms`` arms the held reply again.  Callable
         from any thread.
         """
         behaviour = self._book.behaviour.changed(**changes)
         with self._lock:
-            self._book.set_behaviour(behaviour, restart_expiry="expire_first" in changes)
+            self._book.set_behaviour(behaviour, restart_expiry="expire_first" in changes,
+                                     restart_new="new_first" in changes)
             if "hold_time_reply_at_ms" in changes:
                 self._time_held = False
         loop = self._loop
@@ -415,7 +423,8 @@ class LoopbackExchange(ServedInThread):
         rate limit (also in ``refused``, by code name); ``expired`` counts
         orders that expired unfilled (not ``accepted``).  ``test_orders``
         counts order.test requests (not records), ``test_refusals`` their
-        refusals by code name.  With ``symbol``, only that symbol's orders
+        refusals by code name, ``order_queries`` the order.status and
+        allOrders requests (not records either).  With ``symbol``, only that symbol's orders
         count.
         """
         records = self.records()
@@ -452,6 +461,7 @@ class LoopbackExchange(ServedInThread):
             "refused_handshakes": self.refused_handshakes,
             "time_requests": self.time_requests,
             "ping_requests": self.ping_requests,
+            "order_queries": self.order_queries,
             "clock_skew_ms": self.clock_skew_ms,
         }
 
@@ -547,11 +557,19 @@ class LoopbackExchange(ServedInThread):
     async def _answer_order(self, ws: _StampedConnection, message: Union[str, bytes],
                             arrival: float) -> Optional[dict]:
         """The reply to an order request, or None once a fault has dealt with it."""
-        if request_method(message) == TEST:  # faults strike orders placed, not tested
+        method = request_method(message)
+        if method == TEST:  # faults strike orders placed, not tested
             checked = check_text(message, arrival, self._book)
             self._count_test(checked.record)
             return checked.reply
-        fault = self._take_fault(Fault.CLOSE, Fault.GARBAGE, Fault.SILENT)
+        if method in QUERY_METHODS:  # nor queries about them
+            with self._lock:
+                self.order_queries += 1
+            return check_text(message, arrival, self._book).reply
+        fault = self._take_fault(Fault.CLOSE, Fault.GARBAGE, Fault.SILENT, Fault.FILL_CLOSE)
+        if fault is Fault.FILL_CLOSE:
+            self._add(check_text(message, arrival, self._book).record)
+            return None  # placed (filled, as the record says); the reply is never sent
         if fault is Fault.CLOSE:
             self._add(Record(0, arrival, fault.value))
             return None  # the handler returns: the connection closes (code 1000) with no reply
@@ -791,6 +809,7 @@ def _parser() -> CommandParser:
                    help="refuse the time and ping requests, as an exchange without them")
     p.add_argument("--fault", choices=[f.value for f in Fault], default="none",
                    help="misbehave on every order request: close (read it, close without a reply), "
+                        "fill-close (place it, then close without a reply), "
                         "garbage (reply with text that is not JSON), silent (never reply), "
                         "refuse-tls (fail the TLS handshake); default none")
     p.add_argument("--rtt", type=float, default=0.0, metavar="MS",

@@ -7,7 +7,14 @@ HMAC-SHA256, under its secret, of the other parameters as ``k1=v1&k2=v2...``
 ``order.place`` except for the opening and the order rate limit, and places
 nothing.  The listing-day options (:class:`~quorvane_rehearsal.behaviour.Behaviour`)
 that bear on one order are applied here: the rate limit, the late opening,
-the orders that expire unfilled.
+the orders that expire unfilled or are answered before they fill.
+
+The exchange keeps every order it placed, per account, and answers the
+queries about them, signed and checked as orders are: ``order.status``
+(``symbol``, ``orderId``) describes one order, ``allOrders`` (``symbol``,
+optional ``startTime``) lists the account's orders of the symbol placed
+from then on, each as ``order.place`` described it, with its ``time``.
+An order the account does not hold is refused (code UNKNOWN_ORDER).
 """
 
 from __future__ import annotations
@@ -20,15 +27,17 @@ import re
 import urllib.parse
 from dataclasses import asdict, dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Iterable, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union
 
 from quorvane_host.orders.codes import Code
 from quorvane_rehearsal.behaviour import Behaviour, OrderLimits, not_open_text
 
-__all__ = ["ORDER_METHODS", "Record", "Symbol", "check_order", "query_string", "sign"]
+__all__ = ["ORDER_METHODS", "QUERY_METHODS", "Record", "Symbol", "check_order", "query_string", "sign"]
 
 PLACE, TEST = "order.place", "order.test"
 ORDER_METHODS = (PLACE, TEST)
+STATUS, ALL_ORDERS = "order.status", "allOrders"
+QUERY_METHODS = (STATUS, ALL_ORDERS)
 
 _DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
 
@@ -120,11 +129,16 @@ class _Book:
     behaviour: Behaviour = field(default_factory=Behaviour)
     limits: OrderLimits = field(default_factory=OrderLimits)
     expire_left: int = 0  # orders still to expire instead of filling
+    new_left: int = 0  # orders still to be answered NEW, before their fill
+    placed: Dict[str, List[dict]] = field(default_factory=dict)  # API key -> its orders, as placed
 
-    def set_behaviour(self, behaviour: Behaviour, restart_expiry: bool = True) -> None:
-        """Behave so from now on; ``restart_expiry``: the next ``expire_first`` orders expire."""
+    def set_behaviour(self, behaviour: Behaviour, restart_expiry: bool = True, restart_new: bool = True) -> None:
+        """Behave so from now on; ``restart_expiry``: the next ``expire_first`` orders expire,
+        ``restart_new``: the next ``new_first`` are answered NEW."""
         if restart_expiry:
             self.expire_left = behaviour.expire_first
+        if restart_new:
+            self.new_left = behaviour.new_first
         self.behaviour = behaviour
 
 
@@ -255,7 +269,7 @@ def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Checked:
     request = _request(text)
     rid = request.get("id")
     record = Record(0, arrival_ms, "refused", request_id=rid if isinstance(rid, str) else None)
-    method = request.get("method") if request.get("method") in ORDER_METHODS else None
+    method = request.get("method") if request.get("method") in ORDER_METHODS + QUERY_METHODS else None
     rate_limits: List[dict] = []
     try:
         if not isinstance(rid, str) or not rid:
@@ -277,6 +291,10 @@ def _check(text: Union[str, bytes], arrival_ms: float, book: _Book) -> Checked:
                 rate_limits = refusal.rate_limits
                 raise
         _check_signed(params, arrival_ms, book, record)
+        if method in QUERY_METHODS:
+            result = _answer_query(method, params, book, record)
+            record.status, record.outcome = 200, "accepted"
+            return Checked({"id": rid, "status": 200, "result": result}, record, method)
         symbol, qty = _check_order_params(params, arrival_ms, book, record)
         if method == PLACE:
             _check_open(symbol, arrival_ms, book)
@@ -318,12 +336,40 @@ def _fill(params: dict, symbol: Symbol, qty: Decimal, arrival_ms: float, book: _
         record.outcome = "expired"
         result.update({"status": "EXPIRED", "origQty": quantity, "executedQty": "0.00000000",
                        "cummulativeQuoteQty": "0.00000000", "fills": []})
-        return result
+        return _keep(book, params["apiKey"], result)
     record.outcome = "accepted"
     price = Decimal(symbol.price)
     result.update({"status": "FILLED", "origQty": quantity, "executedQty": quantity,
                    "fills": [{"price": symbol.price, "qty": quantity, "quoteQty": str(price * qty)}]})
+    _keep(book, params["apiKey"], result)
+    if book.new_left > 0:  # accepted, and said so before the fill: only a query tells the fill
+        book.new_left -= 1
+        return dict(result, status="NEW", executedQty="0.00000000", cummulativeQuoteQty="0.00000000", fills=[])
     return result
+
+
+def _keep(book: _Book, api_key: str, result: dict) -> dict:
+    """The account's record of an order placed, for the queries; returns ``result``."""
+    book.placed.setdefault(api_key, []).append(dict(result, time=result["transactTime"],
+                                                    updateTime=result["transactTime"]))
+    return result
+
+
+def _answer_query(method: str, params: dict, book: _Book, record: Record) -> Union[dict, List[dict]]:
+    """What the account's orders of the symbol say: the one named (order.status), or the list (allOrders)."""
+    name = _param(params, "symbol", str)
+    record.symbol = name
+    if name not in book.symbols:
+        raise _Refusal(Code.UNKNOWN_SYMBOL, f"unknown symbol {name}")
+    mine = [dict(order) for order in book.placed.get(str(record.api_key), []) if order["symbol"] == name]
+    if method == STATUS:
+        order_id = _param(params, "orderId", int)
+        for order in mine:
+            if order["orderId"] == order_id:
+                return order
+        raise _Refusal(Code.UNKNOWN_ORDER, f"order {order_id} does not exist")
+    start = _param(params, "startTime", int) if "startTime" in params else None
+    return [order for order in mine if start is None or order["time"] >= start]
 
 
 def check_order(

@@ -59,6 +59,7 @@ X = lambda at=0, symbol=OPEN, **kw: (at, TEST, symbol, kw.get("secret", SECRET),
 ROWS = {
     "default": ({}, [P()], [(200, "FILLED")]),
     "expire first": ({"expire_first": 2}, [P(), P(), P()], [(200, "EXPIRED"), (200, "EXPIRED"), (200, "FILLED")]),
+    "new first": ({"new_first": 1}, [P(), P()], [(200, "NEW"), (200, "FILLED")]),
     "limit per second": ({"order_limit": 2}, [P(), P(symbol=LATER), P(), P(500)],
                          [(200, "FILLED"), (400, Code.NOT_OPEN), (429, Code.TOO_MANY_ORDERS), (200, "FILLED")]),
     "ban": ({"order_limit": 1, "order_interval_s": 60, "ban_after": 2, "ban_s": 5},

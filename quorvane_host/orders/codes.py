@@ -31,3 +31,4 @@ class Code(enum.IntEnum):
     BAD_QUANTITY = 3003
     QUANTITY_STEP = 3004
     NOT_OPEN = 3005
+    UNKNOWN_ORDER = 3006  # an order query names no order of the account
