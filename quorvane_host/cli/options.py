@@ -64,6 +64,7 @@ class Plan:
     refusal_overrides: Tuple[Tuple[int, str], ...] = ()
     max_order_rate: float = 5.0  # orders a second after a refusal, until the exchange states its limits
     order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
+    order_query: bool = True  # ask the exchange (order.status, allOrders) when an order's outcome is unknown
     log_append: bool = False  # --log may name one of the host's own earlier logs, to go on with
     dry_run: bool = False  # everything up to the countdown, then a summary: no order is sent
     keys_from: str = ""  # where the keys came from, in words (never a key)
@@ -283,6 +284,10 @@ def build_parser() -> argparse.ArgumentParser:
     ep.add_argument("--no-order-test", action="store_true",
                     help="skip the test order at start-up (for an exchange without the order.test "
                          "request); key and signature are then checked only by the first real order")
+    ep.add_argument("--no-order-query", action="store_true",
+                    help="never ask the exchange (order.status, allOrders) what became of an order "
+                         "whose reply was lost or not final, for an exchange without those requests; "
+                         "such an order then stops the ordering and the run ends with exit 3")
     out = p.add_argument_group("output")
     out.add_argument("--log", metavar="FILE",
                      help="where the module's own lines go (default: a new file in the temporary folder)")
@@ -415,5 +420,6 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
         refusal_overrides=overrides,
         max_order_rate=args.max_order_rate, order_test=not args.no_order_test,
+        order_query=not args.no_order_query,
         log_append=args.log_append, dry_run=args.dry_run,
     )
