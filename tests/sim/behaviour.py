@@ -27,6 +27,7 @@ class Behaviour:
     refused_connections: Tuple[int, ...]  # which connection attempts the exchange refuses (1 = the first)
     foreign: List[Tuple[float, Decimal, Decimal]] = field(default_factory=list)  # other clients' orders
     stop_request_s: Optional[float] = None  # a Ctrl-C this long after the firing
+    pool: bool = True  # warm connections (else each order opens its own)
 
     @property
     def announced_ms(self):
@@ -59,4 +60,5 @@ def draw(seed):
         refused_connections=tuple(n for n in range(1, 8) if rng.random() < 0.1),
         foreign=[_foreign(rng, quantity) for _ in range(rng.choice((0, 0, 1, 3)))],
         stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,
+        pool=rng.random() < 0.7,
     )

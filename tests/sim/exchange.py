@@ -69,6 +69,8 @@ class Exchange:
         self.violations = []  # found as orders arrive (invariant 1)
         self.checks = 0
         self.requests = []  # (exchange ms, method)
+        self.arrivals = []  # exchange ms of every order request that arrived
+        self.announced_at = []  # exchange ms of each refusal that said when trading opens
         self.connections = 0
         self._order_window = {}  # fixed windows on the exchange's clock: start -> orders
         self._weight_window = {}
@@ -108,6 +110,7 @@ class Exchange:
     # ---- orders -----------------------------------------------------------------
 
     def _place(self, conn, rid, params, now):
+        self.arrivals.append(now)
         if now < self.b.open_ms:
             return self._answer(conn, self._not_open(rid, now))
         shape = self.rng.choices(list(SHAPES), weights=list(SHAPES.values()))[0]
@@ -162,6 +165,8 @@ class Exchange:
         """A refusal before the opening; it may say when trading opens, in one of three ways."""
         error = {"code": 3005, "msg": "Trading is not open yet."}
         style = self.b.announce
+        if style is not None:
+            self.announced_at.append(now)
         if style == "openTime":
             error["data"] = {"openTime": int(self.b.open_ms)}
         elif style == "opens_in":

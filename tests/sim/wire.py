@@ -49,6 +49,7 @@ class Connection:
 
     async def send(self, message):
         self._raise_if_closed()
+        self.net.sent.append((self.net.loop.time(), message))
         self._up_at = self.net.deliver(self._up_at, lambda: self.server.received(self, message),
                                        lost=lambda: self.silent)
 
@@ -135,6 +136,16 @@ class Connection:
             raise ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
 
 
+class Connecting:
+    """A connection being opened: awaitable once, like ``websockets.connect(...)`` (nothing runs before)."""
+
+    def __init__(self, net):
+        self.net = net
+
+    def __await__(self):
+        return self.net.open().__await__()
+
+
 class _Opening:
     """What ``connect(url)`` returns: awaitable, and an asynchronous context manager."""
 
@@ -166,6 +177,7 @@ class Network:
         self.loop, self.exchange, self.rng = loop, exchange, rng
         self.rtt_s, self.jitter_s = rtt_s, jitter_s
         self.opened = []
+        self.sent = []  # (virtual s, text) of everything the host sent
 
     def one_way(self):
         return self.rtt_s / 2 + self.rng.uniform(-self.jitter_s, self.jitter_s) / 2
