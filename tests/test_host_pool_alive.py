@@ -14,6 +14,7 @@ import pytest
 from websockets.exceptions import ConnectionClosedError
 from websockets.protocol import State
 
+from quorvane_host.net.channel import Channel
 from quorvane_host.net.pool import Pool
 from quorvane_host.timing.measure import ClockUnsupported, measure_within
 from quorvane_rehearsal.behaviour import Behaviour
@@ -30,8 +31,6 @@ class FakeConn:
         self.transport = SimpleNamespace(is_closing=lambda: False, abort=self._abort,
                                          get_extra_info=lambda name: None)
         self.inbox = asyncio.Queue()
-        # Where websockets keeps what it has read and nobody has received yet.
-        self.recv_messages = SimpleNamespace(frames=SimpleNamespace(queue=self.inbox._queue))
         self.answers_pings = answers_pings
         self.closed = self.aborted = False
 
@@ -51,6 +50,9 @@ class FakeConn:
             self.protocol.state = State.CLOSED
             raise item
         return item
+
+    async def send(self, text):
+        pass
 
     async def ping(self):
         pong = asyncio.get_running_loop().create_future()
@@ -111,7 +113,7 @@ def test_a_connection_goes_back_only_when_its_order_is_done(reusable, fails, clo
         return pool, made, ws
 
     pool, made, ws = asyncio.run(go())
-    assert (ws in pool._idle) == back and ws.closed == (not back)
+    assert (ws in pool._idle) == back and ws.conn.closed == (not back)
     assert pool.reused == int(back)
     assert pool.opened == (2 if back else 3)  # a replacement only for the one closed
 
@@ -161,27 +163,28 @@ def test_a_waiting_connection_is_watched(event, dropped, opened, lines):
 
     pool, made, said = asyncio.run(go())
     assert pool.dropped == dropped and pool.opened == opened and pool.ready == 2
-    assert (made[0] in pool._idle) == (dropped == 0)
+    assert (made[0] in [ch.conn for ch in pool._idle]) == (dropped == 0)
     assert len(said) == len(lines) and all(part in line for part, line in zip(lines, said))
 
 
 @pytest.mark.parametrize("yield_first", [True, False])
 def test_a_pushed_message_is_never_an_orders_reply(yield_first):
-    """Whether the watcher has read the message, or it arrived in the very pass of the hand-out."""
+    """Whether the reader has read the message, or it arrived in the very pass of the hand-out."""
     async def go():
         pool, made = fake_pool(1)
         await pool.fill()
-        await asyncio.sleep(0)  # the watcher waits in recv
         made[0].push('{"event": "notice"}')
         if yield_first:
             await asyncio.sleep(0)
         ws = await pool.take()
+        await ws.send('{"id": "order-1", "method": "order.place"}')
+        ws.push('{"id": null, "status": 429, "error": {"code": -1003, "msg": "slow down"}}')
         ws.push('{"id": "order-1"}')
         reply = await ws.recv()
         return pool, reply
 
     pool, reply = asyncio.run(go())
-    assert reply == '{"id": "order-1"}' and pool.pushed == 1
+    assert reply == '{"id": "order-1"}' and pool.pushed == 2
 
 
 def test_pushed_messages_are_shown_a_few_times_then_counted():
@@ -254,6 +257,8 @@ class TimeServer:
             # "hold": nothing comes back
 
     async def recv(self):
+        if self.inbox is None:
+            self.inbox = asyncio.Queue()
         return await self.inbox.get()
 
 
@@ -266,7 +271,7 @@ def test_only_the_reply_with_the_requests_id_counts(script, samples, others):
     said = []
 
     async def go():
-        return await measure_within(TimeServer(script), 3, on_other=said.append)
+        return await measure_within(Channel(TimeServer(script)), 3, on_other=said.append)
 
     got = asyncio.run(go())
     assert len(got.samples) == samples and got.others == others and not got.abandoned
@@ -280,7 +285,7 @@ def test_only_the_reply_with_the_requests_id_counts(script, samples, others):
 ])
 def test_a_clock_that_cannot_be_read_says_how_it_answered(script, error):
     async def go():
-        return await measure_within(TimeServer(script), 3, timeout=0.2)
+        return await measure_within(Channel(TimeServer(script)), 3, timeout=0.2)
 
     with pytest.raises(ClockUnsupported) as raised:
         asyncio.run(go())
@@ -290,7 +295,7 @@ def test_a_clock_that_cannot_be_read_says_how_it_answered(script, error):
 def test_a_reply_not_back_by_the_deadline_is_given_up():
     async def go():
         server = TimeServer(["reply", "reply", "hold"])
-        got = await measure_within(server, 10, timeout=60, until=time.time() + 0.3)
+        got = await measure_within(Channel(server), 10, timeout=60, until=time.time() + 0.3)
         return server, got
 
     server, got = asyncio.run(go())
@@ -301,7 +306,7 @@ def test_the_requests_are_spaced_over_the_window():
     # However fast the replies, requests 0.1 s apart fit at most 4 times in 0.3 s.
     async def go():
         server = TimeServer([])
-        got = await measure_within(server, 40, until=time.time() + 0.3, spacing_s=0.1)
+        got = await measure_within(Channel(server), 40, until=time.time() + 0.3, spacing_s=0.1)
         return server, got
 
     server, got = asyncio.run(go())

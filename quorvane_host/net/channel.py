@@ -92,7 +92,7 @@ class _Request:
         self.message: Any = None
         self.arrived = False
         self.taken = False  # its waiter got the message
-        self.waiter: Optional[asyncio.Future] = None
+        self.waiter: Optional[asyncio.Future[None]] = None
 
 
 class Channel:
@@ -119,7 +119,7 @@ class Channel:
         self._replies: Deque[Any] = collections.deque()  # their replies, for ``recv``
         self._unrouted: Deque[Any] = collections.deque()  # pushed messages kept for ``recv``
         self._wants_next = False  # a request without an id went: ``recv`` takes the next message
-        self._recv_waiter: Optional[asyncio.Future] = None
+        self._recv_waiter: Optional[asyncio.Future[None]] = None
         self._lost: Optional[BaseException] = None
         self._closing = False
         self._reader = asyncio.get_running_loop().create_task(self._read())
@@ -287,12 +287,12 @@ class Channel:
             self._unrouted_message(message)
             return
         key = id_key(rid)
-        request = self._waiting.get(key)
-        if request is not None:
-            if request.plain or not request.arrived:
-                self._deliver(request, message)
+        waiting = self._waiting.get(key)
+        if waiting is not None:
+            if waiting.plain or not waiting.arrived:
+                self._deliver(waiting, message)
             else:  # answered twice: the second is late
-                self._late(request.request_id, request.on_late, message)
+                self._late(waiting.request_id, waiting.on_late, message)
             return
         ended = self._ended.get(key)
         if ended is not None:

@@ -13,7 +13,7 @@ from typing import Any, Iterable, List
 
 from websockets.protocol import State
 
-__all__ = ["abort_connection", "buffered", "is_open", "readable", "short", "silent_ones"]
+__all__ = ["abort_connection", "is_open", "readable", "short", "silent_ones"]
 
 
 def abort_connection(conn: Any) -> None:
@@ -27,7 +27,12 @@ def abort_connection(conn: Any) -> None:
 
 
 def is_open(conn: Any) -> bool:
-    """True while ``conn`` can carry an order: open, and its transport not closing."""
+    """True while ``conn`` can carry an order: open, and its transport not closing.
+
+    A :class:`~quorvane_host.net.channel.Channel` is open while its reader runs, too.
+    """
+    if getattr(conn, "closed", False) is True:
+        return False
     try:
         return conn.protocol.state is State.OPEN and not conn.transport.is_closing()
     except AttributeError:
@@ -44,19 +49,6 @@ def readable(conn: Any) -> bool:
         return bool(ready)
     except (AttributeError, OSError, ValueError):
         return False
-
-
-def buffered(conn: Any) -> int:
-    """Frames the connection has read that nobody has received yet.
-
-    websockets keeps them in its message assembler; a watcher cancelled in
-    the same pass of the event loop as a message arrived leaves that
-    message there, for the next ``recv`` to return.
-    """
-    try:
-        return len(conn.recv_messages.frames.queue)
-    except (AttributeError, TypeError):
-        return 0
 
 
 def short(message: Any, limit: int = 100) -> str:

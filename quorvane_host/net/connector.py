@@ -16,11 +16,14 @@ they are, TLS stays on and the server certificate is still verified, against
 the system's trust store or, when ``cafile`` is given, against that file only
 (a loopback exchange's self-signed certificate).
 
-``connect(url)`` returns what the asyncio ``websockets.connect`` returns: an
+``connect(url)`` returns, like the asyncio ``websockets.connect``, an
 object that is both awaitable and an asynchronous context manager, which is
-all the module needs.  With a pool started (:meth:`Connector.start_pool`),
-``connect`` of the pool's URL hands out warm connections instead
-(:mod:`quorvane_host.net.pool`).
+all the module needs; what it yields is a
+:class:`~quorvane_host.net.channel.Channel` over the connection, whose one
+reader routes every message by its id (the module's plain ``send`` then
+``recv`` gets its own reply).  With a pool started
+(:meth:`Connector.start_pool`), ``connect`` of the pool's URL hands out warm
+connections instead (:mod:`quorvane_host.net.pool`).
 """
 
 from __future__ import annotations
@@ -28,13 +31,15 @@ from __future__ import annotations
 import ipaddress
 import ssl
 import urllib.parse
-from typing import Any, Callable, Optional, Set
+from typing import Any, Callable, Generator, Optional, Set, Union
 
 from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
+from quorvane_host.net.channel import Channel
+from quorvane_host.net.lease import Lease
 from quorvane_host.net.pool import Pool, abort_connection
 
-__all__ = ["Connector", "rewrite_url"]
+__all__ = ["Connector", "Opening", "rewrite_url"]
 
 
 def _netloc(host: str, port: int) -> str:
@@ -62,6 +67,37 @@ def rewrite_url(url: str, host: str, port: int) -> str:
     )
 
 
+class Opening:
+    """A connection being opened for one user: awaitable (its channel), or ``async with`` (closed at the end)."""
+
+    __slots__ = ("_connecting", "_on_pushed", "_channel")
+
+    def __init__(self, connecting: Any, on_pushed: Optional[Callable[[Any], None]] = None) -> None:
+        self._connecting = connecting
+        self._on_pushed = on_pushed
+        self._channel: Optional[Channel] = None
+
+    @property
+    def connection(self) -> Any:
+        """The connection as websockets opens it (None before its handshake began)."""
+        return getattr(self._connecting, "connection", None)
+
+    async def _open(self) -> Channel:
+        return Channel(await self._connecting, on_pushed=self._on_pushed)
+
+    def __await__(self) -> Generator[Any, None, Channel]:
+        return self._open().__await__()
+
+    async def __aenter__(self) -> Channel:
+        self._channel = await self._open()
+        return self._channel
+
+    async def __aexit__(self, *exc: Any) -> None:
+        channel, self._channel = self._channel, None
+        if channel is not None:
+            await channel.close()
+
+
 class Connector:
     """A stand-in for the ``websockets`` package that redirects ``connect``.
 
@@ -76,7 +112,9 @@ class Connector:
     ``websockets.connect`` (``open_timeout=...`` for instance).
 
     Instances count the connections they opened in :attr:`opened` and keep
-    the last URL they were asked for in :attr:`last_url`.  They also know
+    the last URL they were asked for in :attr:`last_url`.  :attr:`on_pushed`,
+    when set, hears the messages that answer no request on the connections
+    opened outside the pool (without it, a plain ``recv`` gets them).  They also know
     which of their connections are still open (:meth:`abort_open` drops
     them), whoever holds them: a stop request can leave one behind
     anywhere, and its transport must not outlive the event loop.
@@ -99,6 +137,7 @@ class Connector:
         self.opened = 0
         self.last_url: Optional[str] = None
         self.pool: Optional[Pool] = None
+        self.on_pushed: Optional[Callable[[Any], None]] = None
         self._pool_target: Optional[str] = None
         self._ssl = ssl.create_default_context(cafile=cafile)
         self._live: Set[ClientConnection] = set()
@@ -124,7 +163,7 @@ class Connector:
     def rewrite(self, url: str) -> str:
         return rewrite_url(url, self.host, self.port)
 
-    def connect(self, url: str, **options: Any):
+    def connect(self, url: str, **options: Any) -> Union[Lease, Opening]:
         """Open a connection to ``url`` with host and port redirected.
 
         When a pool serves ``url`` (and no options are given), the result
@@ -138,7 +177,7 @@ class Connector:
             return self.pool.lease()
         return self._open(target, **options)
 
-    def _open(self, target: str, **options: Any):
+    def _open(self, target: str, **options: Any) -> Opening:
         kwargs = dict(self.connect_options)
         kwargs.update(options)
         kwargs["ssl"] = self._ssl
@@ -146,7 +185,7 @@ class Connector:
         if self.server_hostname is not None:
             kwargs.setdefault("server_hostname", self.server_hostname)
         self.opened += 1
-        return _ws_connect(target, **kwargs)
+        return Opening(_ws_connect(target, **kwargs), self.on_pushed)
 
     def start_pool(self, url: str, size: int = 3, *, max_new_per_minute: Optional[int] = 60,
                    say: Callable[[str], None] = lambda text: None) -> Pool:

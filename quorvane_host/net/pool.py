@@ -17,10 +17,11 @@ order and takes it back once the order has its reply:
   pool opens a replacement while the event loop runs (the module waits for
   each reply, so the loop runs during orders), not before, so that its
   handshakes do not travel beside the order;
-* every ready connection is watched while it waits: a close or an error
+* every connection is a :class:`~quorvane_host.net.channel.Channel`, whose
+  reader reads all that arrives: a close or an error of a ready connection
   drops it and a replacement is opened at once; a message the exchange
-  pushes (a greeting, an event) is read there and shown through ``say``,
-  never left for an order to read as its reply;
+  pushes (a greeting, an event) is shown through ``say``, never taken for
+  an order's reply;
 * the module's polling holds the thread, so what arrived meanwhile is still
   in the socket when an order takes a connection: the event loop is let to
   read it first, and the connection is judged by what it then is;
@@ -31,8 +32,8 @@ order and takes it back once the order has its reply:
   (aborting those that take too long, and whatever a stop request cut
   short: :mod:`quorvane_host.net.closing`).
 
-The watching is :mod:`quorvane_host.net.watch`, the lease
-:mod:`quorvane_host.net.lease`.
+The pushed messages and the hand-over's settling are
+:mod:`quorvane_host.net.watch`, the lease :mod:`quorvane_host.net.lease`.
 
 New connections are capped per minute (exchanges limit them per address):
 past the cap the pool stops refilling, and an order that finds no ready
@@ -47,11 +48,12 @@ import time
 from typing import Any, Awaitable, Callable, Deque, List, Optional, Set
 
 from quorvane_host.net.cap import ConnectionLimit, NewConnectionCap
+from quorvane_host.net.channel import Channel
 from quorvane_host.net.closing import Closing
 from quorvane_host.net.connection import abort_connection, is_open, silent_ones
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.lease import Lease
-from quorvane_host.net.watch import Watchers
+from quorvane_host.net.watch import PushedMessages, settled_open
 
 __all__ = ["ConnectionLimit", "Pool", "abort_connection", "is_open"]
 
@@ -63,7 +65,7 @@ class Pool:
     """Ready connections to one endpoint; see the module docstring.
 
     ``open_connection``: a function returning an awaitable that opens one
-    connection (``websockets.connect(...)``).  ``size``: how many to keep
+    connection (``websockets.connect(...)``, or a channel over one).  ``size``: how many to keep
     ready.  ``max_new_per_minute``: cap on connections opened in any
     60-second window, by the pool or for an order (None: no cap).
     ``clock``: monotonic seconds, for the cap.  ``say``: shows one short
@@ -82,7 +84,7 @@ class Pool:
         self._clock = clock
         self._say = say
         self._idle: Deque[Any] = collections.deque()
-        self._watchers = Watchers(self._lost, say)
+        self._pushed = PushedMessages(say)
         self._ends = Closing()
         self._cap = NewConnectionCap(max_new_per_minute)
         self._filling: Optional[asyncio.Task] = None
@@ -101,7 +103,7 @@ class Pool:
     @property
     def pushed(self) -> int:
         """Messages the exchange sent on a waiting connection."""
-        return self._watchers.pushed
+        return self._pushed.count
 
     @property
     def _closing(self) -> Set[asyncio.Task]:
@@ -112,11 +114,11 @@ class Pool:
     def _allowance(self) -> int:
         return self._cap.allowance(self._clock())
 
-    async def _open_one(self) -> Any:
+    async def _open_one(self) -> Channel:
         self._cap.take(self._clock())
         connecting = self._open()
         try:
-            conn = await connecting
+            conn = self._adopt(await connecting)
             self._ends.opened(conn)
         except BaseException:
             # websockets aborts a handshake that is cancelled, not one that a
@@ -126,9 +128,16 @@ class Pool:
         self.opened += 1
         return conn
 
+    def _adopt(self, conn: Any) -> Channel:
+        """``conn`` as a channel whose pushed messages and loss the pool hears of."""
+        channel = conn if isinstance(conn, Channel) else Channel(conn)
+        channel.watch(on_pushed=lambda message: self._pushed.saw(message, waiting=channel in self._idle),
+                      on_lost=lambda why: self._lost(channel, why))
+        return channel
+
     @property
     def ready(self) -> int:
-        """Connections ready now (as their watchers last saw them)."""
+        """Connections ready now (as their readers last saw them)."""
         return len(self._idle)
 
     async def fill(self) -> int:
@@ -184,19 +193,17 @@ class Pool:
     def _prune(self) -> None:
         for conn in [c for c in self._idle if not is_open(c)]:
             self._idle.remove(conn)
-            self._watchers.stop_now(conn)
             self.dropped += 1
             self._ends.in_background(conn)
 
-    # ---- watching the ready ones ------------------------------------------
+    # ---- the ready ones ------------------------------------------------------
 
     def _keep(self, conn: Any, *, first: bool = False) -> None:
-        """``conn`` is ready: among the idle ones (first in line, or last), and watched."""
+        """``conn`` is ready: among the idle ones, first in line or last."""
         if first:
             self._idle.appendleft(conn)
         else:
             self._idle.append(conn)
-        self._watchers.start(conn)
 
     def _lost(self, conn: Any, why: str) -> None:
         """A waiting connection closed or failed: drop it and open another at once."""
@@ -222,7 +229,6 @@ class Pool:
             if conn not in self._idle:
                 continue  # lost meanwhile, and already replaced
             self._idle.remove(conn)
-            self._watchers.stop_now(conn)
             self.dropped += 1
             self.unanswered += 1
             dropped += 1
@@ -257,9 +263,9 @@ class Pool:
         return await self._open_one()
 
     async def _still_open(self, conn: Any) -> bool:
-        """Whether ``conn``, out of the idle ones, can carry an order; its watcher stopped."""
+        """Whether ``conn``, out of the idle ones, can carry an order."""
         try:
-            return await self._watchers.hand_over(conn)
+            return await settled_open(conn)
         except asyncio.CancelledError:
             self._ends.in_background(conn)
             raise
@@ -293,7 +299,6 @@ class Pool:
                     await self._filling
                 except (asyncio.CancelledError, Exception):
                     pass
-            await self._watchers.stop_all()
             while self._idle:
                 self._ends.in_background(self._idle.popleft())
             # Closes started while waiting (an order leaving its block as it

@@ -5,6 +5,11 @@ requests (at most :data:`LAST_LOOK_REQUESTS`, spread over the window, each
 wait bounded by the end of the last look) and then keeps the way warm with
 a paced stream of requests until the first order has left.  A reply not
 back in time is given up, and the figures from before are used.
+
+The last look and the keep-warm stream share one allowance from the run's
+request budget: together at most half of what the exchange's limits leave
+when the last look begins.  Once it is spent, or a reply says the limit is
+reached, the stream goes on with WebSocket pings, which weigh nothing.
 """
 
 from __future__ import annotations
@@ -20,7 +25,7 @@ from quorvane_host.orders.gate import Gate
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 from quorvane_host.timing.estimate import estimate, estimate_rtt_only
-from quorvane_host.timing.measure import measure, measure_within, ping_rtts
+from quorvane_host.timing.measure import Allowance, measure_within, ping_rtts
 
 __all__ = ["ClockConnection", "LAST_LOOK_REQUESTS"]
 
@@ -41,12 +46,14 @@ class ClockConnection:
         self.connector = connector
         self.url = url
         self.ws: Any = None
+        self.allowance = Allowance()  # fixed from the run's budget when the last look begins
 
     def _say_skipped(self, message: str) -> None:
         self.link.host_line(f"skipped a message that is not a server-time reply: {message}")
 
     async def measure_again(self, until: float, window_ms: float) -> None:
         state = self.state
+        self.allowance = Allowance(state.budget)
         ws = await self._reopened(until)
         if ws is None:
             return
@@ -54,14 +61,17 @@ class ClockConnection:
             if state.plan.clock_sync:
                 got = await measure_within(ws, LAST_LOOK_REQUESTS, until=until,
                                            spacing_s=window_ms / LAST_LOOK_REQUESTS / 1000,
-                                           on_other=self._say_skipped)
+                                           on_other=self._say_skipped, allowance=self.allowance)
                 enough = len(got.samples) >= 4
                 if enough:
                     state.clock = estimate(got.samples)
+                going_by = f"the {len(got.samples)} replies before it" if enough else "the figures from the start"
                 if got.abandoned:
                     self.link.host_line(
-                        "a server-time reply was not back in time for the firing: given up; going by "
-                        + (f"the {len(got.samples)} replies before it" if enough else "the figures from the start"))
+                        f"a server-time reply was not back in time for the firing: given up; going by {going_by}")
+                elif got.limited:
+                    self.link.host_line(f"the exchange's request limit was reached in the last look: "
+                                        f"going by {going_by}")
             else:
                 left = until - time.time()
                 if left > 0:
@@ -100,15 +110,19 @@ class ClockConnection:
         wake up from idle.  The clock was measured in a steady stream, so the
         first order goes out in one too; paced, so that a fast way does not
         turn it into hundreds of requests.  A reply that does not come
-        ends the stream.
+        ends the stream.  The server-time requests stay within the allowance
+        the last look began; past it, or once the exchange says its limit is
+        reached, pings keep the way warm.
         """
         ws, loop = self.ws, asyncio.get_running_loop()
         wait_s = max(KEEP_WARM_WAIT_MS / 1000, 4 * self.state.clock.rtt_median_ms / 1000)
+        timing = self.state.plan.clock_sync
         try:
             while not gate.orders:
                 started = loop.time()
-                if self.state.plan.clock_sync:
-                    await measure(ws, 1, timeout=wait_s)
+                if timing:
+                    got = await measure_within(ws, 1, timeout=wait_s, allowance=self.allowance)
+                    timing = not (got.limited or got.spent_out)
                 else:
                     await ping_rtts(ws, 1, timeout=wait_s)
                 pause = KEEP_WARM_EVERY_MS / 1000 - (loop.time() - started)

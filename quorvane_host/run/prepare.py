@@ -17,6 +17,7 @@ import importlib
 import json
 import secrets
 import sys
+import time
 import urllib.parse
 from dataclasses import dataclass, field
 from decimal import Decimal
@@ -29,13 +30,14 @@ from quorvane_host.net.endpoint import EndpointError, open_checked
 from quorvane_host.orders.exit_status import EXIT_UNMET, EXIT_USAGE
 from quorvane_host.orders.observer import install_print_hook
 from quorvane_host.orders.refusals import Refusals
-from quorvane_host.orders.reply import decode, is_reply_to
+from quorvane_host.orders.reply import decode
+from quorvane_host.orders.weights import RequestBudget
 from quorvane_host.orders.order_test import judge_test_order, as_test_order
 from quorvane_host.run.preflight import preflight
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
 from quorvane_host.timing.estimate import ClockEstimate, estimate, estimate_rtt_only
-from quorvane_host.timing.measure import ClockUnsupported, measure, ping_rtts
+from quorvane_host.timing.measure import Allowance, ClockUnsupported, measure_within, ping_rtts
 from quorvane_host.timing.offset_clock import OffsetClock
 
 __all__ = ["CLOCK_SAMPLES", "MODULE_NAME", "LoopbackEndpoint", "Prepared", "SetupFailed", "prepare"]
@@ -138,12 +140,24 @@ def choose_endpoint(plan: Plan, url: str, loopback: Optional[LoopbackEndpoint]) 
     return c, "the module's own endpoint", f"{parts.hostname}:{parts.port or 443}"
 
 
-async def look_at_clock(plan: Plan, ws: Any, samples: int,
-                        on_other: Callable[[str], None] = lambda text: None) -> ClockEstimate:
-    """The exchange's clock over ``ws`` (or only the round trip, without clock sync)."""
+async def look_at_clock(plan: Plan, ws: Any, samples: int, budget: Optional[RequestBudget] = None,
+                        say: Callable[[str], None] = lambda text: None) -> ClockEstimate:
+    """The exchange's clock over ``ws`` (or only the round trip, without clock sync).
+
+    The server-time requests stay within half of what the exchange's
+    request budget has left; a reply saying its limit is reached ends them,
+    and the samples at hand are used.  With none at all, the clock is this
+    machine's (WebSocket pings weigh nothing) and ``say`` tells so.
+    """
+    pings = max(4, samples // 2)
     if not plan.clock_sync:
-        return estimate_rtt_only(await ping_rtts(ws, max(4, samples // 2)))
-    return estimate(await measure(ws, samples, on_other=on_other))
+        return estimate_rtt_only(await ping_rtts(ws, pings))
+    got = await measure_within(ws, samples, allowance=Allowance(budget))
+    if got.samples:
+        return estimate(got.samples)
+    say(f"{program_name('quorvane_host')}: the exchange's request limit leaves no room for a server-time "
+        "request now: going by this machine's clock until the last look (synchronise it with NTP)")
+    return estimate_rtt_only(await ping_rtts(ws, pings))
 
 
 def clock_problem(est: ClockEstimate) -> Optional[str]:
@@ -156,18 +170,12 @@ def clock_problem(est: ClockEstimate) -> Optional[str]:
             "clock (synchronise it with NTP, e.g. timedatectl set-ntp true) and start again")
 
 
-async def _reply_to(ws: Any, request_id: str, on_other: Callable[[str], None]) -> Any:
-    """The answer to ``request_id``, decoded (None: not JSON); messages for anything else are passed over."""
-    while True:
-        raw = await ws.recv()
-        if is_reply_to(raw, request_id):
-            return decode(raw)
-        on_other(raw if isinstance(raw, str) else repr(raw))
-
-
 async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals, offset_ms: float,
-                          on_other: Callable[[str], None] = lambda text: None) -> Tuple[bool, str]:
-    """The module's own request, sent as a test order over ``ws``: (stop the run?, what it showed)."""
+                          budget: Optional[RequestBudget] = None) -> Tuple[bool, str]:
+    """The module's own request, sent as a test order over the channel ``ws``: (stop the run?, what it showed).
+
+    Text that is not JSON coming while it waits is taken as its answer (unreadable).
+    """
     saved_time = module.time
     if plan.clock_sync:  # the timestamp by the exchange's clock, as the orders will carry it
         module.time = OffsetClock(offset_ms)
@@ -176,11 +184,18 @@ async def send_test_order(plan: Plan, module: Any, ws: Any, refusals: Refusals, 
     finally:
         module.time = saved_time
     request_id = f"test-order-{secrets.token_hex(4)}"
-    await ws.send(json.dumps(as_test_order(request, request_id)))
+    ws.expect(request_id, takes_garbled=True)
     try:
-        reply = await asyncio.wait_for(_reply_to(ws, request_id, on_other), ORDER_TEST_TIMEOUT_S)
+        if budget is not None:
+            budget.spend(time.time() * 1000)
+        await ws.send(json.dumps(as_test_order(request, request_id)))
+        reply = decode(await ws.reply(request_id, ORDER_TEST_TIMEOUT_S))
     except asyncio.TimeoutError:
         return False, "no answer in time; going on (the first order will check the keys)"
+    finally:
+        ws.release(request_id)
+    if budget is not None:
+        budget.learn(reply, time.time() * 1000)
     verdict = judge_test_order(reply, refusals)
     return verdict.stop, verdict.said
 
@@ -193,11 +208,13 @@ def _say_waiting(say: Callable[[str], None], where: str) -> Callable[[float], No
 
 async def startup_check(plan: Plan, connector: Any, url: str, where: str, module: Any = None,
                         refusals: Optional[Refusals] = None,
-                        say: Callable[[str], None] = lambda text: None) -> StartupCheck:
+                        say: Callable[[str], None] = lambda text: None,
+                        budget: Optional[RequestBudget] = None) -> StartupCheck:
     """Open one connection (EndpointError with advice), measure the clock over it, send the test order.
 
     A test order that shows the run cannot succeed (a wrong key or secret) raises UsageError.
-    ``say`` tells the person what the host is waiting for meanwhile.
+    ``say`` tells the person what the host is waiting for meanwhile.  ``budget``: the run's
+    request budget, which the requests here spend and the replies teach.
     """
     say(f"{program_name('quorvane_host')}: checking the endpoint {where} ...")
     loop = asyncio.get_running_loop()
@@ -206,9 +223,10 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str, module
     connected_s = loop.time() - started
     said = None
     others: List[str] = []
+    ws.on_pushed = lambda message: others.append(message if isinstance(message, str) else repr(message))
     try:
         try:
-            est = await look_at_clock(plan, ws, CLOCK_SAMPLES, others.append)
+            est = await look_at_clock(plan, ws, CLOCK_SAMPLES, budget, say)
         except ClockUnsupported as exc:
             raise UsageError(
                 f"the exchange at {where} does not answer the server-time request ({exc}), "
@@ -221,7 +239,7 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str, module
         if problem:
             raise UsageError(problem)
         if plan.order_test and module is not None and refusals is not None:
-            stop, said = await send_test_order(plan, module, ws, refusals, est.offset_ms, others.append)
+            stop, said = await send_test_order(plan, module, ws, refusals, est.offset_ms, budget)
             if stop:
                 raise UsageError(f"test order at start-up: {said}")
     finally:
@@ -253,7 +271,7 @@ def prepare(state: RunState, runner: SessionRunner,
             # Like the session, so that a stop request here cannot leave the
             # handshake half done and the host waiting on it.
             check = runner.run(
-                startup_check(plan, connector, url, address, module, state.observer.refusals, say),
+                startup_check(plan, connector, url, address, module, state.observer.refusals, say, state.budget),
                 connector)
             state.clock = state.clock_at_start = check.clock
         except (EndpointError, UsageError) as exc:

@@ -8,6 +8,7 @@ from typing import Optional
 from quorvane_host.cli.options import Plan
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
+from quorvane_host.orders.weights import RequestBudget
 from quorvane_host.timing.estimate import ClockEstimate
 from quorvane_host.timing.firing import Firing
 
@@ -21,6 +22,8 @@ class RunState:
     plan: Plan
     gate: Gate
     observer: Observer
+    # the exchange's request-weight limits: what every request sent spends, what every reply teaches
+    budget: RequestBudget = field(default_factory=RequestBudget)
     # prepare: the clock as measured at start-up; approach: the last look's figures
     clock_at_start: Optional[ClockEstimate] = None
     clock: Optional[ClockEstimate] = None
