@@ -100,3 +100,33 @@ def test_the_time_limit_is_checked_when_the_bytes_would_go():
     with pytest.raises(StopOrdering):
         asyncio.run(place(gate))
     assert conn.sent == [] and gate.placed == 0
+
+
+class Asked:
+    """Stands in for the order queries: the exchange says ``answer`` of every unknown order."""
+
+    def __init__(self, ledger, answer):
+        self.ledger, self.answer, self.asked = ledger, answer, 0
+
+    async def settle(self, until_ms):
+        for order in self.ledger.unknown():
+            self.asked += 1
+            self.ledger.learnt(order, self.answer, "asked the exchange (order.status)")
+
+
+@pytest.mark.parametrize("answer, sent, bought, status", [
+    (FILLED, 1, 1, EXIT_OK),  # filled, then the connection closed before the reply: asked, bought
+    (dict(FILLED, status="EXPIRED", executedQty="0"), 2, 1, EXIT_OK),  # nothing filled: ordering resumes
+    (dict(FILLED, status="NEW", executedQty="0"), 1, 0, EXIT_UNKNOWN),  # the exchange cannot tell yet
+])
+def test_a_lost_reply_is_asked_of_the_exchange(answer, sent, bought, status):
+    gate = Gate(Inner(Conn([]), Conn([filled("e2-1")])), max_orders=100, pace=Pace(1000.0))
+    module = Module()
+    module.websockets = gate
+    Observer(1, gate, Refusals(OPEN))
+    state = _state(gate)
+    asked = Asked(gate.ledger, answer)
+    asyncio.run(drive(state, Link(), module, asked))
+    assert asked.asked >= 1 and (gate.placed, bought_orders(gate.orders)) == (sent, bought)
+    assert exit_status(1, bought, unknown_outcomes(gate.orders), None) == status
+    assert gate.orders[0].found_by == "asked the exchange (order.status)" or status == EXIT_UNKNOWN

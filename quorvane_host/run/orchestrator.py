@@ -41,6 +41,7 @@ from quorvane_host.run.approach import Approach
 from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flusher, read_console_record,
                                             start_console)
 from quorvane_host.run.finish import finish
+from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, prepare
 from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
@@ -232,7 +233,8 @@ class HostRun:
         saved_time = p.module.time
         try:
             fire_local = await approach.run(p.module)
-            await enter(self.state, self.link, p.module, fire_local)
+            queries = order_queries(self.state, self.link, p.module, p.connector, p.url, p.sent_quantity)
+            await enter(self.state, self.link, p.module, fire_local, queries)
         finally:
             gc.enable()
             p.module.time = saved_time

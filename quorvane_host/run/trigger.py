@@ -15,6 +15,14 @@ order the pace holds for longer than a signed request may wait: it goes back
 unsent (:class:`~quorvane_host.orders.gate.HeldBack`), and the trigger waits
 and enters the module again just before its time.  The cap on
 new connections is part of the stop rule: reaching it stops the run.
+
+An order whose outcome is unknown (its reply lost, or not final) holds
+every further order while it may have bought: the trigger then asks the
+exchange (:mod:`quorvane_host.orders.asking`) until the ledger settles it,
+and goes on ordering only if it bought nothing.  Without the queries
+(``--no-order-query``) such an order stops the run.  An outcome still
+unknown when the orders stop is asked about until the time limit and its
+grace are over.
 """
 
 from __future__ import annotations
@@ -26,6 +34,7 @@ from typing import Any, Optional
 
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.cap import ConnectionLimit
+from quorvane_host.orders.asking import OrderQueries
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT
 from quorvane_host.orders.gate import Gate, HeldBack, StopOrdering
 from quorvane_host.run.console_link import ConsoleLink
@@ -38,14 +47,15 @@ __all__ = ["drive", "enter", "never_left"]
 REENTER_BEFORE_MS = 30.0
 
 
-async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: float) -> None:
+async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: float,
+                queries: Optional[OrderQueries] = None) -> None:
     """Drive the module from just before it fires, with the garbage collector held off."""
     # A full collection of the host's objects takes milliseconds: none may
     # start between the module's firing and its order leaving (the request
     # loop that keeps the way warm enables it again).
     gc.disable()
     state.entered_left_ms = fire_local - time.time() * 1000
-    await drive(state, link, module)
+    await drive(state, link, module, queries)
 
 
 def never_left(gate: Gate, orders_before: int) -> bool:
@@ -55,9 +65,15 @@ def never_left(gate: Gate, orders_before: int) -> bool:
     return gate.orders[-1].fate in (NEVER_SENT, NEVER_CONNECTED) and not gate.orders[-1].sent
 
 
-async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
+def _may_go_on(gate: Gate) -> bool:
+    """True when nothing stops the orders: no stop reason, and no order that may have bought in the way."""
+    return gate.stop_reason is None and gate.ledger.blocked() is None
+
+
+async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Optional[OrderQueries] = None) -> None:
     """Await the trigger until the stop rule ends it; note how it ended in ``state``."""
     plan, gate = state.plan, state.gate
+    gate.can_ask = queries is not None
     loop = asyncio.get_running_loop()
     task: Optional[asyncio.Task] = None
 
@@ -79,6 +95,13 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
     gate.deadline_ms = limit_at * 1000
     gate.deadline_reason = f"time limit of {plan.time_limit:g} s after the opening (--time-limit)"
     handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
+    # Questions about an unknown outcome may go on through the grace.
+    ask_until_ms = (limit_at + plan.grace) * 1000
+
+    async def find_out() -> None:
+        if queries is not None and gate.ledger.unknown() and gate.halted is None:
+            await queries.settle(ask_until_ms)
+
     try:
         while True:
             orders_before = len(gate.orders)
@@ -90,8 +113,9 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
                 break
             except HeldBack as held:
                 # Not now (a late listing's announced opening, a rate limit's
-                # window): wait here, and let the module sign a fresh order
-                # just before the pace lets it go.
+                # window, an order that may have bought): wait here, and let
+                # the module sign a fresh order just before the pace lets it go.
+                await find_out()
                 await gate.wait_until(held.at_ms - REENTER_BEFORE_MS)
                 continue
             except ConnectionLimit as exc:  # a stop rule of its own, not a failure
@@ -108,7 +132,14 @@ async def drive(state: RunState, link: ConsoleLink, module: Any) -> None:
                         link.host_line(f"order {gate.orders[-1].seq} never left "
                                        f"({gate.orders[-1].failure}); trying again")
                     continue
+                if gate.ledger.unknown() and queries is not None:
+                    # Sent, and its reply lost with the connection: ask, and
+                    # order again only if it bought nothing.
+                    await find_out()
+                    if _may_go_on(gate):
+                        continue
                 state.error = describe_fault(exc)
                 break
+        await find_out()
     finally:
         handle.cancel()
