@@ -29,7 +29,7 @@ ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
             PYTHONMALLOC=malloc
 
 .PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps \
-  system-deps-demo system-deps-test
+  system-deps-demo system-deps-test sim
 
 # System packages, by what needs them: the build (OpenSSL's headers), the demo
 # (the openssl command) and the tests (GoogleTest); `make demo` installs no
@@ -120,6 +120,12 @@ test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_DIR) -j $(JOBS)
 	$(ASAN_ENV) QUORVANE_SANITIZED=1 PYTHONPATH=$(ASAN_DIR)/python:$(ASAN_DIR)/testing \
 	  $(VPY) -m pytest -q -p no:cacheprovider tests
+
+# The order path against scripted exchanges in virtual time: SEEDS=N seeds
+# (default 10000) after those `make test` runs, or SEED=N alone, told in full.
+SEEDS ?= 10000
+sim: build
+	$(VPY) -m tests.sim $(if $(SEED),--seed $(SEED),--first 2000 --seeds $(SEEDS))
 
 demo: build system-deps-demo
 	@echo "starting the demo"

@@ -19,6 +19,7 @@ class Behaviour:
     quantity: float
     open_ms: float  # the real opening (the exchange's clock): the announced one, or later
     announce: Optional[str]  # how a refusal before the opening says when it opens
+    first_said_ms: Optional[float]  # an opening said first, then moved to open_ms once it has passed
     skew_ms: float  # the exchange's clock minus this machine's
     rtt_s: float
     order_limit: Optional[int]  # orders per 10 s
@@ -28,6 +29,7 @@ class Behaviour:
     foreign: List[Tuple[float, Decimal, Decimal]] = field(default_factory=list)  # other clients' orders
     stop_request_s: Optional[float] = None  # a Ctrl-C this long after the firing
     pool: bool = True  # warm connections (else each order opens its own)
+    cuts: List[Tuple[float, bool]] = field(default_factory=list)  # (s after the firing, silent): a connection lost
 
     @property
     def announced_ms(self):
@@ -52,6 +54,7 @@ def draw(seed):
         quantity=quantity,
         open_ms=ANNOUNCED_MS + (rng.uniform(50, 3000) if late else 0),
         announce=rng.choice((None, "openTime", "opens_in", "iso")) if late else None,
+        first_said_ms=ANNOUNCED_MS + rng.uniform(0, 1000) if late and rng.random() < 0.3 else None,
         skew_ms=rng.uniform(-500, 500),
         rtt_s=rng.choice((0.002, 0.03, 0.08)),
         order_limit=rng.choice((None, None, 3, 10)),
@@ -61,4 +64,5 @@ def draw(seed):
         foreign=[_foreign(rng, quantity) for _ in range(rng.choice((0, 0, 1, 3)))],
         stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,
         pool=rng.random() < 0.7,
+        cuts=[(rng.uniform(-1, 3), rng.random() < 0.5) for _ in range(rng.choice((0, 0, 1, 2)))],
     )

@@ -72,6 +72,7 @@ class Exchange:
         self.arrivals = []  # exchange ms of every order request that arrived
         self.announced_at = []  # exchange ms of each refusal that said when trading opens
         self.connections = 0
+        self.live = []
         self._order_window = {}  # fixed windows on the exchange's clock: start -> orders
         self._weight_window = {}
         for i, (offset_ms, qty, filled) in enumerate(behaviour.foreign):
@@ -80,7 +81,15 @@ class Exchange:
 
     # ---- connections ------------------------------------------------------------
 
+    def cut_one(self, silent):
+        """A connection lost at random (an idle warm one, or one in use): dropped, or gone half-open."""
+        live = [c for c in self.live if not c.silent and c.state.name == "OPEN"]
+        if live:
+            conn = self.rng.choice(live)
+            conn.go_silent() if silent else conn.drop()
+
     def accept(self, conn):
+        self.live.append(conn)
         self.connections += 1
         if self.connections in self.b.refused_connections:
             return ConnectionRefusedError(111, "Connection refused")
@@ -164,15 +173,17 @@ class Exchange:
     def _not_open(self, rid, now):
         """A refusal before the opening; it may say when trading opens, in one of three ways."""
         error = {"code": 3005, "msg": "Trading is not open yet."}
-        style = self.b.announce
-        if style is not None:
+        style, opens = self.b.announce, self.b.open_ms
+        if self.b.first_said_ms is not None and now < self.b.first_said_ms:
+            opens = self.b.first_said_ms  # moved later once this time has passed
+        if style is not None and opens == self.b.open_ms:
             self.announced_at.append(now)
         if style == "openTime":
-            error["data"] = {"openTime": int(self.b.open_ms)}
+            error["data"] = {"openTime": int(opens)}
         elif style == "opens_in":
-            error["msg"] = f"Trading opens in {int(self.b.open_ms - now)} ms."
+            error["msg"] = f"Trading opens in {int(opens - now)} ms."
         elif style == "iso":
-            at = datetime.datetime.fromtimestamp(self.b.open_ms / 1000, datetime.timezone.utc)
+            at = datetime.datetime.fromtimestamp(opens / 1000, datetime.timezone.utc)
             error["msg"] = f"Trading opens at {at.isoformat(timespec='milliseconds').replace('+00:00', 'Z')}."
         return {"id": rid, "status": 400, "error": error}
 

@@ -21,11 +21,12 @@ import quorvane_3
 from quorvane_host.net.connector import Connector, Opening
 from quorvane_host.orders.asking import OrderQueries
 from quorvane_host.orders.exit_status import exit_status
-from quorvane_host.orders.gate import Gate
+from quorvane_host.orders.gate import OUTCOME_WAIT_MS, Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run import trigger
+from quorvane_host.run.stopping import Interrupted
 from quorvane_host.timing.firing import plan_firing
 from quorvane_host.timing.offset_clock import OffsetClock
 
@@ -48,6 +49,7 @@ class Run:
         self.exit = None
         self.fire_s = None
         self.gate = None
+        self.session = None  # the task of :meth:`main`, which a stop request cancels
 
     def _connector(self):
         net = self.w.net
@@ -79,6 +81,8 @@ class Run:
         fire_local = firing.fire_at_ms - firing.clock_offset_ms + (-firing.fire_at_ms % 1)
         await asyncio.sleep(max(0.0, fire_local - loop.wall_ms()) / 1000)
         self.fire_s = loop.time()
+        for at, silent in b.cuts:
+            loop.call_later(max(0.0, at), w.exchange.cut_one, silent)
         if b.stop_request_s is not None:
             loop.call_later(b.stop_request_s, self._stop_request)
         module = self._module(gate, firing)
@@ -89,20 +93,22 @@ class Run:
             gate=gate, firing=firing, local_ms=lambda exchange_ms: exchange_ms - est_offset,
             reentries=0, error=None, timed_out_in_flight=False)
         link = types.SimpleNamespace(host_line=self.lines.append)
-        asking = loop.create_task(self._ask_meanwhile(queries, gate))
-        try:
-            await trigger.drive(state, link, module)
-        except KeyboardInterrupt:
-            pass
-        finally:
-            asking.cancel()
-        await asyncio.gather(asking, return_exceptions=True)
-        await queries.settle(gate.deadline_ms)
+        self._asking = loop.create_task(self._ask_meanwhile(queries, gate))
+        self._queries, self._pool = queries, pool
+        await trigger.drive(state, link, module)
+
+    async def finish(self):
+        """After the trigger, however it ended: the unknown outcomes asked about, then the exit status."""
+        gate, b = self.gate, self.w.b
+        self._asking.cancel()
+        await asyncio.gather(self._asking, return_exceptions=True)
+        if self.stop_request_at is None:
+            await self._queries.settle(gate.deadline_ms)
         stop_status = 130 if self.stop_request_at is not None else None
         ledger = gate.ledger
         self.exit = exit_status(b.wanted, ledger.bought, len(ledger.unknown()), stop_status)
-        if pool is not None:
-            await pool.aclose()
+        if self._pool is not None:
+            await self._pool.aclose()
 
     def _module(self, gate, firing):
         loop = self.w.loop
@@ -120,7 +126,7 @@ class Run:
         while True:
             if gate.ledger.unknown() and gate.deadline_ms is not None:
                 await queries.settle(gate.deadline_ms)
-            await asyncio.sleep(0.05)
+            await asyncio.sleep(OUTCOME_WAIT_MS / 1000)
 
     def _request(self, connector):
         async def request(text, request_id):
@@ -134,9 +140,11 @@ class Run:
         return request
 
     def _stop_request(self):
-        """Ctrl-C, as the host's handler takes it: the gate closes first."""
+        """Ctrl-C, as the host's handler takes it: the gate closes first, then the session is cancelled."""
         self.stop_request_at = self.w.loop.time()
-        self.gate.halt("Ctrl-C", KeyboardInterrupt)
+        self.gate.halt(Interrupted.said, Interrupted)
+        if self.session is not None:
+            self.session.cancel()
 
 
 @contextlib.contextmanager

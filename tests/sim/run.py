@@ -1,7 +1,10 @@
 """One seed, start to end: draw the world, run the host against it, check the invariants."""
 
+import asyncio
 import random
 import time
+
+from quorvane_host.run.stopping import StopRequested
 
 from . import behaviour, exchange, host, invariants, loop as vloop, wire
 
@@ -49,7 +52,13 @@ def run_seed(seed):
     loop = world.loop
     try:
         with loop.patched_time(), host.quiet():
-            loop.run_until_complete(asyncio_timeout(run.main(), 120.0))
+            run.session = loop.create_task(run.main())
+            try:
+                loop.run_until_complete(run.session)
+            except (StopRequested, asyncio.CancelledError):
+                if run.stop_request_at is None:
+                    raise
+            loop.run_until_complete(run.finish())
     except Exception as exc:  # noqa: BLE001 - the run failing at all is a finding
         return Result(seed, 1, [f"the run failed: {exc!r}"], run)
     finally:
@@ -58,13 +67,7 @@ def run_seed(seed):
     return Result(seed, checks.count, checks.failures, run)
 
 
-async def asyncio_timeout(coro, seconds):
-    import asyncio
-    return await asyncio.wait_for(coro, seconds)
-
-
 def _close(loop):
-    import asyncio
     for task in asyncio.all_tasks(loop):
         task.cancel()
     try:

@@ -43,6 +43,7 @@ class Connection:
         self._inbox = collections.deque()
         self._waiter = None
         self._abnormal = False
+        self._server_saw_close = False
         self._up_at = self._down_at = 0.0  # the last delivery times, to keep each way in order
 
     # ---- the host's side ----------------------------------------------------
@@ -76,7 +77,7 @@ class Connection:
         if self.state is State.OPEN:
             self.state = State.CLOSING
             if not self.silent:
-                self.net.deliver(self._up_at, lambda: self.server.closed(self))
+                self.net.deliver(self._up_at, self._close_arrives)
                 await asyncio.sleep(self.net.rtt_s)
             self.cut(abnormal=self.silent)
 
@@ -97,8 +98,8 @@ class Connection:
     # ---- the exchange's side ------------------------------------------------
 
     def push(self, message, extra_delay_s=0.0):
-        """The exchange sends ``message`` (a reply, or a message of its own)."""
-        if self.state is not State.OPEN:
+        """The exchange sends ``message`` (a reply, or a message of its own) unless it has seen the close."""
+        if self._server_saw_close:
             return
         self._down_at = self.net.deliver(self._down_at, lambda: self._arrive(message),
                                          lost=lambda: self.silent, extra_s=extra_delay_s)
@@ -111,6 +112,10 @@ class Connection:
         self.silent = True
 
     # ---- inside ---------------------------------------------------------------
+
+    def _close_arrives(self):
+        self._server_saw_close = True
+        self.server.closed(self)
 
     def _arrive(self, message):
         if self.state is State.CLOSED:
