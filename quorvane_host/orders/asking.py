@@ -117,7 +117,7 @@ class OrderQueries:
 
     @property
     def gave_up(self) -> bool:
-        """Neither method works on this exchange: nothing more can be learnt by asking."""
+        """No unknown order can be asked about any more (the exchange knows neither way to ask of it)."""
         return not any(self._by_status(o) or ALL_ORDERS not in self.unsupported for o in self.ledger.unknown())
 
     def _by_status(self, order: Order) -> bool:
