@@ -16,7 +16,8 @@ from websockets.protocol import State
 
 from quorvane_host.net.channel import Channel
 from quorvane_host.net.pool import Pool
-from quorvane_host.timing.measure import ClockUnsupported, measure_within
+from quorvane_host.orders.weights import RequestBudget
+from quorvane_host.timing.measure import Allowance, ClockUnsupported, measure_within
 from quorvane_rehearsal.behaviour import Behaviour
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 
@@ -254,6 +255,14 @@ class TimeServer:
             elif part == "error":
                 self.inbox.put_nowait(json.dumps({"id": request["id"], "status": 400,
                                                   "error": {"code": -1, "msg": "no such method"}}))
+            elif part == "429":
+                self.inbox.put_nowait(json.dumps({"id": request["id"], "status": 429,
+                                                  "error": {"code": -1003, "msg": "too many requests"}}))
+            elif part == "weighed":  # a reply stating 20 requests per 10 s, this one the first
+                self.inbox.put_nowait(json.dumps({
+                    "id": request["id"], "status": 200, "result": {"serverTime": 1_796_000_000_000},
+                    "rateLimits": [{"rateLimitType": "REQUEST_WEIGHT", "interval": "SECOND", "intervalNum": 10,
+                                    "limit": 20, "count": 1}]}))
             # "hold": nothing comes back
 
     async def recv(self):
@@ -290,6 +299,22 @@ def test_a_clock_that_cannot_be_read_says_how_it_answered(script, error):
     with pytest.raises(ClockUnsupported) as raised:
         asyncio.run(go())
     assert error in str(raised.value)
+
+
+@pytest.mark.parametrize("script, budget, sent, samples, limited", [
+    (["reply", "reply", "429"], None, 3, 2, True),   # the limit reached: the samples at hand
+    (["429"], None, 1, 0, True),
+    (["weighed"], RequestBudget(), 10, 10, False),   # half of the 20 a window allows (the first unweighed)
+    ([], RequestBudget(), 20, 20, False),            # no limit stated: as many as asked
+])
+def test_time_requests_stay_within_the_request_budget(script, budget, sent, samples, limited):
+    async def go():
+        server = TimeServer(script)
+        got = await measure_within(Channel(server), 20, allowance=Allowance(budget))
+        return server, got
+
+    server, got = asyncio.run(go())
+    assert len(server.sent) == sent and len(got.samples) == samples and got.limited == limited
 
 
 def test_a_reply_not_back_by_the_deadline_is_given_up():

@@ -192,10 +192,12 @@ class Connector:
         """Serve ``connect(url)`` from a pool of ``size`` warm connections (filled by ``pool.fill()``).
 
         ``say`` shows the pool's news to a person: a message the exchange
-        pushed on a waiting connection, a waiting connection lost.
+        pushed on a waiting connection, a waiting connection lost.  A message
+        pushed on a connection an order holds goes to :attr:`on_pushed`.
         """
         target = self.rewrite(url)
-        self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute, say=say)
+        self.pool = Pool(lambda: self._open(target), size, max_new_per_minute=max_new_per_minute, say=say,
+                         on_order_pushed=self.on_pushed)
         self._pool_target = target
         return self.pool
 

@@ -70,12 +70,15 @@ class Pool:
     60-second window, by the pool or for an order (None: no cap).
     ``clock``: monotonic seconds, for the cap.  ``say``: shows one short
     line to a person (a pushed message, a connection lost while waiting).
+    ``on_order_pushed``: hears a message pushed on a connection an order
+    holds (without it, such a message is shown through ``say`` too).
     """
 
     def __init__(self, open_connection: Callable[[], Awaitable[Any]], size: int = 3, *,
                  max_new_per_minute: Optional[int] = 60,
                  clock: Callable[[], float] = time.monotonic,
-                 say: Callable[[str], None] = lambda text: None) -> None:
+                 say: Callable[[str], None] = lambda text: None,
+                 on_order_pushed: Optional[Callable[[Any], None]] = None) -> None:
         if size < 0:
             raise ValueError("size must not be negative")
         self._open = open_connection
@@ -85,6 +88,8 @@ class Pool:
         self._say = say
         self._idle: Deque[Any] = collections.deque()
         self._pushed = PushedMessages(say)
+        self.on_order_pushed = on_order_pushed
+        self._out: Set[Channel] = set()  # handed to orders, not given back yet
         self._ends = Closing()
         self._cap = NewConnectionCap(max_new_per_minute)
         self._filling: Optional[asyncio.Task] = None
@@ -131,9 +136,16 @@ class Pool:
     def _adopt(self, conn: Any) -> Channel:
         """``conn`` as a channel whose pushed messages and loss the pool hears of."""
         channel = conn if isinstance(conn, Channel) else Channel(conn)
-        channel.watch(on_pushed=lambda message: self._pushed.saw(message, waiting=channel in self._idle),
+        channel.watch(on_pushed=lambda message: self._saw_pushed(channel, message),
                       on_lost=lambda why: self._lost(channel, why))
         return channel
+
+    def _saw_pushed(self, channel: Channel, message: Any) -> None:
+        in_use = channel in self._out
+        if in_use and self.on_order_pushed is not None:
+            self.on_order_pushed(message)
+        else:
+            self._pushed.saw(message, waiting=not in_use)
 
     @property
     def ready(self) -> int:
@@ -255,12 +267,15 @@ class Pool:
                 # and, at an exchange that serves both from one loop, delay
                 # it.  The pool refills when the order gives its connection back.
                 self.handed_out += 1
+                self._out.add(conn)
                 return conn
             self.dropped += 1
             self._ends.in_background(conn)
         self.cold += 1
         self._refill_soon()
-        return await self._open_one()
+        conn = await self._open_one()
+        self._out.add(conn)
+        return conn
 
     async def _still_open(self, conn: Any) -> bool:
         """Whether ``conn``, out of the idle ones, can carry an order."""
@@ -272,6 +287,7 @@ class Pool:
 
     def give_back(self, conn: Any) -> None:
         """A connection whose order is done: ready again for the next, or closed if not needed."""
+        self._out.discard(conn)
         if self._closed or not is_open(conn) or len(self._idle) >= self.size:
             self.discard(conn)
             return
@@ -281,6 +297,7 @@ class Pool:
 
     def discard(self, conn: Any) -> None:
         """A used connection: close it in the background."""
+        self._out.discard(conn)
         self._ends.in_background(conn)
         self._refill_soon()
 

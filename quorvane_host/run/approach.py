@@ -115,6 +115,8 @@ class Approach:
         plan = self.state.plan
         # For measuring: not one of the pool's.
         measuring = asyncio.ensure_future(self.connector.connect(self.url))
+        # From here on a message pushed on an order's connection is the gate's to note.
+        self.connector.on_pushed = self.state.gate.skipped
         if plan.pool_size:
             self.pool = self.connector.start_pool(self.url, plan.pool_size,
                                                   max_new_per_minute=plan.max_new_per_minute,

@@ -96,6 +96,7 @@ class ClockConnection:
                 raise asyncio.TimeoutError()
             # With options, the connector opens a connection of its own, not one of the pool's.
             self.ws = await asyncio.wait_for(self.connector.connect(self.url, open_timeout=left), left)
+            self.ws.on_pushed = None  # not an order's: the measurement notes what it pushes
         except Exception as exc:
             self.link.host_line(f"cannot measure the clock again ({describe_fault(exc)}); "
                                 "going by the figures from the start")

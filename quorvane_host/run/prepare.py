@@ -223,7 +223,7 @@ async def startup_check(plan: Plan, connector: Any, url: str, where: str, module
     connected_s = loop.time() - started
     said = None
     others: List[str] = []
-    ws.on_pushed = lambda message: others.append(message if isinstance(message, str) else repr(message))
+    ws.watch(on_pushed=lambda message: others.append(message if isinstance(message, str) else repr(message)))
     try:
         try:
             est = await look_at_clock(plan, ws, CLOCK_SAMPLES, budget, say)
