@@ -89,6 +89,15 @@ $(DIST_DIR)/.built: $(DIST_INPUTS) $(VENV)/.deps
 	$(BUILD_DIST)
 	@touch $@
 
+# The oldest websockets that pyproject.toml allows, for the test that runs the
+# host's connections against it, offline, from this folder.
+OLDEST_WS := build/oldest-websockets
+$(OLDEST_WS)/.downloaded: pyproject.toml $(VENV)/.deps
+	rm -rf $(OLDEST_WS)
+	$(VPY) -m pip download --quiet --only-binary :all: --no-deps --dest $(OLDEST_WS) \
+	  "$$($(VPY) scripts/extra-requirements runtime | sed -n 's/^websockets>=\([0-9.]*\).*/websockets==\1/p')"
+	@touch $@
+
 $(WHEELS)/.downloaded: $(DIST_DIR)/.built
 	$(VPY) -m pip download --quiet --only-binary :all: --dest $(WHEELS) $(DIST_DIR)/*.whl
 	rm -f $(WHEELS)/quorvane_3-*
@@ -107,7 +116,7 @@ dev: system-deps-test $(DEV_DIR)/build.ninja
 # Tests against the installed module (and dist/'s wheel installed in a new
 # environment), then the same suite against the sanitizer build of the same
 # sources.
-test: build dev $(WHEELS)/.downloaded
+test: build dev $(WHEELS)/.downloaded $(OLDEST_WS)/.downloaded
 	$(DEV_DIR)/tests/unit_tests
 	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q tests
 	$(MAKE) --no-print-directory test-asan
