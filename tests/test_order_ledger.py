@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+from decimal import Decimal
 
 import pytest
 
@@ -10,6 +11,7 @@ from quorvane_host.orders.exit_status import EXIT_OK, EXIT_UNKNOWN, EXIT_UNMET, 
 from quorvane_host.orders.gate import Gate, StopOrdering
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
+from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run.trigger import drive
 from test_host_replies import OPEN, Conn, Inner, Lease, Link, Module, _state, place
@@ -130,3 +132,32 @@ def test_a_lost_reply_is_asked_of_the_exchange(answer, sent, bought, status):
     assert asked.asked >= 1 and (gate.placed, bought_orders(gate.orders)) == (sent, bought)
     assert exit_status(1, bought, unknown_outcomes(gate.orders), None) == status
     assert gate.orders[0].found_by == "asked the exchange (order.status)" or status == EXIT_UNKNOWN
+
+
+def bought_at(price, qty="0.5"):
+    return {"orderId": 9, "status": "FILLED", "executedQty": qty,
+            "cummulativeQuoteQty": str(Decimal(price) * Decimal(qty))}
+
+
+@pytest.mark.parametrize("max_price, max_spend, prices, sent, stopped", [
+    (None, None, ["1", "9", "9"], 3, None),  # no guard: three wanted, three bought
+    ("2", None, ["1", "3", "1"], 2, "above --max-price 2"),  # the second filled too dear: no third
+    ("2", None, ["3", "1", "1"], 1, "above --max-price 2"),  # the first goes whatever the price
+    (None, "1.2", ["1", "1", "1"], 2, "would pass --max-spend 1.2"),  # 1.0 spent, the next at 0.5 passes
+    (None, "1", ["1", "1", "1"], 2, "--max-spend 1 reached"),
+    ("5", None, [None, "1", "1"], 1, "did not state"),  # a fill with no price cannot be held to it
+])
+def test_the_price_guard_stops_further_orders(max_price, max_spend, prices, sent, stopped):
+    conns = [Conn([reply(f"e1-{n + 1}", result=bought_at(p) if p else dict(FILLED, cummulativeQuoteQty=None))])
+             for n, p in enumerate(prices)]
+    gate = Gate(Inner(*conns), max_orders=100, pace=Pace(1000.0))
+    gate.price_guard = PriceGuard(max_price and Decimal(max_price), max_spend and Decimal(max_spend),
+                                  Decimal("0.5"))
+    module = Module()
+    module.websockets = gate
+    Observer(3, gate, Refusals(OPEN))
+    asyncio.run(drive(_state(gate), Link(), module))
+    assert gate.placed == sent
+    assert (stopped is None and gate.price_guard.stopped is None) or stopped in gate.price_guard.stopped
+    assert exit_status(3, bought_orders(gate.orders), unknown_outcomes(gate.orders), None) == \
+        (EXIT_OK if sent == 3 else EXIT_UNMET)

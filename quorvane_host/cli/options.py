@@ -65,6 +65,8 @@ class Plan:
     max_order_rate: float = 5.0  # orders a second after a refusal, until the exchange states its limits
     order_test: bool = True  # send the order as a test order at start-up (key, signature, parameters)
     order_query: bool = True  # ask the exchange (order.status, allOrders) when an order's outcome is unknown
+    max_price: Optional[Decimal] = None  # no further order once a fill's average price is above it
+    max_spend: Optional[Decimal] = None  # no further order once this much quote is spent (or would be)
     log_append: bool = False  # --log may name one of the host's own earlier logs, to go on with
     dry_run: bool = False  # everything up to the countdown, then a summary: no order is sent
     keys_from: str = ""  # where the keys came from, in words (never a key)
@@ -200,6 +202,15 @@ def _decimal(text: str) -> float:
     return float(_ascii_number(text, float, "a number"))
 
 
+def _limit(text: str) -> Decimal:
+    """A price or an amount of the quote asset: a positive plain decimal, kept exact."""
+    _ascii_number(text, float, "a number")
+    value = Decimal(text.strip())
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number")
+    return value
+
+
 def _epilog(prog: str) -> str:
     return f"""\
 The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) or from \
@@ -210,10 +221,10 @@ you give.
 exit status:
   0    the wanted number of orders bought something (accepted with nothing
        filled does not count), also when stopped after that
-  1    stopped without them; every order sent was answered
+  1    stopped without them; every order sent is known to have bought nothing
   2    bad input, or an endpoint that cannot take orders (nothing was sent)
-  3    stopped without them, and an order's outcome is unknown: check the
-       account before running again
+  3    an order's outcome is still unknown, whatever stopped the run (Ctrl-C
+       included): check the account before running again
   130  stopped by Ctrl-C before that (129 by SIGHUP, 143 by SIGTERM)
 
 examples:
@@ -256,6 +267,12 @@ def build_parser() -> argparse.ArgumentParser:
                       help="stop this long after the opening time (default 10)")
     stop.add_argument("--max-orders", type=_whole, default=100, metavar="N",
                       help="stop after N orders in all, accepted or not (default 100)")
+    stop.add_argument("--max-price", type=_limit, metavar="P",
+                      help="no further order once a fill's average price is above P (in the quote "
+                           "asset; the first order goes whatever the price)")
+    stop.add_argument("--max-spend", type=_limit, metavar="Q",
+                      help="no further order once Q of the quote asset is spent, or when the next "
+                           "order at the last price would pass it")
     stop.add_argument("--grace", type=_decimal, default=5.0, metavar="SECONDS",
                       help="at the time limit, how long an order in flight may still take before "
                            "it is cancelled (default 5)")
@@ -420,6 +437,6 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         pool_size=args.pool, max_new_per_minute=args.max_new_connections,
         refusal_overrides=overrides,
         max_order_rate=args.max_order_rate, order_test=not args.no_order_test,
-        order_query=not args.no_order_query,
+        order_query=not args.no_order_query, max_price=args.max_price, max_spend=args.max_spend,
         log_append=args.log_append, dry_run=args.dry_run,
     )

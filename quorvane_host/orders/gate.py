@@ -39,6 +39,7 @@ from typing import Any, Callable, List, Optional
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
+from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.reply import is_reply_to, request_id
 
 __all__ = ["Gate", "HeldBack", "StopOrdering", "skipped_note"]
@@ -217,6 +218,7 @@ class Gate:
         self.deadline_ms: Optional[float] = None  # this machine's time of the time limit
         self.deadline_reason = "the time limit (--time-limit)"
         self.can_ask = False  # an unknown outcome can be found out (the order queries run)
+        self.price_guard: Optional[PriceGuard] = None  # --max-price, --max-spend
         self.urls: List[str] = []
         self.skipped_messages = 0
 
@@ -259,6 +261,7 @@ class Gate:
         """The stop rule at the moment ``order``'s bytes would go: raises when it may not."""
         self.check_halt()
         self._check_deadline()
+        self._check_price()
         self._check_stopped()
         self._check_outcomes(order)
 
@@ -272,8 +275,14 @@ class Gate:
         if self.deadline_ms is not None and self.stop_reason is None and self.now_ms() >= self.deadline_ms:
             self.stop(self.deadline_reason)
 
+    def _check_price(self) -> None:
+        reason = self.price_guard.blocked(self.orders) if self.price_guard is not None else None
+        if reason is not None:
+            self.stop(f"the price guard: {reason}")
+
     def _check_open(self) -> None:
         self._check_deadline()
+        self._check_price()
         self._check_stopped()
         blocked = self.ledger.blocked()
         if blocked is not None and blocked.final:

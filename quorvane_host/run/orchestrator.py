@@ -28,6 +28,7 @@ import os
 import subprocess
 import sys
 import time
+from decimal import Decimal
 from typing import Any, Callable, List, Optional, Tuple
 
 from quorvane_host.cli.options import Plan
@@ -36,6 +37,7 @@ from quorvane_host.cli.times import current_ms, format_ms
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
+from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run.approach import Approach
 from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flusher, read_console_record,
@@ -99,6 +101,12 @@ def start_lines(plan: Plan, p: Prepared, clock: Any, left_ms: float) -> List[str
     lines.append(f"  stop rule: after {plural(plan.orders, 'bought order')}, {plan.time_limit:g} s after "
                  f"the opening, or after {plural(plan.max_orders, 'order')} in all; retries at most "
                  f"{plan.max_order_rate:g} a second until the exchange states its limits")
+    if plan.max_price is not None or plan.max_spend is not None:
+        guards = ([f"a fill above {plan.max_price} a token (--max-price)"] if plan.max_price is not None else []) \
+            + ([f"{plan.max_spend} of the quote spent, or about to be (--max-spend)"]
+               if plan.max_spend is not None else [])
+        lines.append("  price guard: no further order after " + " or ".join(guards)
+                     + "; the first order goes whatever the price")
     return lines
 
 
@@ -110,6 +118,7 @@ class HostRun:
         self.link = ConsoleLink(c_stdout_flusher())
         gate = Gate(None, plan.max_orders, self.link.flush_c, pace=Pace(plan.max_order_rate),
                     on_skipped=self.link.host_line)
+        gate.price_guard = PriceGuard(plan.max_price, plan.max_spend, Decimal(plan.quantity_text))
         refusals = Refusals(plan.open_ms, plan.refusal_overrides)
         self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
         self.signals = StopSignals(self._stop_requested)

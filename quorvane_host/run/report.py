@@ -131,6 +131,9 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
         + f"{c.refused} refused"
         + (f", {c.too_early} of them too early" if c.too_early else "")
         + (f", {c.unknown} with outcome unknown" if c.unknown else "") + ")")
+    guard = gate.price_guard
+    if guard is not None and guard.stopped:
+        say(f"  price guard: {guard.stopped}: no further order")
     if c.by_reason:
         say("  refusals: " + ", ".join(f"{n} {reason}" for reason, n in c.by_reason.items()))
     for line in _order_lines(gate):
@@ -247,6 +250,7 @@ def result_document(run: RunState, started: float, code: int, stop_said: Optiona
         "outcome_unknown": c.unknown,
         "refusals": c.by_reason,
         "refusal_stop": _refusal_stop(run.observer.refusal_stop),
+        "price_guard": gate.price_guard.to_dict(gate.orders) if gate.price_guard is not None else None,
         "late_opening": c.late,
         "reentries": run.reentries,
         "skipped_messages": gate.skipped_messages,
