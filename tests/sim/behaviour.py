@@ -25,6 +25,7 @@ class Behaviour:
     order_limit: Optional[int]  # orders per 10 s
     weight_limit: Optional[int]  # request weight per 10 s
     query_failures: float  # the share of order queries that fail
+    slow_handshakes: float  # the share of connections whose handshake takes 0.1-1.5 s more
     refused_connections: Tuple[int, ...]  # which connection attempts the exchange refuses (1 = the first)
     foreign: List[Tuple[float, Decimal, Decimal]] = field(default_factory=list)  # other clients' orders
     stop_request_s: Optional[float] = None  # a Ctrl-C this long after the firing
@@ -60,6 +61,7 @@ def draw(seed):
         order_limit=rng.choice((None, None, 3, 10)),
         weight_limit=rng.choice((None, None, 8, 30)),
         query_failures=rng.choice((0.0, 0.3, 0.8)),
+        slow_handshakes=rng.choice((0.0, 0.0, 0.2, 0.6)),
         refused_connections=tuple(n for n in range(1, 8) if rng.random() < 0.1),
         foreign=[_foreign(rng, quantity) for _ in range(rng.choice((0, 0, 1, 3)))],
         stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,

@@ -134,8 +134,8 @@ class Exchange:
                 else self.rng.choice(REFUSALS_THAT_STOP)
             return self._answer(conn, {"id": rid, "status": status, "error": {"code": code, "msg": msg}})
         order = self._book(rid, params, now, shape)
-        reply = {"id": rid, "status": 200, "result": order.describe(params.get("symbol"), now),
-                 "rateLimits": self._rate_limits(now)}
+        said = getattr(order, "said", None) or order.describe(params.get("symbol"), now)
+        reply = {"id": rid, "status": 200, "result": said, "rateLimits": self._rate_limits(now)}
         if shape == "filled_error_ok":
             reply["error"] = {"code": 0, "msg": "OK"}
         elif shape == "filled_no_id":
@@ -163,6 +163,10 @@ class Exchange:
                   "new_expires": Decimal(0)}.get(shape, qty)
         status = {"partial": "FILLED", "expired": "EXPIRED"}.get(shape, "FILLED")
         order = ExOrder(len(self.orders) + 1, rid, now, qty, filled, status)
+        if shape == "status_string" and self.rng.random() < 0.5:
+            # A reply through a failing gateway: the result it carries says FILLED, the book says otherwise.
+            order.said = order.describe(params.get("symbol"), now)
+            order.filled_now, order.status_now = Decimal(0), "REJECTED"
         if shape in ("new_fills", "new_expires"):
             order.status_now, order.settles_ms = "NEW", now + self.rng.uniform(20, 3000)
             order.then = ("FILLED", qty) if shape == "new_fills" else ("EXPIRED", Decimal(0))

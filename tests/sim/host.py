@@ -19,13 +19,13 @@ import types
 
 import quorvane_3
 from quorvane_host.net.connector import Connector, Opening
-from quorvane_host.orders.asking import OrderQueries
-from quorvane_host.orders.exit_status import exit_status
-from quorvane_host.orders.gate import OUTCOME_WAIT_MS, Gate
+from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
+from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run import trigger
+from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.stopping import Interrupted
 from quorvane_host.timing.firing import plan_firing
 from quorvane_host.timing.offset_clock import OffsetClock
@@ -48,7 +48,8 @@ class Run:
         self.stop_request_at = None  # virtual s
         self.exit = None
         self.fire_s = None
-        self.gate = None
+        self.gate = self.pool = None
+        self.unknown_at_exit = None
         self.session = None  # the task of :meth:`main`, which a stop request cancels
 
     def _connector(self):
@@ -62,19 +63,24 @@ class Run:
         return connector
 
     async def main(self):
+        """The host from the moment its module fires to the end of the trigger, wired as the run wires it."""
         w, b, loop = self.w, self.w.b, self.w.loop
         est_offset = b.skew_ms + w.rng.uniform(-2, 2)  # as the last look measured it
         delay_ms = b.rtt_s * 500
         firing = plan_firing(int(b.announced_ms), est_offset, delay_ms=delay_ms, aim_ms=1.0)
-        connector = self._connector()
-        pool = connector.start_pool(URL, 2, max_new_per_minute=60, say=self.lines.append) if b.pool else None
-        gate = self.gate = Gate(connector, b.max_orders, wanted=b.wanted, pace=Pace(5.0), now_ms=loop.wall_ms,
-                                sleep_blocking=loop.blocking_sleep, on_skipped=self.lines.append)
-        Observer(b.wanted, gate, Refusals(int(b.announced_ms)), lambda: (est_offset, delay_ms), loop.wall_ms)
-        queries = OrderQueries(gate.ledger, self._request(connector), quorvane_3.sign_request, KEY, SECRET,
-                               SYMBOL, repr(float(b.quantity)), lambda: (est_offset, b.rtt_s * 1000),
-                               loop.wall_ms, say=self.lines.append)
-        gate.can_ask = True
+        connector = self.connector = self._connector()
+        pool = self.pool = connector.start_pool(URL, 2, max_new_per_minute=60, say=self.lines.append) \
+            if b.pool else None
+        gate = self.gate = Gate(connector, b.max_orders, pace=Pace(5.0), on_skipped=self.lines.append,
+                                sleep_blocking=loop.blocking_sleep)
+        plan = types.SimpleNamespace(api_key=KEY, secret=SECRET, symbol=SYMBOL, quantity=b.quantity, orders=b.wanted,
+                                     time_limit=b.time_limit_s, grace=GRACE_S, open_ms=b.announced_ms,
+                                     max_new_per_minute=60, order_query=True)
+        state = types.SimpleNamespace(
+            plan=plan, gate=gate, firing=firing, clock=types.SimpleNamespace(rtt_median_ms=b.rtt_s * 1000),
+            offset_ms=lambda: est_offset, local_ms=lambda exchange_ms: exchange_ms - est_offset,
+            reentries=0, error=None, timed_out_in_flight=False)
+        Observer(b.wanted, gate, Refusals(int(b.announced_ms)), lambda: (est_offset, delay_ms))
         if pool is not None:
             with contextlib.suppress(Exception):
                 await pool.fill()
@@ -86,29 +92,18 @@ class Run:
         if b.stop_request_s is not None:
             loop.call_later(b.stop_request_s, self._stop_request)
         module = self._module(gate, firing)
-        state = types.SimpleNamespace(
-            plan=types.SimpleNamespace(api_key=KEY, secret=SECRET, symbol=SYMBOL, quantity=b.quantity,
-                                       time_limit=b.time_limit_s, grace=GRACE_S, open_ms=b.announced_ms,
-                                       max_new_per_minute=60),
-            gate=gate, firing=firing, local_ms=lambda exchange_ms: exchange_ms - est_offset,
-            reentries=0, error=None, timed_out_in_flight=False)
         link = types.SimpleNamespace(host_line=self.lines.append)
-        self._asking = loop.create_task(self._ask_meanwhile(queries, gate))
-        self._queries, self._pool = queries, pool
-        await trigger.drive(state, link, module)
+        queries = order_queries(state, link, module, connector, URL, repr(float(b.quantity)))
+        await trigger.drive(state, link, module, queries)
 
     async def finish(self):
-        """After the trigger, however it ended: the unknown outcomes asked about, then the exit status."""
+        """After the trigger, however it ended: connections closed, then the exit status as the run gives it."""
         gate, b = self.gate, self.w.b
-        self._asking.cancel()
-        await asyncio.gather(self._asking, return_exceptions=True)
-        if self.stop_request_at is None:
-            await self._queries.settle(gate.deadline_ms)
+        if self.pool is not None:
+            await self.pool.aclose()
         stop_status = 130 if self.stop_request_at is not None else None
-        ledger = gate.ledger
-        self.exit = exit_status(b.wanted, ledger.bought, len(ledger.unknown()), stop_status)
-        if self._pool is not None:
-            await self._pool.aclose()
+        self.unknown_at_exit = unknown_outcomes(gate.orders)
+        self.exit = exit_status(b.wanted, bought_orders(gate.orders), self.unknown_at_exit, stop_status)
 
     def _module(self, gate, firing):
         loop = self.w.loop
@@ -120,24 +115,6 @@ class Run:
         quorvane_3.websockets = gate
         quorvane_3.time = OffsetClock(firing.clock_offset_ms, base=clock)
         return quorvane_3
-
-    async def _ask_meanwhile(self, queries, gate):
-        """While orders go on, an unknown outcome is asked about (the next order waits for it)."""
-        while True:
-            if gate.ledger.unknown() and gate.deadline_ms is not None:
-                await queries.settle(gate.deadline_ms)
-            await asyncio.sleep(OUTCOME_WAIT_MS / 1000)
-
-    def _request(self, connector):
-        async def request(text, request_id):
-            async with connector.connect(URL) as ws:
-                ws.expect(request_id)
-                await ws.send(text)
-                try:
-                    return await ws.reply(request_id, timeout=max(0.2, 4 * self.w.b.rtt_s))
-                finally:
-                    ws.release(request_id)
-        return request
 
     def _stop_request(self):
         """Ctrl-C, as the host's handler takes it: the gate closes first, then the session is cancelled."""

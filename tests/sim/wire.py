@@ -197,8 +197,12 @@ class Network:
         return _Opening(self)
 
     async def open(self):
-        """A new connection: TCP, TLS and the upgrade take two round trips; the exchange may refuse it."""
-        await asyncio.sleep(2 * self.rtt_s)
+        """A new connection: TCP, TLS and the upgrade take two round trips, or a slow handshake much longer.
+
+        The exchange may refuse it.
+        """
+        slow = self.rng.random() < self.exchange.b.slow_handshakes
+        await asyncio.sleep(2 * self.rtt_s + (self.rng.uniform(0.1, 1.5) if slow else 0.0))
         conn = Connection(self, self.exchange)
         refusal = self.exchange.accept(conn)
         if refusal is not None:
