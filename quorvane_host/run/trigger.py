@@ -138,6 +138,10 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                     await find_out()
                     if _may_go_on(gate):
                         continue
+                    blocked = gate.ledger.blocked()
+                    if blocked is not None and blocked.final:
+                        gate.stop(blocked.reason)  # it bought: the run is done, not failed
+                        break
                 state.error = describe_fault(exc)
                 break
         await find_out()
