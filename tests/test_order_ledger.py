@@ -132,6 +132,7 @@ def test_a_lost_reply_is_asked_of_the_exchange(answer, sent, bought, status):
     assert asked.asked >= 1 and (gate.placed, bought_orders(gate.orders)) == (sent, bought)
     assert exit_status(1, bought, unknown_outcomes(gate.orders), None) == status
     assert gate.orders[0].found_by == "asked the exchange (order.status)" or status == EXIT_UNKNOWN
+    assert (state.error is None) is (status == EXIT_OK)  # found bought: done, not failed
 
 
 def bought_at(price, qty="0.5"):
