@@ -1,4 +1,6 @@
-"""Host tooling for ``quorvane_3``: a loopback exchange, a connector that points
-the module at another endpoint, a command-line host for a real listing
-(``python -m quorvane_host``) and a demo (``python -m quorvane_rehearsal.demo``).
+"""The host of ``quorvane_3``: the ``quorvane-host`` command (``python -m quorvane_host``),
+which buys a token the moment its trading opens and stops by a stop rule.
+
+The rehearsal tools (the loopback exchange, the delay relay and the demo)
+are a package of their own, :mod:`quorvane_rehearsal`.
 """

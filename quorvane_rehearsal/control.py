@@ -4,20 +4,40 @@
 exchange (and its relay) and reads its orders from standard input; the
 controlling side is :class:`quorvane_rehearsal.network.RehearsalNetwork`,
 which describes the protocol.
+
+The exchange's command line serves this pipe, so this side knows the
+exchange only by what it asks of it (:class:`Controlled`).
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import enum
 import json
 import sys
 from dataclasses import asdict
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, List, Optional, Protocol, Tuple
 
-from quorvane_rehearsal.exchange import LoopbackExchange, _symbol_arg
+from quorvane_rehearsal.behaviour import Behaviour
+from quorvane_rehearsal.commandline import symbol_arg
+from quorvane_rehearsal.orders import Record, Symbol
 
-__all__ = ["open_control", "serve_control", "snapshot"]
+__all__ = ["Controlled", "open_control", "serve_control", "snapshot"]
+
+
+class Controlled(Protocol):
+    """What the control pipe asks of the loopback exchange it serves."""
+
+    @property
+    def fault(self) -> enum.Enum: ...
+
+    def records(self) -> List[Record]: ...
+    def report(self, symbol: Optional[str] = None) -> dict: ...
+    def now_ms(self) -> float: ...
+    def add_symbol(self, symbol: Symbol) -> None: ...
+    def set_behaviour(self, **changes: object) -> Behaviour: ...
+    def set_fault(self, fault: str, count: Optional[int] = None) -> None: ...
 
 
 async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str], Dict[str, Any]]:
@@ -35,7 +55,7 @@ async def open_control() -> Tuple[asyncio.StreamReader, Dict[str, str], Dict[str
     return reader, accounts, behaviour
 
 
-def snapshot(exchange: LoopbackExchange, relay: Any = None, symbol: Optional[str] = None) -> dict:
+def snapshot(exchange: Controlled, relay: Any = None, symbol: Optional[str] = None) -> dict:
     """The exchange's report and records and the relay's statistics, as plain data."""
     records = exchange.records()
     if symbol is not None:
@@ -48,14 +68,14 @@ def snapshot(exchange: LoopbackExchange, relay: Any = None, symbol: Optional[str
     }
 
 
-def _command(exchange: LoopbackExchange, relay: Any, text: str) -> dict:
+def _command(exchange: Controlled, relay: Any, text: str) -> dict:
     word, _, rest = text.partition(" ")
     rest = rest.strip()
     try:
         if word == "report":
             return snapshot(exchange, relay, rest or None)
         if word == "symbol":
-            symbol = _symbol_arg(rest, int(exchange.now_ms()))
+            symbol = symbol_arg(rest, int(exchange.now_ms()))
             exchange.add_symbol(symbol)
             return {"ok": True, "symbol": {"name": symbol.name, "open_ms": symbol.open_ms,
                                            "step": symbol.step, "price": symbol.price}}
@@ -73,7 +93,7 @@ def _command(exchange: LoopbackExchange, relay: Any, text: str) -> dict:
     return {"error": f"unknown command {word!r}"}
 
 
-async def serve_control(reader: asyncio.StreamReader, exchange: LoopbackExchange, relay: Any,
+async def serve_control(reader: asyncio.StreamReader, exchange: Controlled, relay: Any,
                         stop: asyncio.Event, duration: Optional[float]) -> None:
     """Answer commands until ``stop``, the end of input, a ``stop`` command or ``duration``."""
 

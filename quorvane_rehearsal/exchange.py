@@ -68,7 +68,6 @@ import enum
 import json
 import logging
 import os
-import re
 import shutil
 import signal
 import ssl
@@ -79,7 +78,6 @@ import threading
 import time
 import urllib.parse
 from dataclasses import dataclass, fields
-from decimal import InvalidOperation
 from typing import Callable, Deque, Dict, Iterable, List, Mapping, Optional, Set, Tuple, Union
 
 from websockets.asyncio.server import ServerConnection, serve
@@ -96,7 +94,7 @@ from quorvane_rehearsal.orders import (
 )
 from quorvane_host.net.connector import Connector
 from quorvane_host.orders.codes import Code
-from quorvane_rehearsal.commandline import CommandParser
+from quorvane_rehearsal.commandline import CommandParser, parse_time_ms, symbol_arg
 
 
 __all__ = [
@@ -719,41 +717,6 @@ class LoopbackExchange(ServedInThread):
 # Command line
 
 
-def parse_time_ms(text: str, now_ms: Optional[int] = None) -> int:
-    """Milliseconds since the epoch from ``text``.
-
-    Accepts an integer of milliseconds, ``now``, an offset from now such as
-    ``+5s``, ``+1500ms`` or ``+2m``, or an ISO 8601 time with its zone.
-    """
-    from quorvane_host.cli.times import parse_opening_time  # shared with the host
-
-    return parse_opening_time(text, now_ms=now_ms, allow_relative=True)
-
-
-def _symbol_arg(text: str, now_ms: Optional[int] = None) -> Symbol:
-    """A symbol from ``NAME[:OPEN[,step=S][,price=P]]``; a relative OPEN counts from ``now_ms``."""
-    parts = text.split(":", 1)
-    name = parts[0].strip().upper()
-    if not re.fullmatch(r"[A-Z0-9]{2,20}", name):
-        raise argparse.ArgumentTypeError(f"bad symbol name {parts[0]!r}")
-    opening, step, price = "now", "0.001", "1.00"
-    if len(parts) > 1:
-        fields = parts[1].split(",")
-        opening = fields[0] or opening
-        for extra in fields[1:]:
-            key, _, value = extra.partition("=")
-            if key == "step":
-                step = value
-            elif key == "price":
-                price = value
-            else:
-                raise argparse.ArgumentTypeError(f"unknown symbol setting {key!r}")
-    try:
-        return Symbol(name, parse_time_ms(opening, now_ms), step, price)
-    except (ValueError, InvalidOperation) as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
 def _account_arg(text: str) -> Tuple[str, str]:
     key, sep, secret = text.partition(":")
     if not sep or not key or not secret:
@@ -958,7 +921,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         accounts = dict([DEFAULT_ACCOUNT])
     server_now = int(time.time() * 1000 + args.clock_skew)
     try:
-        symbols = [_symbol_arg(text, server_now) for text in args.symbol or [DEFAULT_SYMBOL]]
+        symbols = [symbol_arg(text, server_now) for text in args.symbol or [DEFAULT_SYMBOL]]
     except argparse.ArgumentTypeError as exc:
         parser.error(f"argument --symbol: {exc}")
     try:

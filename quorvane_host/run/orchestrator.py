@@ -14,7 +14,7 @@ four phases, each in a file of its own:
 4. finish (:mod:`quorvane_host.run.finish`): exit status, report, ``--result``.
 
 What crosses the phases is a :class:`~quorvane_host.run.state.RunState`.
-Ctrl-C and SIGTERM close the gate before anything else
+Ctrl-C, SIGTERM and SIGHUP close the gate before anything else
 (:mod:`quorvane_host.run.stopping`) and cancel the running session
 (:mod:`quorvane_host.run.session`).
 """

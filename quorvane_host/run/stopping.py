@@ -134,7 +134,7 @@ def in_transport_code(frame: Optional[FrameType]) -> bool:
 
 
 class StopSignals:
-    """SIGINT and SIGTERM handlers for one run: record, call ``on_request``, raise."""
+    """SIGINT, SIGTERM and SIGHUP handlers for one run: record, call ``on_request``, raise."""
 
     def __init__(self, on_request: Callable[[Type[StopRequested]], Any] = lambda cls: None) -> None:
         self.on_request = on_request
