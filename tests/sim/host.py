@@ -124,18 +124,27 @@ class Run:
             self.session.cancel()
 
 
+_quiet_depth = 0
+
+
 @contextlib.contextmanager
 def quiet():
     """The module's own lines are not the simulation's output: its ``print`` and its C ``printf`` both."""
+    global _quiet_depth
+    if _quiet_depth:
+        yield
+        return
     libc = ctypes.CDLL(None)
     libc.fflush(None)
     saved = os.dup(1)
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 1)
+    _quiet_depth += 1
     try:
         with contextlib.redirect_stdout(io.StringIO()):
             yield
     finally:
+        _quiet_depth -= 1
         libc.fflush(None)
         os.dup2(saved, 1)
         os.close(saved)

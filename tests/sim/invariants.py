@@ -107,7 +107,9 @@ def _no_late_wait(c, run, exchange, sends, b):
     # An opening announced in good time, with no limit to wait out: the order aimed at it arrives then.
     early = [t for t in exchange.announced_at if t <= b.open_ms - 250 - 1000 * b.rtt_s]
     deadline = run.gate.deadline_ms + b.skew_ms if run.gate.deadline_ms is not None else None
-    if not early or b.order_limit or b.weight_limit or b.refused_connections or b.cuts or deadline is None \
+    if not early or b.order_limit or b.weight_limit or b.refused_connections or b.cuts \
+            or (b.slow_handshakes and not b.pool) \
+            or deadline is None \
             or deadline <= b.open_ms + 100:
         return  # a limit, a refused or lost connection may hold it up; a run over by then has none
     after = [t for t in exchange.arrivals if t >= b.open_ms]

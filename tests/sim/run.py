@@ -81,9 +81,10 @@ def run_seeds(seeds):
     """Runs ``seeds``; returns (results of the failing ones, checks, seconds)."""
     started = time.perf_counter()
     failing, checks = [], 0
-    for seed in seeds:
-        result = run_seed(seed)
-        checks += result.checks
-        if not result.ok:
-            failing.append(result)
+    with host.quiet():
+        for seed in seeds:
+            result = run_seed(seed)
+            checks += result.checks
+            if not result.ok:
+                failing.append(result)
     return failing, checks, time.perf_counter() - started

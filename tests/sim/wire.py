@@ -1,9 +1,8 @@
 """In-memory WebSocket connections in virtual time.
 
 The client's end looks like a ``websockets`` client connection (``send``,
-``recv``, ``close``, ``ping``, iteration, ``state``, raising
-``ConnectionClosed*`` once closed), so that the host's code takes it for
-one.  The exchange's end gets each message after the one-way delay, in the
+``recv``, ``close``, ``ping``, ``state``, raising ``ConnectionClosed*`` once
+closed), so that the host's code takes it for one.  The exchange's end gets each message after the one-way delay, in the
 order sent, and may answer, push, drop the connection, or go silent (a
 half-open connection: nothing travels either way, and no close is seen).
 """
@@ -14,6 +13,8 @@ import collections
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 from websockets.frames import Close
 from websockets.protocol import State
+
+CLOSE_TIMEOUT_S = 10.0  # websockets' default: how long a close waits for the other side's
 
 
 class _Transport:
@@ -64,21 +65,12 @@ class Connection:
                 self._waiter = None
         return self._inbox.popleft()
 
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        try:
-            return await self.recv()
-        except ConnectionClosedOK:
-            raise StopAsyncIteration from None
-
     async def close(self, code=1000, reason=""):
+        """The closing handshake: a round trip, or websockets' close timeout on a silent connection."""
         if self.state is State.OPEN:
             self.state = State.CLOSING
-            if not self.silent:
-                self.net.deliver(self._up_at, self._close_arrives)
-                await asyncio.sleep(self.net.rtt_s)
+            self.net.deliver(self._up_at, self._close_arrives, lost=lambda: self.silent)
+            await asyncio.sleep(CLOSE_TIMEOUT_S if self.silent else self.net.rtt_s)
             self.cut(abnormal=self.silent)
 
     async def ping(self, data=None):
@@ -86,14 +78,6 @@ class Connection:
         pong = self.net.loop.create_future()
         self.net.loop.call_later(self.net.rtt_s, lambda: self.silent or pong.done() or pong.set_result(self.net.rtt_s))
         return pong
-
-    async def wait_closed(self):
-        while self.state is not State.CLOSED:
-            await asyncio.sleep(self.net.rtt_s)
-
-    @property
-    def latency(self):
-        return self.net.rtt_s
 
     # ---- the exchange's side ------------------------------------------------
 
@@ -151,30 +135,6 @@ class Connecting:
         return self.net.open().__await__()
 
 
-class _Opening:
-    """What ``connect(url)`` returns: awaitable, and an asynchronous context manager."""
-
-    def __init__(self, net):
-        self.net = net
-        self.conn = None
-        self.reusable = False
-
-    async def _open(self):
-        return await self.net.open()
-
-    def __await__(self):
-        return self._open().__await__()
-
-    async def __aenter__(self):
-        self.conn = await self._open()
-        return self.conn
-
-    async def __aexit__(self, *exc):
-        if self.conn is not None:
-            await self.conn.close()
-        return False
-
-
 class Network:
     """Where the host's connections go: to ``exchange``, after ``rtt_s`` round trips, each way in order."""
 
@@ -192,9 +152,6 @@ class Network:
         at = max(after, self.loop.time() + self.one_way() + extra_s)
         self.loop.call_at(at, lambda: lost() or callback())
         return at
-
-    def connect(self, url, *args, **kwargs):
-        return _Opening(self)
 
     async def open(self):
         """A new connection: TCP, TLS and the upgrade take two round trips, or a slow handshake much longer.
