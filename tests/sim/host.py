@@ -80,6 +80,7 @@ class Run:
             plan=plan, gate=gate, firing=firing, clock=types.SimpleNamespace(rtt_median_ms=b.rtt_s * 1000),
             offset_ms=lambda: est_offset, local_ms=lambda exchange_ms: exchange_ms - est_offset,
             reentries=0, error=None, timed_out_in_flight=False)
+        w.net.in_play = gate.ledger.may_have_bought
         Observer(b.wanted, gate, Refusals(int(b.announced_ms)), lambda: (est_offset, delay_ms))
         if pool is not None:
             with contextlib.suppress(Exception):

@@ -1,7 +1,7 @@
 """What every seed must keep, checked against the exchange's own record.
 
-1. orders that may have bought never exceed ``--orders`` (checked by the
-   exchange as each order arrives);
+1. orders that may have bought never exceed ``--orders``: by the exchange's
+   book as each order arrives, and by the host's own count as it sends one;
 2. what the host says each order did agrees with the exchange, and when
    every outcome is known, the orders and quantities it counts as bought
    are the exchange's;
@@ -18,14 +18,16 @@ from decimal import Decimal
 
 from quorvane_host.orders.reply import BOUGHT
 
+from .loop import EPOCH_S
+
 
 def order_sends(net):
-    """(virtual s, request id) of each order request the host sent."""
+    """(virtual s, request id, the host's orders in play with it) of each order request the host sent."""
     out = []
-    for at, text in net.sent:
+    for at, text, in_play in net.sent:
         data = json.loads(text)
         if data.get("method") == "order.place":
-            out.append((at, data.get("id")))
+            out.append((at, data.get("id"), in_play))
     return out
 
 
@@ -48,6 +50,7 @@ def check_all(run, exchange, net, b):
     _agreement(c, ledger, exchange, b)
     _exit(c, run, ledger, exchange, b)
     sends = order_sends(net)
+    _in_play(c, sends, b)
     _stop_rule(c, run, sends, b)
     _no_late_wait(c, run, exchange, sends, b)
     return c
@@ -86,11 +89,15 @@ def _exit(c, run, ledger, exchange, b):
                                   f"orders, {run.unknown_at_exit} unknown to the host, --orders {b.wanted})")
 
 
+def _in_play(c, sends, b):
+    for _, _, in_play in sends:
+        c.check(in_play <= b.wanted, f"1: an order left with {in_play} orders in play (--orders {b.wanted})")
+
+
 def _stop_rule(c, run, sends, b):
     c.check(len(sends) <= b.max_orders, f"4: {len(sends)} orders sent, --max-orders {b.max_orders}")
-    deadline_s = (run.gate.deadline_ms - run.w.loop.wall_ms() ) / 1000 + run.w.loop.time() \
-        if run.gate.deadline_ms is not None else None
-    for at, rid in sends:
+    deadline_s = run.gate.deadline_ms / 1000 - EPOCH_S if run.gate.deadline_ms is not None else None
+    for at, _, _ in sends:
         if deadline_s is not None:
             c.check(at < deadline_s, f"4: an order left {1000 * (at - deadline_s):.1f} ms after the time limit")
         if run.stop_request_at is not None:
@@ -101,7 +108,7 @@ def _stop_rule(c, run, sends, b):
 def _no_late_wait(c, run, exchange, sends, b):
     orders = run.gate.ledger.orders
     if orders and run.fire_s is not None:
-        fired_ms = run.fire_s * 1000 + (run.w.loop.wall_ms() - run.w.loop.time() * 1000)
+        fired_ms = (EPOCH_S + run.fire_s) * 1000
         c.check(orders[0].started_ms <= fired_ms + 1,
                 f"5: the first order began {orders[0].started_ms - fired_ms:.1f} ms after the firing moment")
     # An opening announced in good time, with no limit to wait out: the order aimed at it arrives then.

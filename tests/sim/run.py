@@ -32,7 +32,7 @@ class Result:
         """What happened, order by order, on both sides: for a seed replayed alone."""
         run, w = self.run, self.run.w
         out = [f"behaviour: {w.b}", f"exit {run.exit}; fired at {run.fire_s}; stop request at {run.stop_request_at}"]
-        for at, text in w.net.sent:
+        for at, text, _ in w.net.sent:
             out.append(f"  {at * 1000:9.1f} ms sent {text[:150]}")
         for o in run.gate.ledger.orders if run.gate else ():
             out.append(f"  host order {o.seq}: {o.describe()} (request {o.request_id})")

@@ -51,7 +51,7 @@ class Connection:
 
     async def send(self, message):
         self._raise_if_closed()
-        self.net.sent.append((self.net.loop.time(), message))
+        self.net.sent.append((self.net.loop.time(), message, self.net.in_play()))
         self._up_at = self.net.deliver(self._up_at, lambda: self.server.received(self, message),
                                        lost=lambda: self.silent)
 
@@ -142,7 +142,8 @@ class Network:
         self.loop, self.exchange, self.rng = loop, exchange, rng
         self.rtt_s, self.jitter_s = rtt_s, jitter_s
         self.opened = []
-        self.sent = []  # (virtual s, text) of everything the host sent
+        self.sent = []  # (virtual s, text, the host's orders in play then) of everything the host sent
+        self.in_play = lambda: 0  # set by the host: its orders that may have bought
 
     def one_way(self):
         return self.rtt_s / 2 + self.rng.uniform(-self.jitter_s, self.jitter_s) / 2
