@@ -29,7 +29,21 @@ ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
             PYTHONMALLOC=malloc
 
 .PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps \
-  system-deps-demo system-deps-test sim
+  system-deps-demo system-deps-test sim help
+
+help:
+	@echo "make targets (each sets up what it needs first; later runs are incremental):"
+	@echo "  build      build the module and install the commands into $(VENV)/bin (the default)"
+	@echo "             QUORVANE_EXCHANGE_HOST=host: build for that exchange, kept for later builds"
+	@echo "  demo       rehearse a listing against the loopback exchange over a simulated network"
+	@echo "  test       the whole test suite: C++ unit tests, pytest, then again under sanitizers"
+	@echo "  test-fast  the pytest suite alone (no wheel test), stopping at the first failure"
+	@echo "  test-asan  the pytest suite against the sanitizer build"
+	@echo "  sim        the order path against scripted exchanges: SEEDS=N more seeds, or SEED=N in full"
+	@echo "  bench      the benchmarks (a few minutes)"
+	@echo "  dist       the sdist and the manylinux wheel in $(DIST_DIR)/"
+	@echo "  dev        the developer build: test-only modules and the C++ unit tests"
+	@echo "  clean      remove build/ (the kept exchange host too), $(DIST_DIR)/ and $(VENV)"
 
 # System packages, by what needs them: the build (OpenSSL's headers), the demo
 # (the openssl command) and the tests (GoogleTest); `make demo` installs no
@@ -64,19 +78,27 @@ $(VENV)/.deps: $(VENV)/.runtime-deps pyproject.toml
 
 venv: $(VENV)/.deps
 
+# The exchange's host built into the module: `make build
+# QUORVANE_EXCHANGE_HOST=host` once, kept in build/exchange-host for every
+# later build, demo and dist (scripts/exchange-host); else the placeholder.
+EXCHANGE_HOST = $(VPY) scripts/exchange-host
+HOST_DEFINE = -C cmake.define.QUORVANE_EXCHANGE_HOST=$$host
+
 # The first build compiles everything (scikit-build-core keeps its build
 # folder in build/cp39-*); later ones only what changed.  One line per stage.
 build: system-deps $(VENV)/.runtime-deps
-	@ls -d build/cp39-* >/dev/null 2>&1 \
-	  && echo "building the module (only what changed)" \
-	  || echo "building the module: the first build compiles everything, a minute or two"
-	@$(VPY) scripts/build-progress $(VPY) -m pip install -v --no-build-isolation --no-deps .
+	@host=$$($(EXCHANGE_HOST)) && \
+	  if ls -d build/cp39-* >/dev/null 2>&1; then echo "building the module (only what changed)"; \
+	  else echo "building the module: the first build compiles everything, a minute or two"; fi && \
+	  $(EXCHANGE_HOST) --say && \
+	  $(VPY) scripts/build-progress $(VPY) -m pip install -v --no-build-isolation --no-deps $(HOST_DEFINE) .
+	@echo "built: the commands are in $(VENV)/bin (run $(VENV)/bin/quorvane-host --help, or first: source $(VENV)/bin/activate)"
 
-# Portable packages: sdist and manylinux wheel in dist/ (scripts/build-dist).
-# `make dist QUORVANE_EXCHANGE_HOST=host` sets the endpoint built into the wheel.
-DIST_ARGS = $(if $(QUORVANE_EXCHANGE_HOST),-C cmake.define.QUORVANE_EXCHANGE_HOST=$(QUORVANE_EXCHANGE_HOST))
-BUILD_DIST = PATH=$(abspath $(VENV))/bin:$$PATH scripts/build-dist $(VPY) $(DIST_DIR) $(DIST_ARGS)
-DIST_INPUTS := pyproject.toml CMakeLists.txt README.md scripts/build-dist \
+# Portable packages: sdist and manylinux wheel in dist/ (scripts/build-dist),
+# for the same exchange's host as `make build`.
+BUILD_DIST = @host=$$($(EXCHANGE_HOST)) && echo "building the packages into $(DIST_DIR)/" && \
+  $(EXCHANGE_HOST) --say && PATH=$(abspath $(VENV))/bin:$$PATH scripts/build-dist $(VPY) $(DIST_DIR) $(HOST_DEFINE)
+DIST_INPUTS := pyproject.toml CMakeLists.txt README.md scripts/build-dist $(wildcard build/exchange-host) \
   $(wildcard module/* coroutine/* order/* stubs/*/* LICENSES/*) \
   $(shell find quorvane_host quorvane_rehearsal -name "*.py" -o -name py.typed)
 

@@ -117,8 +117,9 @@ def check_request(plan: Plan, url: str, request: dict) -> Any:
     endpoint_host = urllib.parse.urlsplit(url).hostname or ""
     if plan.endpoint == "module" and endpoint_host.endswith(".invalid"):
         raise SetupFailed(EXIT_USAGE, f"this build of {MODULE_NAME} sends orders to {url}, a placeholder "
-                          "that no exchange answers. Rebuild it with the exchange's host (pip install . -C "
-                          "cmake.define.QUORVANE_EXCHANGE_HOST=HOST), or use --connect HOST:PORT "
+                          "that no exchange answers. Build it for the exchange's host, in the project's folder: "
+                          "make build QUORVANE_EXCHANGE_HOST=HOST (kept for later builds; make dist "
+                          "for a wheel), or use --connect HOST:PORT "
                           "(or --exchange loopback for a rehearsal)")
     return sent_quantity
 
