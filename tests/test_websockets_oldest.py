@@ -1,10 +1,5 @@
-"""The host's connections with the oldest websockets that pyproject.toml allows.
-
-`make test` downloads that version's wheel into build/oldest-websockets; it
-is installed from there, offline, into a folder of its own, and a child
-process with that folder first on its path runs a channel, a pool and the
-loopback exchange over it.
-"""
+"""The host's channel and pool over the oldest websockets pyproject.toml allows, installed
+offline from the wheel `make test` downloads into build/oldest-websockets."""
 
 import os
 import re
