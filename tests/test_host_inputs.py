@@ -85,7 +85,7 @@ def test_a_day_ahead_is_allowed():
     ("-2", "positive"),
     ("nan", "positive"),
     ("inf", "positive"),
-    ("1e300", "too large"),
+    ("1" * 301, "too large"),
     ("0.00001", "as 1e-05"),
     ("20000000000000000", r"as 2e\+16"),
     ("0.12345678901234567891", "as 0.12345678901234568"),
@@ -96,7 +96,7 @@ def test_bad_quantities(quantity, message):
 
 
 @pytest.mark.parametrize("quantity, value", [
-    ("0.5", 0.5), ("3", 3.0), ("0.1", 0.1), ("12.34", 12.34), ("0.0001", 0.0001), ("1E-3", 0.001)])
+    ("0.5", 0.5), ("3", 3.0), ("0.1", 0.1), ("12.34", 12.34), ("0.0001", 0.0001), ("5.", 5.0)])
 def test_plain_quantities(quantity, value):
     assert plan("QRVUSD", quantity, "--open-at", str(NOW + 1000)).quantity == value
 

@@ -19,11 +19,12 @@ from __future__ import annotations
 
 import os
 import pwd
+import secrets
 import stat
 from typing import Dict, Mapping, NamedTuple, Optional, Tuple
 
 __all__ = ["CredentialsError", "ENV_API_KEY", "ENV_SECRET_KEY", "Keys", "read_key_file", "keys_from_env",
-           "load_keys"]
+           "load_keys", "rehearsal_keys"]
 
 ENV_API_KEY = "QUORVANE_API_KEY"
 ENV_SECRET_KEY = "QUORVANE_SECRET_KEY"
@@ -214,6 +215,16 @@ def load_keys(key_file: Optional[str], env: Mapping[str, str]) -> Keys:
             "or give --key-file FILE (readable only by you)"
         )
     return Keys(keys[0], keys[1], f"the environment ({ENV_API_KEY}, {ENV_SECRET_KEY})")
+
+
+def rehearsal_keys() -> Keys:
+    """Keys made up for a rehearsal: the loopback exchange started for the run holds them as its one account.
+
+    Fresh for every run, so that no key of the person's is needed, shown or
+    sent to the rehearsal, and nothing else on the machine can guess them.
+    """
+    return Keys(f"rehearsal-{secrets.token_hex(8)}", secrets.token_hex(32),
+                "the loopback exchange's own account (no keys set; a rehearsal needs none)")
 
 
 def _complete(api_key: Optional[str], secret: Optional[str], where: str,

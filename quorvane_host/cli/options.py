@@ -17,10 +17,12 @@ import stat
 import textwrap
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any, Callable, List, Mapping, Optional, Tuple
+from typing import Any, Callable, List, Mapping, NoReturn, Optional, Tuple
 
-from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, load_keys
-from quorvane_host.cli.progname import program_name, version
+from quorvane_host.cli.keys import (ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, keys_from_env, load_keys,
+                                    rehearsal_keys)
+from quorvane_host.cli.paths import unexpanded_homes
+from quorvane_host.cli.progname import error_line, program_name, say_on_stderr, version
 from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
 __all__ = ["Plan", "UsageError", "build_parser", "build_plan", "parse_args", "quantity_text"]
@@ -78,11 +80,11 @@ def quantity_text(value: float) -> str:
 
 
 PLAIN_DECIMAL = re.compile(r"[0-9]+(\.[0-9]+)?\Z")
-# What a person types for a quantity: ASCII digits, a point, an exponent.
-# Decimal() alone would also take other scripts' digits and underscores
-# between digits, which the opening time (and the person reading the
-# command) does not.
-_QUANTITY_FORM = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)([eE][+-]?[0-9]+)?\Z")
+# What a person types for a quantity: ASCII digits and a point.  Decimal()
+# alone would also take other scripts' digits, underscores between digits
+# and an exponent (1e3), which a person reading the command back may take
+# for another number than the one that goes out.
+_QUANTITY_FORM = re.compile(r"[+-]?([0-9]+(\.[0-9]*)?|\.[0-9]+)\Z")
 _SYMBOL = re.compile(r"[A-Za-z0-9]{2,30}\Z")
 
 
@@ -99,7 +101,7 @@ def _quantity(text: str, allow_inexact: bool) -> float:
         raise UsageError(f"quantity must be a positive number, not {text!r}")
     if not _QUANTITY_FORM.match(typed):
         raise UsageError(f"quantity {text!r} is not written as a plain number: digits with at most "
-                         "one point, e.g. 1000 or 0.5")
+                         "one point, e.g. 1000 or 0.5 (exponent forms such as 1e3 are refused)")
     if value >= Decimal("1e300"):
         raise UsageError(f"quantity {text} is too large")
     sent = quantity_text(float(value))
@@ -215,8 +217,8 @@ def _epilog(prog: str) -> str:
     return f"""\
 The API key and secret come from the environment ({ENV_API_KEY}, {ENV_SECRET_KEY}) or from \
 --key-file, a file readable only by you with the lines 'api_key = ...' and 'secret_key = ...'; \
-never from the command line. With --exchange loopback the loopback exchange takes whichever keys \
-you give.
+never from the command line. A rehearsal (--exchange loopback) needs none: without keys it uses the \
+loopback exchange's own account.
 
 exit status:
   0    the wanted number of orders bought something (accepted with nothing
@@ -238,9 +240,17 @@ examples:
       --key-file ~/.quorvane-keys"""
 
 
+class _Parser(argparse.ArgumentParser):
+    """A usage error in one line and where to read more, not the whole usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        say_on_stderr(error_line("quorvane_host", f"{message} (see {self.prog} --help)"))
+        self.exit(2)
+
+
 def build_parser() -> argparse.ArgumentParser:
     prog = program_name("quorvane_host")
-    p = argparse.ArgumentParser(
+    p = _Parser(
         prog=prog, formatter_class=_HelpFormatter,
         description="Buy SYMBOL with quorvane_3 the moment its trading opens, then stop by a stop rule.",
         epilog=_epilog(prog),
@@ -394,6 +404,11 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
         if not -1000 <= args.aim <= 1000:
             raise UsageError("--aim must be between -1000 and 1000 ms")
 
+    unexpanded = unexpanded_homes((("--key-file", args.key_file), ("--cafile", args.cafile),
+                                   ("--log", args.log), ("--result", args.result)))
+    if unexpanded:
+        raise UsageError(unexpanded)
+
     endpoint, host, port = args.exchange, None, None
     if args.connect is not None:  # an empty one is refused, not ignored
         if args.exchange == "loopback":
@@ -422,7 +437,10 @@ def build_plan(args: argparse.Namespace, env: Mapping[str, str], now_ms: Optiona
                          "(use --time-limit to end the wait for a late listing sooner)")
 
     try:
-        keys = load_keys(args.key_file, env)
+        if endpoint == "loopback" and args.key_file is None and keys_from_env(env) is None:
+            keys = rehearsal_keys()
+        else:
+            keys = load_keys(args.key_file, env)
     except CredentialsError as exc:
         raise UsageError(str(exc)) from None
 
