@@ -46,7 +46,7 @@ class ClockConnection:
         self.connector = connector
         self.url = url
         self.ws: Any = None
-        self.allowance = Allowance()  # fixed from the run's budget when the last look begins
+        self.allowance = Allowance(state.budget)  # fixed again when the last look begins
 
     def _say_skipped(self, message: str) -> None:
         self.link.host_line(f"skipped a message that is not a server-time reply: {message}")
