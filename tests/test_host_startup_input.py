@@ -4,6 +4,7 @@ the help, --version, --dry-run, and a listener that never answers."""
 import argparse
 import asyncio
 import os
+import platform
 import re
 import shlex
 import socket
@@ -233,7 +234,11 @@ def test_version(capsys):
     with pytest.raises(SystemExit) as caught:
         parse_args(["--version"])
     assert caught.value.code == 0
-    assert capsys.readouterr().out == f"{build_parser().prog} {version()}\n"
+    first, endpoint, python = capsys.readouterr().out.splitlines()
+    assert first == f"{build_parser().prog} {version()}"
+    assert endpoint.startswith("  exchange host built in: ws-api.exchange.invalid (wss://ws-api.exchange.invalid:443/")
+    assert "a placeholder" in endpoint
+    assert python == f"  Python {platform.python_version()} ({sys.executable})"
 
 
 # ---------------------------------------------------------------------------

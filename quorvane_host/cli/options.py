@@ -19,10 +19,11 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, List, Mapping, NoReturn, Optional, Tuple
 
+from quorvane_host.cli.about import version_lines
 from quorvane_host.cli.keys import (ENV_API_KEY, ENV_SECRET_KEY, CredentialsError, keys_from_env, load_keys,
                                     rehearsal_keys)
 from quorvane_host.cli.paths import unexpanded_homes
-from quorvane_host.cli.progname import error_line, program_name, say_on_stderr, version
+from quorvane_host.cli.progname import error_line, program_name, say_on_stderr
 from quorvane_host.cli.times import TimeError, current_ms, format_ms, parse_opening_time
 
 __all__ = ["Plan", "UsageError", "build_parser", "build_plan", "parse_args", "quantity_text"]
@@ -248,6 +249,13 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2)
 
 
+class _Version(argparse.Action):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: Optional[str] = None) -> None:
+        print("\n".join(version_lines(parser.prog)))
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     prog = program_name("quorvane_host")
     p = _Parser(
@@ -258,8 +266,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
     p.add_argument("quantity", help="quantity to buy, a positive decimal number in ASCII digits, "
                                     "e.g. 0.5 (sent as the module writes the number)")
-    p.add_argument("--version", action="version", version=f"%(prog)s {version()}",
-                   help="show the version and exit")
+    p.add_argument("--version", action=_Version, nargs=0,
+                   help="show the version, the exchange's host built into the module and the Python, "
+                        "and exit")
     required = p.add_argument_group("required arguments")
     required.add_argument(
         "--open-at", required=True, metavar="TIME",
