@@ -20,6 +20,9 @@ that was there before may be lost to them.  So
 
 Character devices (``/dev/null``, a terminal) are written in place: they are
 not files that could be read back by others, nor lost by being written.
+Standard output is named ``-`` (:func:`is_standard_output`: also
+``/dev/stdout`` and the like); a pipe by any other name is refused before
+the run, since nothing written to it at the end could be read back.
 """
 
 from __future__ import annotations
@@ -31,8 +34,8 @@ import tempfile
 from typing import Optional
 
 __all__ = [
-    "HOST_LOG_MARK", "PRIVATE_MODE", "check_output_path", "create_private", "is_host_log",
-    "open_private_append", "private_folder", "resolve_output_path", "write_all", "write_new",
+    "HOST_LOG_MARK", "PRIVATE_MODE", "STDOUT_NAME", "check_output_path", "create_private", "is_host_log",
+    "is_standard_output", "open_private_append", "private_folder", "resolve_output_path", "write_all", "write_new",
     "write_private",
 ]
 
@@ -41,6 +44,10 @@ PRIVATE_MODE = 0o600
 # rotation): what tells one of its own logs from a file of the user's.
 HOST_LOG_MARK = b"[quorvane-host log]"
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
+STDOUT_NAME = "-"
+# Names of this process's own standard output, whatever it is (a pipe, a
+# terminal, a file): followed as links they lead to no path of their own.
+_STDOUT_LINKS = ("/dev/stdout", "/dev/fd/1", "/proc/self/fd/1")
 _CLOEXEC = getattr(os, "O_CLOEXEC", 0)
 
 
@@ -69,6 +76,19 @@ def resolve_output_path(path: str) -> str:
         target = os.readlink(path)
         path = os.path.normpath(os.path.join(os.path.dirname(path), target))
     raise OSError(f"{path}: too many levels of symbolic links")
+
+
+def is_standard_output(path: str) -> bool:
+    """Whether ``path`` means this process's standard output: ``-``, ``/dev/stdout`` and its
+    kin, or the very file standard output was sent to (``--result out.json > out.json``)."""
+    if path == STDOUT_NAME or os.path.normpath(path) in _STDOUT_LINKS:
+        return True
+    try:
+        named, out = os.stat(path), os.fstat(1)
+    except OSError:
+        return False
+    # A device such as /dev/null may be standard output and a path given for itself alike.
+    return not stat.S_ISCHR(named.st_mode) and (named.st_dev, named.st_ino) == (out.st_dev, out.st_ino)
 
 
 def is_host_log(path: str) -> bool:
@@ -127,6 +147,12 @@ def check_output_path(path: Optional[str], option: str = "--result", *, log: boo
         return None
     if not path.strip():
         return f"{option} needs a file name"
+    try:
+        if stat.S_ISFIFO(os.stat(path).st_mode) or stat.S_ISSOCK(os.stat(path).st_mode):
+            return (f"{option} {path} is a pipe or a socket, which the host cannot write safely; give "
+                    "a file" + (", or - for standard output" if option == "--result" else ""))
+    except OSError:
+        pass  # nothing there yet, or a link that leads nowhere: judged below
     try:
         real = resolve_output_path(path)
     except PermissionError as exc:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import os
 from typing import List, Optional
 
-from quorvane_host.cli.files import check_output_path, resolve_output_path
+from quorvane_host.cli.files import STDOUT_NAME, check_output_path, is_standard_output, resolve_output_path
 from quorvane_host.cli.progname import error_line, program_name, say_on_stderr
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
@@ -32,10 +32,16 @@ def start_loopback(plan: Plan) -> LoopbackEndpoint:
 
 
 def output_paths_problem(plan: Plan) -> Optional[str]:
-    """What keeps ``--log`` or ``--result`` from being written as new files; None if nothing does."""
+    """What keeps ``--log`` or ``--result`` from being written as new files; None if nothing does.
+
+    A ``--result`` that names standard output (``-``, ``/dev/stdout``) is
+    taken as ``-`` from here on: the JSON goes there, the report to stderr.
+    """
+    if plan.result_path is not None and is_standard_output(plan.result_path):
+        plan.result_path = STDOUT_NAME
     problem = (check_output_path(plan.log_path, "--log", log=True, append=plan.log_append)
-               or check_output_path(plan.result_path, "--result"))
-    if problem or not (plan.log_path and plan.result_path):
+               or (None if plan.result_path == STDOUT_NAME else check_output_path(plan.result_path, "--result")))
+    if problem or not plan.log_path or plan.result_path is None or plan.result_path == STDOUT_NAME:
         return problem
     try:
         same = resolve_output_path(plan.log_path) == resolve_output_path(plan.result_path)

@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 from typing import Callable, List, Optional
 
-from quorvane_host.cli.files import resolve_output_path, write_new
+from quorvane_host.cli.files import STDOUT_NAME, resolve_output_path, write_all, write_new
 from quorvane_host.cli.progname import program_name
 from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
 from quorvane_host.run.report import result_document, say_report
@@ -41,14 +41,19 @@ def _bare_result(state: RunState, code: int, stop_said: Optional[str], why: str)
 
 
 def _write_result(path: str, result: dict, code: int) -> List[str]:
-    """Write ``--result`` as a new file; the lines to say about it (none when all went well)."""
+    """Write ``--result`` as a new file, or to standard output (``-``); the lines to say about it
+    (none when all went well)."""
     try:
         data = json.dumps(result, indent=1, default=str).encode()
+        if path == STDOUT_NAME:
+            write_all(1, data + b"\n")
+            return []
         wanted = resolve_output_path(path)
         written = write_new(path, data, or_beside=True)
     except (OSError, ValueError, TypeError) as exc:
         why = getattr(exc, "strerror", None) or str(exc)
-        return [f"{program_name(HOST)}: could not write {path} ({why}); the orders stand as reported "
+        where = "the result to standard output" if path == STDOUT_NAME else path
+        return [f"{program_name(HOST)}: could not write {where} ({why}); the orders stand as reported "
                 f"above (exit status {code})"]
     if written != wanted:
         return [f"{program_name(HOST)}: {path} was taken while the host ran (it is left as it was); "

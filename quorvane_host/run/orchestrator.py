@@ -31,6 +31,7 @@ import time
 from decimal import Decimal
 from typing import Any, Callable, List, Optional, Tuple
 
+from quorvane_host.cli.files import STDOUT_NAME
 from quorvane_host.cli.options import Plan
 from quorvane_host.cli.progname import error_line, program_name
 from quorvane_host.cli.times import current_ms, format_ms
@@ -114,7 +115,8 @@ class HostRun:
     """One run of the host in this process: the phases in order, and the stop requests."""
 
     def __init__(self, plan: Plan, loopback: Optional[LoopbackFactory] = None) -> None:
-        self.term = Terminal(os.dup(1))
+        # With --result - the JSON alone goes to standard output, and the person's lines to stderr.
+        self.term = Terminal(os.dup(2 if plan.result_path == STDOUT_NAME else 1))
         self.link = ConsoleLink(c_stdout_flusher())
         gate = Gate(None, plan.max_orders, self.link.flush_c, pace=Pace(plan.max_order_rate),
                     on_skipped=self.link.host_line)
