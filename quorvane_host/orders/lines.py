@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import ast
 import re
-from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 from quorvane_host.orders.codes import Code
 
@@ -37,16 +36,43 @@ _LATENCY = re.compile(r"Buy order took (-?[0-9]+) ms\Z")
 _TIME_LEFT = re.compile(r"Time from opening:(-?[0-9]+)\Z")
 
 
-@dataclass
 class Outcome:
-    """One order's outcome as the module reported it."""
+    """One order's outcome as the module reported it.
 
-    accepted: bool
-    detail: str  # the text after the prefix
-    data: Any = field(default=None, repr=False)  # the detail read back as a literal, if it is one
-    code: Optional[int] = None
-    msg: Optional[str] = None
-    order_id: Optional[Any] = None
+    The detail is read back as a literal only when something asks for what
+    is in it (``data``, ``code``, ``msg``, ``order_id``): the host sees every
+    order's line between the reply and the next order, and reading a reply's
+    literal costs more than the rest of that step together.
+    """
+
+    __slots__ = ("accepted", "detail", "_read")
+
+    def __init__(self, accepted: bool, detail: str) -> None:
+        self.accepted = accepted
+        self.detail = detail  # the text after the prefix
+        self._read: Optional[Tuple[Any, Optional[int], Optional[str], Any]] = None
+
+    def _fields(self) -> Tuple[Any, Optional[int], Optional[str], Any]:
+        if self._read is None:
+            self._read = _read_detail(self.accepted, self.detail)
+        return self._read
+
+    @property
+    def data(self) -> Any:
+        """The detail read back as a literal, if it is one."""
+        return self._fields()[0]
+
+    @property
+    def code(self) -> Optional[int]:
+        return self._fields()[1]
+
+    @property
+    def msg(self) -> Optional[str]:
+        return self._fields()[2]
+
+    @property
+    def order_id(self) -> Optional[Any]:
+        return self._fields()[3]
 
     @property
     def too_early(self) -> bool:
@@ -63,6 +89,17 @@ class Outcome:
         return {"accepted": self.accepted, "detail": self.detail, "code": self.code,
                 "msg": self.msg, "order_id": self.order_id, "too_early": self.too_early}
 
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Outcome):
+            return NotImplemented
+        return (self.accepted, self.detail) == (other.accepted, other.detail)
+
+    def __hash__(self) -> int:
+        return hash((self.accepted, self.detail))
+
+    def __repr__(self) -> str:
+        return f"Outcome(accepted={self.accepted!r}, detail={self.detail!r})"
+
 
 def _literal(text: str) -> Any:
     try:
@@ -71,27 +108,30 @@ def _literal(text: str) -> Any:
         return None
 
 
+def _read_detail(accepted: bool, detail: str) -> Tuple[Any, Optional[int], Optional[str], Any]:
+    """``(data, code, msg, order_id)`` of an outcome's detail."""
+    data = _literal(detail)
+    code = msg = order_id = None
+    if not isinstance(data, dict):
+        return data, None, None, None
+    if accepted:
+        result = data.get("result")
+        if isinstance(result, dict):
+            order_id = result.get("orderId")
+    else:
+        code, msg = data.get("code"), data.get("msg")
+        code = code if isinstance(code, int) and not isinstance(code, bool) else None
+        msg = msg if isinstance(msg, str) else None
+    return data, code, msg, order_id
+
+
 def parse_outcome(line: str) -> Optional[Outcome]:
     """The outcome in an order's line, or None for any other line."""
     line = line.rstrip("\r\n")
     if line.startswith(ACCEPTED_PREFIX):
-        detail = line[len(ACCEPTED_PREFIX):]
-        data = _literal(detail)
-        order_id = None
-        if isinstance(data, dict):
-            result = data.get("result")
-            if isinstance(result, dict):
-                order_id = result.get("orderId")
-        return Outcome(True, detail, data, order_id=order_id)
+        return Outcome(True, line[len(ACCEPTED_PREFIX):])
     if line.startswith(REJECTED_PREFIX):
-        detail = line[len(REJECTED_PREFIX):]
-        data = _literal(detail)
-        code = msg = None
-        if isinstance(data, dict):
-            code, msg = data.get("code"), data.get("msg")
-            code = code if isinstance(code, int) and not isinstance(code, bool) else None
-            msg = msg if isinstance(msg, str) else None
-        return Outcome(False, detail, data, code=code, msg=msg)
+        return Outcome(False, line[len(REJECTED_PREFIX):])
     return None
 
 
