@@ -208,7 +208,10 @@ class HostRun:
         try:
             os.dup2(console.stdin.fileno(), 1)
             console.stdin.close()
-            sys.stdout.reconfigure(line_buffering=True)
+            # One write into the console's pipe per line, also under PYTHONUNBUFFERED
+            # (which writes a print's text and its newline apart): each write wakes the
+            # console, between an order's reply and the next order.
+            sys.stdout.reconfigure(line_buffering=True, write_through=False)
             self.runner.run(self._session(p), p.connector)
         except StopRequested:
             pass  # the handler recorded it and closed the gate
