@@ -31,7 +31,7 @@ from __future__ import annotations
 import ipaddress
 import ssl
 import urllib.parse
-from typing import Any, Callable, Generator, Optional, Set, Union
+from typing import Any, Callable, Dict, Generator, Optional, Set, Tuple, Union
 
 from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
@@ -40,6 +40,8 @@ from quorvane_host.net.lease import Lease
 from quorvane_host.net.pool import Pool, abort_connection
 
 __all__ = ["Connector", "Opening", "rewrite_url"]
+
+REWRITES_KEPT = 64  # URLs whose rewritten form a connector remembers
 
 
 def _netloc(host: str, port: int) -> str:
@@ -139,6 +141,7 @@ class Connector:
         self.pool: Optional[Pool] = None
         self.on_pushed: Optional[Callable[[Any], None]] = None
         self._pool_target: Optional[str] = None
+        self._rewritten: Dict[Tuple[str, str, int], str] = {}
         self._ssl = ssl.create_default_context(cafile=cafile)
         self._live: Set[ClientConnection] = set()
         live = self._live
@@ -161,7 +164,15 @@ class Connector:
         return self._ssl
 
     def rewrite(self, url: str) -> str:
-        return rewrite_url(url, self.host, self.port)
+        # Every order asks for the same URL: parsed once, not once per order.
+        key = (url, self.host, self.port)
+        target = self._rewritten.get(key)
+        if target is None:
+            target = rewrite_url(url, self.host, self.port)
+            if len(self._rewritten) >= REWRITES_KEPT:
+                self._rewritten.clear()
+            self._rewritten[key] = target
+        return target
 
     def connect(self, url: str, **options: Any) -> Union[Lease, Opening]:
         """Open a connection to ``url`` with host and port redirected.
