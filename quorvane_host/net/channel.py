@@ -48,6 +48,7 @@ ENDED_KEPT = 4096
 UNROUTED_KEPT = 256
 
 _GARBLED = object()  # what a message that is not JSON text decodes to
+_UNREAD = object()  # a request id not given: read from the message
 
 
 def id_key(value: Any) -> Hashable:
@@ -154,9 +155,13 @@ class Channel:
             self._plain_out -= old.outstanding
         self._waiting[key] = _Request(request_id, on_late, takes_garbled, plain=False)
 
-    async def send(self, message: Any) -> None:
-        """Send ``message`` (websockets' ``send``); a request nobody expected is registered for ``recv``."""
-        rid = _sent_id(message)
+    async def send(self, message: Any, *, request_id: Any = _UNREAD) -> None:
+        """Send ``message`` (websockets' ``send``); a request nobody expected is registered for ``recv``.
+
+        ``request_id``: the id ``message`` carries (None: none), when the
+        caller has read it already; it is then not read again.
+        """
+        rid = _sent_id(message) if request_id is _UNREAD else request_id
         if rid is None:
             self._last_sent = None
             self._wants_next = True

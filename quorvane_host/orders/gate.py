@@ -120,7 +120,10 @@ class _TrackedSocket:
             handed = True
             # Sent from here on: once the bytes are handed over, a failure
             # of the send itself no longer says they did not leave.
-            await self._ws.send(message)
+            if expect is not None:  # a channel: given the id, it need not read the request again
+                await self._ws.send(message, request_id=rid)
+            else:
+                await self._ws.send(message)
         except BaseException:
             if not handed:
                 gate.held_back(order)
