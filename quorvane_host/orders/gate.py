@@ -115,7 +115,7 @@ class _TrackedSocket:
             gate.ledger.sent(order, rid, now)
             gate.pace.sent(now)
             expect = getattr(self._ws, "expect", None)
-            if expect is not None:
+            if expect is not None and rid is not None:
                 expect(rid, on_late=gate.late_reply, takes_garbled=True)
             handed = True
             # Sent from here on: once the bytes are handed over, a failure
@@ -131,7 +131,7 @@ class _TrackedSocket:
 
     async def recv(self) -> Any:
         order, ws = self._order, self._ws
-        if hasattr(ws, "expect"):  # a connection with a reader of its own (net.channel)
+        if hasattr(ws, "expect") and order.request_id is not None:  # a reader of its own (net.channel)
             try:
                 message = await ws.reply(order.request_id)
             finally:
