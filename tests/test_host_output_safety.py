@@ -290,6 +290,24 @@ def test_install_takes_over_what_the_first_handler_recorded():
             signal.signal(signum, handler)
 
 
+@pytest.mark.parametrize("ignored", [signal.SIGHUP, signal.SIGINT], ids=["nohup", "background job"])
+def test_a_signal_ignored_at_start_stays_ignored(monkeypatch, ignored):
+    """Under nohup a dropped SSH session must not stop a wait of hours; the other signals still stop."""
+    monkeypatch.setattr(sys, "unraisablehook", sys.unraisablehook)  # EarlyStop wraps it
+    saved = {s: signal.getsignal(s) for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    try:
+        signal.signal(ignored, signal.SIG_IGN)
+        early = EarlyStop().install()
+        signals = StopSignals().install()
+        assert signal.getsignal(ignored) is signal.SIG_IGN
+        assert signal.getsignal(signal.SIGTERM) == signals._handle
+        signals.restore()
+        assert signal.getsignal(ignored) is signal.SIG_IGN and signal.getsignal(signal.SIGTERM) is early
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
 # ---------------------------------------------------------------------------
 # --result comes before the report
 

@@ -2,6 +2,9 @@
 
 SIGHUP (the terminal or the SSH session went away) is a stop request like
 SIGTERM: the gate closes first, the report and ``--result`` are written.
+A signal that was ignored when the command started stays ignored: ``nohup``
+ignores SIGHUP so that a wait of hours outlives the SSH session, and a shell
+ignores SIGINT in the jobs it starts in the background.
 
 A Python signal handler runs between two bytecodes of whatever code is
 running: the module's order, the websockets handshake, asyncio's TLS
@@ -44,7 +47,7 @@ from __future__ import annotations
 import signal
 import sys
 from types import FrameType
-from typing import Any, Callable, Dict, Optional, Type
+from typing import Any, Callable, Dict, List, Optional, Type
 
 __all__ = ["BY_SIGNAL", "EarlyStop", "HungUp", "Interrupted", "StopRequested", "StopSignals", "Terminated"]
 
@@ -78,6 +81,11 @@ BY_SIGNAL: Dict[int, Type[StopRequested]] = {
     signal.SIGINT: Interrupted, signal.SIGTERM: Terminated, signal.SIGHUP: HungUp}
 
 
+def handled_signals() -> List[int]:
+    """The stop signals to take over: those not ignored by whoever started the command."""
+    return [signum for signum in BY_SIGNAL if signal.getsignal(signum) is not signal.SIG_IGN]
+
+
 class EarlyStop:
     """The stop handler of the command's first moments: it records, then raises.
 
@@ -93,7 +101,7 @@ class EarlyStop:
 
     def install(self) -> "EarlyStop":
         """Handle the stop signals, and keep quiet about a request swallowed where it landed."""
-        for signum in BY_SIGNAL:
+        for signum in handled_signals():
             try:
                 signal.signal(signum, self)
             except (OSError, ValueError):  # pragma: no cover - not the main thread
@@ -145,7 +153,7 @@ class StopSignals:
     def install(self) -> "StopSignals":
         """Take over SIGINT, SIGTERM and SIGHUP; a request an :class:`EarlyStop` recorded stops the run now."""
         early: Optional[Type[StopRequested]] = None
-        for signum in BY_SIGNAL:
+        for signum in handled_signals():
             previous = signal.signal(signum, self._handle)
             self._previous[signum] = previous
             if isinstance(previous, EarlyStop) and previous.request is not None:
