@@ -14,6 +14,9 @@ after the other:
 
 over the rehearsal network (the loopback exchange in a process of its
 own), behind a delay relay of 30 ms round trip and directly on loopback.
+A last row on loopback runs the whole host instead of its gate and pool:
+the ``quorvane-host`` command, with its trigger, observer and console,
+timed by its own ``--result`` (``bench/whole_host.py``).
 The two sides alternate, ``--rounds`` times each; each figure is the
 median over the rounds of the time per order (a round's total over 40).
 
@@ -40,16 +43,19 @@ from typing import Callable, List, Optional
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, REPO)
+sys.path.insert(0, os.path.join(REPO, "bench"))
 
 import websockets  # noqa: E402
 
 from quorvane_host.orders.gate import Gate  # noqa: E402
 from quorvane_rehearsal.exchange import Symbol  # noqa: E402
 from quorvane_rehearsal.network import RehearsalNetwork  # noqa: E402
+from whole_host import host_round  # noqa: E402
 
 KEY, SECRET, SYMBOL, QUANTITY = "bench-key", "bench-secret", "QRVUSD", 0.5
 POOL_SIZE = 3
-NETWORKS = [("30 ms round trip (relay)", 30.0), ("loopback", 0.0)]
+NETWORKS = [("30 ms round trip (relay), gate + pool", 30.0), ("loopback, gate + pool", 0.0)]
+WHOLE_HOST = "loopback, whole host (`quorvane-host`: trigger, observer, console)"
 TARGETS = {30.0: 1.1, 0.0: 1.5}  # host / plain client, per order, at most
 
 
@@ -78,7 +84,7 @@ async def host_side(net: RehearsalNetwork, module, url: str, orders: int) -> dic
     connector = net.connector()
     pool = connector.start_pool(url, POOL_SIZE)
     await pool.fill()
-    gate = Gate(connector, orders + 1)
+    gate = Gate(connector, orders + 1, wanted=orders)
     saved = module.websockets
     module.websockets = gate
     try:
@@ -128,8 +134,18 @@ async def plain_side(net: RehearsalNetwork, orders: int) -> dict:
     return {"per_order_s": per_order, "opened": 1, "accepted": accepted}
 
 
-def run_network(label: str, rtt: float, rounds: int, orders: int, module, url: str,
+def _in_new_loop(coro) -> dict:
+    loop = asyncio.new_event_loop()
+    try:
+        asyncio.set_event_loop(loop)
+        return loop.run_until_complete(coro)
+    finally:
+        loop.close()
+
+
+def run_network(label: str, rtt: float, rounds: int, orders: int, module, url: Optional[str],
                 log: Callable[[str], None]) -> dict:
+    """One row: the host's side (gate and pool; the whole command when ``url`` is None) against the plain client."""
     host: List[dict] = []
     plain: List[dict] = []
     with RehearsalNetwork({KEY: SECRET}, [Symbol(SYMBOL, 0, step="0.001")], rtt_ms=rtt) as net:
@@ -137,13 +153,13 @@ def run_network(label: str, rtt: float, rounds: int, orders: int, module, url: s
             # Alternate which side goes first, so that neither always meets a warmer exchange.
             sides = [("host", host), ("plain", plain)]
             for name, results in (sides if n % 2 == 0 else sides[::-1]):
-                loop = asyncio.new_event_loop()
-                try:
-                    asyncio.set_event_loop(loop)
-                    coro = host_side(net, module, url, orders) if name == "host" else plain_side(net, orders)
-                    results.append(loop.run_until_complete(coro))
-                finally:
-                    loop.close()
+                if name == "plain":
+                    results.append(_in_new_loop(plain_side(net, orders)))
+                elif url is None:
+                    results.append(host_round(net.host, net.port, net.cafile, KEY, SECRET, SYMBOL, QUANTITY,
+                                              orders))
+                else:
+                    results.append(_in_new_loop(host_side(net, module, url, orders)))
                 r = results[-1]
                 log(f"  {label}, round {n + 1}, {name}: {r['per_order_s'] * 1000:.2f} ms per order, "
                     f"{r['opened']} connection(s) opened, {r['accepted']} accepted")
@@ -157,7 +173,7 @@ def run_network(label: str, rtt: float, rounds: int, orders: int, module, url: s
 
 def table(rows: List[dict]) -> str:
     lines = [
-        "| network | host: gate + pool, per order | plain client, one connection, per order | host / plain "
+        "| network | host, per order | plain client, one connection, per order | host / plain "
         "| target | connections opened by the host for the orders (pool size) |",
         "|---|---|---|---|---|---|",
     ]
@@ -167,7 +183,8 @@ def table(rows: List[dict]) -> str:
     r0 = rows[0]
     lines.append("")
     lines.append(f"{r0['orders']} orders one after the other per round, {r0['rounds']} rounds per side, "
-                 "sides alternated; median over the rounds of each round's time per order.")
+                 "sides alternated; median over the rounds of each round's time per order. The whole host's "
+                 "from its `--result`: the first order's send to the last's, over the orders between.")
     return "\n".join(lines)
 
 
@@ -180,11 +197,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     os.makedirs(args.out, exist_ok=True)
     started = time.time()
     print(f"cadence benchmark: {args.orders} orders x {args.rounds} rounds x 2 sides x "
-          f"{len(NETWORKS)} networks (load {os.getloadavg()[0]:.1f})", flush=True)
+          f"{len(NETWORKS) + 1} rows (load {os.getloadavg()[0]:.1f})", flush=True)
     module = _quiet_module()
     url = asyncio.run(module_url(module))
-    rows = [run_network(label, rtt, args.rounds, args.orders, module, url, lambda text: print(text, flush=True))
-            for label, rtt in NETWORKS]
+    say = lambda text: print(text, flush=True)  # noqa: E731
+    rows = [run_network(label, rtt, args.rounds, args.orders, module, url, say) for label, rtt in NETWORKS]
+    rows.append(run_network(WHOLE_HOST, 0.0, args.rounds, args.orders, module, None, say))
     text = table(rows)
     print()
     print(text)
