@@ -95,6 +95,7 @@ class Console:
         self._pending_at: Optional[float] = None
         self._partial = b""
         self._countdown_open = False  # a countdown line is drawn and not ended
+        self._drawn = 0  # its width: a redraw blanks what a longer one left
         self._next_draw = 0.0
         self._next_report: Optional[int] = None
         self._ordering = False
@@ -116,7 +117,9 @@ class Console:
 
     def _emit(self, text: str) -> None:
         if self._countdown_open:
-            self._show("\r\x1b[K" if self.tty else "\n")
+            # Blanked with spaces, not an escape sequence: a terminal without
+            # them (TERM=dumb) or a file shows no stray characters.
+            self._show(f"\r{' ' * self._drawn}\r" if self.tty else "\n")
             self._countdown_open = False
         self._show(text + "\n")
 
@@ -129,7 +132,9 @@ class Console:
             if now < self._next_draw:
                 return
             self._next_draw = now + 0.1
-            self._show(f"\r\x1b[K  opens in {format_left(left)}")
+            text = f"  opens in {format_left(left)}"
+            self._show(f"\r{text}{' ' * (self._drawn - len(text))}")
+            self._drawn = len(text)
             self._countdown_open = True
         elif self._next_report is None or left <= self._next_report:
             step = _report_interval(left)

@@ -149,8 +149,8 @@ def check_output_path(path: Optional[str], option: str = "--result", *, log: boo
         return f"{option} needs a file name"
     try:
         if stat.S_ISFIFO(os.stat(path).st_mode) or stat.S_ISSOCK(os.stat(path).st_mode):
-            return (f"{option} {path} is a pipe or a socket, which the host cannot write safely; give "
-                    "a file" + (", or - for standard output" if option == "--result" else ""))
+            return (f"{option} {path} is not a regular file but a pipe or a socket, which the host "
+                    "cannot write safely; give a file" + (", or - for standard output" if option == "--result" else ""))
     except OSError:
         pass  # nothing there yet, or a link that leads nowhere: judged below
     try:

@@ -170,7 +170,9 @@ def start_console(plan: Plan, term: Terminal) -> Tuple[subprocess.Popen, str, st
             os.close(fd)
     fd, record_path = tempfile.mkstemp(prefix="quorvane-console-", suffix=".json")
     os.close(fd)
-    tty = {"auto": "yes" if term.isatty() else "no", "tty": "yes", "plain": "no"}[plan.display]
+    # A terminal that cannot be redrawn in place (TERM=dumb, or none named) gets plain lines.
+    redraws = term.isatty() and os.environ.get("TERM", "dumb") not in ("", "dumb")
+    tty = {"auto": "yes" if redraws else "no", "tty": "yes", "plain": "no"}[plan.display]
     console = start_child(
         [sys.executable, "-m", "quorvane_host.cli.console", "--log", log_path,
          "--max-bytes", str(plan.log_max_bytes), "--record", record_path,
