@@ -163,7 +163,7 @@ def _first_lines(*argv, sent="1.0", where="somewhere", said="accepted"):
 def test_first_line_says_the_quantity_as_typed(argv, sent, first):
     _, lines = _first_lines(*argv, sent=sent)
     assert first in lines[0]
-    assert lines[0].endswith("in 60.0 s")
+    assert lines[0].endswith("in 1 min")
 
 
 @pytest.mark.parametrize("argv, url_said", [

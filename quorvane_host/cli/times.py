@@ -7,7 +7,7 @@ import re
 import time
 from typing import Optional
 
-__all__ = ["TimeError", "parse_opening_time", "format_ms", "current_ms"]
+__all__ = ["TimeError", "parse_opening_time", "format_ms", "format_local", "format_wait", "current_ms"]
 
 _RELATIVE = re.compile(r"\+\s*([0-9]+(?:\.[0-9]+)?)\s*(ms|s|m|h)\Z")
 _UNIT_MS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000}
@@ -79,3 +79,29 @@ def format_ms(ms: int) -> str:
     except (OverflowError, ValueError, OSError):  # beyond the years a date can hold
         return f"{ms} ms since the epoch"
     return moment.isoformat(timespec="milliseconds").replace("+00:00", "Z")
+
+
+def format_local(ms: int) -> str:
+    """The time in this machine's zone, for a person comparing with their own clock:
+    ``2030-01-31 13:00:00.000 CET (UTC+01:00)``."""
+    try:
+        moment = _dt.datetime.fromtimestamp(ms / 1000, tz=_dt.timezone.utc).astimezone()
+    except (OverflowError, ValueError, OSError):
+        return format_ms(ms)
+    offset = moment.strftime("%z")
+    return (f"{moment.strftime('%Y-%m-%d %H:%M:%S')}.{moment.microsecond // 1000:03d} "
+            f"{moment.tzname()} (UTC{offset[:3]}:{offset[3:]})")
+
+
+def format_wait(ms: float) -> str:
+    """How long until then, as a person says it: ``8.5 s``, ``42 s``, ``12 min 5 s``, ``1 h 13 min``."""
+    if ms < 10_000:
+        return f"{max(ms, 0) / 1000:.1f} s"
+    seconds = int(ms // 1000)
+    if seconds < 60:
+        return f"{seconds} s"
+    if seconds < 3600:
+        minutes, rest = divmod(seconds, 60)
+        return f"{minutes} min" + (f" {rest} s" if rest else "")
+    hours, rest = divmod(seconds, 3600)
+    return f"{hours} h" + (f" {rest // 60} min" if rest // 60 else "")

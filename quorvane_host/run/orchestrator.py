@@ -34,7 +34,7 @@ from typing import Any, Callable, List, Optional, Tuple
 from quorvane_host.cli.files import STDOUT_NAME
 from quorvane_host.cli.options import Plan
 from quorvane_host.cli.progname import error_line, program_name
-from quorvane_host.cli.times import current_ms, format_ms
+from quorvane_host.cli.times import current_ms, format_local, format_ms, format_wait
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
@@ -82,7 +82,8 @@ def start_lines(plan: Plan, p: Prepared, clock: Any, left_ms: float) -> List[str
     """What the run is about to do, for the person: the first lines of the run, and a dry run's summary."""
     lines = [f"{program_name(HOST)}: {'dry run: would buy' if plan.dry_run else 'buy'} "
              f"{_quantity_said(plan, p.sent_quantity)} {plan.symbol.upper()} when trading opens at "
-             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), in {left_ms / 1000:.1f} s",
+             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), here {format_local(plan.open_ms)}, "
+             f"in {format_wait(left_ms)}",
              f"  keys: from {plan.keys_from}",
              f"  endpoint: {_endpoint_said(plan, p)}"]
     if plan.clock_sync:
