@@ -18,8 +18,11 @@ def reply(*limits):
     ([("learn", 0, reply(weight(50, 3, kind="ORDERS")))], 0, None, None),  # an order limit is not a weight limit
     ([("learn", 0, reply(weight(20, 1)))], 0, 19, 9),
     ([("learn", 0, reply(weight(20, 1))), ("spend", 5, 4)], 5, 15, 7),  # spent since the reply
-    # the exchange's count replaces ours: our four sends and its count of them are not added up
+    # the exchange's count replaces ours: our request and its count of it are not added up ...
     ([("learn", 0, reply(weight(20, 1))), ("spend", 5, 4), ("learn", 30, reply(weight(20, 5)))], 30, 15, 7),
+    # ... but a request still on its way when the reply was written may be missing from it
+    ([("learn", 0, reply(weight(20, 1))), ("spend", 5, 4), ("spend", 6, 2), ("learn", 30, reply(weight(20, 5)))],
+     30, 13, 6),
     # a count below ours (sends still on their way, or its window newer): ours still in the slide hold
     ([("learn", 0, reply(weight(20, 0))), ("spend", 1, 15), ("learn", 30, reply(weight(20, 2)))], 30, 5, 2),
     # a count above ours (another client, an earlier run) holds until its window has surely passed

@@ -31,7 +31,7 @@ from __future__ import annotations
 
 from typing import Dict, Iterable, Optional
 
-from quorvane_host.orders.windows import WINDOW_MARGIN, StatedLimit, WindowCount, slide_ms
+from quorvane_host.orders.windows import WINDOW_MARGIN, InFlight, StatedLimit, WindowCount, slide_ms
 
 __all__ = ["AIMED_GAP_MS", "Pace", "WINDOW_MARGIN", "start_for_arrival"]
 
@@ -53,6 +53,7 @@ class Pace:
             raise ValueError("default_rate must be positive")
         self.default_gap_ms = 1000.0 / default_rate
         self._windows: Dict[float, WindowCount] = {}  # interval ms -> its count
+        self._in_flight = InFlight()
         self._last_start: Optional[float] = None
         self.retrying = False
         self.hold_until: Optional[float] = None
@@ -73,20 +74,23 @@ class Pace:
 
     def sent(self, at_ms: float) -> None:
         """An order's request went out (it counts against the exchange's limits)."""
+        self._in_flight.sent(at_ms)
         for window in self._windows.values():
             window.add(at_ms)
 
     def learn(self, limits: Iterable[StatedLimit], at_ms: float) -> None:
         """The order limits a reply received at ``at_ms`` states, with the exchange's counts of them.
 
-        Each count replaces the one the previous reply stated for its limit:
-        it includes our orders that had arrived, and any other client's.
+        Called for every order's reply, limits stated or not.  Each count
+        replaces the one the previous reply stated for its limit: it
+        includes our orders that had arrived, and any other client's.
         """
+        unseen = self._in_flight.answered(at_ms)
         for limit in limits:
             window = self._windows.get(limit.interval_ms)
             if window is None:
                 window = self._windows[limit.interval_ms] = WindowCount(limit.interval_ms, limit.limit)
-            window.state(limit.limit, limit.count, at_ms)
+            window.state(limit.limit, limit.count, at_ms, unseen)
 
     def accepted(self) -> None:
         self.retrying = False

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Optional
 
-from quorvane_host.orders.windows import WindowCount, stated_limits
+from quorvane_host.orders.windows import InFlight, WindowCount, stated_limits
 
 __all__ = ["RequestBudget"]
 
@@ -27,17 +27,23 @@ class RequestBudget:
 
     def __init__(self) -> None:
         self._windows: Dict[float, WindowCount] = {}  # interval ms -> its count
+        self._in_flight = InFlight()
 
     def learn(self, data: Any, now_ms: float) -> None:
-        """A reply (parsed JSON) received at ``now_ms``: the weight limits it states, if any."""
+        """A reply (parsed JSON) received at ``now_ms``: the weight limits it states, if any.
+
+        Called for every reply to a request spent here, limits stated or not.
+        """
+        unseen = self._in_flight.answered(now_ms)
         for limit in stated_limits(data, REQUEST_WEIGHT):
             window = self._windows.get(limit.interval_ms)
             if window is None:
                 window = self._windows[limit.interval_ms] = WindowCount(limit.interval_ms, limit.limit)
-            window.state(limit.limit, limit.count, now_ms)
+            window.state(limit.limit, limit.count, now_ms, unseen)
 
     def spend(self, now_ms: float, weight: int = 1) -> None:
         """A request of ``weight`` the host sent at ``now_ms``."""
+        self._in_flight.sent(now_ms, weight)
         for window in self._windows.values():
             window.add(now_ms, weight)
 

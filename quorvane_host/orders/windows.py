@@ -18,21 +18,24 @@ leave room:
   send does: a day's count of 100,000 costs no more than a second's 10.
 * **The exchange's own**, as its latest reply states it (``count``):
   that reply's window holds that many, sends of other clients and earlier
-  runs included, plus every send of ours since, until the window has
-  surely ended (one slide from the reply).  A newer statement replaces it.
+  runs included, plus every send of ours since, and those still on their
+  way when it was written (:class:`InFlight`), until the window has surely
+  ended (one slide from the reply).  A newer statement replaces it.
 """
 
 from __future__ import annotations
 
 import collections
 from dataclasses import dataclass
-from typing import Any, Deque, List, Optional, Protocol
+from typing import Any, Deque, List, Optional, Protocol, Tuple
 
-__all__ = ["BUCKETS", "INTERVAL_MS", "Limit", "StatedLimit", "WINDOW_MARGIN", "WINDOW_SLACK_MS", "WindowCount", "slide_ms",
-           "stated_limits"]
+__all__ = ["BUCKETS", "INTERVAL_MS", "InFlight", "Limit", "StatedLimit", "WINDOW_MARGIN", "WINDOW_SLACK_MS",
+           "WindowCount", "slide_ms", "stated_limits"]
 
 WINDOW_MARGIN = 1.05  # slide over a window this much longer than the exchange's ...
 WINDOW_SLACK_MS = 10.0  # ... plus this, for the jitter between our sends and their arrivals
+IN_FLIGHT_MS = 2000.0  # a send this recent, whose reply has not come, may be missing from a stated count
+IN_FLIGHT_KEPT = 64  # at most this many sends are kept waiting for their replies
 BUCKETS = 50  # sends within one fiftieth of the slide share a bucket (held until its latest leaves)
 INTERVAL_MS = {"SECOND": 1000, "MINUTE": 60_000, "HOUR": 3_600_000, "DAY": 86_400_000}
 
@@ -84,6 +87,29 @@ def stated_limits(data: Any, kind: str) -> List[Limit]:
     return out
 
 
+class InFlight:
+    """Our sends that a reply's count may lack: sent recently, and not yet answered.
+
+    A reply is taken to answer the oldest send still waiting; the others
+    may have left after the exchange wrote it.  A send whose reply never
+    comes is forgotten once it is no longer recent.
+    """
+
+    def __init__(self) -> None:
+        self._waiting: Deque[Tuple[float, int]] = collections.deque(maxlen=IN_FLIGHT_KEPT)  # (sent at, weight)
+
+    def sent(self, at_ms: float, n: int = 1) -> None:
+        self._waiting.append((at_ms, n))
+
+    def answered(self, at_ms: float) -> int:
+        """A reply came at ``at_ms``: how much of ours its count may lack."""
+        while self._waiting and self._waiting[0][0] <= at_ms - IN_FLIGHT_MS:
+            self._waiting.popleft()
+        if self._waiting:
+            self._waiting.popleft()
+        return sum(n for _, n in self._waiting)
+
+
 class _Bucket:
     __slots__ = ("index", "count", "latest")
 
@@ -121,10 +147,13 @@ class WindowCount:
         if self._stated is not None:
             self._since_stated += n  # sent before the reply came, or after: the count may lack it
 
-    def state(self, allowed: int, count: int, at_ms: float) -> None:
-        """A reply received at ``at_ms`` states the limit and the exchange's count of it."""
+    def state(self, allowed: int, count: int, at_ms: float, unseen: int = 0) -> None:
+        """A reply received at ``at_ms`` states the limit and the exchange's count of it.
+
+        ``unseen``: our sends that may have left after the exchange wrote it.
+        """
         self.allowed = allowed
-        self._stated, self._stated_until, self._since_stated = count, at_ms + self.slide, 0
+        self._stated, self._stated_until, self._since_stated = count, at_ms + self.slide, unseen
 
     def used(self, at_ms: float) -> int:
         """How much of the limit counts as used at ``at_ms``."""
