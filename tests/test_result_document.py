@@ -1,4 +1,4 @@
-"""The --result document and the report's words: the keys the README lists, JSON values,
+"""The --result document and the report's words: the keys docs/result.md lists, JSON values,
 each reply once, times to 0.1 ms, what was asked for; a run against the loopback exchange."""
 
 import json
@@ -35,7 +35,7 @@ def test_values_are_plain_json_with_times_to_a_tenth_of_a_ms(value, ready):
 
 def _documented(section: str, table_after: str) -> set:
     """The backticked names in the first column of the table that follows ``table_after``."""
-    text = (REPO / "README.md").read_text()
+    text = (REPO / "docs" / "result.md").read_text()
     part = text.split(section, 1)[1].split(table_after, 1)[1]
     keys = set()
     for line in part.splitlines()[1:]:
@@ -62,10 +62,10 @@ def run(tmp_path_factory):
     return done, result.read_text()
 
 
-def test_the_document_has_the_keys_the_readme_lists(run):
+def test_the_document_has_the_keys_its_description_lists(run):
     _, text = run
     doc = json.loads(text)
-    assert set(doc) == _documented("### The result document", "| key | what it holds |")
+    assert set(doc) == _documented("# The result document", "| key | what it holds |")
     order_keys = _documented("Each object in `orders`", "| key | what it holds |")
     assert doc["orders"] and all(set(o) == order_keys for o in doc["orders"])
 

@@ -227,7 +227,7 @@ def json_ready(value: Any, key: str = "") -> Any:
 
 def result_document(run: RunState, started: float, code: int, stop_said: Optional[str],
                     counts: Optional[_Counts] = None) -> dict:
-    """The ``--result`` document (README: "The result document" lists every key)."""
+    """The ``--result`` document (docs/result.md lists every key)."""
     c = counts or _Counts(run)
     plan, gate = run.plan, run.gate
     return json_ready({
