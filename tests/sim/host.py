@@ -16,6 +16,7 @@ import io
 import os
 import ssl
 import types
+import uuid
 
 import quorvane_3
 from quorvane_host.net.connector import Connector, Opening
@@ -51,6 +52,7 @@ class Run:
         self.gate = self.pool = None
         self.unknown_at_exit = None
         self.session = None  # the task of :meth:`main`, which a stop request cancels
+        self._saved = {}
 
     def _connector(self):
         net = self.w.net
@@ -113,9 +115,18 @@ class Run:
             loop.advance(POLL_S)
             return loop.wall()
 
+        rng = self.w.rng
+        self._saved = {name: getattr(quorvane_3, name) for name in ("websockets", "time", "uuid")}
         quorvane_3.websockets = gate
         quorvane_3.time = OffsetClock(firing.clock_offset_ms, base=clock)
+        # Request ids from the seed, so that a replay shows the same ones.
+        quorvane_3.uuid = types.SimpleNamespace(uuid4=lambda: uuid.UUID(int=rng.getrandbits(128), version=4))
         return quorvane_3
+
+    def restore_module(self):
+        """The module's globals as they were: other users of the module in this process see no trace."""
+        for name, value in self._saved.items():
+            setattr(quorvane_3, name, value)
 
     def _stop_request(self):
         """Ctrl-C, as the host's handler takes it: the gate closes first, then the session is cancelled."""

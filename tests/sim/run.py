@@ -62,6 +62,7 @@ def run_seed(seed):
     except Exception as exc:  # noqa: BLE001 - the run failing at all is a finding
         return Result(seed, 1, [f"the run failed: {exc!r}"], run)
     finally:
+        run.restore_module()
         _close(loop)
     checks = invariants.check_all(run, world.exchange, world.net, world.b)
     return Result(seed, checks.count, checks.failures, run)
