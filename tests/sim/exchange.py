@@ -68,7 +68,6 @@ class Exchange:
         self.ours = []  # the host's orders that arrived, in arrival order
         self.violations = []  # found as orders arrive (invariant 1)
         self.checks = 0
-        self.requests = []  # (exchange ms, method)
         self.arrivals = []  # exchange ms of every order request that arrived
         self.announced_at = []  # exchange ms of each refusal that said when trading opens
         self.connections = 0
@@ -96,7 +95,7 @@ class Exchange:
         return None
 
     def closed(self, conn):
-        pass
+        self.live.remove(conn)
 
     def received(self, conn, text):
         now = self.clock()
@@ -105,7 +104,6 @@ class Exchange:
             rid, method, params = request.get("id"), request.get("method"), request.get("params") or {}
         except (ValueError, AttributeError):
             return self._answer(conn, {"id": None, "status": 400, "error": {"code": 1001, "msg": "bad JSON"}})
-        self.requests.append((now, method))
         if self._over("weight", now, self.b.weight_limit, 2 if method == "allOrders" else 1):
             return self._answer(conn, self._limited(rid, now, -1003, "weight"))
         if method == "order.place":

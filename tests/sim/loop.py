@@ -48,7 +48,6 @@ class VirtualLoop(asyncio.BaseEventLoop):
         super().__init__()
         self._now = 0.0
         self._selector = _Selector(self)
-        self.sleeps = []  # blocking sleeps, in virtual seconds: none should be long
 
     def time(self):
         return self._now
@@ -65,7 +64,6 @@ class VirtualLoop(asyncio.BaseEventLoop):
         return (EPOCH_S + self._now) * 1000
 
     def blocking_sleep(self, seconds):
-        self.sleeps.append(seconds)
         self.advance(seconds)
 
     def _process_events(self, event_list):
@@ -73,10 +71,6 @@ class VirtualLoop(asyncio.BaseEventLoop):
 
     def _write_to_self(self):
         pass
-
-    def close(self):
-        self._selector = None
-        super().close()
 
     @contextlib.contextmanager
     def patched_time(self):
