@@ -92,8 +92,8 @@ def test_each_message_reaches_its_own_request(before, garbled, reply, after, pus
     assert outcome == (None if reply == UNREAD else reply)
     assert seen == pushed and heard == [("1", message) for message in late or []]
     assert ch.late == (late is None)
-    assert lost == (["the connection dropped without a closing handshake (the exchange or something on the "
-                     "way cut it)"] if reply == LOST else [])
+    assert lost == (["the connection dropped without a closing handshake: the exchange or something on the "
+                     "way cut it"] if reply == LOST else [])
     assert closed == (reply == LOST)
 
 

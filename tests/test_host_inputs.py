@@ -270,17 +270,17 @@ def _not_json():
 
 
 @pytest.mark.parametrize("exc, words", [
-    (_closed(Close(1000, "")), "the exchange closed the connection without answering (close code 1000, normal closure)"),
-    (_closed(Close(1011, "oops")), "the exchange closed the connection with an error (close code 1011, internal error: oops)"),
+    (_closed(Close(1000, "")), "the exchange closed the connection without answering: close code 1000, normal closure"),
+    (_closed(Close(1011, "oops")), "the exchange closed the connection with an error: close code 1011, internal error: oops"),
     (_closed(None), "the connection dropped without a closing handshake"),
     (_not_json(), "the exchange answered with text that is not JSON"),
     (json.JSONDecodeError("Expecting value", "x", 0), "the exchange answered with text that is not JSON"),
-    (ConnectionResetError(), "the connection was reset (the exchange or something on the way broke it off)"),
+    (ConnectionResetError(), "the connection was reset: the exchange or something on the way broke it off"),
     (ConnectionRefusedError(111, "Connection refused"), "the exchange refused the connection"),
     (asyncio.TimeoutError(), "the exchange did not answer in time"),
-    (socket.gaierror(-2, "Name or service not known"), "the exchange's host name was not found (Name or service not known)"),
-    (OSError(101, "Network is unreachable"), "a network error (Network is unreachable)"),
-    (RuntimeError("odd"), "an unexpected error (RuntimeError: odd)"),
+    (socket.gaierror(-2, "Name or service not known"), "the exchange's host name was not found: Name or service not known"),
+    (OSError(101, "Network is unreachable"), "a network error: Network is unreachable"),
+    (RuntimeError("odd"), "an unexpected RuntimeError: odd"),
 ])
 def test_fault_words(exc, words):
     assert describe_fault(exc).startswith(words)
@@ -411,7 +411,7 @@ def test_console_reads_any_chunking(size):
     assert record["time_left_at_first_order_ms"] == 99
     assert record["lines"] == STREAM.count(b"\n")
     text = out.getvalue()
-    assert "a note\n" in text and "order 2: accepted, order id 1 (6 ms)" in text
+    assert "\n  a note\n" in text and "order 2: accepted, order id 1 (6 ms)" in text  # indented as the run's lines
     # a plain countdown: a handful of lines, not one per pass
     assert 2 <= text.count("opens in") <= 5
 

@@ -237,7 +237,9 @@ class Console:
             self.shift = self._host_value(line, SHIFT_MARK) or 0
             return
         if line.startswith(HOST_MARK):
-            self._emit(line[len(HOST_MARK):])
+            # Indented as the run's other lines, whoever wrote the message: one form for all.
+            text = line[len(HOST_MARK):]
+            self._emit(text if text.startswith("  ") else "  " + text)
             return
         outcome = parse_outcome(line)
         if outcome is not None:

@@ -35,7 +35,7 @@ from typing import List, Optional
 
 from quorvane_host.cli.files import HOST_LOG_MARK, create_private, is_host_log, open_private_append, write_all
 
-__all__ = ["FULL_BELOW_MS", "LEFT_OUT_PREFIX", "SAMPLE_MS", "LogSampler", "RotatingLog", "log_header",
+__all__ = ["FULL_BELOW_MS", "LogTaken", "LEFT_OUT_PREFIX", "SAMPLE_MS", "LogSampler", "RotatingLog", "log_header",
            "open_log"]
 
 TIME_LEFT = b"Time from opening:"
@@ -44,6 +44,24 @@ FULL_BELOW_MS = 2_100
 SAMPLE_MS = 100
 LEFT_OUT_PREFIX = b"[console] left out "
 _HEADER_ROOM = 128  # more than any header line takes
+
+
+class LogTaken(FileExistsError):
+    """The log's name was free when the host started and is taken now: said in words, no errno."""
+
+    def __str__(self) -> str:
+        return str(self.strerror)
+
+
+def _taken_since_start(path: str) -> LogTaken:
+    # The start-up check found the name free (or a log to go on with), so
+    # whatever is there now was made meanwhile; a log of ours, by another host.
+    if is_host_log(path):
+        said = (f"{path} is a log of this host, begun since this run started: another host given the "
+                "same --log is writing it now. Give each host its own --log")
+    else:
+        said = f"{path} was made by something else since this run started; choose another --log"
+    return LogTaken(errno.EEXIST, said, path)
 
 
 def log_header(what: str = "started") -> bytes:
@@ -69,7 +87,7 @@ def open_log(path: str, *, existing: bool, mark_run: bool = False) -> int:
             if stat.S_ISCHR(os.fstat(fd).st_mode):
                 return fd
             if not existing or not is_host_log(path):
-                raise FileExistsError(errno.EEXIST, "it exists and is not a log of this host to go on with", path)
+                raise _taken_since_start(path)
             if mark_run:
                 write_all(fd, log_header("appended to"))
         except BaseException:

@@ -29,7 +29,9 @@ class EndpointError(Exception):
 def advice(exc: BaseException, where: str, *, cafile: Optional[str] = None) -> str:
     """Plain words for a failure to open a connection to ``where`` (host:port)."""
     if isinstance(exc, socket.gaierror):
-        return f"host not found: {where} ({exc.strerror or exc})"
+        return (f"host not found: {where} ({exc.strerror or exc}). Check the network (this machine's "
+                "connection and name service), and the host: for the module's own endpoint, the one "
+                "the build was made for (--version shows it)")
     if isinstance(exc, ssl.SSLCertVerificationError):
         reason = exc.verify_message or str(exc)
         if "hostname" in reason.lower() or "ip address mismatch" in reason.lower():

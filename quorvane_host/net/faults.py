@@ -7,6 +7,10 @@ JSON decoder raised: ``ConnectionClosedOK: received 1000 (OK); then sent
 into what the exchange (or the way to it) did, for the report and the
 ``--result`` JSON.  The table :data:`FAULTS` is read from the top; the first
 row whose exception class matches says it.
+
+The words hold no brackets: callers put them in brackets of their own
+("never sent (no connection): ...", "no warm connections (...)"), and
+brackets within brackets are hard to read.
 """
 
 from __future__ import annotations
@@ -58,20 +62,20 @@ def close_code_text(code: int, reason: str = "") -> str:
 
 
 def _detail(exc: BaseException) -> str:
-    """`` (text)`` when the exception says more than its class, else nothing."""
+    """``: text`` when the exception says more than its class, else nothing."""
     text = getattr(exc, "strerror", None) or str(exc)
-    return f" ({text})" if text else ""
+    return f": {text}" if text else ""
 
 
 def _closed(exc: BaseException) -> str:
     received = getattr(exc, "rcvd", None)
     if received is None:
-        return ("the connection dropped without a closing handshake (the exchange or something "
-                "on the way cut it)")
+        return ("the connection dropped without a closing handshake: the exchange or something "
+                "on the way cut it")
     how = close_code_text(received.code, received.reason)
     if received.code in (1000, 1001):
-        return f"the exchange closed the connection without answering ({how})"
-    return f"the exchange closed the connection with an error ({how})"
+        return f"the exchange closed the connection without answering: {how}"
+    return f"the exchange closed the connection with an error: {how}"
 
 
 def _handshake_closed(exc: BaseException) -> str:
@@ -82,12 +86,12 @@ def _handshake_closed(exc: BaseException) -> str:
 
 def _certificate(exc: BaseException) -> str:
     reason = getattr(exc, "verify_message", None) or str(exc)
-    return f"the exchange's TLS certificate was not accepted ({reason})"
+    return f"the exchange's TLS certificate was not accepted: {reason}"
 
 
 def _tls(exc: BaseException) -> str:
     reason = getattr(exc, "reason", None) or str(exc)
-    return f"the TLS handshake with the exchange failed ({reason})"
+    return f"the TLS handshake with the exchange failed: {reason}"
 
 
 # (exception classes, words): the first row that matches says it, so the
@@ -97,7 +101,7 @@ FAULTS: List[Tuple[Tuple[Type[BaseException], ...], Callable[[BaseException], st
     ((_UJSONDecodeError, json.JSONDecodeError),
      lambda exc: "the exchange answered with text that is not JSON"),
     ((InvalidStatus,),
-     lambda exc: f"the exchange refused the WebSocket upgrade (HTTP {exc.response.status_code})"),
+     lambda exc: f"the exchange refused the WebSocket upgrade with HTTP {exc.response.status_code}"),
     ((InvalidMessage,), _handshake_closed),
     ((InvalidURI,), lambda exc: f"the exchange's address is not a WebSocket URL{_detail(exc)}"),
     ((InvalidHandshake,), lambda exc: f"the WebSocket upgrade with the exchange failed{_detail(exc)}"),
@@ -105,9 +109,9 @@ FAULTS: List[Tuple[Tuple[Type[BaseException], ...], Callable[[BaseException], st
     ((ssl.SSLError,), _tls),
     ((socket.gaierror,), lambda exc: f"the exchange's host name was not found{_detail(exc)}"),
     ((ConnectionRefusedError,),
-     lambda exc: "the exchange refused the connection (nothing listens at its address and port)"),
+     lambda exc: "the exchange refused the connection: nothing listens at its address and port"),
     ((ConnectionResetError,),
-     lambda exc: "the connection was reset (the exchange or something on the way broke it off)"),
+     lambda exc: "the connection was reset: the exchange or something on the way broke it off"),
     ((BrokenPipeError, ConnectionAbortedError),
      lambda exc: "the connection broke while the request was being sent"),
     ((asyncio.IncompleteReadError, EOFError),
@@ -124,4 +128,4 @@ def describe_fault(exc: BaseException) -> str:
             return words(exc)
     # Nothing known: the class name is then the most a person can look up.
     text = str(exc)
-    return f"an unexpected error ({type(exc).__name__}{': ' + text if text else ''})"
+    return f"an unexpected {type(exc).__name__}{': ' + text if text else ''}"

@@ -137,10 +137,10 @@ class Order:
             return "sent, no reply: its outcome is unknown: check the account"
         if fate == NEVER_CONNECTED:
             return "never connected (TLS or upgrade never finished): not sent" + (
-                f" ({self.failure})" if self.failure else "")
+                f"; {self.failure}" if self.failure else "")
         if fate == NEVER_SENT:
             how = "held back on its connection" if self.stage == CONNECTED else "no connection"
-            return f"never sent ({how})" + (f" ({self.failure})" if self.failure else "")
+            return f"never sent ({how})" + (f": {self.failure}" if self.failure else "")
         v = self.verdict
         assert v is not None
         named = f", order id {v.order_id}" if v.order_id is not None else ""
