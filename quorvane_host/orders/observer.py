@@ -42,6 +42,7 @@ from quorvane_host.words import plural
 __all__ = ["Observer", "install_print_hook"]
 
 AIM_MS = 1.0  # an order aimed at an announced opening should arrive this long after it
+EARLY_SLACK_MS = 5.0  # beside the one-way delay twice: the jitter of an arrival estimate
 
 
 class Observer:
@@ -109,6 +110,11 @@ class Observer:
             self._count_bought()
         self.late_lines.append(f"order {order.seq}: {order.describe()}")
 
+    @staticmethod
+    def _early_tolerance_ms(delay_ms: float) -> float:
+        """How far an arrival estimate may run past the opening of an order refused as early."""
+        return 2 * delay_ms + EARLY_SLACK_MS
+
     def _stop_on(self, order: Order, rule: Rule, reason: str) -> None:
         if self.refusal_stop is None:
             self.refusal_stop, self.stop_rule = order, rule
@@ -138,9 +144,13 @@ class Observer:
             return
         arrival = self.arrival_ms(order)
         opens = announced_open(verdict.data, arrival)
-        if opens is not None and opens > arrival:
+        # Refused as early, the order reached the exchange before the opening
+        # it announces, whatever the estimate of its arrival says: one aimed
+        # at it that came a hair early is aimed again at it, not put on the
+        # retry grid.  An announcement well in the past is stale: retried.
+        if opens is not None and opens > arrival - self._early_tolerance_ms(delay):
             self.announced_open_ms = opens
-            pace.aim(start_for_arrival(opens, offset, delay, AIM_MS))
+            pace.aim(start_for_arrival(max(opens, arrival), offset, delay, AIM_MS))
         elif verdict.code == Code.UNKNOWN_SYMBOL and arrival >= self.refusals.open_ms:
             self.unknown_symbol_after_open += 1
             if self.unknown_symbol_after_open >= UNKNOWN_SYMBOL_ORDERS:
