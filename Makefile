@@ -44,6 +44,7 @@ help:
 	@echo "  dist       the sdist and the manylinux wheel in $(DIST_DIR)/"
 	@echo "  dev        the developer build: test-only modules and the C++ unit tests"
 	@echo "  clean      remove build/ (the kept exchange host too), $(DIST_DIR)/ and $(VENV)"
+	@echo "  help       this list"
 
 # System packages, by what needs them: the build (OpenSSL's headers), the demo
 # (the openssl command) and the tests (GoogleTest); `make demo` installs no
