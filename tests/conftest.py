@@ -1,8 +1,17 @@
+import atexit
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
+
+# The host's one-host-per-account lock lives in the user's runtime folder:
+# every host a test starts takes it in a folder of the test run's instead.
+_RUNTIME = tempfile.mkdtemp(prefix="quorvane-test-runtime-")
+os.environ["XDG_RUNTIME_DIR"] = _RUNTIME
+atexit.register(shutil.rmtree, _RUNTIME, True)
 
 
 def records(exc):

@@ -4,6 +4,9 @@ This is the one place where the product reaches the rehearsal tools: with
 ``--exchange loopback`` it imports :mod:`quorvane_rehearsal` (lazily, so that
 a real run never loads it) to start a loopback exchange in a process of its
 own.
+
+Before the run it takes the lock that keeps a second host off the same
+account and symbol (:mod:`quorvane_host.cli.lock`), and lets it go at the end.
 """
 
 from __future__ import annotations
@@ -12,6 +15,7 @@ import os
 from typing import List, Optional
 
 from quorvane_host.cli.files import STDOUT_NAME, check_output_path, is_standard_output, resolve_output_path
+from quorvane_host.cli.lock import AccountBusy, AccountLock, lock_folder, lock_path
 from quorvane_host.cli.progname import error_line, program_name, say_on_stderr
 from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
@@ -52,6 +56,14 @@ def output_paths_problem(plan: Plan) -> Optional[str]:
     return None
 
 
+def account_lock(plan: Plan) -> Optional[AccountLock]:
+    """The lock that keeps a second host off the plan's account and symbol; none for a rehearsal."""
+    if plan.endpoint == "loopback":
+        return None
+    endpoint = f"{plan.connect_host}:{plan.connect_port}".lower() if plan.endpoint == "connect" else "module"
+    return AccountLock(lock_path(lock_folder(os.environ), plan.api_key, endpoint, plan.symbol)).take()
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     try:
@@ -64,6 +76,11 @@ def main(argv: Optional[List[str]] = None) -> int:
         say_on_stderr(error_line(HOST, problem))
         return EXIT_USAGE
     try:
+        lock = account_lock(plan)
+    except AccountBusy as busy:
+        say_on_stderr(error_line(HOST, str(busy)))
+        return EXIT_USAGE
+    try:
         return HostRun(plan, start_loopback).run()
     except StopRequested as stop:  # during set-up, before the trigger runs
         say_on_stderr(f"{program_name(HOST)}: {stop.said} during set-up; nothing was sent")
@@ -71,3 +88,6 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:  # before the handlers were in place
         say_on_stderr(f"{program_name(HOST)}: interrupted (Ctrl-C) during set-up; nothing was sent")
         return EXIT_INTERRUPTED
+    finally:
+        if lock is not None:
+            lock.release()
