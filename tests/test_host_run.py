@@ -333,6 +333,9 @@ def test_signal_before_the_opening(module_env, tmp_path, signum, status, said):
 
 
 def test_placeholder_endpoint_is_refused(module_env, tmp_path):
+    built_for = host(module_env, "--version").stdout
+    if "a placeholder" not in built_for:  # never start a real run against a real exchange from a test
+        pytest.skip(f"this module is built for an exchange's host: {built_for.strip()}")
     done = host(module_env, "QRVUSD", "0.5", "--open-at", opening_in(60), "--log", str(tmp_path / "log"))
     assert done.returncode == 2
     assert ".invalid" in done.stderr and "placeholder" in done.stderr
