@@ -80,15 +80,6 @@ def as_run_offline(line):
     return re.sub(r"^\S*quorvane-host", 'python -c "$PLAN_CHECK"', command)
 
 
-def test_the_readme_shows_the_steps_a_user_takes():
-    """A guard on the extraction: the blocks the script below is made of are there."""
-    lines = shell_lines(README)
-    assert any(line.startswith("make build") for line in lines)
-    assert any("install -m 600" in line for line in lines)
-    assert sum("quorvane-host" in line for line in lines) >= 4
-    assert [lang for lang, _ in fenced_blocks(README)].count("python") == 1
-
-
 @pytest.fixture
 def fresh_folder(tmp_path):
     """A folder standing in for a clone (its .venv and scripts), a HOME of its own, no keys set."""
@@ -182,6 +173,3 @@ def test_only_a_plain_host_name_is_built_in(host, refused):
     said = _exchange_host().problem_with(host)
     assert (refused in said) if refused else said == ""
 
-
-def test_the_placeholder_comes_from_the_cmake_default():
-    assert _exchange_host().placeholder().endswith(".invalid")
