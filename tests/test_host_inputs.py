@@ -284,6 +284,7 @@ def _not_json():
 ])
 def test_fault_words(exc, words):
     assert describe_fault(exc).startswith(words)
+    assert "(" not in describe_fault(exc)  # callers bracket it: never brackets within brackets
 
 
 @pytest.mark.parametrize("fault, words", [
