@@ -76,7 +76,7 @@ class Pool:
 
     def __init__(self, open_connection: Callable[[], Awaitable[Any]], size: int = 3, *,
                  max_new_per_minute: Optional[int] = 60,
-                 clock: Callable[[], float] = time.monotonic,
+                 clock: Callable[[], float] = lambda: time.monotonic(),
                  say: Callable[[str], None] = lambda text: None,
                  on_order_pushed: Optional[Callable[[Any], None]] = None) -> None:
         if size < 0:

@@ -205,7 +205,7 @@ class Gate:
                  on_late: Callable[[Order], None] = lambda order: None,
                  on_skipped: Callable[[str], None] = lambda line: None,
                  now_ms: Callable[[], float] = lambda: time.time() * 1000,
-                 sleep_blocking: Callable[[float], None] = time.sleep) -> None:
+                 sleep_blocking: Callable[[float], None] = lambda s: time.sleep(s)) -> None:
         self.inner = inner
         self.ledger = Ledger(wanted, max_orders)
         self.flush = flush

@@ -17,7 +17,7 @@ while that count is below it.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
 
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.reply import BOUGHT, UNKNOWN, Verdict, judge, judge_order
@@ -59,6 +59,10 @@ class Ledger:
         self.orders: List[Order] = []
         self._by_id: Dict[Tuple[type, Any], Order] = {}
         self.changes = 0  # bumped on every verdict: a waiter can tell that something was settled
+        # Kept as they change, not counted over every order: the stop rule
+        # reads them a few times per order, on the order path.
+        self._bought = 0
+        self._pending: Set[int] = set()  # seqs of orders sent whose outcome is not known
 
     # ---- the life of one order -------------------------------------------------
 
@@ -77,14 +81,16 @@ class Ledger:
         order.stage = SENT
         order.request_id = request_id
         order.sent_ms = at_ms
+        if order.outcome_unknown:
+            self._pending.add(order.seq)
         key = _id_key(request_id)
         if key is not None:
             self._by_id.setdefault(key, order)
 
-    @staticmethod
-    def held_back(order: Order) -> None:
+    def held_back(self, order: Order) -> None:
         """Marked sent, never handed over: it did not leave."""
         order.stage = CONNECTED
+        self._pending.discard(order.seq)
 
     def by_request_id(self, request_id: Any) -> Optional[Order]:
         key = _id_key(request_id)
@@ -123,9 +129,15 @@ class Ledger:
         take = (old is None or (old.kind == UNKNOWN and verdict.kind != UNKNOWN)
                 or (verdict.kind == BOUGHT and old.kind != BOUGHT))
         if take:
+            if verdict.kind == BOUGHT and (old is None or old.kind != BOUGHT):
+                self._bought += 1
             order.verdict = verdict
             order.found_by = how
             self.changes += 1
+            if verdict.kind != UNKNOWN:
+                self._pending.discard(order.seq)
+            elif order.stage >= SENT:
+                self._pending.add(order.seq)
         return order.verdict if order.verdict is not None else verdict
 
     # ---- what the run has done -------------------------------------------------
@@ -137,14 +149,18 @@ class Ledger:
 
     @property
     def bought(self) -> int:
-        return sum(1 for o in self.orders if o.bought)
+        return self._bought
 
     def unknown(self) -> List[Order]:
         """Orders sent whose outcome is not known (in flight included)."""
         return [o for o in self.orders if o.outcome_unknown]
 
     def may_have_bought(self, besides: Optional[Order] = None) -> int:
-        return sum(1 for o in self.orders if o is not besides and o.may_have_bought)
+        """Bought, unknown and in flight (``besides``: the order about to go, not counted)."""
+        pending = len(self._pending)
+        if besides is not None and besides.seq in self._pending:
+            pending -= 1
+        return self._bought + pending
 
     def blocked(self, besides: Optional[Order] = None) -> Optional[Blocked]:
         """Why no further order may go now (``besides``: the order about to go), or None."""
