@@ -269,11 +269,12 @@ def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
                     proc.kill()
                     proc.communicate()
             records = net.records(symbol)
-            status = 130 if signum == signal.SIGINT else 143
             context = f"run {run}, signal {signum.name}, {command[0]}\n{out}\n{err}"
-            assert proc.returncode == status, context
             assert "Traceback" not in err, context
             r = read_json(result)
+            # An order caught waiting for its reply may have bought: that says 3, whatever stopped the run.
+            status = 3 if r["outcome_unknown"] else 130 if signum == signal.SIGINT else 143
+            assert proc.returncode == status, context
             # No order left after the signal: the exchange saw no more orders
             # than had been handed to a connection when the handler ran.
             assert r["orders_sent_at_stop_request"] is not None, context
