@@ -264,8 +264,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_epilog(prog),
     )
     p.add_argument("symbol", help="symbol to buy, e.g. QRVUSD (sent in upper case)")
-    p.add_argument("quantity", help="quantity to buy, a positive decimal number in ASCII digits, "
-                                    "e.g. 0.5 (sent as the module writes the number)")
+    p.add_argument("quantity", help="how much of the token to buy per order, in the token itself (the base "
+                                    "asset: 0.5 of QRV for QRVUSD, not an amount of USD); a positive "
+                                    "decimal in ASCII digits, e.g. 0.5, no exponent (sent as the module "
+                                    "writes the number)")
     p.add_argument("--version", action=_Version, nargs=0,
                    help="show the version, the exchange's host built into the module and the Python, "
                         "and exit")
