@@ -1,5 +1,6 @@
 import atexit
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -77,3 +78,35 @@ from hypothesis import settings as _hypothesis_settings  # noqa: E402
 
 _hypothesis_settings.register_profile("quorvane", deadline=None)
 _hypothesis_settings.load_profile("quorvane")
+
+
+# Parallel workers (pytest -n) each collect the suite and must find the same
+# test names. A parameter holding a request id drawn at import (uuid4) would
+# name the test differently in each worker: the id is left out of the name.
+_UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    if isinstance(val, str) and _UUID.search(val):
+        return _UUID.sub("<uuid>", val)
+    return None
+
+
+# The sanitizer run (QUORVANE_SANITIZED=1, `make test-asan`) is there for the
+# module's C++. A test marked python_side tests the Python around it: the
+# host, the rehearsal tools, the packages and the documents. When such a test
+# reaches the module at all, it is as the host's order sender in a child
+# process, which the module's own tests and the real-module runs of
+# test_host_run cover under the sanitizers; it runs once, in the ordinary run.
+# Unmarked tests run in both, so a new test is sanitized unless it says not.
+def pytest_configure(config):
+    config.addinivalue_line("markers", "python_side: tests the Python around the module; left out of the sanitizer run")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("QUORVANE_SANITIZED") != "1":
+        return
+    left_out = [item for item in items if item.get_closest_marker("python_side")]
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = [item for item in items if not item.get_closest_marker("python_side")]

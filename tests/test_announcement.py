@@ -4,6 +4,8 @@ import pytest
 
 from quorvane_host.orders.announcement import announced_open
 
+pytestmark = pytest.mark.python_side
+
 OPENS = 1_796_673_603_040  # 2026-12-07T20:00:03.040Z
 
 

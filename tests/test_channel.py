@@ -12,6 +12,8 @@ from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 
 from quorvane_host.net.channel import Channel
 
+pytestmark = pytest.mark.python_side
+
 
 class Wire:
     """A connection whose inbox the test fills; ``None`` in it is a lost connection."""

@@ -12,6 +12,8 @@ import pytest
 
 from quorvane_host.cli.progname import package_path_env, version
 
+pytestmark = pytest.mark.python_side
+
 REPO = Path(__file__).resolve().parent.parent
 
 # (installed name, module)

@@ -17,6 +17,8 @@ from quorvane_host.cli.logfile import FULL_BELOW_MS, LEFT_OUT_PREFIX, LogSampler
 from quorvane_host.cli.options import build_plan, parse_args
 from quorvane_host.run.console_link import Terminal, start_console
 
+pytestmark = pytest.mark.python_side
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.geteuid() == 0
 OTHER_UID = 65534  # nobody

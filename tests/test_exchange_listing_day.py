@@ -21,6 +21,8 @@ from quorvane_rehearsal.behaviour import Behaviour, behaviour_from_args, flag_na
 from quorvane_rehearsal.exchange import Code, LoopbackExchange, Symbol, _parser, make_self_signed, sign
 from quorvane_rehearsal.network import RehearsalNetwork
 
+pytestmark = pytest.mark.python_side
+
 URL = "wss://exchange.invalid:443/ws-api/v3"
 KEY, SECRET = "key-1", "secret-1"
 T0 = 1_000_000_500  # ms by the exchange's clock: mid-second, and a minute's window starts at 1_000_020_000

@@ -28,6 +28,8 @@ from quorvane_rehearsal.exchange import (
 )
 from quorvane_host.orders.lines import NOT_OPEN_CODE
 
+pytestmark = pytest.mark.python_side
+
 MODULE_URL = "wss://exchange.invalid:443/ws-api/v3"
 KEY, SECRET = "key-1", "secret-1"
 NOW = 1_800_000_000_000

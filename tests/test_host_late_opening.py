@@ -17,6 +17,8 @@ from quorvane_rehearsal.exchange import Fault, Symbol
 from quorvane_rehearsal.network import RehearsalNetwork
 from test_host_run import host, read_json, standin_env  # noqa: F401 - fixture
 
+pytestmark = pytest.mark.python_side
+
 ACCOUNTS = {"test-key": "test-secret"}
 
 

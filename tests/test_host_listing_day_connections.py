@@ -19,6 +19,8 @@ from quorvane_rehearsal.behaviour import Behaviour
 from quorvane_rehearsal.exchange import Symbol
 from quorvane_rehearsal.network import RehearsalNetwork
 
+pytestmark = pytest.mark.python_side
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 

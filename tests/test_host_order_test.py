@@ -9,6 +9,8 @@ from quorvane_rehearsal.exchange import Symbol
 from quorvane_rehearsal.network import RehearsalNetwork
 from test_host_run import host, opening_in, standin_env  # noqa: F401 - fixture
 
+pytestmark = pytest.mark.python_side
+
 
 def refused(code, msg="", status=400):
     return {"id": "t", "status": status, "error": {"code": code, "msg": msg}}

@@ -23,6 +23,8 @@ from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.run.stopping import Interrupted
 from test_host_run import KEYS, REPO, host, read_json, standin_env  # noqa: F401 - fixture
 
+pytestmark = pytest.mark.python_side
+
 OPEN = 1_000_000
 
 

@@ -26,6 +26,8 @@ from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.stopping import EarlyStop, HungUp, StopSignals
 from test_host_run import KEYS, REPO, read_json, standin_env  # noqa: F401 - fixture
 
+pytestmark = pytest.mark.python_side
+
 SAID_ONCE = {
     "closed": "standard output is closed",
     "pipe closed early": "the output cannot be written (Broken pipe)",

@@ -21,6 +21,8 @@ from quorvane_host.timing.measure import Allowance, ClockUnsupported, measure_wi
 from quorvane_rehearsal.behaviour import Behaviour
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 
+pytestmark = pytest.mark.python_side
+
 URL = "wss://exchange.invalid:443/ws-api/v3"
 
 

@@ -21,6 +21,8 @@ from quorvane_host.run.state import RunState
 from quorvane_host.run.stopping import Interrupted
 from quorvane_host.run.trigger import drive
 
+pytestmark = pytest.mark.python_side
+
 OPEN = 1_000_000
 
 

@@ -225,6 +225,7 @@ def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     assert exited_at >= open_ms + 300
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("skew, said", [(6000, "ms behind the exchange's"), (-1500, "ms ahead of the exchange's")])
 def test_clock_beyond_the_receive_window_stops_before_anything_is_sent(standin_env, tmp_path, skew, said):
     open_ms = int(time.time() * 1000) + skew + 60_000
@@ -239,6 +240,7 @@ def test_clock_beyond_the_receive_window_stops_before_anything_is_sent(standin_e
     assert said in done.stderr
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("flags, status", [([], 2), (["--no-clock-sync"], 0)])
 def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
     open_ms = int(time.time() * 1000) + 4000
@@ -257,6 +259,7 @@ def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
         assert any(r.accepted for r in records)
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("limits, reason", [
     (["--time-limit", "0.4", "--max-orders", "100000", "--max-new-connections", "100000"],
      "time limit of 0.4 s"),
@@ -283,6 +286,7 @@ def test_stop_rules_hold_when_a_refusal_is_retried(standin_env, tmp_path, limits
     assert r["pool"]["opened"] == 3
 
 
+@pytest.mark.python_side
 def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path):
     open_ms = int(time.time() * 1000) + 4000
     result = tmp_path / "result.json"
@@ -342,6 +346,7 @@ def test_placeholder_endpoint_is_refused(module_env, tmp_path):
     assert not (tmp_path / "log").exists()  # refused before anything started
 
 
+@pytest.mark.python_side
 @pytest.mark.parametrize("args, keys, message", [
     (["QRVUSD", "0.5", "--open-at", "1"], KEYS, "in the past"),
     (["QRVUSD", "0", "--open-at", "+"], KEYS, "positive"),

@@ -24,6 +24,8 @@ from quorvane_host.run.orchestrator import start_lines
 from quorvane_host.run.prepare import Prepared, StartupCheck
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 
+pytestmark = pytest.mark.python_side
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NOW = 1_800_000_000_000  # 2027-01-15T08:00:00Z
 ENV = {"QUORVANE_API_KEY": "api-key-value", "QUORVANE_SECRET_KEY": "secret-value"}

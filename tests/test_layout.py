@@ -5,6 +5,8 @@ import pathlib
 
 import pytest
 
+pytestmark = pytest.mark.python_side
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 PACKAGES = ("quorvane_host", "quorvane_rehearsal")
 # The one way in from the product: the command's entry point, for --exchange loopback, lazily.

@@ -16,6 +16,8 @@ from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run.trigger import drive
 from test_host_replies import OPEN, Conn, Inner, Lease, Link, Module, _state, place
 
+pytestmark = pytest.mark.python_side
+
 FILLED = {"orderId": 9, "status": "FILLED", "executedQty": "0.5", "cummulativeQuoteQty": "1"}
 
 

@@ -5,6 +5,8 @@ import pytest
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.windows import BUCKETS, Limit
 
+pytestmark = pytest.mark.python_side
+
 SECOND, TEN_SECONDS, DAY = 1000, 10_000, 86_400_000
 TEN_A_SECOND = [Limit(SECOND, 10)]
 LISTING_DAY = [Limit(TEN_SECONDS, 50, 1), Limit(DAY, 160_000, 59)]  # 59 orders placed earlier that day

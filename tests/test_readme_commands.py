@@ -23,6 +23,8 @@ import pytest
 
 from quorvane_host.cli.progname import package_path_env
 
+pytestmark = pytest.mark.python_side
+
 REPO = Path(__file__).resolve().parent.parent
 README = (REPO / "README.md").read_text()
 FENCE = re.compile(r"^(\s*)```(\w*)\s*$")

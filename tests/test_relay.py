@@ -11,6 +11,8 @@ import pytest
 
 from quorvane_rehearsal.relay import DelayRelay, run
 
+pytestmark = pytest.mark.python_side
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 

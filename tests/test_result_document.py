@@ -14,6 +14,8 @@ import pytest
 from quorvane_host.cli.progname import package_path_env
 from quorvane_host.run.report import json_ready
 
+pytestmark = pytest.mark.python_side
+
 REPO = Path(__file__).resolve().parent.parent
 
 

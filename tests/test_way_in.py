@@ -15,6 +15,8 @@ import pytest
 from quorvane_host.cli.logfile import log_header, open_log
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 
+pytestmark = pytest.mark.python_side
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
 KEYS = {"QUORVANE_API_KEY": "way-in-key", "QUORVANE_SECRET_KEY": "way-in-secret"}
 NO_KEYS = {"QUORVANE_API_KEY": None, "QUORVANE_SECRET_KEY": None}

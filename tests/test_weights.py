@@ -4,6 +4,8 @@ import pytest
 
 from quorvane_host.orders.weights import RequestBudget
 
+pytestmark = pytest.mark.python_side
+
 
 def weight(limit, count, interval="SECOND", num=10, kind="REQUEST_WEIGHT"):
     return {"rateLimitType": kind, "interval": interval, "intervalNum": num, "limit": limit, "count": count}

@@ -17,8 +17,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 GUARD_S = 600  # against a hung child only; nothing here depends on speed
 
-pytestmark = pytest.mark.skipif(os.environ.get("QUORVANE_SANITIZED") == "1",
-                                reason="the wheel is tested once, outside the sanitizer run")
+pytestmark = pytest.mark.python_side
 
 
 @pytest.fixture(scope="module")
