@@ -24,19 +24,23 @@ PyObject* builtins_dict_of(PyObject* globals) {
     return PyDict_Check(b) ? b : nullptr;
 }
 
-// Whether dict[key] is `expected` (null: absent). A lookup that fails (a
-// key whose __eq__ raises, say) answers no, with its error cleared: the
-// caller then takes the general path, which meets the same lookups itself.
-bool same_entry(PyObject* dict, PyObject* key, PyObject* expected) {
-    PyObject* now = PyDict_GetItemWithError(dict, key);
-    if (!now && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
+// Whether dict[key] is `expected` (null: absent): 1 or 0, or -1 (see
+// Guard::lookup_failed()). The lookup may run a key's __eq__; the three
+// objects are the guard's, held strongly, and no code can take them from
+// it meanwhile (a guard does not start a full check inside its own).
+int same_entry(PyObject* dict, PyObject* key, PyObject* expected) {
+    PyObject* now = PyDict_GetItemWithError(dict, key);  // borrowed, only compared
+    if (!now && PyErr_Occurred()) return Guard::lookup_failed();
     return now == expected;
 }
 
 }  // namespace
+
+int Guard::lookup_failed() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+    PyErr_Clear();
+    return 0;
+}
 
 bool Guard::watch_module(PyObject* found) {
     if (broken_ || !found || Py_TYPE(found) != &PyModule_Type) {
@@ -58,21 +62,20 @@ void Guard::watch_dict(PyObject* dict) {
     if (!PyDict_Check(dict)) return fail();
     if (n_dicts_ == kMaxDicts) return overflowed("dicts");
     // Version 0 is never a dict's: the next use makes a full check, and only
-    // a full check that succeeds takes the tags.
+    // a full check that succeeds takes the tags (those seen at its start, or
+    // when it began to watch the dict).
     WatchedDict& watched = dicts_[n_dicts_++];
     watched.dict.set(Ref::borrow(dict));
     watched.version = 0;
+    watched.seen = dict_version(dict);
 }
 
-void Guard::watch_extra(PyObject* dict) { watch_dict(dict); }
-
 void Guard::watch_instance(PyObject* object) {
-    if (n_instances_ == kMaxInstances) return overflowed("instances");
+    if (instance_.object) return overflowed("instances");
     PyObject** dict = _PyObject_GetDictPtr(object);
-    WatchedInstance& watched = instances_[n_instances_++];
-    watched.object.set(Ref::borrow(object));
-    watched.type.set(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))));
-    watched.dict.set(Ref::borrow(dict ? *dict : nullptr));
+    instance_.object.set(Ref::borrow(object));
+    instance_.type.set(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))));
+    instance_.dict.set(Ref::borrow(dict ? *dict : nullptr));
 }
 
 PyObject* Guard::entry(PyObject* dict, PyObject* key) {
@@ -86,7 +89,7 @@ PyObject* Guard::entry(PyObject* dict, PyObject* key) {
     }
     PyObject* value = PyDict_GetItemWithError(dict, key);
     if (!value && PyErr_Occurred()) {
-        PyErr_Clear();
+        lookup_failed();
         fail();
         return nullptr;
     }
@@ -141,28 +144,35 @@ void Guard::function(PyObject* fn) {
     watched.code.set(Ref::borrow(f->func_code));
     watched.defaults.set(Ref::borrow(f->func_defaults));
     watched.kwdefaults.set(Ref::borrow(f->func_kwdefaults));
+    // The lookups below may run Python code (a key's __eq__), which may
+    // rebind what the function holds: what they walk is held here.
     if (f->func_kwdefaults) {
-        PyObject *key, *value;
+        Ref kwdefaults = Ref::borrow(f->func_kwdefaults);
+        PyObject* key;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(f->func_kwdefaults, &pos, &key, &value)) entry(f->func_kwdefaults, key);
+        while (!broken_ && PyDict_Next(kwdefaults.get(), &pos, &key, nullptr)) {
+            Ref held = Ref::borrow(key);
+            entry(kwdefaults.get(), held.get());
+        }
     }
-    PyObject* globals = f->func_globals;
+    Ref globals = Ref::borrow(f->func_globals);
     if (!builtins_key()) {
         PyErr_Clear();
         return fail();
     }
-    entry(globals, builtins_key());
-    PyObject* builtins = builtins_dict_of(globals);
+    entry(globals.get(), builtins_key());
+    if (broken_) return;
+    Ref builtins = Ref::borrow(builtins_dict_of(globals.get()));
     if (!builtins) {
-        PyErr_Clear();
+        if (PyErr_Occurred()) lookup_failed();
         return fail();
     }
     // co_names holds the names of globals and of attributes alike; watching
     // both is more than needed and never less.
-    PyObject* names = reinterpret_cast<PyCodeObject*>(f->func_code)->co_names;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(names, i);
-        if (!entry(globals, name) && !broken_) entry(builtins, name);
+    Ref names = Ref::borrow(reinterpret_cast<PyCodeObject*>(f->func_code)->co_names);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()) && !broken_; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+        if (!entry(globals.get(), name) && !broken_) entry(builtins.get(), name);
     }
 }
 
@@ -186,52 +196,93 @@ void Guard::type(PyObject* cls, std::initializer_list<const char*> methods) {
     watched.mro.set(Ref::borrow(t->tp_mro));
     watched.snapshot.set(std::move(snapshot));
     watched.tag = t->tp_version_tag;
-    for (const char* name : methods) function(PyDict_GetItemString(t->tp_dict, name));
+    for (const char* name : methods) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(name));
+        if (!key) {
+            lookup_failed();
+            return fail();
+        }
+        Ref method = Ref::borrow(PyDict_GetItemWithError(t->tp_dict, key.get()));
+        if (!method && PyErr_Occurred()) {
+            lookup_failed();
+            return fail();
+        }
+        function(method.get());
+        if (broken_) return;
+    }
 }
 
-void Guard::arm() {
+int Guard::arm() {
     n_fixed_dicts_ = n_dicts_;
-    armed_ = !broken_ && recheck();
+    if (broken_) return PyErr_Occurred() ? -1 : 0;
+    int checked = recheck();
+    armed_ = checked == 1;
+    return checked < 0 ? -1 : 0;
 }
 
 // A class changed (or its tag was dropped, as sys._clear_type_cache() drops
 // every tag) is still the same when its dict holds the same objects and its
-// bases are the same; it is then tagged afresh.
-bool Guard::retag_types() {
+// bases are the same; it is then tagged afresh. The tag is taken before the
+// comparison: a change made meanwhile (by a key's __eq__) drops it again.
+int Guard::retag_types() {
     for (int i = 0; i < n_types_; ++i) {
         WatchedType& w = types_[i];
         auto* t = reinterpret_cast<PyTypeObject*>(w.type.get());
         if ((t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && t->tp_version_tag == w.tag) continue;
-        if (t->tp_mro != w.mro.get() || PyDict_Size(t->tp_dict) != PyDict_Size(w.snapshot.get())) return false;
+        if (t->tp_mro != w.mro.get()) return 0;
+        _PyType_Lookup(t, builtins_key());
+        if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+        unsigned int tag = t->tp_version_tag;
+        Ref dict = Ref::borrow(t->tp_dict);
+        if (PyDict_Size(dict.get()) != PyDict_Size(w.snapshot.get())) return 0;
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(w.snapshot.get(), &pos, &key, &value)) {
-            if (!same_entry(t->tp_dict, key, value)) return false;
+            Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
+            int same = same_entry(dict.get(), held_key.get(), held_value.get());
+            if (same <= 0) return same;
         }
-        _PyType_Lookup(t, builtins_key());
-        if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        w.tag = t->tp_version_tag;
+        if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != tag) return 0;
+        w.tag = tag;
     }
-    return true;
+    return 1;
 }
 
-bool Guard::recheck() {
-    if (broken_ || !fixed_parts_hold()) return false;
+int Guard::recheck() {
+    if (broken_ || checking_) return 0;
+    checking_ = true;
+    int checked = full_check();
+    checking_ = false;
+    return checked;
+}
+
+int Guard::full_check() {
+    if (!fixed_parts_hold()) return 0;
+    // The dicts' tags before any comparison: a write made meanwhile, by code
+    // that a lookup runs, moves one and fails the check at the end.
+    for (int i = 0; i < n_fixed_dicts_; ++i) dicts_[i].seen = dict_version(dicts_[i].dict.get());
     for (int i = 0; i < n_entries_; ++i) {
         const WatchedEntry& e = entries_[i];
-        if (!same_entry(e.dict.get(), e.key.get(), e.value.get())) return false;
+        int same = same_entry(e.dict.get(), e.key.get(), e.value.get());
+        if (same <= 0) return same;
     }
-    if (!retag_types()) return false;
+    int retagged = retag_types();
+    if (retagged <= 0) return retagged;
     while (n_dicts_ > n_fixed_dicts_) dicts_[--n_dicts_].dict.clear();
-    while (n_instances_ > 0) {
-        WatchedInstance& w = instances_[--n_instances_];
-        w.object.clear();
-        w.type.clear();
-        w.dict.clear();
+    instance_.object.clear();
+    instance_.type.clear();
+    instance_.dict.clear();
+    if (extra_check_) {
+        int extra = extra_check_(*this);
+        if (extra <= 0 || broken_) return extra < 0 ? -1 : 0;
     }
-    if (extra_check_ && !extra_check_(*this)) return false;
-    for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dict_version(dicts_[i].dict.get());
-    return true;
+    // What the comparisons may have changed behind them.
+    if (!fixed_parts_hold() || !instance_holds() || !tags_hold()) return 0;
+    for (int i = 0; i < n_dicts_; ++i) {
+        if (dict_version(dicts_[i].dict.get()) != dicts_[i].seen) return 0;
+    }
+    for (int i = 0; i < n_dicts_; ++i) dicts_[i].version = dicts_[i].seen;
+    return 1;
 }
 
 }  // namespace qv

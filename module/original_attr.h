@@ -1,7 +1,7 @@
 // Fast-path guards: whether everything that a general path would read on its
 // way through the standard library is still what start-up found.
 //
-// A guard watches four kinds of things, each at the cost of a load or two:
+// A guard watches five kinds of things, each at the cost of a load or two:
 //   modules    the object's type must still be exactly the module type
 //              (assigning a module's __class__ writes no dict);
 //   functions  a Python function's __code__, __defaults__ and __kwdefaults__
@@ -14,12 +14,18 @@
 //              the same object; after a write, the names (and the classes'
 //              contents) are compared one by one and the tags taken afresh,
 //              so an unrelated write costs one full check, and a rebinding by
-//              the host is seen at the very next use.
-// and, for objects found at a full check (the cached quoter), their type and
-// instance dict by identity: assigning __class__ or __dict__ writes no dict
-// that a tag covers.
+//              the host is seen at the very next use;
+//   instance   for an object found at a full check (the cached quoter), its
+//              type and instance dict by identity: assigning __class__ or
+//              __dict__ writes no dict that a tag covers.
 // Every object a guard holds is held strongly (a Slot), so that a comparison
 // by identity cannot be fooled by a freed object's address being reused.
+//
+// A full check looks names up in dicts, and a lookup can run Python code (a
+// key's __eq__). That code may change what was already compared, or use a
+// fast path itself: the tags are taken before the comparisons and must not
+// have moved by the end, and a guard in the middle of its full check answers
+// "changed" to such a use rather than start another one.
 #pragma once
 
 #include "module/globals.h"
@@ -30,19 +36,26 @@ namespace qv {
 
 class Guard {
 public:
-    // True while nothing watched has changed.
-    bool holds() {
-        if (!armed_ || !fixed_parts_hold()) return false;
-        if (!instances_hold()) return recheck();
-        for (int i = 0; i < n_types_; ++i) {
-            auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type.get());
-            if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != types_[i].tag) return recheck();
-        }
+    // 1 while nothing watched has changed; 0 when something has (or may
+    // have: the caller then takes the general path, which reads everything
+    // itself); -1 with the exception set when a full check met an exception
+    // that is no failed lookup (a KeyboardInterrupt raised inside a key's
+    // __eq__, or an exception set on the thread from outside): the caller
+    // fails with it, as the general path would.
+    int check() {
+        if (!armed_ || !fixed_parts_hold()) return 0;
+        if (!instance_holds()) return recheck();
+        if (!tags_hold()) return recheck();
         for (int i = 0; i < n_dicts_; ++i) {
             if (dict_version(dicts_[i].dict.get()) != dicts_[i].version) return recheck();
         }
-        return true;
+        return 1;
     }
+
+    // What a lookup that failed means to a full check: an Exception (a key's
+    // __eq__ that raises, say) is cleared and answers "changed" (0); any
+    // other BaseException stays set (-1).
+    static int lookup_failed();
 
     // ---- building, at start-up; any failure leaves the guard off for good.
 
@@ -64,25 +77,28 @@ public:
     void type(PyObject* cls, std::initializer_list<const char*> methods);
     // Watches `key` of `dict` (absent stays absent); what it maps to now.
     PyObject* entry(PyObject* dict, PyObject* key);
-    // A check of its own, run at every full check; it may watch more dicts
-    // (watch_extra) and objects' type and instance dict (watch_instance),
-    // which are forgotten before the next full check.
-    void extra_check(bool (*check)(Guard&)) { extra_check_ = check; }
+    // A check of its own, run at every full check, last; 1, 0 or -1 as
+    // check() answers. It may watch more dicts (watch_dict) and one object's
+    // type and instance dict (watch_instance), which are forgotten before
+    // the next full check; a dict's tag is taken when it is watched.
+    void extra_check(int (*check)(Guard&)) { extra_check_ = check; }
     bool broken() const { return broken_; }
-    void watch_extra(PyObject* dict);
+    void watch_dict(PyObject* dict);
     void watch_instance(PyObject* object);
 
     // Which fixed capacity ran out and so turned the guard off for good
     // ("modules", "functions", "types", "dicts", "entries", "instances"), or
     // null; for the tests, which check that today's guards fit.
     const char* overflow() const { return overflow_; }
-    // Ends the building: arms the guard if everything was found.
-    void arm();
+    // Ends the building: arms the guard if everything was found. -1 when
+    // its first full check failed with an exception (see check()).
+    int arm();
 
 private:
     struct WatchedDict {
         Slot dict;
-        uint64_t version = 0;
+        uint64_t version = 0;  // at the last full check that succeeded
+        uint64_t seen = 0;     // at the start of the full check under way
     };
     struct WatchedEntry {
         Slot dict;
@@ -102,14 +118,17 @@ private:
         unsigned int tag = 0;
     };
     struct WatchedInstance {
-        Slot object;
+        Slot object;  // empty: none watched
         Slot type;
         Slot dict;  // empty: none
     };
-    static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112,
-                         kMaxInstances = 1;
+    static constexpr int kMaxModules = 4, kMaxFunctions = 8, kMaxTypes = 2, kMaxDicts = 12, kMaxEntries = 112;
 
     // The modules' types and the functions' parts, which no dict tag covers.
+    // By identity: a function whose __defaults__ is given back as an equal
+    // but new tuple (a patch undone by assigning a copy) leaves the fast
+    // path off for good. That costs speed only, never a wrong result, and
+    // comparing by value would run the elements' __eq__, Python code, here.
     bool fixed_parts_hold() const {
         for (int i = 0; i < n_modules_; ++i) {
             if (Py_TYPE(modules_[i].get()) != &PyModule_Type) return false;
@@ -124,22 +143,25 @@ private:
         }
         return true;
     }
-    bool instances_hold() const {
-        for (int i = 0; i < n_instances_; ++i) {
-            const WatchedInstance& w = instances_[i];
-            PyObject** dict = _PyObject_GetDictPtr(w.object.get());
-            if (Py_TYPE(w.object.get()) != reinterpret_cast<PyTypeObject*>(w.type.get()) ||
-                (dict ? *dict : nullptr) != w.dict.get()) {
-                return false;
-            }
+    bool instance_holds() const {
+        const WatchedInstance& w = instance_;
+        if (!w.object) return true;
+        PyObject** dict = _PyObject_GetDictPtr(w.object.get());
+        return Py_TYPE(w.object.get()) == reinterpret_cast<PyTypeObject*>(w.type.get()) &&
+               (dict ? *dict : nullptr) == w.dict.get();
+    }
+    bool tags_hold() const {
+        for (int i = 0; i < n_types_; ++i) {
+            auto* t = reinterpret_cast<PyTypeObject*>(types_[i].type.get());
+            if (!(t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag != types_[i].tag) return false;
         }
         return true;
     }
     static uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-    bool recheck();
-    bool retag_types();
+    int recheck();
+    int full_check();
+    int retag_types();
     bool watch_module(PyObject* found);
-    void watch_dict(PyObject* dict);
     void fail() { broken_ = true; }
     void overflowed(const char* capacity) {
         if (!overflow_) overflow_ = capacity;
@@ -148,16 +170,16 @@ private:
 
     bool armed_ = false;
     bool broken_ = false;
+    bool checking_ = false;  // a full check is under way
     const char* overflow_ = nullptr;
-    bool (*extra_check_)(Guard&) = nullptr;
-    int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0,
-        n_instances_ = 0;
+    int (*extra_check_)(Guard&) = nullptr;
+    int n_modules_ = 0, n_functions_ = 0, n_types_ = 0, n_dicts_ = 0, n_fixed_dicts_ = 0, n_entries_ = 0;
     Slot modules_[kMaxModules];
     WatchedFunction functions_[kMaxFunctions];
     WatchedType types_[kMaxTypes];
     WatchedDict dicts_[kMaxDicts];
     WatchedEntry entries_[kMaxEntries];
-    WatchedInstance instances_[kMaxInstances];
+    WatchedInstance instance_;
 };
 
 // The guards of the module's fast paths, built after the module statements
@@ -171,6 +193,8 @@ struct FastPathGuards {
 };
 extern FastPathGuards fast;
 
-void capture_fast_path_guards();
+// 0, or -1 when a guard's first full check failed with an exception that is
+// no failed lookup (see Guard::check()).
+int capture_fast_path_guards();
 
 }  // namespace qv

@@ -253,8 +253,7 @@ int initialise_recorded(PyObject* module, int* line) {
     if (check_type_size() < 0) return -1;
     if (register_with_abc() < 0) return -1;
     if (run_module_statements(line) < 0) return -1;
-    capture_fast_path_guards();
-    return 0;
+    return capture_fast_path_guards();
 }
 
 int exec_module(PyObject* module) {
@@ -264,7 +263,7 @@ int exec_module(PyObject* module) {
                         "Module 'quorvane_3' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    if (check_interpreter_version() < 0 || make_empties() < 0 || register_coroutine_types() < 0) {
+    if (check_interpreter_version() < 0 || check_interpreter_layout() < 0 || make_empties() < 0 || register_coroutine_types() < 0) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInit);
         return -1;
     }

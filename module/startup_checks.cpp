@@ -1,6 +1,7 @@
 #include "module/startup_checks.h"
 
 #include "module/ref.h"
+#include "order/eval_breaker.h"
 
 namespace qv {
 
@@ -15,6 +16,22 @@ int check_interpreter_version() {
     PyOS_snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s", built,
                   "quorvane_3", shown);
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+int check_interpreter_layout() {
+    const char* running = Py_GetVersion();
+    const bool same = same_release(PY_VERSION, running);
+    qv_trust_layout(same);
+    char minor[16];
+    PyOS_snprintf(minor, sizeof minor, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    if (same || !version_matches(minor, running)) return 0;
+    char message[300];
+    PyOS_snprintf(message, sizeof message,
+                  "module '%s' was built against Python %s and runs on %.*s: while polling it serves signals, "
+                  "pending calls and other threads through the interpreter's public API, and an exception set on "
+                  "the polling thread from another waits for the next bytecode",
+                  "quorvane_3", PY_VERSION, release_length(running) > 20 ? 20 : release_length(running), running);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 

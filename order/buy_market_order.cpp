@@ -39,7 +39,9 @@ Sites sites;
 
 // [35] str(uuid.uuid4())
 int make_unique_id(Record* r) {
-    if (fast.uuid_uuid4.holds()) {
+    int native = fast.uuid_uuid4.check();
+    if (native < 0) return -1;
+    if (native) {
         Ref text = uuid4_text();
         if (!text) return -1;
         r->unique_id.set(std::move(text));
@@ -123,11 +125,16 @@ enum class NativeQuery { kFailed, kDone, kUseGeneralPath };
 // quantity, side, symbol, timestamp, type, and each piece is the key, "=" and
 // quote(str(value)). Used while urllib.parse.quote is the original.
 NativeQuery make_query_string_natively(Record* r) {
-    PyObject* quantity_text = PyDict_GetItemWithError(r->params.get(), text::quantity.get());  // borrowed
+    Ref quantity_text = Ref::borrow(PyDict_GetItemWithError(r->params.get(), text::quantity.get()));
     if (!quantity_text) return PyErr_Occurred() ? NativeQuery::kFailed : NativeQuery::kUseGeneralPath;
     static constexpr const char* kKeys[6] = {"apiKey=", "&quantity=", "&side=", "&symbol=", "&timestamp=", "&type="};
-    PyObject* const sources[6] = {r->api_key.get(), quantity_text,        text::BUY.get(),
-                                  r->symbol.get(),  r->timestamp.get(), text::MARKET.get()};
+    // str() below runs no Python code: the key and the symbol are exact str
+    // or None (the entries accept nothing else), the quantity text is a
+    // float's text form, the timestamp an exact int (wall_clock_ms gives
+    // nothing else) and side and type are constants. So nothing can change
+    // params under this loop; the quantity text is held all the same.
+    PyObject* const sources[6] = {r->api_key.get(), quantity_text.get(), text::BUY.get(),
+                                  r->symbol.get(),  r->timestamp.get(),  text::MARKET.get()};
     Ref values[6];
     const char* utf8[6];
     Py_ssize_t lengths[6];
@@ -157,7 +164,9 @@ NativeQuery make_query_string_natively(Record* r) {
 
 // [47] "&".join(f"{k}={quote(str(v))}" for k, v in sorted(params.items()))
 int make_query_string(Record* r) {
-    if (fast.quote.holds() && PyDict_CheckExact(r->params.get()) && PyDict_GET_SIZE(r->params.get()) == 6) {
+    int native = fast.quote.check();
+    if (native < 0) return -1;
+    if (native && PyDict_CheckExact(r->params.get()) && PyDict_GET_SIZE(r->params.get()) == 6) {
         switch (make_query_string_natively(r)) {
             case NativeQuery::kFailed:
                 return -1;
@@ -184,7 +193,9 @@ int make_query_string(Record* r) {
 
 // [48] hmac.new(secret, query, hashlib.sha256).hexdigest()
 int make_signature(Record* r) {
-    if (native_signing_possible()) {
+    int native = native_signing_possible();
+    if (native < 0) return -1;
+    if (native) {
         if (!utf8_argument_checked(r->secret_key.get()) || !utf8_argument_checked(r->query_string.get())) {
             return -1;
         }

@@ -13,7 +13,9 @@ namespace qv {
 
 Ref wall_clock_ms(GlobalSite& time_site) {
     long long now;
-    if (fast.time_time.holds() && realtime_ms(&now)) return Ref::steal(PyLong_FromLongLong(now));
+    int native = fast.time_time.check();
+    if (native < 0) return Ref();
+    if (native && realtime_ms(&now)) return Ref::steal(PyLong_FromLongLong(now));
     Ref time = lookup_global(id::time, time_site);
     if (!time) return time;
     Ref seconds = call_method0(time.get(), id::time);

@@ -43,19 +43,20 @@ void watch_hashlib_sha256(Guard& g) {
     g.c_function(g.module_global(id::hashlib), "sha256");
 }
 
-void build(Guard& g, void (*watch)(Guard&)) {
+int build(Guard& g, void (*watch)(Guard&)) {
     watch(g);
-    g.arm();
+    return g.arm();
 }
 
 }  // namespace
 
-void capture_fast_path_guards() {
-    build(fast.time_time, watch_time_time);
-    build(fast.uuid_uuid4, watch_uuid4);
-    build(fast.quote, watch_quote);
-    build(fast.hmac_new, watch_hmac_new);
-    build(fast.hashlib_sha256, watch_hashlib_sha256);
+int capture_fast_path_guards() {
+    if (build(fast.time_time, watch_time_time) < 0 || build(fast.uuid_uuid4, watch_uuid4) < 0 ||
+        build(fast.quote, watch_quote) < 0 || build(fast.hmac_new, watch_hmac_new) < 0 ||
+        build(fast.hashlib_sha256, watch_hashlib_sha256) < 0) {
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace qv

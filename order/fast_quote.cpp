@@ -36,14 +36,20 @@ struct QuoterCache {
 };
 QuoterCache quoters;
 
+// The checks below read the cache without a single call that can run
+// Python code: a dict lookup compares keys of the same hash with __eq__, and
+// set membership compares elements the same way, so both are done by
+// walking the container and comparing only exact bytes, str and int, which
+// compare without calling out. Anything else answers no, and the general
+// path meets it itself. That is also why borrowed pointers are enough here:
+// nothing can free what they point to while the check runs.
+
 // Whether a cached text is what quote() writes for byte b.
 bool canonical_text(PyObject* key, PyObject* text) {
     if (!PyLong_CheckExact(key) || !PyUnicode_CheckExact(text)) return false;
-    long b = PyLong_AsLong(key);
-    if (b < 0 || b > 255) {
-        PyErr_Clear();
-        return false;
-    }
+    int overflow = 0;
+    long b = PyLong_AsLongAndOverflow(key, &overflow);
+    if (overflow || b < 0 || b > 255) return false;
     static const char hex[] = "0123456789ABCDEF";
     char expected[4] = {static_cast<char>(b), 0, 0, 0};
     if (!is_unreserved(static_cast<unsigned char>(b))) {
@@ -54,54 +60,83 @@ bool canonical_text(PyObject* key, PyObject* text) {
     return PyUnicode_CompareWithASCIIString(text, expected) == 0;
 }
 
-// Whether a Quoter's safe set is exactly the bytes that is_unreserved() keeps.
+// Whether a Quoter's safe set is exactly the bytes that is_unreserved()
+// keeps: a frozenset of exact ints, each one of them.
 bool canonical_safe_set(PyObject* safe) {
     if (!PyFrozenSet_CheckExact(safe)) return false;
     Py_ssize_t kept = 0;
-    for (int b = 0; b < 256; ++b) {
-        if (!is_unreserved(static_cast<unsigned char>(b))) continue;
-        ++kept;
-        Ref n = Ref::steal(PyLong_FromLong(b));
-        if (!n || PySet_Contains(safe, n.get()) != 1) {
-            PyErr_Clear();
-            return false;
+    for (int b = 0; b < 256; ++b) kept += is_unreserved(static_cast<unsigned char>(b));
+    if (PySet_GET_SIZE(safe) != kept) return false;
+    PyObject* element;
+    Py_hash_t hash;
+    Py_ssize_t pos = 0;
+    while (_PySet_NextEntry(safe, &pos, &element, &hash)) {
+        if (!PyLong_CheckExact(element)) return false;
+        int overflow = 0;
+        long b = PyLong_AsLongAndOverflow(element, &overflow);
+        // Distinct ints, as many as the kept bytes, each a kept byte.
+        if (overflow || b < 0 || b > 255 || !is_unreserved(static_cast<unsigned char>(b))) return false;
+    }
+    return true;
+}
+
+// dict[key] where every key of dict must be exact str (any other answers
+// no); *value is null when no key equals `key`.
+bool str_keyed_entry(PyObject* dict, PyObject* key, PyObject** value) {
+    *value = nullptr;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k)) return false;
+        if (k == key || _PyUnicode_EQ(k, key)) *value = v;
+    }
+    return true;
+}
+
+// The same for a dict whose keys must all be exact bytes.
+bool bytes_keyed_entry(PyObject* dict, PyObject* key, PyObject** value) {
+    *value = nullptr;
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    const Py_ssize_t size = PyBytes_GET_SIZE(key);
+    while (PyDict_Next(dict, &pos, &k, &v)) {
+        if (!PyBytes_CheckExact(k)) return false;
+        if (PyBytes_GET_SIZE(k) == size && std::memcmp(PyBytes_AS_STRING(k), PyBytes_AS_STRING(key), size) == 0) {
+            *value = v;
         }
     }
-    return PySet_GET_SIZE(safe) == kept;
+    return true;
 }
 
 // The entry for b"/": none yet, or a Quoter whose texts and safe set are
-// what the native quoting writes. Watches the Quoter's dicts, and its class
-// and instance dict by identity, until the next full check. A lookup that
-// fails answers no, its error cleared: the general path meets it itself.
-bool quoter_cache_agrees(Guard& guard) {
-    guard.watch_extra(quoters.by_safe.get());
-    PyObject* getitem = PyDict_GetItemWithError(quoters.by_safe.get(), quoters.slash.get());
-    if (!getitem) {
-        if (!PyErr_Occurred()) return true;
-        PyErr_Clear();
-        return false;
-    }
-    if (!PyCFunction_CheckExact(getitem)) return false;
+// what the native quoting writes. Watches the cache, the Quoter's dicts,
+// and its class and instance dict by identity, until the next full check.
+// Runs no Python code (see above), so it never fails: 1 or 0.
+int quoter_cache_agrees(Guard& guard) {
+    guard.watch_dict(quoters.by_safe.get());
+    PyObject* getitem;
+    if (!bytes_keyed_entry(quoters.by_safe.get(), quoters.slash.get(), &getitem)) return 0;
+    if (!getitem) return !guard.broken();
+    if (!PyCFunction_CheckExact(getitem)) return 0;
     PyObject* quoter = PyCFunction_GET_SELF(getitem);
     auto* method = reinterpret_cast<PyCFunctionObject*>(getitem)->m_ml;
     if (!quoter || Py_TYPE(quoter) != reinterpret_cast<PyTypeObject*>(quoters.quoter_class.get()) ||
         std::strcmp(method->ml_name, "__getitem__") != 0) {
-        return false;
+        return 0;
     }
     PyObject** attrs = _PyObject_GetDictPtr(quoter);
-    PyObject* safe = attrs && *attrs ? PyDict_GetItemWithError(*attrs, quoters.safe_name.get()) : nullptr;
-    if (!safe || !canonical_safe_set(safe)) {
-        PyErr_Clear();
-        return false;
+    PyObject* safe;
+    if (!attrs || !*attrs || !PyDict_Check(*attrs) || !str_keyed_entry(*attrs, quoters.safe_name.get(), &safe) ||
+        !safe || !canonical_safe_set(safe)) {
+        return 0;
     }
     PyObject *key, *text;
     Py_ssize_t pos = 0;
     while (PyDict_Next(quoter, &pos, &key, &text)) {
-        if (!canonical_text(key, text)) return false;
+        if (!canonical_text(key, text)) return 0;
     }
-    guard.watch_extra(quoter);
-    guard.watch_extra(*attrs);
+    guard.watch_dict(quoter);
+    guard.watch_dict(*attrs);
     guard.watch_instance(quoter);
     return !guard.broken();
 }
@@ -110,7 +145,7 @@ bool quoter_cache_agrees(Guard& guard) {
 
 void watch_quoter_cache(Guard& guard, PyObject* safe_quoters, PyObject* quoter_class) {
     if (!safe_quoters || !PyDict_CheckExact(safe_quoters) || !quoter_class || !PyType_Check(quoter_class)) {
-        guard.extra_check([](Guard&) { return false; });
+        guard.extra_check([](Guard&) { return 0; });
         return;
     }
     quoters.by_safe.set(Ref::borrow(safe_quoters));
@@ -118,7 +153,7 @@ void watch_quoter_cache(Guard& guard, PyObject* safe_quoters, PyObject* quoter_c
     if (quoters.slash.set_made(Ref::steal(PyBytes_FromString("/"))) < 0 ||
         quoters.safe_name.set_made(Ref::steal(PyUnicode_InternFromString("safe"))) < 0) {
         PyErr_Clear();
-        guard.extra_check([](Guard&) { return false; });
+        guard.extra_check([](Guard&) { return 0; });
         return;
     }
     guard.extra_check(quoter_cache_agrees);

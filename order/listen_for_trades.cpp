@@ -41,9 +41,11 @@ int print_time_left(Record* r) {
     return optimized_print(line.get()) ? 0 : -1;
 }
 
-// [85] time_left < 100, after serving the interpreter's requests.
-int threshold_crossed(Record* r, const int* eval_breaker) {
-    if (serve_interpreter(eval_breaker) < 0) return -1;
+// [85] time_left < 100, after serving the interpreter's requests: so it may
+// run Python code (signal handlers, pending calls) and let other threads run
+// before it compares. 1, 0, or -1 with the exception set.
+int serve_requests_then_below_threshold(Record* r, const InterpreterRequests& requests) {
+    if (requests.serve() < 0) return -1;
     Ref below = Ref::steal(PyObject_RichCompare(r->time_left.get(), g.int_100.get(), Py_LT));
     if (!below) return -1;
     return truth(below.get());
@@ -77,7 +79,7 @@ int print_latency(Record* r) {
 // poll_until_crossed). Returns 1 once fewer than 100 ms are left
 // (current_timestamp and time_left stored), 0 to let the general pass take
 // over (something was rebound, or a value left the C range), -1 when serving
-// the interpreter's requests raised.
+// the interpreter's requests or checking the clock's guard raised.
 int poll_natively(Record* r) {
     if (!PyLong_CheckExact(r->open_trade_time.get())) return 0;
     int overflow = 0;
@@ -88,7 +90,12 @@ int poll_natively(Record* r) {
     }
     long long now, left;
     int crossed = poll_until_crossed(
-        opening, [](long long* ms) { return fast.time_time.holds() && realtime_ms(ms); }, &now, &left);
+        opening,
+        [](long long* ms) {
+            int native = fast.time_time.check();
+            return native <= 0 ? native : realtime_ms(ms) ? 1 : 0;
+        },
+        &now, &left);
     if (crossed <= 0) return crossed;
     Ref now_obj = Ref::steal(PyLong_FromLongLong(now));
     if (!now_obj) return -1;
@@ -105,7 +112,7 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
     auto* r = reinterpret_cast<Record*>(self->closure.get());
     Ref awaitable, result;
     PyObject* yielded = nullptr;
-    const int* eval_breaker = qv_eval_breaker();
+    const InterpreterRequests requests;
     // Each failure site notes its own line, so that with the implementation
     // line shown a record points at the statement that failed.
     SourceLine line = QV_LINE(79);
@@ -156,7 +163,7 @@ PyObject* listen_for_trades_body(Coroutine* self, PyThreadState*, PyObject* sent
         if (print_time_left(r) < 0) goto leave_with_error;
         line = QV_LINE(85);
         {
-            int crossed = threshold_crossed(r, eval_breaker);
+            int crossed = serve_requests_then_below_threshold(r, requests);
             if (crossed < 0) goto leave_with_error;
             if (!crossed) continue;
         }

@@ -35,27 +35,43 @@ inline void write_time_left_line(long long left) {
     std::fwrite(line, 1, at, stdout);
 }
 
-// Acts on whatever the interpreter asks of the thread that holds it, as its
-// eval loop does between two instructions (order/eval_breaker.h): a loop that
-// runs no bytecode would otherwise leave signals, pending calls, an exception
-// set from another thread and a thread waiting for the lock unserved until
-// it ends. One load while nothing is asked. 0, or -1 with the exception set.
-inline int serve_interpreter(const int* eval_breaker) {
-    return __atomic_load_n(eval_breaker, __ATOMIC_RELAXED) ? qv_serve_eval_breaker() : 0;
-}
+// The interpreter's requests to the calling thread, as a loop that runs no
+// bytecode must serve them (order/eval_breaker.h): otherwise signals, pending
+// calls, an exception set from another thread and a thread waiting for the
+// lock would wait until the loop ends. Three relaxed loads while nothing is
+// asked (the breaker, and on the main thread the request words that a thread
+// without the lock sets without setting the breaker).
+class InterpreterRequests {
+public:
+    InterpreterRequests() : words_(qv_request_words_here()) {}
+
+    // Serves whatever is asked, as the eval loop does between two
+    // instructions: may run Python code (signal handlers, pending calls) and
+    // let other threads run. 0, or -1 with the exception set.
+    int serve() const { return asked() ? qv_serve_requests() : 0; }
+
+private:
+    static int load(const int* word) { return __atomic_load_n(word, __ATOMIC_RELAXED); }
+    bool asked() const { return (load(words_.breaker) | load(words_.calls) | load(words_.signals)) != 0; }
+
+    qv_request_words words_;
+};
 
 // Polls until the time left falls below the threshold. `read_clock(&now)`
-// gives the clock in ms, or false to hand over to the general pass. Returns
-// 1 once crossed (*now and *left of that pass set), 0 when the clock handed
-// over or the subtraction left the C range, -1 when serving the interpreter
-// raised (a signal handler, a pending call, an exception set from outside).
+// gives 1 with the clock in ms, 0 to hand over to the general pass, or -1
+// with an exception set. Returns 1 once crossed (*now and *left of that pass
+// set), 0 when the clock handed over or the subtraction left the C range, -1
+// when reading the clock or serving the interpreter's requests raised (a
+// signal handler, a pending call, an exception set from outside).
 template <class ReadClock>
 int poll_until_crossed(long long opening, ReadClock&& read_clock, long long* now, long long* left) {
-    const int* eval_breaker = qv_eval_breaker();
+    const InterpreterRequests requests;
     for (;;) {
-        if (!read_clock(now) || __builtin_sub_overflow(opening, *now, left)) return 0;
+        int read = read_clock(now);
+        if (read < 0) return -1;
+        if (!read || __builtin_sub_overflow(opening, *now, left)) return 0;
         write_time_left_line(*left);
-        if (serve_interpreter(eval_breaker) < 0) return -1;
+        if (requests.serve() < 0) return -1;
         if (*left < kOrderThresholdMs) return 1;
     }
 }

@@ -52,10 +52,18 @@ bool utf8_argument_checked(PyObject* text) {
 
 // With hmac.new and hashlib.sha256 as start-up found them, the signature is
 // computed natively from the arguments' UTF-8 text.
-bool native_signing_possible() { return fast.hmac_new.holds() && fast.hashlib_sha256.holds(); }
+int native_signing_possible() {
+    int hmac_new = fast.hmac_new.check();
+    return hmac_new <= 0 ? hmac_new : fast.hashlib_sha256.check();
+}
 
 Ref sign_request_body(PyObject* query_string, PyObject* secret_key) {
-    if (native_signing_possible()) {
+    int native = native_signing_possible();
+    if (native < 0) {
+        QV_TRACEBACK(kFunc, 21);
+        return Ref();
+    }
+    if (native) {
         if (!utf8_argument_checked(query_string)) {
             QV_TRACEBACK(kFunc, 19);
             return Ref();

@@ -19,7 +19,8 @@ Ref encode_utf8_argument(PyObject* text);
 bool utf8_argument_checked(PyObject* text);
 
 // Whether hmac.new and hashlib.sha256 are what start-up found, so that
-// hmac_sha256_text gives what they would.
-bool native_signing_possible();
+// hmac_sha256_text gives what they would: 1 or 0, or -1 with the exception
+// set (see Guard::check()).
+int native_signing_possible();
 
 }  // namespace qv

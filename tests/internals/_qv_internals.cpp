@@ -5,13 +5,17 @@
 #include "module/constants.h"
 #include "module/original_attr.h"
 #include "module/plain_repr.h"
+#include "module/startup_checks.h"
 #include "order/clock_output.h"
 #include "order/fast_paths.h"
 #include "order/native_poll.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -29,8 +33,10 @@ int borrow_quorvane_state() {
         g.empty_tuple.set_made(qv::Ref::steal(PyTuple_New(0))) < 0) {
         return -1;
     }
-    qv::capture_fast_path_guards();
-    return 0;
+    // The same decision as quorvane_3's import, without its warning; the
+    // tests may change it (trust_layout) for this copy of the code only.
+    qv_trust_layout(qv::same_release(PY_VERSION, Py_GetVersion()));
+    return qv::capture_fast_path_guards();
 }
 
 PyObject* optimized_print(PyObject*, PyObject* text) {
@@ -67,7 +73,10 @@ PyObject* hmac_hex(PyObject*, PyObject* args) {
     return PyUnicode_FromStringAndSize(out, 64);
 }
 
-PyObject* clock_is_native(PyObject*, PyObject*) { return PyBool_FromLong(qv::fast.time_time.holds()); }
+PyObject* clock_is_native(PyObject*, PyObject*) {
+    int native = qv::fast.time_time.check();
+    return native < 0 ? nullptr : PyBool_FromLong(native);
+}
 
 struct NamedGuard {
     const char* name;
@@ -92,7 +101,10 @@ PyObject* report_guards(PyObject* (*report)(qv::Guard&)) {
 
 // {fast path: whether its guard holds now}
 PyObject* fast_paths(PyObject*, PyObject*) {
-    return report_guards([](qv::Guard& g) { return PyBool_FromLong(g.holds()); });
+    return report_guards([](qv::Guard& g) {
+        int holds = g.check();
+        return holds < 0 ? nullptr : PyBool_FromLong(holds);
+    });
 }
 
 // {fast path: the capacity of its guard that ran out, or None}
@@ -107,6 +119,35 @@ PyObject* guard_overflows(PyObject*, PyObject*) {
 std::atomic<long> clock_reads_done{0};
 std::atomic<bool> clock_released{false};
 std::atomic<long> polls_started{0};
+std::atomic<long> served_at{-1};
+
+// Notes the read at which a request was served and ends the poll.
+void note_served() {
+    served_at = clock_reads_done.load();
+    clock_released = true;
+}
+
+// A pending call that notes when it is served and returns `status`, having
+// set RuntimeError first when `raises`; queued by the clock (of poll() or
+// tick()) at its read number `at` (from 0), by the polling thread itself.
+struct PendingCallPlan {
+    std::atomic<long> at{-1};
+    int status = 0;
+    bool raises = false;
+};
+PendingCallPlan pending_plan;
+
+int pending_call_with_status(void*) {
+    note_served();
+    if (pending_plan.raises) PyErr_SetString(PyExc_RuntimeError, "raised by a pending call");
+    return pending_plan.status;
+}
+
+void queue_planned_call(long read) {
+    if (read != pending_plan.at) return;
+    pending_plan.at = -1;
+    Py_AddPendingCall(pending_call_with_status, nullptr);
+}
 
 // poll(opening, readings, *, hold=False, signal_at=-1, signum=0):
 // the clock gives `readings` in turn and then hands over to the general pass;
@@ -144,6 +185,7 @@ PyObject* poll(PyObject*, PyObject* args, PyObject* kwargs) {
     auto read_clock = [&](long long* ms) {
         long i = clock_reads_done++;
         if (i == signal_at) std::raise(signum);
+        queue_planned_call(i);
         if (i < n) {
             *ms = PyLong_AsLongLong(PyTuple_GET_ITEM(readings, i));
             return true;
@@ -171,6 +213,125 @@ PyObject* release_clock(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// A clock for the general pass written in C (no bytecode runs): tick()
+// counts its readings as poll()'s clock does and gives 0.0 until
+// release_clock() or until it has been read `limit` times
+// (reset_clock(limit=-1), -1: no limit), then raises RuntimeError.
+// reset_clock() starts a count.
+std::atomic<long> tick_limit{-1};
+
+PyObject* tick(PyObject*, PyObject*) {
+    long read = ++clock_reads_done;
+    queue_planned_call(read - 1);
+    if (!clock_released && (tick_limit < 0 || read <= tick_limit)) return PyFloat_FromDouble(0.0);
+    PyErr_SetString(PyExc_RuntimeError, "clock stopped");
+    return nullptr;
+}
+
+PyObject* reset_clock(PyObject*, PyObject* args) {
+    long limit = -1;
+    if (!PyArg_ParseTuple(args, "|l", &limit)) return nullptr;
+    tick_limit = limit;
+    clock_reads_done = 0;
+    clock_released = false;
+    ++polls_started;
+    Py_RETURN_NONE;
+}
+
+// Requests from a plain C thread, which never holds the interpreter lock.
+std::thread plain_thread;
+std::atomic<long> requested_at{-1};
+std::atomic<bool> gave_up{false};
+
+int pending_call_noting_served(void*) {
+    note_served();
+    return 0;
+}
+
+void join_plain_thread() {
+    if (!plain_thread.joinable()) return;
+    Py_BEGIN_ALLOW_THREADS
+    plain_thread.join();
+    Py_END_ALLOW_THREADS
+}
+
+// request_from_plain_thread(what, after_reads, signum=0): starts a C thread
+// that waits until the next poll (or reset_clock()) has read the clock
+// `after_reads` times, then queues a pending call that calls served()
+// ("call") or raises signal `signum` on itself ("signal": its handler should
+// call served()). Should the poll not serve it in a minute, the thread
+// releases the clock, so that the poll ends all the same (gave_up()).
+PyObject* request_from_plain_thread(PyObject*, PyObject* args) {
+    const char* what;
+    long after_reads;
+    int signum = 0;
+    if (!PyArg_ParseTuple(args, "sl|i", &what, &after_reads, &signum)) return nullptr;
+    bool call = std::strcmp(what, "call") == 0;
+    if (!call && std::strcmp(what, "signal") != 0) {
+        PyErr_SetString(PyExc_ValueError, "what is 'call' or 'signal'");
+        return nullptr;
+    }
+    join_plain_thread();
+    requested_at = -1;
+    served_at = -1;
+    gave_up = false;
+    long polls_before = polls_started.load();
+    plain_thread = std::thread([=] {
+        using namespace std::chrono_literals;
+        while (polls_started.load() == polls_before || clock_reads_done.load() < after_reads) {
+            std::this_thread::sleep_for(1ms);
+        }
+        if (call) Py_AddPendingCall(pending_call_noting_served, nullptr);
+        else std::raise(signum);
+        // The request is seen by every thread before the count is read: the
+        // poller serves it at most one read after this count.
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        requested_at = clock_reads_done.load();
+        for (int ms = 0; ms < 60000 && !clock_released; ++ms) std::this_thread::sleep_for(1ms);
+        if (!clock_released) {
+            gave_up = true;
+            clock_released = true;
+        }
+    });
+    Py_RETURN_NONE;
+}
+
+// queue_pending_call(status, raise_error, at): plans the pending call above
+// for the next poll.
+PyObject* queue_pending_call(PyObject*, PyObject* args) {
+    int status, raise_error = 0;
+    long at = 0;
+    if (!PyArg_ParseTuple(args, "i|pl", &status, &raise_error, &at)) return nullptr;
+    pending_plan.status = status;
+    pending_plan.raises = raise_error;
+    pending_plan.at = at;
+    served_at = -1;
+    Py_RETURN_NONE;
+}
+
+PyObject* served_reads(PyObject*, PyObject*) { return PyLong_FromLong(served_at.load()); }
+
+PyObject* served(PyObject*, PyObject*) {
+    note_served();
+    Py_RETURN_NONE;
+}
+
+// (read just after the request was made, read when served or -1, whether
+// the thread gave up), once the thread has ended.
+PyObject* plain_thread_outcome(PyObject*, PyObject*) {
+    join_plain_thread();
+    return Py_BuildValue("(llO)", requested_at.load(), served_at.load(), gave_up ? Py_True : Py_False);
+}
+
+PyObject* trust_layout(PyObject*, PyObject* flag) {
+    int trusted = PyObject_IsTrue(flag);
+    if (trusted < 0) return nullptr;
+    qv_trust_layout(trusted);
+    Py_RETURN_NONE;
+}
+
+PyObject* layout_trusted(PyObject*, PyObject*) { return PyBool_FromLong(qv_layout_trusted()); }
+
 // repr() through the plain-data writer; None when the writer declines.
 PyObject* plain_repr(PyObject*, PyObject* o) {
     qv::Ref text = qv::plain_repr(o);
@@ -191,6 +352,15 @@ PyMethodDef methods[] = {
     {"clock_reads", clock_reads, METH_NOARGS, nullptr},
     {"polls", polls, METH_NOARGS, nullptr},
     {"release_clock", release_clock, METH_NOARGS, nullptr},
+    {"tick", tick, METH_NOARGS, nullptr},
+    {"reset_clock", reset_clock, METH_VARARGS, nullptr},
+    {"queue_pending_call", queue_pending_call, METH_VARARGS, nullptr},
+    {"served_reads", served_reads, METH_NOARGS, nullptr},
+    {"request_from_plain_thread", request_from_plain_thread, METH_VARARGS, nullptr},
+    {"served", served, METH_NOARGS, nullptr},
+    {"plain_thread_outcome", plain_thread_outcome, METH_NOARGS, nullptr},
+    {"trust_layout", trust_layout, METH_O, nullptr},
+    {"layout_trusted", layout_trusted, METH_NOARGS, nullptr},
     {"optimized_print", optimized_print, METH_O, nullptr},
     {"get_current_timestamp", get_current_timestamp, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

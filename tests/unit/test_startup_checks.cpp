@@ -33,4 +33,35 @@ INSTANTIATE_TEST_SUITE_P(Versions, VersionCheck,
                                          VersionCase{"4.0.0", false, "4.0"},
                                          VersionCase{"", false, ""}));
 
+struct ReleaseCase {
+    const char* running;
+    bool same;
+};
+
+class ReleaseCheck : public testing::TestWithParam<ReleaseCase> {};
+
+// The internal layout is trusted on the built release only: no other patch
+// release, no release that merely begins with the same characters.
+TEST_P(ReleaseCheck, ComparesTheWholeRelease) {
+    const ReleaseCase& c = GetParam();
+    EXPECT_EQ(qv::same_release("3.9.18", c.running), c.same) << c.running;
+}
+
+INSTANTIATE_TEST_SUITE_P(Releases, ReleaseCheck,
+                         testing::Values(ReleaseCase{"3.9.18 (main, May  9 2026)", true},
+                                         ReleaseCase{"3.9.18", true},
+                                         ReleaseCase{"3.9.3 (main)", false},
+                                         ReleaseCase{"3.9.1 (main)", false},
+                                         ReleaseCase{"3.9.180 (main)", false},
+                                         ReleaseCase{"3.9.18+ (heads/3.9)", false},
+                                         ReleaseCase{"3.9.1", false},
+                                         ReleaseCase{"3.10.18", false},
+                                         ReleaseCase{"", false}));
+
+TEST(ReleaseCheck, LengthStopsAtTheFirstBlank) {
+    EXPECT_EQ(qv::release_length("3.9.3 (main, ...)"), 5);
+    EXPECT_EQ(qv::release_length("3.9.18+"), 7);
+    EXPECT_EQ(qv::release_length(""), 0);
+}
+
 }  // namespace
