@@ -28,7 +28,7 @@ ASAN_ENV  = LD_PRELOAD="$(ASAN_LIBS)" \
             UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
             PYTHONMALLOC=malloc
 
-.PHONY: dev build dist test test-fast test-asan demo bench clean venv system-deps \
+.PHONY: dev build dist test test-installed test-fast test-asan demo bench clean venv system-deps \
   system-deps-demo system-deps-test sim help
 
 help:
@@ -36,9 +36,9 @@ help:
 	@echo "  build      build the module and install the commands into $(VENV)/bin (the default)"
 	@echo "             QUORVANE_EXCHANGE_HOST=host: build for that exchange, kept for later builds"
 	@echo "  demo       rehearse a listing against the loopback exchange over a simulated network"
-	@echo "  test       the whole test suite: C++ unit tests, pytest, then again under sanitizers"
+	@echo "  test       the whole test suite: C++ unit tests and pytest, and at the same time under sanitizers"
 	@echo "  test-fast  the pytest suite alone (no wheel test), stopping at the first failure"
-	@echo "  test-asan  the pytest suite against the sanitizer build"
+	@echo "  test-asan  the C++ unit tests and the module's pytest tests against the sanitizer build"
 	@echo "  sim        the order path against scripted exchanges: SEEDS=N more seeds, or SEED=N in full"
 	@echo "  bench      the benchmarks (a few minutes)"
 	@echo "  dist       the sdist and the manylinux wheel in $(DIST_DIR)/"
@@ -136,22 +136,36 @@ $(ASAN_DIR)/build.ninja: CMakeLists.txt $(VENV)/.deps | system-deps-test
 dev: system-deps-test $(DEV_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(DEV_DIR) -j $(JOBS)
 
+# The pytest suite runs in worker processes (pytest-xdist). Most of its time
+# is spent waiting for child processes and the loopback network, so there are
+# more workers than cores; each takes the next test as it finishes one, so a
+# long test holds up no other.
+PYTEST_WORKERS ?= 4
+PYTEST = $(VPY) -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal
+
 # Tests against the installed module (and dist/'s wheel installed in a new
-# environment), then the same suite against the sanitizer build of the same
-# sources.
-test: build dev $(WHEELS)/.downloaded $(OLDEST_WS)/.downloaded
-	$(DEV_DIR)/tests/unit_tests
-	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q tests
-	$(MAKE) --no-print-directory test-asan
+# environment), and at the same time the tests that drive the module's C++
+# against the sanitizer build of the same sources: the first run mostly waits,
+# the second mostly computes. Each part's output is shown when it ends; every
+# part runs even when another fails.
+test: system-deps-test $(VENV)/.deps
+	@$(MAKE) --no-print-directory --jobs=3 --keep-going --output-sync=target test-installed test-asan
+
+test-installed: build dev $(WHEELS)/.downloaded $(OLDEST_WS)/.downloaded
+	$(DEV_DIR)/tests/unit_tests --gtest_brief=1
+	PYTHONPATH=$(DEV_DIR)/testing $(PYTEST) tests
 
 # Without the wheel test: dist/ may be older than the sources here.
 test-fast: build dev
-	PYTHONPATH=$(DEV_DIR)/testing $(VPY) -m pytest -q -x --ignore=tests/test_wheel.py tests
+	PYTHONPATH=$(DEV_DIR)/testing $(PYTEST) -x --ignore=tests/test_wheel.py tests
 
+# The C++ unit tests and the pytest suite less the tests marked python_side
+# (tests/conftest.py says what they are, and why one run is enough).
 test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	PATH=$(abspath $(VENV))/bin:$$PATH cmake --build $(ASAN_DIR) -j $(JOBS)
+	$(ASAN_ENV) $(ASAN_DIR)/tests/unit_tests --gtest_brief=1
 	$(ASAN_ENV) QUORVANE_SANITIZED=1 PYTHONPATH=$(ASAN_DIR)/python:$(ASAN_DIR)/testing \
-	  $(VPY) -m pytest -q -p no:cacheprovider tests
+	  $(VPY) -m pytest -q -n $(JOBS) --dist worksteal -p no:cacheprovider tests
 
 # The order path against scripted exchanges in virtual time: SEEDS=N seeds
 # (default 10000) after those `make test` runs, or SEED=N alone, told in full.
