@@ -115,7 +115,7 @@ def standin_env(tmp_path_factory):
     return env
 
 
-@pytest.fixture(params=["standin", "real"])
+@pytest.fixture(params=[pytest.param("standin", marks=pytest.mark.python_side), "real"])
 def module_env(request):
     return request.getfixturevalue(f"{request.param}_module_env" if request.param == "real" else "standin_env")
 
