@@ -143,7 +143,7 @@ dev: system-deps-test $(DEV_DIR)/build.ninja
 PYTEST_WORKERS ?= 4
 PYTEST = $(VPY) -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal
 
-# Tests against the installed module (and dist/'s wheel installed in a new
+# Tests against the installed module (dist/'s wheel, also installed in a new
 # environment), and at the same time the tests that drive the module's C++
 # against the sanitizer build of the same sources: the first run mostly waits,
 # the second mostly computes. Each part's output is shown when it ends; every
@@ -151,7 +151,14 @@ PYTEST = $(VPY) -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal
 test: system-deps-test $(VENV)/.deps
 	@$(MAKE) --no-print-directory --jobs=3 --keep-going --output-sync=target test-installed test-asan
 
-test-installed: build dev $(WHEELS)/.downloaded $(OLDEST_WS)/.downloaded
+# The tests run against dist/'s wheel installed into $(VENV): the package as
+# it ships, the same sources as `make build` installs, one compile fewer.
+$(VENV)/.wheel-installed: $(DIST_DIR)/.built
+	@echo "installing $(DIST_DIR)/'s wheel into $(VENV)"
+	@$(VPY) -m pip install --quiet --no-deps --force-reinstall $(DIST_DIR)/*.whl
+	@touch $@
+
+test-installed: $(VENV)/.wheel-installed dev $(WHEELS)/.downloaded $(OLDEST_WS)/.downloaded
 	$(DEV_DIR)/tests/unit_tests --gtest_brief=1
 	PYTHONPATH=$(DEV_DIR)/testing $(PYTEST) tests
 
