@@ -197,6 +197,7 @@ def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
     assert 1 <= len(countdown) < 10  # not a terminal: a few countdown lines only
 
 
+@pytest.mark.python_side
 def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     skew = 250  # the exchange's clock runs this far ahead of ours
     open_ms = int(time.time() * 1000) + skew + 4000  # by the exchange's clock
