@@ -149,6 +149,8 @@ PYTEST = $(VPY) -m pytest -q -n $(PYTEST_WORKERS) --dist worksteal
 # the second mostly computes. Each part's output is shown when it ends; every
 # part runs even when another fails.
 test: system-deps-test $(VENV)/.deps
+	@echo "building, then testing the installed module and, at the same time, the sanitizer build;" \
+	  "each part's output comes when it ends (a few minutes)"
 	@$(MAKE) --no-print-directory --jobs=3 --keep-going --output-sync=target test-installed test-asan
 
 # The tests run against dist/'s wheel installed into $(VENV): the package as
