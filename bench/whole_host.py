@@ -55,6 +55,10 @@ def host_round(host: str, port: int, cafile: str, key: str, secret: str, symbol:
     with tempfile.TemporaryDirectory(prefix="quorvane-cadence-") as tmp:
         result_path, log_path = os.path.join(tmp, "result.json"), os.path.join(tmp, "module.log")
         env = dict(os.environ, QUORVANE_API_KEY=key, QUORVANE_SECRET_KEY=secret)
+        # As a person's shell starts it: an interpreter told to run unbuffered
+        # (PYTHONUNBUFFERED, set by some tool environments) writes every piece
+        # of the module's lines apart, a system call and a console wake-up each.
+        env.pop("PYTHONUNBUFFERED", None)
         env["PYTHONPATH"] = os.pathsep.join(p for p in (REPO, env.get("PYTHONPATH")) if p)
         cmd = (python or [sys.executable]) + host_command(host, port, cafile, symbol, quantity, orders, result_path, log_path)
         done = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
