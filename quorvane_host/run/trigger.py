@@ -98,9 +98,13 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
     # Questions about an unknown outcome may go on through the grace.
     ask_until_ms = (limit_at + plan.grace) * 1000
 
-    async def find_out() -> None:
+    async def find_out(until_ms: float = ask_until_ms) -> None:
         if queries is not None and gate.ledger.unknown() and gate.halted is None:
-            await queries.settle(ask_until_ms)
+            await queries.settle(min(until_ms, ask_until_ms))
+
+    def held_by_outcomes() -> bool:
+        blocked = gate.ledger.blocked()
+        return blocked is not None and not blocked.final
 
     try:
         while True:
@@ -115,7 +119,9 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                 # Not now (a late listing's announced opening, a rate limit's
                 # window, an order that may have bought): wait here, and let
                 # the module sign a fresh order just before the pace lets it go.
-                await find_out()
+                # Held by an order that may have bought: ask until it is
+                # settled.  Held by the pace: ask only while waiting anyway.
+                await find_out(ask_until_ms if held_by_outcomes() else held.at_ms - REENTER_BEFORE_MS)
                 await gate.wait_until(held.at_ms - REENTER_BEFORE_MS)
                 continue
             except ConnectionLimit as exc:  # a stop rule of its own, not a failure
@@ -133,9 +139,11 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                                        f"({gate.orders[-1].failure}); trying again")
                     continue
                 if gate.ledger.unknown() and queries is not None:
-                    # Sent, and its reply lost with the connection: ask, and
-                    # order again only if it bought nothing.
-                    await find_out()
+                    # Sent, and its reply lost with the connection: while it
+                    # holds the next order, ask, and order again only if it
+                    # bought nothing; otherwise order on, and ask at the end.
+                    if held_by_outcomes():
+                        await find_out()
                     if _may_go_on(gate):
                         continue
                     blocked = gate.ledger.blocked()
