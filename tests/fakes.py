@@ -1,5 +1,10 @@
 """Stand-ins for the websockets package, recording what the module does."""
+import hashlib
+import hmac
+import json
+import signal
 import types
+import urllib.parse
 
 
 class Suspend:
@@ -119,3 +124,35 @@ def drive(coro, sends=None):
 
 def recording_module(**attrs):
     return types.SimpleNamespace(**attrs)
+
+
+def order_params(qv):
+    """The params of one order placed through ``qv`` (its ``websockets`` a FakeWebsockets)."""
+    drive(qv.buy_market_order("a b", "secret", "x y", 0.5))
+    return json.loads(qv.websockets.sent()[-1])["params"]
+
+
+def plain_signature(params):
+    """The signature of ``params`` as plain Python signs them."""
+    signed = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature")
+    return hmac.new(b"secret", signed.encode(), hashlib.sha256).hexdigest()
+
+
+class Stop(Exception):
+    pass
+
+
+def poll_until_a_signal_at_pass(qi, n, signum=signal.SIGUSR1):
+    """Poll with the test-only internals, a signal arriving at pass ``n``; Stop must end it there."""
+    def stop(*args):
+        raise Stop
+
+    previous = signal.signal(signum, stop)
+    try:
+        try:
+            qi.poll(10**6, (0,) * 5, signal_at=n, signum=signum)
+        except Stop:
+            return
+        raise AssertionError("the signal did not stop the polling")
+    finally:
+        signal.signal(signum, previous)

@@ -13,6 +13,8 @@ import types
 
 import pytest
 
+from fakes import poll_until_a_signal_at_pass
+
 qi = pytest.importorskip("_qv_internals")
 
 _set_async_exc = ctypes.pythonapi.PyThreadState_SetAsyncExc
@@ -193,18 +195,7 @@ def public_api_only():
 
 
 def test_public_api_only_acts_on_a_signal_in_the_same_pass(public_api_only):
-    class Stop(Exception):
-        pass
-
-    def stop(*args):
-        raise Stop
-
-    previous = signal.signal(signal.SIGUSR1, stop)
-    try:
-        with pytest.raises(Stop):
-            qi.poll(10**6, (0,) * 5, signal_at=2, signum=signal.SIGUSR1)
-    finally:
-        signal.signal(signal.SIGUSR1, previous)
+    poll_until_a_signal_at_pass(qi, 2)
     assert qi.clock_reads() == 3
 
 

@@ -4,14 +4,13 @@ signed as plain Python signs it, with the fast paths and without them."""
 import builtins
 import hashlib
 import hmac
-import json
 import types
 import urllib.parse
 import uuid
 
 import pytest
 
-from fakes import FakeWebsockets, drive
+from fakes import FakeWebsockets, order_params, plain_signature
 
 qi = pytest.importorskip("_qv_internals")
 
@@ -37,15 +36,6 @@ def qv(restore_globals):
     return restore_globals
 
 
-def _order_params(qv):
-    drive(qv.buy_market_order("a b", "secret", "x y", 0.5))
-    return json.loads(qv.websockets.sent()[-1])["params"]
-
-
-def _plain_signature(params):
-    signed = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature")
-    return hmac.new(b"secret", signed.encode(), hashlib.sha256).hexdigest()
-
 
 class _PlusQuoter(urllib.parse.Quoter):
     def __missing__(self, b):
@@ -68,13 +58,13 @@ def test_quoter_replaced_without_a_dict_write(qv, monkeypatch, replace, way):
     # A quoter that has not quoted a space yet, taken by the guard's full check.
     quoter = urllib.parse.Quoter(b"/")
     monkeypatch.setitem(urllib.parse._safe_quoters, b"/", quoter.__getitem__)
-    _order_params(qv)
+    order_params(qv)
     if way == "general":
         _take_general_path(qv)
     QUOTER_REPLACEMENTS[replace](monkeypatch, quoter)
-    params = _order_params(qv)
+    params = order_params(qv)
     assert urllib.parse.quote("a b") != "a%20b"
-    assert params["signature"] == _plain_signature(params)
+    assert params["signature"] == plain_signature(params)
 
 
 class _UncomparableKey:
@@ -104,14 +94,14 @@ WATCHED_ABSENCES = {
 def test_lookup_failing_in_a_full_check(qv, monkeypatch, module, way):
     owner, function = WATCHED_ABSENCES[module]
     absent = next(n for n in function.__code__.co_names if n not in vars(owner) and not hasattr(builtins, n))
-    _order_params(qv)
+    order_params(qv)
     qv.sign_request("q", "k")
     if way == "general":
         _take_general_path(qv)
     # The module's dict is written, so the next use checks every name again.
     monkeypatch.setitem(vars(owner), _UncomparableKey(absent), None)
-    params = _order_params(qv)
-    assert params["signature"] == _plain_signature(params)
+    params = order_params(qv)
+    assert params["signature"] == plain_signature(params)
     assert qv.sign_request("a b", "k") == hmac.new(b"k", b"a b", hashlib.sha256).hexdigest()
 
 

@@ -6,13 +6,12 @@ signs it, and a stop request raised there ends the call."""
 import builtins
 import hashlib
 import hmac
-import json
 import urllib.parse
 import uuid
 
 import pytest
 
-from fakes import FakeWebsockets, drive
+from fakes import FakeWebsockets, drive, order_params, plain_signature
 
 
 @pytest.fixture
@@ -20,15 +19,6 @@ def qv(restore_globals):
     restore_globals.websockets = FakeWebsockets()
     return restore_globals
 
-
-def _order_params(qv):
-    drive(qv.buy_market_order("a b", "secret", "x y", 0.5))
-    return json.loads(qv.websockets.sent()[-1])["params"]
-
-
-def _plain_signature(params):
-    signed = "&".join(f"{k}={urllib.parse.quote(str(v))}" for k, v in sorted(params.items()) if k != "signature")
-    return hmac.new(b"secret", signed.encode(), hashlib.sha256).hexdigest()
 
 
 class _CollidingKey:
@@ -77,8 +67,8 @@ def test_quoter_freed_while_the_cache_is_checked(qv, monkeypatch, free):
     quoter = urllib.parse.Quoter(b"/")
     free(quoter, frozenset(quoter.safe))
     monkeypatch.setitem(urllib.parse._safe_quoters, b"/", quoter.__getitem__)
-    params = _order_params(qv)
-    assert params["signature"] == _plain_signature(params)
+    params = order_params(qv)
+    assert params["signature"] == plain_signature(params)
 
 
 # A module, a function of it that a guard watches, and a name the function's
@@ -110,7 +100,7 @@ def _raise(exc):
 @pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit, _Stop])
 def test_stop_request_inside_a_full_check_ends_the_order(qv, monkeypatch, module, stop):
     owner, absent = _absent_name(module)
-    _order_params(qv)
+    order_params(qv)
     monkeypatch.setitem(vars(owner), _CollidingKey(absent, _raise(stop)), None)
     with pytest.raises(stop):
         drive(qv.buy_market_order("a b", "secret", "x y", 0.5))

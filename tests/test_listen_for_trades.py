@@ -12,6 +12,7 @@ import time
 import pytest
 
 from conftest import run_python
+from fakes import poll_until_a_signal_at_pass
 
 CHILD = textwrap.dedent("""
     import json, sys
@@ -237,18 +238,7 @@ def test_native_pass(qi, capfd, opening, readings, outcome, lefts):
 
 
 def test_native_pass_acts_on_a_signal_in_the_same_pass(qi, capfd):
-    class Stop(Exception):
-        pass
-
-    def stop(*args):
-        raise Stop
-
-    previous = signal.signal(signal.SIGUSR1, stop)
-    try:
-        with pytest.raises(Stop):
-            qi.poll(10**6, (0,) * 5, signal_at=2, signum=signal.SIGUSR1)
-    finally:
-        signal.signal(signal.SIGUSR1, previous)
+    poll_until_a_signal_at_pass(qi, 2)
     assert qi.clock_reads() == 3
     assert len(capfd.readouterr().out.splitlines()) == 3
 
