@@ -34,6 +34,7 @@ class ExOrder:
         self.order_id, self.request_id, self.arrived_ms, self.qty = order_id, request_id, arrived_ms, qty
         self.filled_now, self.status_now = filled, status
         self.settles_ms, self.then = settles_ms, then  # a NEW order's later (status, filled)
+        self.settling = False  # its reply said, in full, that it is over
 
     def state(self, at_ms):
         """(status, filled) as the exchange sees the order at ``at_ms``."""
@@ -132,6 +133,9 @@ class Exchange:
                 else self.rng.choice(REFUSALS_THAT_STOP)
             return self._answer(conn, {"id": rid, "status": status, "error": {"code": code, "msg": msg}})
         order = self._book(rid, params, now, shape)
+        # A reply of the textbook shape that says the order is over settles it: the host must not
+        # leave such an order unknown (it would stop ordering and lose the listing for nothing).
+        order.settling = shape in ("filled", "partial", "expired", "filled_error_ok", "late_reply")
         said = getattr(order, "said", None) or order.describe(params.get("symbol"), now)
         reply = {"id": rid, "status": 200, "result": said, "rateLimits": self._rate_limits(now)}
         if shape == "filled_error_ok":

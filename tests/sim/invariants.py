@@ -2,9 +2,10 @@
 
 1. orders that may have bought never exceed ``--orders``: by the exchange's
    book as each order arrives, and by the host's own count as it sends one;
-2. what the host says each order did agrees with the exchange, and when
-   every outcome is known, the orders and quantities it counts as bought
-   are the exchange's;
+2. what the host says each order did agrees with the exchange (and an
+   order whose reply said in full that it is over is never left unknown),
+   and when every outcome is known, the orders and quantities it counts as
+   bought are the exchange's;
 3. the exit status is the README's, by the exchange's record;
 4. no order leaves after the stop rule (the time limit, a stop request,
    ``--max-orders``);
@@ -59,9 +60,11 @@ def check_all(run, exchange, net, b):
 def _agreement(c, ledger, exchange, b):
     for order in ledger.orders:
         v = order.verdict
+        ex = exchange.by_request(order.request_id)
+        if v is not None and v.kind == "unknown" and order.reply is not None and ex is not None:
+            c.check(not ex.settling, f"2: order {order.seq} left unknown, though its reply said it was over")
         if v is None or v.kind == "unknown":
             continue
-        ex = exchange.by_request(order.request_id)
         filled = ex.final()[1] if ex is not None else Decimal(0)
         if v.kind == BOUGHT:
             c.check(filled > 0 and v.quantity == filled,
