@@ -17,8 +17,9 @@ while that count is below it.
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterator, List, Optional, Set, Tuple
+from typing import Any, Dict, Hashable, Iterator, List, Optional, Set
 
+from quorvane_host.net.channel import id_key
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.reply import BOUGHT, UNKNOWN, Verdict, judge, judge_order
 
@@ -39,15 +40,9 @@ class Blocked:
         return f"Blocked({self.reason!r}, final={self.final})"
 
 
-def _id_key(request_id: Any) -> Optional[Tuple[type, Any]]:
-    """A request id as a key: "1" and 1 are different requests."""
-    if request_id is None:
-        return None
-    try:
-        hash(request_id)
-    except TypeError:
-        return None
-    return type(request_id), request_id
+def _id_key(request_id: Any) -> Optional[Hashable]:
+    """A request id as a key, as the connection's reader tells ids apart ("1" and 1 are two); None for none."""
+    return None if request_id is None else id_key(request_id)
 
 
 class Ledger:
@@ -57,7 +52,7 @@ class Ledger:
         self.wanted = wanted
         self.max_orders = max_orders
         self.orders: List[Order] = []
-        self._by_id: Dict[Tuple[type, Any], Order] = {}
+        self._by_id: Dict[Hashable, Order] = {}
         self.changes = 0  # bumped on every verdict: a waiter can tell that something was settled
         # Kept as they change, not counted over every order: the stop rule
         # reads them a few times per order, on the order path.

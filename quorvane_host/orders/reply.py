@@ -27,6 +27,7 @@ from decimal import Decimal, InvalidOperation
 from typing import Any, List, Optional, Tuple
 
 from quorvane_host.orders.codes import BANNED_STATUS, RATE_LIMITED_STATUS, Code
+from quorvane_host.orders.windows import Limit, stated_limits
 
 __all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "Verdict",
            "decode", "judge", "judge_order", "message_id", "order_limits", "request_id", "retry_after"]
@@ -44,7 +45,6 @@ UNFILLED_FINAL = frozenset({"EXPIRED", "REJECTED", "CANCELED", "EXPIRED_IN_MATCH
 
 NO_ID = object()  # a JSON message without an id (a pushed event, a notice)
 RATE_LIMIT_CODES = (int(Code.TOO_MANY_ORDERS), int(Code.TOO_MANY_REQUESTS))
-_INTERVAL_MS = {"SECOND": 1000, "MINUTE": 60_000, "HOUR": 3_600_000, "DAY": 86_400_000}
 
 
 def decode(text: Any) -> Any:
@@ -109,15 +109,6 @@ def _decimal(value: Any) -> Optional[Decimal]:
 
 def _int(value: Any) -> Optional[int]:
     return value if isinstance(value, int) and not isinstance(value, bool) else None
-
-
-@dataclass(frozen=True)
-class Limit:
-    """One of the exchange's order limits: ``limit`` orders per ``interval_ms``, ``count`` used."""
-
-    interval_ms: float
-    limit: int
-    count: int = 0
 
 
 @dataclass
@@ -244,17 +235,7 @@ def _keep_error(verdict: Verdict, error: Any) -> None:
 
 def order_limits(data: Any) -> List[Limit]:
     """The order limits a reply states (``rateLimits`` of type ORDERS), with their counts."""
-    limits = data.get("rateLimits") if isinstance(data, dict) else None
-    out: List[Limit] = []
-    for item in limits if isinstance(limits, list) else ():
-        if not isinstance(item, dict) or item.get("rateLimitType") != "ORDERS":
-            continue
-        unit, num, limit = _INTERVAL_MS.get(item.get("interval")), _int(item.get("intervalNum")), \
-            _int(item.get("limit"))
-        if unit is None or num is None or num < 1 or limit is None or limit < 1:
-            continue
-        out.append(Limit(unit * num, limit, max(0, _int(item.get("count")) or 0)))
-    return out
+    return stated_limits(data, "ORDERS")
 
 
 def _error_data(data: Any) -> dict:
