@@ -71,11 +71,6 @@ def test_what_each_reply_does_to_the_money(replies, wanted, sent, bought, status
     assert exit_status(wanted, bought, unknown_outcomes(gate.orders), None) == status
 
 
-def test_a_stop_request_while_an_order_waits_leaves_its_outcome_unknown():
-    assert exit_status(1, 0, 1, 130) == EXIT_UNKNOWN
-    assert exit_status(1, 0, 0, 130) == 130 and exit_status(1, 0, 0, None) == EXIT_UNMET
-
-
 def test_a_late_reply_reaches_its_order():
     gate = Gate(Inner(Conn([])), max_orders=100, pace=Pace(1000.0))
     observer = Observer(1, gate, Refusals(OPEN))
