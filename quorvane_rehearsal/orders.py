@@ -12,8 +12,10 @@ the orders that expire unfilled or are answered before they fill.
 The exchange keeps every order it placed, per account, and answers the
 queries about them, signed and checked as orders are: ``order.status``
 (``symbol``, ``orderId``) describes one order, ``allOrders`` (``symbol``,
-optional ``startTime``) lists the account's orders of the symbol placed
-from then on, each as ``order.place`` described it, with its ``time``.
+optional ``startTime``, ``endTime``, ``orderId`` and ``limit``) lists the
+account's orders of the symbol placed in that window, from that order id
+on, oldest first and at most ``limit`` (500 unless said, 1000 at most), each
+as ``order.place`` described it, with its ``time``.
 An order the account does not hold is refused (code UNKNOWN_ORDER).
 """
 
@@ -369,7 +371,11 @@ def _answer_query(method: str, params: dict, book: _Book, record: Record) -> Uni
                 return order
         raise _Refusal(Code.UNKNOWN_ORDER, f"order {order_id} does not exist")
     start = _param(params, "startTime", int) if "startTime" in params else None
-    return [order for order in mine if start is None or order["time"] >= start]
+    end = _param(params, "endTime", int) if "endTime" in params else None
+    from_id = _param(params, "orderId", int) if "orderId" in params else None
+    limit = min(_param(params, "limit", int), 1000) if "limit" in params else 500
+    return [order for order in mine if (start is None or order["time"] >= start)
+            and (end is None or order["time"] <= end) and (from_id is None or order["orderId"] >= from_id)][:limit]
 
 
 def check_order(

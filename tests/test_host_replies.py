@@ -66,9 +66,20 @@ FILLS = [{"price": "2", "qty": "0.2", "quoteQty": "0.4"}, {"price": "3", "qty": 
     ("<html>Bad Gateway</html>", R.UNKNOWN, None, None),
     ("[1, 2]", R.UNKNOWN, None, None),
     (order_reply(executedQty="0.5").encode(), R.BOUGHT, "0.5", None),
+    # the exchange failed, or says the execution is unknown: never a refusal
+    (refusal(-1007, "Send status unknown; execution status unknown.", status=503), R.UNKNOWN, None, None),
+    (refusal(-1006, status=400), R.UNKNOWN, None, None),
+    (refusal(-1000, status=500), R.UNKNOWN, None, None),
+    (refusal(-2010, status=502), R.UNKNOWN, None, None),
+    (json.dumps({"id": "r1", "status": 400, "error": "no"}), R.UNKNOWN, None, None),  # an error that is no object
+    # executedQty decides; a malformed fill entry only costs the price
+    (order_reply(status="FILLED", executedQty="0.5", fills=[FILLS[0], {"qty": "x"}]), R.BOUGHT, "0.5", None),
+    (order_reply(status="FILLED", executedQty="0.5", symbol="ZZQUSD"), R.UNKNOWN, None, None),  # not our order
+    (json.dumps({"id": "r1", "status": 200, "result": {"orderId": [9], "executedQty": "1"}}), R.UNKNOWN, None,
+     None),
 ])
 def test_a_reply_is_judged_by_its_content(text, kind, quantity, price):
-    v = R.judge(text)
+    v = R.judge(text, R.OrderShape("QRVUSD"))
     assert v.kind == kind
     assert (str(v.quantity) if v.quantity is not None else None) == quantity
     assert (str(v.price) if v.price is not None else None) == price

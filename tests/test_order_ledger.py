@@ -18,7 +18,8 @@ from test_host_replies import OPEN, Conn, Inner, Lease, Link, Module, _state, pl
 
 pytestmark = pytest.mark.python_side
 
-FILLED = {"orderId": 9, "status": "FILLED", "executedQty": "0.5", "cummulativeQuoteQty": "1"}
+FILLED = {"orderId": 9, "side": "BUY", "type": "MARKET", "status": "FILLED", "executedQty": "0.5",
+          "cummulativeQuoteQty": "1"}
 
 
 def reply(rid, status=200, result=None, **more):
@@ -55,6 +56,11 @@ def too_many(rid, code=-9999):
     # nothing filled and over: ordering goes on
     ([[reply("e1-1", result=dict(FILLED, status="EXPIRED", executedQty="0"))], [filled("e1-2")]], 1, 2, 1,
      EXIT_OK),
+    # a server error, or a code that says the execution is unknown: unknown, never refused
+    ([[reply("e1-1", status=503, result=None, error={"code": -1007, "msg": "execution status unknown"})],
+      [filled("e1-2")]], 1, 1, 0, EXIT_UNKNOWN),
+    ([[reply("e1-1", status=400, result=None, error={"code": -1006, "msg": "unexpected response"})],
+      [filled("e1-2")]], 1, 1, 0, EXIT_UNKNOWN),
     # two wanted, the first unknown: one more may go, not a third
     ([[reply("e1-1", result=dict(FILLED, orderId=None))], [filled("e1-2")], [filled("e1-3")]], 2, 2, 1,
      EXIT_UNKNOWN),
@@ -71,12 +77,16 @@ def test_what_each_reply_does_to_the_money(replies, wanted, sent, bought, status
     assert exit_status(wanted, bought, unknown_outcomes(gate.orders), None) == status
 
 
-def test_a_late_reply_reaches_its_order():
-    gate = Gate(Inner(Conn([])), max_orders=100, pace=Pace(1000.0))
+@pytest.mark.parametrize("first", [[], [reply("r1", status=503, result=None, error={"code": -1007, "msg": "?"})]])
+def test_a_late_reply_reaches_its_order(first):
+    gate = Gate(Inner(Conn(first)), max_orders=100, pace=Pace(1000.0))
     observer = Observer(1, gate, Refusals(OPEN))
-    with pytest.raises(ConnectionResetError):
+    if first:
         asyncio.run(place(gate, rid="r1"))
-    assert unknown_outcomes(gate.orders) == 1
+    else:
+        with pytest.raises(ConnectionResetError):
+            asyncio.run(place(gate, rid="r1"))
+    assert unknown_outcomes(gate.orders) == 1 and gate.stop_reason is None
     gate.late_reply("r1", filled("r1"))  # the fill, after the wait had ended
     gate.late_reply("r7", filled("r7"))  # an id never sent: nobody's
     assert bought_orders(gate.orders) == 1 and unknown_outcomes(gate.orders) == 0
@@ -107,7 +117,7 @@ class Asked:
     def __init__(self, ledger, answer):
         self.ledger, self.answer, self.asked = ledger, answer, 0
 
-    async def settle(self, until_ms):
+    async def settle(self, until_ms, **how):
         for order in self.ledger.unknown():
             self.asked += 1
             self.ledger.learnt(order, self.answer, "asked the exchange (order.status)")

@@ -44,7 +44,10 @@ MATCHES = {  # orders sent at (ms), the answers, and which of ours (seq) each an
     "an earlier run's": ([1000], [d(3, 1262 - 3_600_000)], {}),
     "ambiguous pair: neither": ([1000, 1001], [d(11, 1262)], {}),
     "two answers as close: neither": ([1000], [d(11, 1262), d(12, 1263)], {}),
-    "two of ours, each clearly closest": ([1000, 1040], [d(11, 1262), d(12, 1301)], {1: 11, 2: 12}),
+    "two of ours, each the only fit": ([1000, 1200], [d(11, 1262), d(12, 1461)], {1: 11, 2: 12}),
+    # nearer is not surer: another client's identical order 1 ms from ours' moment, ours 40 ms off
+    "a foreign one nearer than ours: neither": ([1000], [d(11, 1261), d(12, 1300)], {}),
+    "malformed rows are none": ([1000], [d(11, 1e400), d(12, 1262, origQty="sNaN"), d(13, 10**400)], {}),
     "quantity as another decimal": ([1000], [d(11, 1262, qty="0.500")], {1: 11}),
     "quantity differing": ([1000], [d(11, 1262, qty="0.6")], {}),
     "a sell": ([1000], [d(11, 1262, side="SELL")], {}),
@@ -87,9 +90,21 @@ ROWS = {
     "order.status finds none: listed": (NEW, [no(400, Code.UNKNOWN_ORDER), ok([FILLED])], BOUGHT, [STATUS, ALL],
                                         None),
     "no allOrders: stops asking": (None, [no(400, 1003)], UNKNOWN, [ALL],
-                                   lambda asked, now, said: now < 2000 and "has no allOrders" in said[0]),
+                                   lambda asked, now, said: now <= 2100 and "has no allOrders" in said[0]),
     "never listed: unknown at the end": (None, [ok([])], UNKNOWN, None,
                                          lambda asked, now, said: len(asked) > 5 and asked[-1][0] < 20_000),
+    "order.status about another symbol: ignored": (
+        NEW, [ok(d(5, 1261, symbol="ZZQUSD", status="EXPIRED"))], UNKNOWN, None,
+        lambda asked, now, said: "about another order (symbol 'ZZQUSD', not QRVUSD): ignored" in said[0]),
+    "a fill grows until the order is over": (
+        NEW, [ok(d(5, 1261, status="PARTIALLY_FILLED", executedQty="0.02")),
+              ok(d(5, 1261, status="EXPIRED", executedQty="0.05"))], BOUGHT, [STATUS] * 2, None),
+    "a malformed row is said, not raised": (None, [ok([d(5, 1e400)])], UNKNOWN, None,
+                                            lambda asked, now, said: "1 malformed row" in said[0]),
+    # 1000 older orders of the symbol in the window: the next page, from the last id, holds ours
+    "a full page: the next is asked": (
+        None, [lambda p: ok([d(100 + n, 1200, qty="9") for n in range(p["limit"])]),
+               lambda p: ok([FILLED] if p.get("orderId") == 100 + p["limit"] - 1 else [])], BOUGHT, [ALL] * 2, None),
 }
 
 
@@ -104,11 +119,15 @@ def test_settle(name):
         sent = json.loads(text)
         params = sent["params"]
         assert sent["id"] == request_id and params["timestamp"] == int(now["ms"] + OFFSET)
-        assert params.get("startTime", 1000 + OFFSET - 60_000) == 1000 + OFFSET - 60_000
+        # a window as tight as the clock allows, around when our order reached the exchange
+        assert params.get("startTime", 1200) <= 1260 <= params.get("endTime", 1300) and \
+            params.get("endTime", 1300) - params.get("startTime", 1200) < 200
         asked.append((now["ms"], sent["method"]))
         answer = script[min(len(asked), len(script)) - 1]
         if isinstance(answer, Exception):
             raise answer
+        if callable(answer):
+            answer = answer(params)
         return json.dumps({"id": request_id, **answer})
 
     async def sleep(seconds):
@@ -125,6 +144,9 @@ def test_settle(name):
     if kind != UNKNOWN:
         assert order.found_by == f"asked the exchange ({methods[-1]})"
         assert said[-1].startswith(f"order 1: the exchange says {order.verdict.order_status}")
+        last = script[-1](asked and {"limit": 1000, "orderId": 1099}) if callable(script[-1]) else script[-1]
+        final = last["result"][0] if isinstance(last["result"], list) else last["result"]
+        assert str(order.verdict.quantity) == final["executedQty"]  # the last word of the fill counts
 
 
 # ---------------------------------------------------------------------------

@@ -71,6 +71,11 @@ def _decode(message: Any) -> Any:
         return _GARBLED
 
 
+def _wake(waiter: "asyncio.Future[None]") -> None:
+    if not waiter.done():
+        waiter.set_result(None)
+
+
 def _sent_id(message: Any) -> Any:
     """The id a request carries, or None."""
     data = _decode(message)
@@ -191,14 +196,18 @@ class Channel:
         if request is None:
             raise KeyError(f"no request {request_id!r} is expected on this connection")
         if not request.arrived and self._lost is None:
-            waiter = request.waiter = asyncio.get_running_loop().create_future()
+            loop = asyncio.get_running_loop()
+            waiter = request.waiter = loop.create_future()
+            # A timer on the waiter, not asyncio.wait_for: no task more per order.
+            timer = loop.call_later(timeout, _wake, waiter) if timeout is not None else None
             try:
-                if timeout is None:
-                    await waiter
-                else:
-                    await asyncio.wait_for(waiter, timeout)
+                await waiter
             finally:
                 request.waiter = None
+                if timer is not None:
+                    timer.cancel()
+            if not request.arrived and self._lost is None:
+                raise asyncio.TimeoutError(f"no reply to {request_id!r} in {timeout} s")
         if not request.arrived:
             assert self._lost is not None
             raise self._lost

@@ -20,7 +20,10 @@ Three more things happen on the way:
   with a timestamp before it asked for the connection, and the trigger
   enters the module again when the time comes, for a fresh one;
 * ``recv`` returns the order's own reply, matched by the id of the request
-  it carries, from the connection's reader (:mod:`quorvane_host.net.channel`);
+  it carries, from the connection's reader (:mod:`quorvane_host.net.channel`).
+  Past the reply deadline the order's outcome counts as unknown and the
+  exchange is asked about it while the wait goes on; should the answer
+  settle it first, the order ends with :class:`SettledWithoutReply`;
   any other message (a notice the exchange pushes, an error with a null
   id) is never taken for the order's reply.  Text that is not JSON is
   handed on: it says what it says, and the order's outcome is then unknown.
@@ -34,7 +37,7 @@ from __future__ import annotations
 
 import asyncio
 import time
-from typing import Any, Callable, List, Optional
+from typing import Any, Awaitable, Callable, List, Optional
 
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
@@ -42,7 +45,7 @@ from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.reply import is_reply_to, request_id
 
-__all__ = ["Gate", "HeldBack", "StopOrdering", "skipped_note"]
+__all__ = ["Gate", "HeldBack", "SettledWithoutReply", "StopOrdering", "skipped_note"]
 
 # Hold the next connection in timer steps of at most this long, so that a
 # stop (the time limit, a stop request) is seen while it waits ...
@@ -62,6 +65,14 @@ OUTCOME_WAIT_MS = 100.0
 
 class StopOrdering(Exception):
     """Raised by the gate instead of opening a connection once the stop rule is met."""
+
+
+class SettledWithoutReply(Exception):
+    """The exchange, asked about an order whose reply was overdue, settled it before the reply came."""
+
+    def __init__(self, order: Order) -> None:
+        super().__init__(f"order {order.seq}: settled by asking the exchange; its reply never came")
+        self.order = order
 
 
 class HeldBack(Exception):
@@ -133,7 +144,7 @@ class _TrackedSocket:
         order, ws = self._order, self._ws
         if hasattr(ws, "expect") and order.request_id is not None:  # a reader of its own (net.channel)
             try:
-                message = await ws.reply(order.request_id)
+                message = await self._gate.await_reply(ws, order)
             finally:
                 ws.release(order.request_id)
         else:
@@ -224,6 +235,12 @@ class Gate:
         self.price_guard: Optional[PriceGuard] = None  # --max-price, --max-spend
         self.urls: List[str] = []
         self.skipped_messages = 0
+        # Past this wait for its reply an order is asked about (``ask_overdue``), while the wait goes on.
+        self.reply_deadline_s: Optional[float] = None
+        self.ask_overdue: Optional[Callable[[Order], Awaitable[Any]]] = None
+        # A stop request once orders have left: the replies in flight are read before the run ends.
+        self.on_halt: Optional[Callable[[], None]] = None
+        self.winding_down = False
 
     @property
     def orders(self) -> List[Order]:
@@ -246,18 +263,27 @@ class Gate:
         if self.stop_reason is None:
             self.stop_reason = reason
 
-    def halt(self, reason: str, raising: Callable[[], BaseException]) -> None:
+    def halt(self, reason: str, raising: Callable[[], BaseException]) -> bool:
         """A stop request: close the gate and hold back even an order already connected.
 
-        Called from a signal handler: plain assignments only.
+        Called from a signal handler: plain assignments, and ``on_halt``
+        (which only schedules).  True when the run winds down by itself:
+        orders have left and their replies are read for a moment, so the
+        handler need not raise (a second request still does).
         """
         self.stop(reason)
         if self.halted is None:
             self.halted = raising
             self.sent_at_halt = self.placed
+            if self.placed and self.on_halt is not None:
+                self.winding_down = True
+                self.on_halt()
+        return self.winding_down
 
     def check_halt(self) -> None:
         if self.halted is not None:
+            if self.winding_down:  # the run ends by itself: a plain stop, caught by the trigger
+                raise StopOrdering(self.stop_reason or "stopped")
             raise self.halted()
 
     def check_send(self, order: Order) -> None:
@@ -336,6 +362,31 @@ class Gate:
 
     def withdraw(self, order: Order) -> None:
         self.ledger.withdraw(order)
+
+    async def await_reply(self, ws: Any, order: Order) -> Any:
+        """``order``'s reply from its channel ``ws``; past the reply deadline the exchange is asked meanwhile.
+
+        Raises :class:`SettledWithoutReply` when the answer settles the order
+        before its reply comes (the wait is then over: the ledger has it).
+        """
+        deadline, ask = self.reply_deadline_s, self.ask_overdue
+        if deadline is None or ask is None:
+            return await ws.reply(order.request_id)
+        try:
+            return await ws.reply(order.request_id, timeout=deadline)
+        except asyncio.TimeoutError:
+            pass
+        reply = asyncio.ensure_future(ws.reply(order.request_id))
+        asking = asyncio.ensure_future(ask(order))
+        try:
+            await asyncio.wait((reply, asking), return_when=asyncio.FIRST_COMPLETED)
+            if not reply.done() and not order.outcome_unknown:
+                raise SettledWithoutReply(order)
+            return await reply
+        finally:
+            for task in (reply, asking):
+                if not task.done():
+                    task.cancel()
 
     def replied(self, order: Order) -> None:
         try:

@@ -13,6 +13,11 @@ or answered with something that does not settle it, may have bought: the
 invariant kept here is that orders that may have bought (bought, unknown
 and in flight) never exceed the number wanted.  Another order goes only
 while that count is below it.
+
+Once known, a verdict stands: a later word can only add a fill (to an order
+thought unfilled) or make a fill larger (an order still open, whose
+quantity grows until its status is final).  A fill is counted once however
+often it is told, and never shrinks.
 """
 
 from __future__ import annotations
@@ -21,7 +26,7 @@ from typing import Any, Dict, Hashable, Iterator, List, Optional, Set
 
 from quorvane_host.net.channel import id_key
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
-from quorvane_host.orders.reply import BOUGHT, UNKNOWN, Verdict, judge, judge_order
+from quorvane_host.orders.reply import BOUGHT, UNKNOWN, OrderShape, Verdict, judge, judge_order
 
 __all__ = ["Blocked", "Ledger", "FOUND_BY_REPLY", "FOUND_LATE"]
 
@@ -48,9 +53,10 @@ def _id_key(request_id: Any) -> Optional[Hashable]:
 class Ledger:
     """The run's orders; ``wanted``: orders that must buy (``--orders``), ``max_orders`` in all."""
 
-    def __init__(self, wanted: int, max_orders: int) -> None:
+    def __init__(self, wanted: int, max_orders: int, shape: OrderShape = OrderShape()) -> None:
         self.wanted = wanted
         self.max_orders = max_orders
+        self.shape = shape  # what each order is: a reply or an answer describing another is not its
         self.orders: List[Order] = []
         self._by_id: Dict[Hashable, Order] = {}
         self.changes = 0  # bumped on every verdict: a waiter can tell that something was settled
@@ -95,7 +101,7 @@ class Ledger:
         """``order``'s own reply (matched by its id), within its wait."""
         order.reply = message
         order.stage = REPLIED
-        return self._settle(order, judge(message), FOUND_BY_REPLY)
+        return self._settle(order, judge(message, self.shape), FOUND_BY_REPLY)
 
     def late_reply(self, request_id: Any, message: Any) -> Optional[Order]:
         """A reply to one of our requests that came after its wait: the order it answers, or None."""
@@ -103,26 +109,49 @@ class Ledger:
         if order is None:
             return None
         order.late_replies += 1
-        verdict = judge(message)
+        verdict = judge(message, self.shape)
         if self._settle(order, verdict, FOUND_LATE) is verdict:
             order.reply = message
             order.stage = REPLIED
         return order
 
-    def learnt(self, order: Order, result: Any, how: str) -> Verdict:
-        """What the exchange said of ``order`` when asked (one order as ``order.place`` describes it)."""
-        return self._settle(order, judge_order(result, data=result), how)
+    def not_about(self, order: Order, result: Any) -> Optional[str]:
+        """Why an answer does not describe ``order`` (None when it does): our symbol, side and type,
+        and the order id the exchange gave the order, when known."""
+        if not isinstance(result, dict):
+            return "not an order"
+        other = self.shape.disagreement(result, stated_only=False)
+        if other is not None:
+            return other
+        known = order.verdict.order_id if order.verdict is not None else None
+        if known is not None and str(result.get("orderId")) != str(known):
+            return f"order id {result.get('orderId')!r}, not {known!r}"
+        return None
+
+    def learnt(self, order: Order, result: Any, how: str) -> Optional[Verdict]:
+        """What the exchange said of ``order`` when asked (one order as ``order.place`` describes it);
+        None, and nothing settled, when the answer is about another order (:meth:`not_about`)."""
+        if self.not_about(order, result) is not None:
+            return None
+        return self._settle(order, judge_order(result, data=result, shape=self.shape, stated_only=False), how)
 
     def _settle(self, order: Order, verdict: Verdict, how: str) -> Verdict:
-        """Take ``verdict`` unless the order is settled already; return the order's verdict then.
+        """Take ``verdict`` if it tells more than the order's verdict; return the order's verdict then.
 
         An unknown outcome gives way to anything the exchange says later;
-        a fill gives way to nothing; and word of a fill always counts, so
-        that money spent is never counted out.
+        a known one only to word of a fill, and a fill only to a larger or
+        final one of the same order: money spent is never counted out,
+        nor counted twice.
         """
         old = order.verdict
-        take = (old is None or (old.kind == UNKNOWN and verdict.kind != UNKNOWN)
-                or (verdict.kind == BOUGHT and old.kind != BOUGHT))
+        if old is None or (old.kind == UNKNOWN and verdict.kind != UNKNOWN):
+            take = True
+        elif verdict.kind != BOUGHT:
+            take = False
+        elif old.kind != BOUGHT:
+            take = True
+        else:
+            take = _grows(old, verdict)
         if take:
             if verdict.kind == BOUGHT and (old is None or old.kind != BOUGHT):
                 self._bought += 1
@@ -150,6 +179,10 @@ class Ledger:
         """Orders sent whose outcome is not known (in flight included)."""
         return [o for o in self.orders if o.outcome_unknown]
 
+    def unsettled(self) -> List[Order]:
+        """Orders to ask about: those of unknown outcome, and fills whose order is still open."""
+        return [o for o in self.orders if o.outcome_unknown or (o.verdict is not None and o.verdict.open)]
+
     def may_have_bought(self, besides: Optional[Order] = None) -> int:
         """Bought, unknown and in flight (``besides``: the order about to go, not counted)."""
         pending = len(self._pending)
@@ -172,3 +205,12 @@ class Ledger:
 
     def __iter__(self) -> Iterator[Order]:
         return iter(self.orders)
+
+
+def _grows(old: Verdict, new: Verdict) -> bool:
+    """Whether a second word of a fill tells more: a larger quantity, or the same one now final."""
+    if old.quantity is None or new.quantity is None:
+        return new.quantity is not None
+    if old.order_id is not None and new.order_id is not None and str(old.order_id) != str(new.order_id):
+        return False
+    return new.quantity > old.quantity or (new.quantity == old.quantity and new.final and not old.final)

@@ -11,14 +11,22 @@ HMAC-SHA256 of that text under the secret key added as ``signature``.
 The account may hold orders the host did not send (another client's, an
 earlier run's): :func:`match` gives an answered order to one of ours only by
 its order id, when we know it, or else when it is a MARKET buy of our symbol
-and quantity that reached the exchange when one of ours did, and no other
-of ours (and no other such order) could be it as well.  Anything less sure
-is left unmatched: the order's outcome stays unknown, never "not bought".
+and quantity that reached the exchange when one of ours could have, and it
+is the only such row for that order and that order the only one of ours
+for it.  Anything less sure is left unmatched: the order's outcome stays
+unknown, never "not bought".  A row that is malformed (a time or a
+quantity that is no number) is no order at all.
+
+``allOrders`` asks for a window as tight as the clock allows (from the
+first order's arrival less the clock's uncertainty, to the last one's plus
+a margin), the largest page, and the next page, from the last order id
+seen, while a page comes back full (:func:`next_page`).
 """
 
 from __future__ import annotations
 
 import json
+import math
 import urllib.parse
 from decimal import Decimal, InvalidOperation
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
@@ -26,8 +34,8 @@ from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Seque
 from quorvane_host.orders.fate import Order
 from quorvane_host.orders.reply import REFUSED
 
-__all__ = ["ALL_ORDERS", "MARGIN_MS", "ORDER_STATUS", "all_orders_params", "exchange_time", "match",
-           "signed_request", "status_params"]
+__all__ = ["ALL_ORDERS", "MARGIN_MS", "ORDER_STATUS", "PAGE_LIMIT", "all_orders_params", "exchange_time", "match",
+           "next_page", "signed_request", "status_params", "well_formed"]
 
 ORDER_STATUS, ALL_ORDERS = "order.status", "allOrders"
 
@@ -35,6 +43,7 @@ ORDER_STATUS, ALL_ORDERS = "order.status", "allOrders"
 # arrived, beyond what the measured round trip allows (the exchange's own
 # processing, a clock measured a while ago).
 MARGIN_MS = 50.0
+PAGE_LIMIT = 1000  # the most rows one allOrders answer may hold
 
 
 def status_params(symbol: str, order_id: Any, api_key: str, timestamp_ms: int) -> Dict[str, Any]:
@@ -42,9 +51,26 @@ def status_params(symbol: str, order_id: Any, api_key: str, timestamp_ms: int) -
     return {"symbol": symbol, "orderId": order_id, "apiKey": api_key, "timestamp": int(timestamp_ms)}
 
 
-def all_orders_params(symbol: str, start_time_ms: int, api_key: str, timestamp_ms: int) -> Dict[str, Any]:
-    """``allOrders``'s parameters, before signing: the account's orders of ``symbol`` from ``start_time_ms``."""
-    return {"symbol": symbol, "startTime": int(start_time_ms), "apiKey": api_key, "timestamp": int(timestamp_ms)}
+def all_orders_params(symbol: str, start_time_ms: int, api_key: str, timestamp_ms: int, *,
+                      end_time_ms: Optional[int] = None, from_id: Any = None,
+                      limit: int = PAGE_LIMIT) -> Dict[str, Any]:
+    """``allOrders``'s parameters, before signing: the account's orders of ``symbol`` from ``start_time_ms``
+    to ``end_time_ms`` (by the exchange's clock), oldest first, ``limit`` of them, from order id ``from_id``."""
+    params = {"symbol": symbol, "startTime": int(start_time_ms), "limit": limit, "apiKey": api_key,
+              "timestamp": int(timestamp_ms)}
+    if end_time_ms is not None:
+        params["endTime"] = int(end_time_ms)
+    if from_id is not None:
+        params["orderId"] = from_id
+    return params
+
+
+def next_page(rows: Sequence[Any], limit: int = PAGE_LIMIT) -> Any:
+    """The order id to ask the next page from, when ``rows`` filled a page; else None."""
+    if len(rows) < limit:
+        return None
+    last = rows[-1].get("orderId") if isinstance(rows[-1], dict) else None
+    return last if _id_key(last) is not None else None
 
 
 def _signed_text(params: Mapping[str, Any]) -> str:
@@ -68,7 +94,11 @@ def exchange_time(answer: Mapping[str, Any]) -> Optional[float]:
     for name in ("time", "transactTime"):
         value = answer.get(name)
         if isinstance(value, (int, float)) and not isinstance(value, bool):
-            return float(value)
+            try:
+                at = float(value)
+            except OverflowError:  # a whole number too large for a float
+                return None
+            return at if math.isfinite(at) else None
     return None
 
 
@@ -80,12 +110,21 @@ def _id_key(order_id: Any) -> Optional[str]:
 
 
 def _decimal(value: Any) -> Optional[Decimal]:
+    """A finite quantity, or None (``"sNaN"``, ``"Infinity"`` and text that is no number are none)."""
     if not isinstance(value, (str, int)) or isinstance(value, bool):
         return None
     try:
-        return Decimal(value)
-    except InvalidOperation:
+        d = Decimal(value)
+    except (InvalidOperation, ValueError):
         return None
+    return d if d.is_finite() else None
+
+
+def well_formed(answer: Any) -> bool:
+    """An order row that can be read: an order id, a finite time and, where stated, finite quantities."""
+    if not isinstance(answer, dict) or _id_key(answer.get("orderId")) is None or exchange_time(answer) is None:
+        return False
+    return all(_decimal(answer[name]) is not None for name in ("origQty", "executedQty") if name in answer)
 
 
 def _like_ours(answer: Mapping[str, Any], symbol: Optional[str], quantity: Optional[Decimal]) -> bool:
@@ -108,8 +147,8 @@ def _known_ids(orders: Iterable[Order], more: Mapping[int, Any]) -> Dict[str, in
 
 
 def _candidates(orders: Sequence[Order], answers: Sequence[Mapping[str, Any]], offset_ms: float,
-                rtt_ms: float, margin_ms: float) -> Dict[Tuple[int, int], float]:
-    """(order index, answer index) -> how far the answer's time is from when that order should have arrived.
+                rtt_ms: float, margin_ms: float) -> Dict[int, List[int]]:
+    """Order index -> the answers whose time fits when that order could have reached the exchange.
 
     An order left at ``sent_ms`` (this machine's clock) and reached the
     exchange about half a round trip later, at ``sent_ms + offset + rtt/2``
@@ -118,55 +157,30 @@ def _candidates(orders: Sequence[Order], answers: Sequence[Mapping[str, Any]], o
     that moment may be it.
     """
     reach = max(rtt_ms, 0.0) + margin_ms
-    out: Dict[Tuple[int, int], float] = {}
+    out: Dict[int, List[int]] = {}
     for i, order in enumerate(orders):
         assert order.sent_ms is not None
         expected = order.sent_ms + offset_ms + max(rtt_ms, 0.0) / 2
-        for j, answer in enumerate(answers):
-            at = exchange_time(answer)
-            if at is not None and abs(at - expected) <= reach:
-                out[i, j] = abs(at - expected)
+        out[i] = [j for j, answer in enumerate(answers)
+                  if abs((exchange_time(answer) or math.inf) - expected) <= reach]
     return out
-
-
-def _clear_best(distances: List[Tuple[float, int]], separation: float) -> Optional[int]:
-    """The closest one, when the next closest is clearly farther; else None."""
-    if not distances:
-        return None
-    distances.sort()
-    if len(distances) > 1 and distances[1][0] - distances[0][0] < separation:
-        return None
-    return distances[0][1]
 
 
 def _pair_by_time(orders: List[Order], answers: List[Mapping[str, Any]], offset_ms: float, rtt_ms: float,
                   margin_ms: float) -> Dict[int, Mapping[str, Any]]:
-    """Pairs each order with the answer closest in time, when neither could as well be another's.
+    """Pairs an order with an answer when each is the other's only fit.
 
-    Two candidates whose times differ by less than half a round trip cannot
-    be told apart (an order's arrival is known no better), so neither is
-    taken.  A pair found takes both out, which may make the rest clear:
-    repeated until nothing more pairs.
+    Nearer is not surer: another client's identical order a millisecond
+    from where ours should be, with ours a few tens of milliseconds off,
+    would be taken for ours.  Two answers that fit one order, or two orders
+    that one answer fits, leave them all unmatched.
     """
-    separation = max(rtt_ms, 0.0) / 2 + 1.0
     near = _candidates(orders, answers, offset_ms, rtt_ms, margin_ms)
-    left_orders, left_answers = set(range(len(orders))), set(range(len(answers)))
-    paired: Dict[int, Mapping[str, Any]] = {}
-    while True:
-        found = []
-        for i in sorted(left_orders):
-            j = _clear_best([(d, b) for (a, b), d in near.items() if a == i and b in left_answers], separation)
-            if j is None:
-                continue
-            back = _clear_best([(d, a) for (a, b), d in near.items() if b == j and a in left_orders], separation)
-            if back == i:
-                found.append((i, j))
-        if not found:
-            return paired
-        for i, j in found:
-            paired[orders[i].seq] = answers[j]
-            left_orders.discard(i)
-            left_answers.discard(j)
+    fits: Dict[int, List[int]] = {}
+    for i, js in near.items():
+        for j in js:
+            fits.setdefault(j, []).append(i)
+    return {orders[i].seq: answers[js[0]] for i, js in near.items() if len(js) == 1 and len(fits[js[0]]) == 1}
 
 
 def match(answers: Iterable[Any], orders: Iterable[Order], offset_ms: float, rtt_ms: float, quantity: str, *,
@@ -185,7 +199,8 @@ def match(answers: Iterable[Any], orders: Iterable[Order], offset_ms: float, rtt
     An answer whose ``orderId`` is one we know goes to that order.  The
     others are matched by time to our sent orders whose id is not known
     and that were not refused, when they are MARKET buys of the symbol and
-    quantity; see :func:`_pair_by_time`.
+    quantity; see :func:`_pair_by_time`.  Rows that are not well formed
+    (:func:`well_formed`) are left out.
     """
     all_orders = list(orders)
     ids = _known_ids(all_orders, known_ids or {})
@@ -193,7 +208,7 @@ def match(answers: Iterable[Any], orders: Iterable[Order], offset_ms: float, rtt
     matched: Dict[int, Mapping[str, Any]] = {}
     loose: List[Mapping[str, Any]] = []
     for answer in answers:
-        if not isinstance(answer, dict):
+        if not well_formed(answer):
             continue
         seq = ids.get(_id_key(answer.get("orderId")) or "")
         if seq is not None:

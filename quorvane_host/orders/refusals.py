@@ -46,7 +46,9 @@ Classes:
 * ``retry``: never stops the host by itself (the stop rule still holds).
 
 ``--refusal CODE=CLASS`` (repeatable) changes the class of one code, by
-number or by name.
+number or by name.  The codes that say an order's execution is unknown
+(:data:`~quorvane_host.orders.codes.EXECUTION_UNKNOWN`) are no refusals
+(the order is asked about) and take no class.
 """
 
 from __future__ import annotations
@@ -54,7 +56,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Dict, Iterable, Mapping, Optional
 
-from quorvane_host.orders.codes import Code
+from quorvane_host.orders.codes import EXECUTION_UNKNOWN, Code
 
 __all__ = ["EARLY", "RETRY", "STOP", "UNKNOWN_SYMBOL_ORDERS", "Refusals", "Rule", "parse_override"]
 
@@ -119,6 +121,9 @@ def parse_override(text: str) -> tuple:
         except KeyError:
             names = ", ".join(c.name for c in Code)
             raise ValueError(f"--refusal: unknown code {code_text!r} (a number, or one of {names})") from None
+    if code in EXECUTION_UNKNOWN:
+        raise ValueError(f"--refusal: code {code} is no refusal: it says the order may have been executed, so "
+                         "the host asks the exchange what became of it and never orders again on it")
     return code, action
 
 

@@ -4,19 +4,25 @@ Pure functions over the reply's text (no sockets, no clock).  Replies are
 matched to their requests by ``id`` (:func:`message_id`); the ledger
 (:mod:`quorvane_host.orders.ledger`) judges an order's own reply with
 :func:`judge`, and an order the exchange describes (a query's answer) with
-:func:`judge_order`.  What a reply says of its order:
+:func:`judge_order`.  A reply settles its order only when it says so
+positively; everything else leaves the outcome unknown:
 
 * bought: status 200 (an integer), an ``orderId``, and a filled quantity
-  above zero (``executedQty``, or the sum of ``fills``), whatever else the
-  reply holds: an ``error`` member beside such a result is kept, not obeyed;
+  above zero (``executedQty``, else the sum of ``fills``), whatever else the
+  reply holds: an ``error`` member beside such a result is kept, not
+  obeyed.  Until the order's status is final the fill may still grow: the
+  verdict is then not ``final`` and the order is asked about again;
 * nothing filled, final: 200, an ``orderId``, nothing filled, and an order
   status that is final (``EXPIRED`` on an empty book, ``REJECTED``,
   ``CANCELED``, ``EXPIRED_IN_MATCH``): it bought nothing, ordering may go on;
-* refused: a status other than 200 with an ``error`` and no result;
-* unknown: everything else.  An order still ``NEW`` may fill a moment
-  later; 200 without an ``orderId`` names no order; a status that is not an
-  integer is no status; text that is not JSON says nothing.  Ordering again
-  on any of these could buy twice.
+* refused: a status of 400-499 with an ``error`` object and no result;
+* unknown: everything else.  A status of 500 or more is the exchange's own
+  failure, and the codes of :data:`~quorvane_host.orders.codes.EXECUTION_UNKNOWN`
+  say outright that the order may have been executed; an order still
+  ``NEW`` may fill a moment later; 200 without an ``orderId`` names no
+  order; a status that is not an integer is no status; a result that
+  describes another symbol, side or type is not this order's; text that is
+  not JSON says nothing.  Ordering again on any of these could buy twice.
 """
 
 from __future__ import annotations
@@ -26,10 +32,10 @@ from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
 from typing import Any, List, Optional, Tuple
 
-from quorvane_host.orders.codes import BANNED_STATUS, RATE_LIMITED_STATUS, Code
+from quorvane_host.orders.codes import BANNED_STATUS, EXECUTION_UNKNOWN, RATE_LIMITED_STATUS, Code
 from quorvane_host.orders.windows import Limit, stated_limits
 
-__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "Verdict",
+__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "OrderShape", "Verdict",
            "decode", "judge", "judge_order", "message_id", "order_limits", "request_id", "retry_after"]
 
 # What a reply says of its order.
@@ -125,6 +131,12 @@ class Verdict:
     quantity: Optional[Decimal] = None
     cost: Optional[Decimal] = None
     data: Any = field(default=None, repr=False)
+    final: bool = True  # a fill: the order is over and its quantity will not grow
+
+    @property
+    def open(self) -> bool:
+        """Bought, and the order is not over: what it filled may still grow."""
+        return self.kind == BOUGHT and not self.final
 
     @property
     def accepted(self) -> bool:
@@ -158,22 +170,71 @@ class Verdict:
                 "cost": None if self.cost is None else str(self.cost)}
 
 
+def _valid_id(value: Any) -> bool:
+    """An order id as exchanges send it: a whole number, or non-empty text."""
+    return (isinstance(value, int) and not isinstance(value, bool)) or (isinstance(value, str) and value != "")
+
+
+def _fills(fills: Any) -> Tuple[Optional[Decimal], Optional[Decimal]]:
+    """(quantity, cost) summed over ``fills``; (None, None) unless every entry is well formed."""
+    if not isinstance(fills, list) or not fills:
+        return None, None
+    qty = cost = Decimal(0)
+    for f in fills:
+        q = _decimal(f.get("qty")) if isinstance(f, dict) else None
+        p = _decimal(f.get("price")) if isinstance(f, dict) else None
+        if q is None or p is None or q < 0 or p < 0:
+            return None, None
+        quote = _decimal(f.get("quoteQty"))
+        qty += q
+        cost += quote if quote is not None else q * p
+    return qty, cost
+
+
 def _fill(result: dict) -> Tuple[Optional[Decimal], Optional[Decimal]]:
-    """(quantity, cost) filled, from ``fills`` or else ``executedQty``; (None, None) if not stated."""
-    fills = result.get("fills")
-    if isinstance(fills, list) and fills:
-        qty = cost = Decimal(0)
-        for f in fills:
-            q = _decimal(f.get("qty")) if isinstance(f, dict) else None
-            p = _decimal(f.get("price")) if isinstance(f, dict) else None
-            if q is None or p is None:
-                return None, None
-            quote = _decimal(f.get("quoteQty"))
-            qty += q
-            cost += quote if quote is not None else q * p
-        return qty, cost
-    qty = _decimal(result.get("executedQty"))
-    return qty, _decimal(result.get("cummulativeQuoteQty")) if qty is not None else None
+    """(quantity, cost) filled; (None, None) when the quantity is not stated, or not as a quantity.
+
+    ``executedQty`` is the order's own count and decides when stated; the
+    ``fills`` only stand in for it when it is absent, and give the cost
+    when ``cummulativeQuoteQty`` does not (and they add up to the quantity).
+    """
+    fill_qty, fill_cost = _fills(result.get("fills"))
+    if "executedQty" in result:
+        qty = _decimal(result.get("executedQty"))
+        if qty is None or qty < 0:
+            return None, None
+    else:
+        qty = fill_qty
+    if qty is None:
+        return None, None
+    cost = _decimal(result.get("cummulativeQuoteQty"))
+    if cost is None or cost < 0:
+        cost = fill_cost if fill_qty == qty else None
+    return qty, cost
+
+
+@dataclass(frozen=True)
+class OrderShape:
+    """What every order of the run is: a MARKET buy of ``symbol``, ``quantity`` of it (None: not checked)."""
+
+    symbol: Optional[str] = None
+    quantity: Optional[Decimal] = None
+
+    def disagreement(self, result: dict, *, stated_only: bool) -> Optional[str]:
+        """How ``result`` describes another order than ours, or None when it agrees.
+
+        ``stated_only``: fields the result leaves out are taken to agree (an
+        order's own reply, matched by its id); otherwise the symbol, side and
+        type must be there (a query's answer, which could be any order).
+        """
+        for name, want in (("symbol", self.symbol), ("side", "BUY"), ("type", "MARKET")):
+            if want is None or (stated_only and name not in result):
+                continue
+            if result.get(name) != want:
+                return f"{name} {result.get(name)!r}, not {want}"
+        if self.quantity is not None and "origQty" in result and _decimal(result.get("origQty")) != self.quantity:
+            return f"quantity {result.get('origQty')!r}, not {self.quantity}"
+        return None
 
 
 def _status(data: dict) -> Tuple[bool, Optional[int]]:
@@ -183,16 +244,21 @@ def _status(data: dict) -> Tuple[bool, Optional[int]]:
     return True, _int(data.get("status"))
 
 
-def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None) -> Verdict:
+def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None, shape: OrderShape = OrderShape(),
+                stated_only: bool = True) -> Verdict:
     """What an order the exchange describes (``order.place``'s result, or a query's) says it bought."""
-    if not isinstance(result, dict) or result.get("orderId") is None:
+    if not isinstance(result, dict) or not _valid_id(result.get("orderId")):
         return Verdict(UNKNOWN, status, why="the reply names no order (no orderId)", data=data)
+    other = shape.disagreement(result, stated_only=stated_only)
+    if other is not None:
+        return Verdict(UNKNOWN, status, why=f"the reply describes another order ({other})", data=data)
     qty, cost = _fill(result)
     order_status = result.get("status") if isinstance(result.get("status"), str) else None
+    whole = qty is not None and _decimal(result.get("origQty")) == qty
     named = dict(status=status, order_id=result.get("orderId"), order_status=order_status, quantity=qty,
                  cost=cost, data=data)
     if qty is not None and qty > 0:
-        return Verdict(BOUGHT, **named)
+        return Verdict(BOUGHT, final=order_status in FINAL_STATUSES or whole, **named)
     if qty is not None and order_status in UNFILLED_FINAL:
         return Verdict(EMPTY, **named)
     if qty is None:
@@ -201,7 +267,7 @@ def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None) -
                    **named)
 
 
-def judge(message: Any) -> Verdict:
+def judge(message: Any, shape: OrderShape = OrderShape()) -> Verdict:
     """The verdict on an order's own reply (already matched to it by id)."""
     data = decode(message)
     if not isinstance(data, dict):
@@ -212,17 +278,31 @@ def judge(message: Any) -> Verdict:
         return Verdict(UNKNOWN, why=why, data=data)
     error = data.get("error")
     if status == 200:
-        verdict = judge_order(data.get("result"), status=status, data=data)
+        verdict = judge_order(data.get("result"), status=status, data=data, shape=shape)
         if verdict.kind == UNKNOWN and isinstance(error, dict) and verdict.order_id is None:
             verdict.why = "status 200 with an error and no order"
         _keep_error(verdict, error)
-        return verdict
-    if error is not None and data.get("result") is None:
-        error = error if isinstance(error, dict) else {}
+        return _unless_execution_unknown(verdict)
+    if status >= 500:
+        verdict = Verdict(UNKNOWN, status, why=f"status {status}: the exchange failed, the order may have "
+                                                f"been executed", data=data)
+        _keep_error(verdict, error)
+        return _unless_execution_unknown(verdict)
+    if 400 <= status < 500 and isinstance(error, dict) and data.get("result") is None:
         msg = error.get("msg")
-        return Verdict(REFUSED, status, code=_int(error.get("code")), msg=msg if isinstance(msg, str) else None,
-                       data=data)
-    return Verdict(UNKNOWN, status, why=f"status {status} with a result", data=data)
+        verdict = Verdict(REFUSED, status, code=_int(error.get("code")),
+                          msg=msg if isinstance(msg, str) else None, data=data)
+        return _unless_execution_unknown(verdict)
+    return Verdict(UNKNOWN, status, why=f"status {status} with a result" if data.get("result") is not None
+                   else f"status {status} without an error", data=data)
+
+
+def _unless_execution_unknown(verdict: Verdict) -> Verdict:
+    """A code that says the execution is unknown leaves the order unknown, unless a fill is stated."""
+    if verdict.code in EXECUTION_UNKNOWN and verdict.kind != BOUGHT:
+        verdict.kind = UNKNOWN
+        verdict.why = f"the exchange says the execution is unknown (code {verdict.code})"
+    return verdict
 
 
 def _keep_error(verdict: Verdict, error: Any) -> None:

@@ -9,6 +9,10 @@ clock measurement asks how many it may use
 left, so that the orders and the queries after them always find room.
 Each limit is counted on its own, as :mod:`quorvane_host.orders.windows`
 describes.
+
+A request is spent at its method's weight (:data:`WEIGHTS`): an order
+query costs several times an order.  These are defaults, on the high side;
+the count the exchange states in each reply replaces what was spent.
 """
 
 from __future__ import annotations
@@ -17,9 +21,16 @@ from typing import Any, Dict, Optional
 
 from quorvane_host.orders.windows import InFlight, WindowCount, stated_limits
 
-__all__ = ["RequestBudget"]
+__all__ = ["RequestBudget", "WEIGHTS", "weight_of"]
 
 REQUEST_WEIGHT = "REQUEST_WEIGHT"
+# What each request the host sends costs of the request weight, until the
+# exchange's own count says otherwise.
+WEIGHTS = {"order.place": 1, "time": 1, "ping": 1, "order.status": 4, "allOrders": 20}
+
+
+def weight_of(method: str) -> int:
+    return WEIGHTS.get(method, 1)
 
 
 class RequestBudget:
@@ -46,6 +57,13 @@ class RequestBudget:
         self._in_flight.sent(now_ms, weight)
         for window in self._windows.values():
             window.add(now_ms, weight)
+
+    def affords(self, now_ms: float, weight: int) -> bool:
+        """Whether a request of ``weight`` fits now; one heavier than a whole limit fits an empty window."""
+        for window in self._windows.values():
+            if window.left(now_ms) < min(weight, window.allowed):
+                return False
+        return True
 
     def remaining(self, now_ms: float) -> Optional[int]:
         """Requests left in the tightest window at ``now_ms`` (never below 0); None when no limit is known."""

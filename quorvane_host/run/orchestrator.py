@@ -28,6 +28,7 @@ import os
 import subprocess
 import sys
 import time
+import traceback
 from decimal import Decimal
 from typing import Any, Callable, List, Optional, Tuple
 
@@ -49,7 +50,7 @@ from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, p
 from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
-from quorvane_host.run.stopping import StopRequested, StopSignals
+from quorvane_host.run.stopping import WINDING_DOWN, StopRequested, StopSignals
 from quorvane_host.run.trigger import enter
 from quorvane_host.orders.exit_status import EXIT_OK, EXIT_USAGE
 
@@ -143,7 +144,10 @@ class HostRun:
         any order that has not been sent yet.  True when the session is
         being cancelled so.
         """
-        self.state.gate.halt(request.said, request)
+        gate = self.state.gate
+        first = gate.halted is None
+        if gate.halt(request.said, request) and first:
+            return WINDING_DOWN  # orders have left: their replies are read, then the run ends
         return self.runner.cancel()
 
     def _start_loopback(self) -> Optional[LoopbackEndpoint]:
@@ -216,6 +220,15 @@ class HostRun:
             self.runner.run(self._session(p), p.connector)
         except StopRequested:
             pass  # the handler recorded it and closed the gate
+        except Exception as exc:  # noqa: BLE001 - a fault of the host's own
+            if not state.gate.placed:
+                raise
+            # Orders have left: what became of them is still told, and the
+            # exit status still follows them (3 while any is in doubt).
+            state.error = f"internal error: {type(exc).__name__}: {exc}"
+            for line in traceback.format_exception(type(exc), exc, exc.__traceback__):
+                for part in line.rstrip("\n").split("\n"):
+                    self.link.host_line(part)
         except asyncio.CancelledError:
             if self.signals.request is None:
                 raise

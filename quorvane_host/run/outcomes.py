@@ -11,10 +11,11 @@ from __future__ import annotations
 
 import asyncio
 import time
+from decimal import Decimal, InvalidOperation
 from typing import Any, Optional
 
 from quorvane_host.orders.asking import OrderQueries
-from quorvane_host.orders.reply import decode
+from quorvane_host.orders.reply import OrderShape, decode
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 
@@ -27,6 +28,14 @@ def _round_trip_ms(state: RunState) -> float:
     return state.clock.rtt_median_ms if state.clock is not None else 0.0
 
 
+def _quantity(quantity: Any) -> Optional[Decimal]:
+    try:
+        d = Decimal(str(quantity))
+    except InvalidOperation:
+        return None
+    return d if d.is_finite() else None
+
+
 def order_queries(state: RunState, link: ConsoleLink, module: Any, connector: Any, url: str,
                   quantity: Any) -> Optional[OrderQueries]:
     """The run's order queries, or None when they are off (``--no-order-query``) or cannot be signed.
@@ -34,6 +43,8 @@ def order_queries(state: RunState, link: ConsoleLink, module: Any, connector: An
     ``quantity``: as the module's order text carries it (what the exchange lists as ``origQty``).
     """
     plan = state.plan
+    # Every reply and answer is held to what the orders are: a MARKET buy of this symbol and quantity.
+    state.gate.ledger.shape = OrderShape(str(plan.symbol).upper(), _quantity(quantity))
     sign = getattr(module, "sign_request", None)
     if not plan.order_query or sign is None or connector is None:
         return None

@@ -24,7 +24,9 @@ asyncio later fails on it with a fatal error, or the connection waits for
 ever.
 There ``on_request`` must have ended the run by other means (it returns
 True when it has, by cancelling the session from the event loop); when it
-has not, the handler raises all the same.
+has not, the handler raises all the same.  It returns :data:`WINDING_DOWN`
+when the run ends by itself without any exception (orders have left and
+their replies are being read): the handler then raises nowhere.
 
 :class:`StopRequested` derives from ``KeyboardInterrupt``, not from
 ``Exception``: ``except Exception`` in library code does not catch it, and
@@ -49,7 +51,11 @@ import sys
 from types import FrameType
 from typing import Any, Callable, Dict, List, Optional, Type
 
-__all__ = ["BY_SIGNAL", "EarlyStop", "HungUp", "Interrupted", "StopRequested", "StopSignals", "Terminated"]
+__all__ = ["WINDING_DOWN", "BY_SIGNAL", "EarlyStop", "HungUp", "Interrupted", "StopRequested", "StopSignals", "Terminated"]
+
+
+# What ``on_request`` returns when the run winds down by itself: nothing is raised.
+WINDING_DOWN = "winding down"
 
 
 class StopRequested(KeyboardInterrupt):
@@ -184,11 +190,11 @@ class StopSignals:
         cls = BY_SIGNAL[signum]
         if self.request is None:
             self.request = cls
-        ended = False
+        ended: Any = False
         try:
-            ended = bool(self.on_request(self.request))
+            ended = self.on_request(self.request)
         finally:
-            if self.armed and not (ended and in_transport_code(frame)):
+            if self.armed and ended is not WINDING_DOWN and not (ended and in_transport_code(frame)):
                 raise cls()
 
     @property

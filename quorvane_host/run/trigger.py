@@ -19,10 +19,17 @@ new connections is part of the stop rule: reaching it stops the run.
 An order whose outcome is unknown (its reply lost, or not final) holds
 every further order while it may have bought: the trigger then asks the
 exchange (:mod:`quorvane_host.orders.asking`) until the ledger settles it,
-and goes on ordering only if it bought nothing.  Without the queries
-(``--no-order-query``) such an order stops the run.  An outcome still
-unknown when the orders stop is asked about until the time limit and its
-grace are over.
+and goes on ordering only if it bought nothing.  An order whose reply is
+overdue (:func:`~quorvane_host.orders.asking.reply_deadline_ms`) is asked
+about while its wait goes on.  Without the queries (``--no-order-query``)
+such an order stops the run.  An outcome still unknown when the orders
+stop, or a fill whose order is still open, is asked about until the time
+limit, its grace and :data:`QUERY_TIME_S` more are over.
+
+A stop request once orders have left ends the orders at once, but not the
+run: the replies in flight are read for :data:`STOP_READ_S`, what is still
+unknown is asked once (within :data:`STOP_ASK_S`), and the exit status then
+follows what is known.  A second stop request ends the run at once.
 """
 
 from __future__ import annotations
@@ -34,9 +41,9 @@ from typing import Any, Optional
 
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.cap import ConnectionLimit
-from quorvane_host.orders.asking import OrderQueries
+from quorvane_host.orders.asking import OrderQueries, reply_deadline_ms
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT
-from quorvane_host.orders.gate import Gate, HeldBack, StopOrdering
+from quorvane_host.orders.gate import Gate, HeldBack, SettledWithoutReply, StopOrdering
 from quorvane_host.run.console_link import ConsoleLink
 from quorvane_host.run.state import RunState
 
@@ -45,6 +52,14 @@ __all__ = ["drive", "enter", "never_left"]
 # Enter the module this long before the pace lets an order go: the module
 # signs and asks for a connection at once, and the gate holds it the rest.
 REENTER_BEFORE_MS = 30.0
+# Questions go on this long after the time limit and its grace: an order
+# whose reply never came is still found out, within a bound of its own.
+QUERY_TIME_S = 5.0
+# After a stop request: how long the replies in flight are read, and how
+# long the one round of questions about what is still unknown may take.
+STOP_READ_S = 1.0
+STOP_ASK_S = 2.0
+IN_FLIGHT_STEP_S = 0.01
 
 
 async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: float,
@@ -70,22 +85,34 @@ def _may_go_on(gate: Gate) -> bool:
     return gate.stop_reason is None and gate.ledger.blocked() is None
 
 
+async def _read_in_flight(gate: Gate, until_s: float) -> None:
+    """Until ``until_s`` (the loop's clock) while an order sent has no verdict: its reply may be on its way."""
+    loop = asyncio.get_running_loop()
+    while any(o.sent and o.verdict is None for o in gate.orders) and loop.time() < until_s:
+        await asyncio.sleep(IN_FLIGHT_STEP_S)
+
+
 async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Optional[OrderQueries] = None) -> None:
     """Await the trigger until the stop rule ends it; note how it ended in ``state``."""
     plan, gate = state.plan, state.gate
     gate.can_ask = queries is not None
     loop = asyncio.get_running_loop()
     task: Optional[asyncio.Task] = None
+    stop_read_until: list = []  # the loop's time until which a stop request lets replies in flight come
 
-    def cancel_in_flight() -> None:
+    def cancel_in_flight(timed_out: bool = True) -> None:
         if task is not None and not task.done():
-            state.timed_out_in_flight = True
+            state.timed_out_in_flight = timed_out
             task.cancel()
 
     def deadline() -> None:
         gate.stop(gate.deadline_reason)
         link.host_line("time limit reached: no further orders")
         loop.call_later(plan.grace, cancel_in_flight)
+
+    def wind_down() -> None:
+        stop_read_until.append(loop.time() + STOP_READ_S)
+        loop.call_later(STOP_READ_S, cancel_in_flight, False)
 
     # From the real opening, by the exchange's clock: not from the opening
     # time the module was given, nor from the host's start.
@@ -95,17 +122,23 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
     gate.deadline_ms = limit_at * 1000
     gate.deadline_reason = f"time limit of {plan.time_limit:g} s after the opening (--time-limit)"
     handle = loop.call_later(max(0.0, limit_at - time.time()), deadline)
-    # Questions about an unknown outcome may go on through the grace.
-    ask_until_ms = (limit_at + plan.grace) * 1000
+    # Questions about an unknown outcome go on through the grace, and a while after.
+    ask_until_ms = (limit_at + plan.grace + QUERY_TIME_S) * 1000
+    halted = lambda: gate.halted is not None  # noqa: E731
 
     async def find_out(until_ms: float = ask_until_ms) -> None:
-        if queries is not None and gate.ledger.unknown() and gate.halted is None:
-            await queries.settle(min(until_ms, ask_until_ms))
+        if queries is not None and gate.ledger.unsettled() and gate.halted is None:
+            await queries.settle(min(until_ms, ask_until_ms), halted=halted)
 
     def held_by_outcomes() -> bool:
         blocked = gate.ledger.blocked()
         return blocked is not None and not blocked.final
 
+    if queries is not None:
+        gate.reply_deadline_s = reply_deadline_ms(_round_trip_ms(state)) / 1000
+        gate.ask_overdue = lambda order: queries.settle(
+            ask_until_ms, halted=lambda: halted() or not order.outcome_unknown)
+    gate.on_halt = lambda: loop.call_soon_threadsafe(wind_down)
     try:
         while True:
             orders_before = len(gate.orders)
@@ -131,6 +164,15 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                 if not task.cancelled():
                     raise
                 break
+            except SettledWithoutReply:
+                # Its reply overdue, the exchange said what became of it:
+                # the ledger has it, and decides whether another may go.
+                if _may_go_on(gate):
+                    continue
+                blocked = gate.ledger.blocked()
+                if blocked is not None:
+                    gate.stop(blocked.reason)
+                break
             except Exception as exc:  # an order or the trigger failed
                 if never_left(gate, orders_before):
                     state.reentries += 1
@@ -152,6 +194,17 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                         break
                 state.error = describe_fault(exc)
                 break
-        await find_out()
+        if gate.winding_down:
+            await _read_in_flight(gate, stop_read_until[0] if stop_read_until else loop.time() + STOP_READ_S)
+            if queries is not None and gate.ledger.unknown():
+                await queries.settle(time.time() * 1000 + STOP_ASK_S * 1000, rounds=1)
+        else:
+            await find_out()
     finally:
         handle.cancel()
+        gate.on_halt = None
+
+
+def _round_trip_ms(state: RunState) -> float:
+    clock = getattr(state, "clock", None)
+    return getattr(clock, "rtt_median_ms", 0.0) if clock is not None else 0.0
