@@ -97,6 +97,11 @@ class Opening:
     async def __aexit__(self, *exc: Any) -> None:
         channel, self._channel = self._channel, None
         if channel is not None:
+            if exc[1] is not None:
+                # Cut short (cancelled at the time limit, a stop, a failure):
+                # nothing more is read from it, and a connection gone silent
+                # would hold the run for the whole closing handshake's timeout.
+                abort_connection(channel.conn)
             await channel.close()
 
 

@@ -51,7 +51,7 @@ from quorvane_host.orders.weights import RequestBudget, weight_of
 __all__ = ["OrderQueries", "asked_how", "reply_deadline_ms"]
 
 FIRST_GAP_MS = 100.0  # between rounds of questions, doubling ...
-MAX_GAP_MS = 1000.0  # ... up to this
+MAX_GAP_MS = 1000.0  # ... up to this; also the longest sleep between looks at a stop request
 RATE_LIMIT_WAIT_MS = 1000.0  # a 429 that does not say until when
 IN_FLIGHT_ROUND_TRIPS = 4  # an unanswered order is asked about after this many round trips ...
 IN_FLIGHT_MIN_MS = 1000.0  # ... and at least this long
@@ -114,6 +114,7 @@ class OrderQueries:
         self._hold_until = float("-inf")  # a rate limit's end, this machine's ms
         self._lines_said: Set[str] = set()
         self._asap = False  # orders in flight are asked about at once
+        self._until_ms = float("inf")  # no question outlasts the time given to ``settle``
 
     # ---- the rounds ------------------------------------------------------------------
 
@@ -126,6 +127,7 @@ class OrderQueries:
         ``halted()``: stop asking as soon as it is true (checked between rounds).
         """
         self._asap = rounds is not None
+        self._until_ms = until_ms
         gap = FIRST_GAP_MS
         while self.ledger.unsettled() and not self.gave_up and not halted():
             now = self._now_ms()
@@ -144,7 +146,9 @@ class OrderQueries:
             wake = max(now + gap, self._hold_until)
             if wake >= until_ms:
                 return
-            await self._sleep((wake - now) / 1000.0)
+            while now < wake and not halted():  # in steps: a stop request is seen while waiting
+                await self._sleep(min(wake - now, FIRST_GAP_MS) / 1000.0)
+                now = self._now_ms()
 
     @property
     def gave_up(self) -> bool:
@@ -276,14 +280,16 @@ class OrderQueries:
             self.budget.spend(now, weight_of(method))
         self.asked += 1
         try:
-            reply = await self._request(text, request_id)
+            reply = await asyncio.wait_for(self._request(text, request_id),
+                                           max(0.0, self._until_ms - now) / 1000 if self._until_ms < float("inf")
+                                           else None)
         except Exception as exc:  # a lost connection, a timeout: the next round asks again
             self._say_once(f"asking the exchange ({method}) failed: {type(exc).__name__}")
             return None
         data = decode(reply) if isinstance(reply, (str, bytes, bytearray)) else reply
         try:
             if self.budget is not None:
-                self.budget.learn(data, self._now_ms())
+                self.budget.learn(data, self._now_ms(), sent_ms=now)
             return self._read(method, data, order)
         except Exception as exc:  # an answer of a shape nobody foresaw: said, and asked again
             self._say_once(f"the exchange's answer to {method} could not be read ({type(exc).__name__}: {exc})")

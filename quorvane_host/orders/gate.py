@@ -44,6 +44,7 @@ from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.reply import is_reply_to, request_id
+from quorvane_host.orders.weights import RequestBudget
 
 __all__ = ["Gate", "HeldBack", "SettledWithoutReply", "StopOrdering", "skipped_note"]
 
@@ -125,6 +126,8 @@ class _TrackedSocket:
             now = gate.now_ms()
             gate.ledger.sent(order, rid, now)
             gate.pace.sent(now)
+            if gate.budget is not None:
+                gate.budget.spend(now)
             expect = getattr(self._ws, "expect", None)
             if expect is not None and rid is not None:
                 expect(rid, on_late=gate.late_reply, takes_garbled=True)
@@ -241,6 +244,8 @@ class Gate:
         # A stop request once orders have left: the replies in flight are read before the run ends.
         self.on_halt: Optional[Callable[[], None]] = None
         self.winding_down = False
+        # The request weight: each order spends of it, each reply states the exchange's count.
+        self.budget: Optional[RequestBudget] = None
 
     @property
     def orders(self) -> List[Order]:

@@ -84,6 +84,8 @@ class Observer:
             return
         pace, now = self.gate.pace, self.now_ms()
         pace.learn(order_limits(verdict.data), now)
+        if self.gate.budget is not None:
+            self.gate.budget.learn(verdict.data, now, sent_ms=order.sent_ms)
         if verdict.kind == BOUGHT:
             pace.accepted()
             self._count_bought()

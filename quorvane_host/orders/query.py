@@ -218,5 +218,12 @@ def match(answers: Iterable[Any], orders: Iterable[Order], offset_ms: float, rtt
     named = set(ids.values())
     unnamed = [o for o in all_orders if o.sent and o.sent_ms is not None and o.seq not in named
                and not (o.verdict is not None and o.verdict.kind == REFUSED)]
-    matched.update(_pair_by_time(unnamed, loose, offset_ms, rtt_ms, margin_ms))
+    # Rows already known to be another of ours still count as fits: an order
+    # sent beside it could as well have its twin there, or none at all.
+    for seq, answer in matched.items():
+        if _like_ours(answer, symbol, wanted):
+            loose.append(answer)
+    paired = _pair_by_time(unnamed, loose, offset_ms, rtt_ms, margin_ms)
+    matched.update({seq: answer for seq, answer in paired.items()
+                    if _id_key(answer.get("orderId")) not in ids})
     return matched

@@ -40,12 +40,13 @@ class RequestBudget:
         self._windows: Dict[float, WindowCount] = {}  # interval ms -> its count
         self._in_flight = InFlight()
 
-    def learn(self, data: Any, now_ms: float) -> None:
+    def learn(self, data: Any, now_ms: float, sent_ms: Optional[float] = None) -> None:
         """A reply (parsed JSON) received at ``now_ms``: the weight limits it states, if any.
 
-        Called for every reply to a request spent here, limits stated or not.
+        Called for every reply to a request spent here, limits stated or not;
+        ``sent_ms``: when its request was spent, when known.
         """
-        unseen = self._in_flight.answered(now_ms)
+        unseen = self._in_flight.answered(now_ms, sent_ms)
         for limit in stated_limits(data, REQUEST_WEIGHT):
             window = self._windows.get(limit.interval_ms)
             if window is None:

@@ -101,11 +101,15 @@ class InFlight:
     def sent(self, at_ms: float, n: int = 1) -> None:
         self._waiting.append((at_ms, n))
 
-    def answered(self, at_ms: float) -> int:
-        """A reply came at ``at_ms``: how much of ours its count may lack."""
+    def answered(self, at_ms: float, sent_ms: Optional[float] = None) -> int:
+        """A reply came at ``at_ms`` (to the send made at ``sent_ms``, when known): how much of ours
+        its count may lack."""
         while self._waiting and self._waiting[0][0] <= at_ms - IN_FLIGHT_MS:
             self._waiting.popleft()
-        if self._waiting:
+        mine = next((item for item in self._waiting if item[0] == sent_ms), None) if sent_ms is not None else None
+        if mine is not None:
+            self._waiting.remove(mine)  # a send whose reply never comes stays counted as unseen
+        elif self._waiting:
             self._waiting.popleft()
         return sum(n for _, n in self._waiting)
 

@@ -125,6 +125,7 @@ class HostRun:
         gate.price_guard = PriceGuard(plan.max_price, plan.max_spend, Decimal(plan.quantity_text))
         refusals = Refusals(plan.open_ms, plan.refusal_overrides)
         self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
+        gate.budget = self.state.budget
         self.signals = StopSignals(self._stop_requested)
         self.runner = SessionRunner(self.signals)
         self._loopback_factory = loopback

@@ -31,6 +31,10 @@ class Behaviour:
     stop_request_s: Optional[float] = None  # a Ctrl-C this long after the firing
     pool: bool = True  # warm connections (else each order opens its own)
     cuts: List[Tuple[float, bool]] = field(default_factory=list)  # (s after the firing, silent): a connection lost
+    twins: float = 0.0  # the share of our orders with another client's identical order close by
+    wrong_answers: float = 0.0  # the share of order.status answers about another symbol or order id
+    malformed_rows: float = 0.0  # the share of allOrders answers with a malformed row
+    crowd: int = 0  # other orders of the symbol around the opening: more than a page of them
 
     @property
     def announced_ms(self):
@@ -47,7 +51,7 @@ def draw(seed):
     rng = random.Random(seed)
     late = rng.random() < 0.3
     quantity = rng.choice((0.5, 1.0, 2.0, 0.25))
-    return Behaviour(
+    b = Behaviour(
         seed=seed,
         wanted=rng.choice((1, 1, 1, 2, 3)),
         max_orders=rng.choice((3, 8, 20, 100)),
@@ -59,7 +63,7 @@ def draw(seed):
         skew_ms=rng.uniform(-500, 500),
         rtt_s=rng.choice((0.002, 0.03, 0.08)),
         order_limit=rng.choice((None, None, 3, 10)),
-        weight_limit=rng.choice((None, None, 8, 30)),
+        weight_limit=rng.choice((None, None, 60, 200)),
         query_failures=rng.choice((0.0, 0.3, 0.8)),
         slow_handshakes=rng.choice((0.0, 0.0, 0.2, 0.6)),
         refused_connections=tuple(n for n in range(1, 8) if rng.random() < 0.1),
@@ -67,4 +71,13 @@ def draw(seed):
         stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,
         pool=rng.random() < 0.7,
         cuts=[(rng.uniform(-1, 3), rng.random() < 0.5) for _ in range(rng.choice((0, 0, 1, 2)))],
+        # Another client's twin next to an order of ours that never reached the book is the same
+        # row as ours to anyone who asks: the twins come where every request that arrives is booked.
+        twins=rng.choice((0.0, 0.0, 0.3, 1.0)),
+        wrong_answers=rng.choice((0.0, 0.0, 0.3)),
+        malformed_rows=rng.choice((0.0, 0.0, 0.5)),
+        crowd=1100 if rng.random() < 0.03 else 0,
     )
+    if b.twins:
+        b.cuts = []  # a cut can lose a request on its way: see above
+    return b

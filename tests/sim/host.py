@@ -25,6 +25,7 @@ from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.refusals import Refusals
+from quorvane_host.orders.weights import RequestBudget
 from quorvane_host.run import trigger
 from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.stopping import Interrupted
@@ -51,6 +52,7 @@ class Run:
         self.fire_s = None
         self.gate = self.pool = None
         self.unknown_at_exit = None
+        self.ended_s = None  # virtual s at which the trigger ended
         self.session = None  # the task of :meth:`main`, which a stop request cancels
         self._saved = {}
 
@@ -81,8 +83,9 @@ class Run:
         state = types.SimpleNamespace(
             plan=plan, gate=gate, firing=firing, clock=types.SimpleNamespace(rtt_median_ms=b.rtt_s * 1000),
             offset_ms=lambda: est_offset, local_ms=lambda exchange_ms: exchange_ms - est_offset,
-            reentries=0, error=None, timed_out_in_flight=False)
+            reentries=0, error=None, timed_out_in_flight=False, budget=RequestBudget())
         w.net.in_play = gate.ledger.may_have_bought
+        gate.budget = state.budget
         Observer(b.wanted, gate, Refusals(int(b.announced_ms)), lambda: (est_offset, delay_ms))
         if pool is not None:
             with contextlib.suppress(Exception):
@@ -97,7 +100,10 @@ class Run:
         module = self._module(gate, firing)
         link = types.SimpleNamespace(host_line=self.lines.append)
         queries = order_queries(state, link, module, connector, URL, repr(float(b.quantity)))
-        await trigger.drive(state, link, module, queries)
+        try:
+            await trigger.drive(state, link, module, queries)
+        finally:
+            self.ended_s = loop.time()
 
     async def finish(self):
         """After the trigger, however it ended: connections closed, then the exit status as the run gives it."""
@@ -129,11 +135,11 @@ class Run:
             setattr(quorvane_3, name, value)
 
     def _stop_request(self):
-        """Ctrl-C, as the host's handler takes it: the gate closes first, then the session is cancelled."""
+        """Ctrl-C, as the host's handler takes it: the gate closes first; then, unless orders have left
+        (their replies are read and the run ends by itself), the session is cancelled."""
         self.stop_request_at = self.w.loop.time()
-        self.gate.halt(Interrupted.said, Interrupted)
-        if self.session is not None:
-            self.session.cancel()
+        if not self.gate.halt(Interrupted.said, Interrupted) and self.session is not None:
+            self.session.cancel()  # nothing has left: the run ends at once
 
 
 _quiet_depth = 0

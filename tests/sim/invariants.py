@@ -2,24 +2,38 @@
 
 1. orders that may have bought never exceed ``--orders``: by the exchange's
    book as each order arrives, and by the host's own count as it sends one;
+   the orders of the run that filled never exceed it either;
 2. what the host says each order did agrees with the exchange (and an
    order whose reply said in full that it is over is never left unknown),
-   and when every outcome is known, the orders and quantities it counts as
-   bought are the exchange's;
-3. the exit status is the README's, by the exchange's record;
+   a fill the host did not count is one it marks unknown, and when every
+   outcome is known, the orders and quantities it counts as bought are the
+   exchange's;
+3. the exit status is the README's, judged by the exchange's record alone:
+   0 only when the fills reached what was wanted and the host counts them
+   as they are, 1 (130 after a stop request) only when they did not and
+   the host counts every fill, 3 only while the host holds an order unknown;
 4. no order leaves after the stop rule (the time limit, a stop request,
    ``--max-orders``);
 5. no wait before the opening runs past the firing moment: the first order
    leaves when the module fires, and an order aimed at an opening the
-   exchange announced arrives then.
+   exchange announced arrives then;
+6. the run ends within the time limit, its grace and the bounded query time
+   (after a stop request: within the bounded reading and asking);
+7. an order whose reply never comes is asked about once its reply is overdue;
+8. no query goes over a request-weight limit that the exchange has stated.
 """
 
 import json
 from decimal import Decimal
 
+from quorvane_host.orders.asking import reply_deadline_ms
 from quorvane_host.orders.reply import BOUGHT
+from quorvane_host.run.trigger import QUERY_TIME_S, STOP_ASK_S, STOP_READ_S
 
+from .host import GRACE_S
 from .loop import EPOCH_S
+
+SLACK_S = 1.0  # closing handshakes and the last request's reply, beyond each bound
 
 
 def order_sends(net):
@@ -48,48 +62,105 @@ def check_all(run, exchange, net, b):
     c.count += exchange.checks
     c.failures.extend(exchange.violations)
     ledger = run.gate.ledger
-    _agreement(c, ledger, exchange, b)
-    _exit(c, run, ledger, exchange, b)
+    end_ms = (EPOCH_S + (run.ended_s or 0.0)) * 1000 + b.skew_ms  # the exchange's clock when the run ended
+    fills = {o.request_id: o.state(end_ms)[1] for o in exchange.ours if o.state(end_ms)[1] > 0}
+    c.check(len(fills) <= b.wanted, f"1: {len(fills)} orders of the run filled (--orders {b.wanted})")
+    _agreement(c, ledger, exchange, b, fills)
+    _exit(c, run, ledger, b, fills)
     sends = order_sends(net)
     _in_play(c, sends, b)
     _stop_rule(c, run, sends, b)
     _no_late_wait(c, run, exchange, sends, b)
+    _bounded(c, run, b)
+    _overdue_asked(c, run, exchange, net, b)
+    _weight(c, exchange, net, b)
     return c
 
 
-def _agreement(c, ledger, exchange, b):
+def _weight(c, exchange, net, b):
+    """A query over the weight limit, sent after a reply stating that limit had reached the host."""
+    stated = next((at for at, text in net.received if "REQUEST_WEIGHT" in text), None)
+    over = [at for at in exchange.weight_refused if stated is not None and at - b.rtt_s > stated]
+    c.check(not over, f"8: {len(over)} queries over a request-weight limit the exchange had stated")
+
+
+def _agreement(c, ledger, exchange, b, fills):
     for order in ledger.orders:
         v = order.verdict
         ex = exchange.by_request(order.request_id)
         if v is not None and v.kind == "unknown" and order.reply is not None and ex is not None:
             c.check(not ex.settling, f"2: order {order.seq} left unknown, though its reply said it was over")
+        if ex is not None and ex.request_id in fills:
+            c.check(order.outcome_unknown or order.bought,
+                    f"2: order {order.seq} filled {fills[ex.request_id]} at the exchange, the host says "
+                    f"{v.kind if v else 'nothing'}")
         if v is None or v.kind == "unknown":
             continue
-        filled = ex.final()[1] if ex is not None else Decimal(0)
+        filled = fills.get(ex.request_id, Decimal(0)) if ex is not None else Decimal(0)
         if v.kind == BOUGHT:
-            c.check(filled > 0 and v.quantity == filled,
-                    f"2: order {order.seq} counted as bought {v.quantity}, the exchange filled {filled}")
+            c.check(filled > 0 and (v.quantity == filled if v.final else 0 < v.quantity <= filled),
+                    f"2: order {order.seq} counted as bought {v.quantity}{'' if v.final else ' (open)'}, "
+                    f"the exchange filled {filled}")
         else:
             c.check(filled == 0, f"2: order {order.seq} judged {v.kind}, the exchange filled {filled}")
     if not ledger.unknown():
-        filled = [o.final()[1] for o in exchange.ours if o.final()[1] > 0]
-        bought = [o.verdict.quantity for o in ledger.orders if o.bought]
-        c.check(len(bought) == len(filled) and sum(bought) == sum(filled),
-                f"2: every outcome known, the host counts {len(bought)} bought ({sum(bought)}), "
-                f"the exchange filled {len(filled)} ({sum(filled)})")
+        bought = {o.request_id: o.verdict.quantity for o in ledger.orders if o.bought}
+        c.check(set(bought) == set(fills), f"2: every outcome known, the host counts {len(bought)} bought, "
+                                           f"the exchange filled {len(fills)}")
 
 
-def _exit(c, run, ledger, exchange, b):
-    """By the exchange's record, as far as the host could know it when it ended (its unknown outcomes then)."""
-    filled = sum(1 for o in exchange.ours if o.final()[1] > 0)
-    if run.unknown_at_exit:
-        expected = 3
-    elif filled >= b.wanted:
-        expected = 0
+def _exit(c, run, ledger, b, fills):
+    """By the exchange's record: what the host may say of the run, whatever it told itself."""
+    bought = {o.request_id: o.verdict for o in ledger.orders if o.bought}
+    counted = set(bought) == set(fills) and all(
+        v.quantity == fills[rid] or not v.final for rid, v in bought.items())
+    said = f"exit {run.exit}: the exchange filled {len(fills)} orders (--orders {b.wanted}), the host counts " \
+           f"{len(bought)} bought and {run.unknown_at_exit} unknown"
+    if run.exit == 0:
+        c.check(len(fills) >= b.wanted and counted, "3: " + said)
+    elif run.exit in (1, 130):
+        c.check(len(fills) < b.wanted and counted and not run.unknown_at_exit
+                and (run.exit == 130) == (run.stop_request_at is not None), "3: " + said)
     else:
-        expected = 130 if run.stop_request_at is not None else 1
-    c.check(run.exit == expected, f"3: exit {run.exit}, expected {expected} (the exchange filled {filled} "
-                                  f"orders, {run.unknown_at_exit} unknown to the host, --orders {b.wanted})")
+        c.check(run.exit == 3 and run.unknown_at_exit > 0, "3: " + said)
+
+
+def _bounded(c, run, b):
+    if run.ended_s is None:
+        return
+    if run.stop_request_at is not None and run.gate.winding_down:
+        bound = run.stop_request_at + STOP_READ_S + STOP_ASK_S + SLACK_S
+    elif run.gate.deadline_ms is not None:
+        bound = run.gate.deadline_ms / 1000 - EPOCH_S + GRACE_S + QUERY_TIME_S + SLACK_S
+    else:
+        return
+    c.check(run.ended_s <= bound, f"6: the run ended {run.ended_s - bound:.1f} s past its bound")
+
+
+def _overdue_asked(c, run, exchange, net, b):
+    """An order left without a reply on an open connection is asked about once its reply is overdue."""
+    if b.weight_limit or b.refused_connections or b.slow_handshakes or run.stop_request_at is not None \
+            or run.ended_s is None:
+        return  # a limit to wait out, or a connection slow or refused, may hold the question up
+    sent = {}  # request id -> virtual s the host sent it
+    queries = []  # (virtual s, method, params) of the host's order queries
+    for at, text, _ in net.sent:
+        data = json.loads(text)
+        if data.get("method") == "order.place":
+            sent.setdefault(data.get("id"), at)
+        elif data.get("method") in ("order.status", "allOrders"):
+            queries.append((at, data["method"], data.get("params") or {}))
+    for o in exchange.ours:
+        left = sent.get(o.request_id)
+        due = left + (reply_deadline_ms(1000 * b.rtt_s) / 1000 + SLACK_S) if left is not None else None
+        if not o.unanswered or due is None or due > run.ended_s or any(
+                left <= at <= due and '"status": 429' in text for at, text in net.received):
+            continue  # a rate limit's window is waited out before asking
+        asked = [at for at, method, p in queries if at >= left and (
+            p.get("orderId") == o.order_id if method == "order.status"
+            else (p.get("startTime") or 0) <= o.arrived_ms <= (p.get("endTime") or float("inf")))]
+        c.check(asked and asked[0] <= due, f"7: order {o.order_id}, unanswered, first asked about "
+                                           f"{f'{asked[0] - left:.1f} s after it left' if asked else 'never'}")
 
 
 def _in_play(c, sends, b):

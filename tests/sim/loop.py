@@ -20,6 +20,13 @@ class Stalled(RuntimeError):
     """Nothing is ready and nothing is scheduled: the run would hang forever."""
 
 
+class RanAway(RuntimeError):
+    """The run took more steps than any run should: a loop that never ends in virtual time."""
+
+
+MAX_STEPS = 500_000  # loop passes of one run
+
+
 class _Selector(selectors.BaseSelector):
     """No file descriptors: a select with a timeout is the clock moving on."""
 
@@ -48,6 +55,13 @@ class VirtualLoop(asyncio.BaseEventLoop):
         super().__init__()
         self._now = 0.0
         self._selector = _Selector(self)
+        self.steps = 0
+
+    def _run_once(self):
+        self.steps += 1
+        if self.steps > MAX_STEPS:
+            raise RanAway(f"more than {MAX_STEPS} loop passes, at {self._now:.1f} s virtual")
+        super()._run_once()
 
     def time(self):
         return self._now

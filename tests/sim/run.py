@@ -18,6 +18,9 @@ class World:
         self.loop = vloop.VirtualLoop()
         self.exchange = exchange.Exchange(b, lambda: self.loop.wall_ms() + b.skew_ms, self.loop, self.rng)
         self.net = wire.Network(self.loop, self.exchange, self.rng, rtt_s=b.rtt_s)
+        self.errors = []  # exceptions in callbacks: the exchange's, the network's, or the host's own
+        self.loop.set_exception_handler(lambda loop, context: self.errors.append(
+            repr(context.get("exception") or context.get("message"))))
 
 
 class Result:
@@ -65,7 +68,8 @@ def run_seed(seed):
         run.restore_module()
         _close(loop)
     checks = invariants.check_all(run, world.exchange, world.net, world.b)
-    return Result(seed, checks.count, checks.failures, run)
+    failures = checks.failures + [f"an exception in a callback: {error}" for error in world.errors[:3]]
+    return Result(seed, checks.count, failures, run)
 
 
 def _close(loop):

@@ -104,6 +104,7 @@ class Connection:
     def _arrive(self, message):
         if self.state is State.CLOSED:
             return
+        self.net.received.append((self.net.loop.time(), message))
         self._inbox.append(message)
         self._wake()
 
@@ -144,6 +145,7 @@ class Network:
         self.opened = []
         self.sent = []  # (virtual s, text, the host's orders in play then) of everything the host sent
         self.in_play = lambda: 0  # set by the host: its orders that may have bought
+        self.received = []  # (virtual s, text) of everything that reached the host
 
     def one_way(self):
         return self.rtt_s / 2 + self.rng.uniform(-self.jitter_s, self.jitter_s) / 2
