@@ -35,6 +35,7 @@ class Behaviour:
     wrong_answers: float = 0.0  # the share of order.status answers about another symbol or order id
     malformed_rows: float = 0.0  # the share of allOrders answers with a malformed row
     crowd: int = 0  # other orders of the symbol around the opening: more than a page of them
+    told_twice: float = 0.0  # the share of replies sent twice (the second, at times, a word in doubt)
 
     @property
     def announced_ms(self):
@@ -77,6 +78,7 @@ def draw(seed):
         wrong_answers=rng.choice((0.0, 0.0, 0.3)),
         malformed_rows=rng.choice((0.0, 0.0, 0.5)),
         crowd=1100 if rng.random() < 0.03 else 0,
+        told_twice=rng.choice((0.0, 0.0, 0.3)),
     )
     if b.twins:
         b.cuts = []  # a cut can lose a request on its way: see above

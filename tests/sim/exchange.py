@@ -230,6 +230,10 @@ class Exchange:
         self._push_noise(conn)
         delay = self.rng.uniform(1.0, 15.0) if shape == "late_reply" else self.rng.uniform(0, 0.08)
         self.loop.call_later(delay, conn.push, text)
+        if self.rng.random() < self.b.told_twice:  # the same reply again, or a word in doubt under its id
+            again = text if self.rng.random() < 0.5 else json.dumps(
+                {"id": rid, "status": 503, "error": {"code": -1007, "msg": "execution status unknown"}})
+            self.loop.call_later(delay + self.rng.uniform(0, 0.5), conn.push, again)
 
     def _book(self, rid, params, now, shape):
         qty = Decimal(str(params.get("quantity")))
@@ -342,7 +346,7 @@ class Exchange:
             result = [o.describe(symbol, now) for o in rows[:limit]]
             if result and self.rng.random() < self.b.malformed_rows:
                 bad = dict(result[0], orderId=result[-1]["orderId"] + 10**6)
-                bad.update(self.rng.choice(({"time": 1e400}, {"origQty": "sNaN"}, {"time": "soon"})))
+                bad.update(self.rng.choice(({"time": 1e400}, {"time": 10**400}, {"origQty": "sNaN"}, {"time": "soon"})))
                 result.insert(self.rng.randrange(len(result)), bad)
         self._answer(conn, {"id": rid, "status": 200, "result": result, "rateLimits": self._rate_limits(now)})
 

@@ -20,6 +20,9 @@
 6. the run ends within the time limit, its grace and the bounded query time
    (after a stop request: within the bounded reading and asking);
 7. an order whose reply never comes is asked about once its reply is overdue;
+   a fill whose order the exchange finished well before the end is not left
+   open, where the exchange answers every question; a full page of orders
+   is followed by the next while an order is unknown;
 8. no query goes over a request-weight limit that the exchange has stated.
 """
 
@@ -30,6 +33,7 @@ from quorvane_host.orders.asking import reply_deadline_ms
 from quorvane_host.orders.reply import BOUGHT
 from quorvane_host.run.trigger import QUERY_TIME_S, STOP_ASK_S, STOP_READ_S
 
+from .exchange import FINAL
 from .host import GRACE_S
 from .loop import EPOCH_S
 
@@ -74,7 +78,39 @@ def check_all(run, exchange, net, b):
     _bounded(c, run, b)
     _overdue_asked(c, run, exchange, net, b)
     _weight(c, exchange, net, b)
+    _finished_fills_known(c, run, exchange, b)
+    _pages_followed(c, run, net)
     return c
+
+
+def _finished_fills_known(c, run, exchange, b):
+    if b.query_failures or b.weight_limit or run.ended_s is None or run.stop_request_at is not None:
+        return
+    settled_by = (EPOCH_S + run.ended_s - QUERY_TIME_S) * 1000 + b.skew_ms  # the exchange's clock
+    for order in run.gate.ledger.orders:
+        ex = exchange.by_request(order.request_id)
+        if order.verdict is not None and order.verdict.open and ex is not None \
+                and ex.state(settled_by)[0] in FINAL:
+            c.check(False, f"7: order {order.seq} left open at {order.verdict.quantity}, though the exchange "
+                           f"finished it ({ex.final()}) {QUERY_TIME_S:g} s before the end")
+
+
+def _pages_followed(c, run, net):
+    if not run.gate.ledger.unknown():
+        return
+    asked = {}
+    for _, text, _ in net.sent:
+        data = json.loads(text)
+        if data.get("method") == "allOrders":
+            asked[data.get("id")] = data.get("params") or {}
+    froms = [p.get("orderId") for p in asked.values()]
+    for _, text in net.received:
+        data = json.loads(text) if text.startswith("{") else None
+        params = asked.get(data.get("id")) if isinstance(data, dict) else None
+        rows = data.get("result") if params is not None else None
+        if isinstance(rows, list) and rows and len(rows) >= params.get("limit", 500):
+            last = rows[-1].get("orderId")
+            c.check(last in froms, f"7: a full page of allOrders (up to order {last}) was not followed")
 
 
 def _weight(c, exchange, net, b):
@@ -116,6 +152,9 @@ def _exit(c, run, ledger, b, fills):
         v.quantity == fills[rid] or not v.final for rid, v in bought.items())
     said = f"exit {run.exit}: the exchange filled {len(fills)} orders (--orders {b.wanted}), the host counts " \
            f"{len(bought)} bought and {run.unknown_at_exit} unknown"
+    reason = run.gate.stop_reason or ""
+    if "that bought something" in reason:  # the orders stopped because enough had bought
+        c.check(len(fills) >= b.wanted, f"3: the host stopped after {reason}; the exchange filled {len(fills)}")
     if run.exit == 0:
         c.check(len(fills) >= b.wanted and counted, "3: " + said)
     elif run.exit in (1, 130):
@@ -139,9 +178,9 @@ def _bounded(c, run, b):
 
 def _overdue_asked(c, run, exchange, net, b):
     """An order left without a reply on an open connection is asked about once its reply is overdue."""
-    if b.weight_limit or b.refused_connections or b.slow_handshakes or run.stop_request_at is not None \
-            or run.ended_s is None:
-        return  # a limit to wait out, or a connection slow or refused, may hold the question up
+    if b.weight_limit or b.refused_connections or b.slow_handshakes or b.query_failures \
+            or run.stop_request_at is not None or run.ended_s is None:
+        return  # a limit to wait out, a connection slow or refused, a question failing may hold the next up
     sent = {}  # request id -> virtual s the host sent it
     queries = []  # (virtual s, method, params) of the host's order queries
     for at, text, _ in net.sent:
