@@ -84,7 +84,7 @@ def start_lines(plan: Plan, p: Prepared, clock: Any, left_ms: float) -> List[str
     """What the run is about to do, for the person: the first lines of the run, and a dry run's summary."""
     lines = [f"{program_name(HOST)}: {'dry run: would buy' if plan.dry_run else 'buy'} "
              f"{_quantity_said(plan, p.sent_quantity)} {plan.symbol.upper()} when trading opens at "
-             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms; local time here {format_local(plan.open_ms)}), "
+             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), local time {format_local(plan.open_ms)}, "
              f"in {format_wait(left_ms)}",
              f"  keys: from {plan.keys_from}",
              f"  endpoint: {_endpoint_said(plan, p)}"]
