@@ -83,8 +83,8 @@ def test_a_day_ahead_is_allowed():
 @pytest.mark.parametrize("quantity, message", [
     ("abc", "not a plain number"),
     ("", "not a plain number"),
-    ("0", "above zero"),
-    ("-2", "above zero"),
+    ("0", "positive"),
+    ("-2", "positive"),
     ("nan", "not a plain number"),
     ("inf", "not a plain number"),
     ("1e3", "not a plain number"),

@@ -148,7 +148,7 @@ def check_quantity(text: str, allow_inexact: bool) -> float:
     typed = read_number(text, "quantity")
     value = Decimal(typed)
     if value <= 0:
-        raise NumberError(f"quantity must be above zero, not {text!r}")
+        raise NumberError(f"quantity must be a positive number, not {text!r}")
     if value >= Decimal("1e300"):
         raise NumberError(f"quantity {typed} is too large")
     sent = quantity_text(float(value))
