@@ -60,8 +60,8 @@ class TypedFloat(float):
     def __str__(self) -> str:
         return self.typed
 
-    def __format__(self, spec: str) -> str:
-        return self.typed if spec in ("", "g") else float.__format__(self, spec)
+    def __format__(self, form: str) -> str:
+        return self.typed if form in ("", "g") else float.__format__(self, form)
 
 
 class TypedDecimal(Decimal):
@@ -77,8 +77,8 @@ class TypedDecimal(Decimal):
     def __str__(self) -> str:
         return self.typed
 
-    def __format__(self, spec: str, *args: Any) -> str:
-        return self.typed if spec in ("", "g") else Decimal.__format__(self, spec, *args)
+    def __format__(self, form: str, *args: Any) -> str:
+        return self.typed if form in ("", "g") else Decimal.__format__(self, form, *args)
 
 
 def _shown(text: str) -> str:
