@@ -7,7 +7,7 @@ exchange served from the host's own process would wait on it.
 
 from __future__ import annotations
 
-from quorvane_host.cli.options import Plan
+from quorvane_host.cli.plan import Plan
 from quorvane_host.cli.times import current_ms
 from quorvane_rehearsal.exchange import Symbol
 from quorvane_rehearsal.network import RehearsalNetwork

@@ -61,13 +61,15 @@ def test_relative_times_only_where_allowed():
 
 
 @pytest.mark.parametrize("argv, message", [
-    (["--open-at", str(NOW - 1)], "in the past"),
+    (["--open-at", str(NOW - 1)], r"in the past \(now: 2027-01-15T08:00:00.000Z\)"),
     (["--open-at", str(NOW)], "in the past"),
     (["--open-at", str(NOW // 1000 + 60)], "looks like seconds"),
     (["--open-at", str(NOW + 24 * 3600 * 1000 + 1)], "more than a day ahead"),
     (["--open-at", "2027-01-15T08:01:00"], "no zone"),
     (["--open-at", "tomorrow"], "cannot read the opening time"),
-    (["--open-at", "+5d"], r"cannot read the opening time.*such as \+20s"),
+    (["--open-at", "+5d"], r"cannot read the opening time.*one unit: ms, s, m or h \(\+250ms, \+20s"),
+    (["--open-at", "+90"], r"\+90 has no unit: write \+90s for seconds"),
+    (["--open-at", "+2h30m"], r"more than one unit: write it in one, \+150m;"),
 ])
 def test_bad_opening_times(argv, message):
     with pytest.raises(UsageError, match=message):
@@ -79,12 +81,13 @@ def test_a_day_ahead_is_allowed():
 
 
 @pytest.mark.parametrize("quantity, message", [
-    ("abc", "not a number"),
-    ("", "not a number"),
+    ("abc", "not a plain number"),
+    ("", "not a plain number"),
     ("0", "positive"),
     ("-2", "positive"),
-    ("nan", "positive"),
-    ("inf", "positive"),
+    ("nan", "not a plain number"),
+    ("inf", "not a plain number"),
+    ("1e3", "not a plain number"),
     ("1" * 301, "too large"),
     ("0.00001", "as 1e-05"),
     ("20000000000000000", r"as 2e\+16"),
@@ -116,7 +119,11 @@ def test_quantity_text(value, text):
     (["QRV-USD", "1"], "letters and digits"),
     (["Q", "1"], "letters and digits"),
     (["QRVUSD", "1", "--orders", "0"], "--orders"),
-    (["QRVUSD", "1", "--orders", "3", "--max-orders", "2"], "--max-orders"),
+    (["QRVUSD", "1", "--orders", "3", "--max-orders", "2"], "--orders 3 is more than --max-orders 2: give "
+                                                             "--max-orders 3 or more"),
+    (["QRVUSD", "1", "--orders", "200"], r"--orders 200 is more than the 100 orders in all .*default 100\): "
+                                         "give --max-orders 200 or more"),
+    (["QRV/USD", "1"], "without a separator: QRVUSD"),
     (["QRVUSD", "1", "--time-limit", "0"], "--time-limit"),
     (["QRVUSD", "1", "--grace", "-1"], "--grace"),
     (["QRVUSD", "1", "--connect", "127.0.0.1"], "HOST:PORT"),
@@ -143,8 +150,8 @@ def test_connect_forms():
 
 @pytest.mark.parametrize("env, message", [
     ({}, "no API key: set QUORVANE_API_KEY"),
-    ({"QUORVANE_API_KEY": "k"}, "no secret key"),
-    ({"QUORVANE_SECRET_KEY": "s"}, "no API key in the environment"),
+    ({"QUORVANE_API_KEY": "k"}, r"no secret key in the environment \(QUORVANE_SECRET_KEY\)$"),
+    ({"QUORVANE_SECRET_KEY": "s"}, r"no API key in the environment \(QUORVANE_API_KEY\)$"),
     ({"QUORVANE_API_KEY": "k ", "QUORVANE_SECRET_KEY": "s"}, "blanks"),
 ])
 def test_missing_or_bad_keys_in_environment(env, message):

@@ -109,7 +109,8 @@ OLD_LOG = HOST_LOG_MARK + b" started 2030-01-01T00:00:00+0000, pid 1\nTime from 
 
 @pytest.mark.parametrize("name, content, flags, said", [
     ("notes.txt", NOTES, ["--log", "{path}"], "already exists; the host never writes over a file"),
-    ("notes.txt", NOTES, ["--log", "{path}", "--log-append"], "already exists"),
+    ("notes.txt", NOTES, ["--log", "{path}", "--log-append"], "is not a log of this host: --log-append goes on "
+                                                              "only with a log this host wrote"),
     ("old.log", OLD_LOG, ["--log", "{path}"], "is a log of an earlier run; add --log-append"),
     ("result.json", b'{"mine": 1}\n', ["--result", "{path}"], "already exists"),
     ("result.json", OLD_LOG, ["--result", "{path}", "--log-append"], "already exists"),

@@ -7,7 +7,8 @@ except: ``make`` lines are checked with ``make -n``; a ``quorvane-host``
 line is made a dry run against the loopback exchange (its own rehearsal
 otherwise waits for the opening), and a real run only has its input
 checked; the wheel's lines are left to tests/test_wheel.py.  The Python
-snippet is run as it stands.
+snippet of docs/using-the-module.md, which the README links, is run as it
+stands.
 """
 
 import importlib.machinery
@@ -27,6 +28,8 @@ pytestmark = pytest.mark.python_side
 
 REPO = Path(__file__).resolve().parent.parent
 README = (REPO / "README.md").read_text()
+MODULE_PAGE = (REPO / "docs" / "using-the-module.md").read_text()
+DEVELOPING = (REPO / "docs" / "developing.md").read_text()
 FENCE = re.compile(r"^(\s*)```(\w*)\s*$")
 COMMENT = re.compile(r"\s+#\s.*$")
 # What the host's input checks would say of a real run's command line, without running it.
@@ -118,9 +121,9 @@ def test_the_readmes_shell_commands_run_as_written(fresh_folder):
     assert dry_runs and done.stdout.count("dry run: every check passed") == dry_runs, done.stdout[-3000:]
 
 
-def test_the_readmes_module_snippet_runs_and_stops(fresh_folder):
+def test_the_module_pages_snippet_runs_and_stops(fresh_folder):
     work, _, env = fresh_folder
-    (code,) = [code for lang, code in fenced_blocks(README) if lang == "python"]
+    (code,) = [code for lang, code in fenced_blocks(MODULE_PAGE) if lang == "python"]
     (work / "snippet.py").write_text(code)
     done = subprocess.run([sys.executable, "snippet.py"], cwd=work, env=env, capture_output=True, text=True,
                           timeout=120)
@@ -130,8 +133,8 @@ def test_the_readmes_module_snippet_runs_and_stops(fresh_folder):
 
 
 def test_every_make_target_the_readme_names_is_in_make_help():
-    named = set(re.findall(r"`make ([a-z-]+)", README)) | {
-        line.split()[1] for line in shell_lines(README) if line.startswith("make ")}
+    named = set(re.findall(r"`make ([a-z-]+)", README + DEVELOPING)) | {
+        line.split()[1] for line in shell_lines(README + DEVELOPING) if line.startswith("make ")}
     done = subprocess.run(["make", "-s", "help"], cwd=REPO, capture_output=True, text=True, timeout=60)
     if done.returncode != 0:
         pytest.skip(f"make help: {done.stderr.strip()[-200:]}")

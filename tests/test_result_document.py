@@ -90,3 +90,19 @@ def test_the_report_counts_in_words_that_agree(run):
     report = done.stdout.split("\n\n")[-1]
     assert "rejected" not in done.stdout and " refused" in report
     assert not re.search(r"\b1 (orders|requests|lines|connections)\b", report), report
+
+
+@pytest.mark.parametrize("fills, cost, price", [
+    ([("0.01", "10"), ("0.01", "10")], "20", "1000"),  # plain text, never 1E+3
+    ([("0.02", None)], None, None),  # no price stated: not known, never 0
+    ([("0.01", "10"), ("0.01", None)], None, None),  # a sum that leaves a fill out is no cost
+])
+def test_what_was_bought_in_all_never_makes_up_a_price(fills, cost, price):
+    from types import SimpleNamespace
+
+    from quorvane_host.run.report import _bought
+
+    orders = [SimpleNamespace(verdict=SimpleNamespace(bought=True, quantity=Decimal(q),
+                                                      cost=None if c is None else Decimal(c))) for q, c in fills]
+    assert _bought(SimpleNamespace(orders=orders)) == {
+        "quantity": str(sum(Decimal(q) for q, _ in fills)), "cost": cost, "price": price}

@@ -33,7 +33,7 @@ def _host(tmp_path, *args, extra=(), **kwargs):
 
 
 @pytest.mark.parametrize("args, said", [
-    (["1e3", "--exchange", "loopback"], "exponent forms such as 1e3 are refused"),
+    (["1e3", "--exchange", "loopback"], "is not a plain number: give ASCII digits with at most one point"),
     (["1", "--key-file=~/.quorvane-keys"], "--key-file ~/.quorvane-keys: the shell did not expand the ~"),
     (["1", "--result", "~/buy.json"], "--result ~/buy.json: the shell did not expand the ~"),
     (["1", "--result", "{fifo}"], "is not a regular file but a pipe or a socket"),
@@ -83,6 +83,7 @@ def test_rehearsal_without_keys_result_on_stdout_report_on_a_terminal(tmp_path, 
     assert json.loads(out)["exit_code"] == 0  # standard output holds the JSON and nothing else
     assert "keys: from the loopback exchange's own account" in shown
     assert "IST (UTC+05:30), in " in shown
+    assert f"from another shell: kill {host.pid} (its pid)" in shown
     assert "\x1b" not in shown
     assert ("\r  opens in" in shown) is redrawn
 
@@ -104,6 +105,8 @@ def test_one_host_per_account_and_symbol(tmp_path):
                 assert other.returncode == status, err
                 assert (f"another host is running for this account and symbol (pid {first.pid})" in err) is (
                     status == 2)
+                # SIGTERM, which a host started with nohup ... & still takes (SIGINT it may ignore)
+                assert (f"(kill {first.pid})" in err) is (status == 2)
         finally:
             first.send_signal(signal.SIGINT)
             first.communicate(timeout=120)

@@ -114,6 +114,10 @@ def _taken(option: str, path: str, real: str, log: bool, append: bool) -> Option
             return None
         return (f"{option} {path} is a log of an earlier run; add --log-append to go on with it, "
                 "or choose another path")
+    if log and append:
+        return (f"{option} {path} already exists and is not a log of this host: --log-append goes on "
+                "only with a log this host wrote (its first line says so), and the host never writes "
+                "over another file: choose another path, or move that file away")
     return (f"{option} {path} already exists; the host never writes over a file: "
             "choose another path, or move that file away")
 

@@ -234,11 +234,11 @@ def _complete(api_key: Optional[str], secret: Optional[str], where: str,
     if api_key == "":
         raise CredentialsError(f"the API key in {where} ({labels[0]}) is empty")
     if api_key is None:
-        raise CredentialsError(f"no API key in {where} ({ENV_API_KEY} / api_key)")
+        raise CredentialsError(f"no API key in {where} ({labels[0]})")
     if secret == "":
         raise CredentialsError(f"the secret key in {where} ({labels[1]}) is empty")
     if secret is None:
-        raise CredentialsError(f"no secret key in {where} ({ENV_SECRET_KEY} / secret_key)")
+        raise CredentialsError(f"no secret key in {where} ({labels[1]})")
     for name, label, value in (("API key", labels[0], api_key), ("secret key", labels[1], secret)):
         try:
             # An environment variable that is not UTF-8 arrives with its

@@ -80,7 +80,9 @@ class AccountLock:
             if exc.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
                 raise AccountBusy(f"cannot take the lock {self.path}: {exc.strerror or exc}") from None
             who = f"pid {holder}" if holder is not None else "its pid unknown"
-            stop = f" (kill -INT {holder})" if holder is not None else ""
+            # SIGTERM: a host started in the background from a script (nohup ... &) has
+            # SIGINT ignored from its start, and kill -INT would do nothing.
+            stop = f" (kill {holder})" if holder is not None else ""
             raise AccountBusy(
                 f"another host is running for this account and symbol ({who}): the same API key, "
                 f"endpoint and symbol. One host per account and symbol: wait for it to end, or stop "

@@ -12,15 +12,18 @@ account and symbol (:mod:`quorvane_host.cli.lock`), and lets it go at the end.
 from __future__ import annotations
 
 import os
-from typing import List, Optional
+from typing import Any, List, Optional
 
 from quorvane_host.cli.files import STDOUT_NAME, check_output_path, is_standard_output, resolve_output_path
 from quorvane_host.cli.lock import AccountBusy, AccountLock, lock_folder, lock_path
 from quorvane_host.cli.progname import error_line, program_name, say_on_stderr
-from quorvane_host.cli.options import Plan, UsageError, build_plan, parse_args
+from quorvane_host.cli.options import build_plan
+from quorvane_host.cli.parser import parse_args, result_path_in
+from quorvane_host.cli.plan import Plan, UsageError
 from quorvane_host.orders.exit_status import EXIT_INTERRUPTED, EXIT_USAGE
 from quorvane_host.run.orchestrator import HostRun
 from quorvane_host.run.prepare import LoopbackEndpoint
+from quorvane_host.run.result_file import early_result, write_early_result
 from quorvane_host.run.stopping import StopRequested
 
 __all__ = ["main"]
@@ -64,30 +67,46 @@ def account_lock(plan: Plan) -> Optional[AccountLock]:
     return AccountLock(lock_path(lock_folder(os.environ), plan.api_key, endpoint, plan.symbol)).take()
 
 
+def _refused(path: Optional[str], reason: str, plan: Optional[Plan] = None, args: Any = None) -> int:
+    """Exit 2 before anything is sent: the reason on stderr, and in ``--result`` for a script."""
+    _leave_result(path, early_result(EXIT_USAGE, reason, plan=plan, args=args))
+    say_on_stderr(error_line(HOST, reason))
+    return EXIT_USAGE
+
+
+def _leave_result(path: Optional[str], document: dict) -> None:
+    for line in write_early_result(path, document):
+        say_on_stderr(line)
+
+
+def _stopped_in_setup(plan: Plan, status: int, said: str) -> int:
+    reason = f"{said} during set-up; nothing was sent"
+    _leave_result(plan.result_path, early_result(status, reason, plan=plan))
+    say_on_stderr(f"{program_name(HOST)}: {reason}")
+    return status
+
+
 def main(argv: Optional[List[str]] = None) -> int:
-    args = parse_args(argv)
+    # A command line that cannot be read still leaves its --result, when that names a file.
+    args = parse_args(argv, on_error=lambda said, words: _leave_result(
+        result_path_in(words), early_result(EXIT_USAGE, said)))
     try:
         plan = build_plan(args, os.environ)
     except UsageError as exc:
-        say_on_stderr(error_line(HOST, str(exc)))
-        return EXIT_USAGE
+        return _refused(args.result, str(exc), args=args)
     problem = output_paths_problem(plan)  # before anything is sent
     if problem:
-        say_on_stderr(error_line(HOST, problem))
-        return EXIT_USAGE
+        return _refused(plan.result_path, problem, plan=plan)
     try:
         lock = account_lock(plan)
     except AccountBusy as busy:
-        say_on_stderr(error_line(HOST, str(busy)))
-        return EXIT_USAGE
+        return _refused(plan.result_path, str(busy), plan=plan)
     try:
         return HostRun(plan, start_loopback).run()
     except StopRequested as stop:  # during set-up, before the trigger runs
-        say_on_stderr(f"{program_name(HOST)}: {stop.said} during set-up; nothing was sent")
-        return stop.exit_status
+        return _stopped_in_setup(plan, stop.exit_status, stop.said)
     except KeyboardInterrupt:  # before the handlers were in place
-        say_on_stderr(f"{program_name(HOST)}: interrupted (Ctrl-C) during set-up; nothing was sent")
-        return EXIT_INTERRUPTED
+        return _stopped_in_setup(plan, EXIT_INTERRUPTED, "interrupted (Ctrl-C)")
     finally:
         if lock is not None:
             lock.release()

@@ -56,6 +56,8 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
             if not offset < 10 ** MAX_DIGITS:
                 raise TimeError(f"the opening time {text} is too far ahead")
             return current + int(offset)
+        if text.startswith("+"):
+            raise TimeError(_relative_advice(text))
     iso = text[:-1] + "+00:00" if text[-1:] in "Zz" else _COMPACT_ZONE.sub(r"\1\2:\3", text)
     try:
         moment = _dt.datetime.fromisoformat(iso)
@@ -70,6 +72,21 @@ def parse_opening_time(text: str, *, now_ms: Optional[int] = None, allow_relativ
     epoch = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
     delta = moment - epoch
     return (delta.days * 86_400 + delta.seconds) * 1000 + delta.microseconds // 1000
+
+
+def _relative_advice(text: str) -> str:
+    """What to type instead of a time from now that is not read: ``+90`` or ``+2h30m``."""
+    forms = "a number and one unit: ms, s, m or h (+250ms, +20s, +5m, +1h)"
+    bare = re.fullmatch(r"\+\s*([0-9]+(?:\.[0-9]+)?)", text)
+    if bare:
+        return f"the opening time {text} has no unit: write +{bare.group(1)}s for seconds; a time from now is {forms}"
+    parts = re.findall(r"([0-9]+(?:\.[0-9]+)?)\s*(ms|s|m|h)", text)
+    if len(parts) > 1 and re.fullmatch(r"\+(\s*[0-9]+(?:\.[0-9]+)?\s*(ms|s|m|h))+", text):
+        total_ms = sum(float(n) * _UNIT_MS[unit] for n, unit in parts)
+        unit = next(u for u in ("h", "m", "s", "ms") if total_ms % _UNIT_MS[u] == 0)
+        return (f"the opening time {text} has more than one unit: write it in one, "
+                f"+{int(total_ms // _UNIT_MS[unit])}{unit}; a time from now is {forms}")
+    return f"cannot read the opening time {text!r} as a time from now: give {forms}"
 
 
 def format_ms(ms: int) -> str:

@@ -22,7 +22,7 @@ import time
 from typing import Any, Optional, Set
 
 from quorvane_host.cli.console import SHIFT_MARK
-from quorvane_host.cli.options import AIM_SAFETY_MS
+from quorvane_host.cli.plan import AIM_SAFETY_MS
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.run.last_look import ClockConnection
 from quorvane_host.run.console_link import ConsoleLink

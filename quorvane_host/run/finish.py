@@ -10,13 +10,12 @@ report must not cost the record of what was bought.
 
 from __future__ import annotations
 
-import json
-from typing import Callable, List, Optional
+from typing import Callable, Optional
 
-from quorvane_host.cli.files import STDOUT_NAME, resolve_output_path, write_all, write_new
 from quorvane_host.cli.progname import program_name
 from quorvane_host.orders.exit_status import bought_orders, exit_status, unknown_outcomes
 from quorvane_host.run.report import result_document, say_report
+from quorvane_host.run.result_file import write_result
 from quorvane_host.run.state import RunState
 
 __all__ = ["finish"]
@@ -40,25 +39,15 @@ def _bare_result(state: RunState, code: int, stop_said: Optional[str], why: str)
     }
 
 
-def _write_result(path: str, result: dict, code: int) -> List[str]:
-    """Write ``--result`` as a new file, or to standard output (``-``); the lines to say about it
-    (none when all went well)."""
-    try:
-        data = json.dumps(result, indent=1, default=str).encode()
-        if path == STDOUT_NAME:
-            write_all(1, data + b"\n")
-            return []
-        wanted = resolve_output_path(path)
-        written = write_new(path, data, or_beside=True)
-    except (OSError, ValueError, TypeError) as exc:
-        why = getattr(exc, "strerror", None) or str(exc)
-        where = "the result to standard output" if path == STDOUT_NAME else path
-        return [f"{program_name(HOST)}: could not write {where} ({why}); the orders stand as reported "
-                f"above (exit status {code})"]
-    if written != wanted:
-        return [f"{program_name(HOST)}: {path} was taken while the host ran (it is left as it was); "
-                f"the result went to {written}"]
-    return []
+def _reason(state: RunState, stop_said: Optional[str]) -> Optional[str]:
+    """Why the run ended, in the report's words: the stop request, the stop rule, or the trigger's end."""
+    if stop_said:
+        return stop_said
+    if state.gate.stop_reason:
+        return f"stopped after {state.gate.stop_reason}"
+    if state.error:
+        return f"the trigger ended with {state.error}"
+    return None
 
 
 def finish(state: RunState, started: float, stop_status: Optional[int], stop_said: Optional[str],
@@ -73,7 +62,8 @@ def finish(state: RunState, started: float, stop_status: Optional[int], stop_sai
         except Exception as exc:
             failed = f"{type(exc).__name__}: {exc}"
             result = _bare_result(state, code, stop_said, failed)
-        notes = _write_result(plan.result_path, result, code)
+        result.update(reason=_reason(state, stop_said), dry_run=False)
+        notes = write_result(plan.result_path, result, code)
     else:
         notes = []
     try:

@@ -33,7 +33,7 @@ from decimal import Decimal
 from typing import Any, Callable, List, Optional, Tuple
 
 from quorvane_host.cli.files import STDOUT_NAME
-from quorvane_host.cli.options import Plan
+from quorvane_host.cli.plan import Plan
 from quorvane_host.cli.progname import error_line, program_name
 from quorvane_host.cli.times import current_ms, format_local, format_ms, format_wait
 from quorvane_host.orders.gate import Gate
@@ -47,6 +47,7 @@ from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flus
 from quorvane_host.run.finish import finish
 from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, prepare
+from quorvane_host.run.result_file import early_result, write_early_result
 from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
@@ -83,7 +84,7 @@ def start_lines(plan: Plan, p: Prepared, clock: Any, left_ms: float) -> List[str
     """What the run is about to do, for the person: the first lines of the run, and a dry run's summary."""
     lines = [f"{program_name(HOST)}: {'dry run: would buy' if plan.dry_run else 'buy'} "
              f"{_quantity_said(plan, p.sent_quantity)} {plan.symbol.upper()} when trading opens at "
-             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), here {format_local(plan.open_ms)}, "
+             f"{format_ms(plan.open_ms)} ({plan.open_ms} ms), local time {format_local(plan.open_ms)}, "
              f"in {format_wait(left_ms)}",
              f"  keys: from {plan.keys_from}",
              f"  endpoint: {_endpoint_said(plan, p)}"]
@@ -168,6 +169,7 @@ class HostRun:
                     self.term.say(error_line(HOST, str(failed)))
                 else:
                     print(error_line(HOST, str(failed)), file=sys.stderr)
+                self._early_result(failed.status, str(failed))
                 return failed.status
             if self.state.plan.dry_run:
                 return self._dry_run_summary(prepared)
@@ -191,9 +193,17 @@ class HostRun:
         """
         builtins.print = p.original_print
         self._say_start(p)
-        self.term.say("  dry run: every check passed and no order was sent; without --dry-run the "
-                      "host would count down now and order at the opening")
+        said = "dry run: every check passed and no order was sent"
+        self._early_result(EXIT_OK, said, dry_run=True)
+        self.term.say(f"  {said}; without --dry-run the host would count down now and order at the opening")
         return EXIT_OK
+
+    def _early_result(self, code: int, reason: str, dry_run: bool = False) -> None:
+        """``--result`` for a run that ends before the countdown: the status and the reason, nothing sent."""
+        plan = self.state.plan
+        document = early_result(code, reason, plan=plan, dry_run=dry_run, clock=self.state.clock_at_start)
+        for line in write_early_result(plan.result_path, document):
+            self.term.say(line)
 
     def _countdown_and_after(self, p: Prepared) -> int:
         state, say = self.state, self.term.say
@@ -204,10 +214,11 @@ class HostRun:
             console, log_path, record_path = start_console(state.plan, self.term)
         except OSError as exc:
             print(error_line(HOST, f"cannot open the log: {exc}"), file=sys.stderr)
+            self._early_result(EXIT_USAGE, f"cannot open the log: {exc}")
             return EXIT_USAGE
         state.log_path = log_path
         say(f"  module output: {log_path}")
-        say("  Ctrl-C stops it at any time")
+        say(f"  Ctrl-C stops it at any time; from another shell: kill {os.getpid()} (its pid)")
 
         saved_stdout = os.dup(1)
         started = time.time()

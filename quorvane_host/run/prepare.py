@@ -23,7 +23,8 @@ from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any, Callable, List, Optional, Protocol, Tuple
 
-from quorvane_host.cli.options import PLAIN_DECIMAL, Plan, UsageError
+from quorvane_host.cli.numbers import PLAIN_DECIMAL
+from quorvane_host.cli.plan import Plan, UsageError
 from quorvane_host.cli.progname import program_name
 from quorvane_host.net.connector import Connector
 from quorvane_host.net.endpoint import EndpointError, open_checked

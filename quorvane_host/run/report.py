@@ -32,19 +32,32 @@ def latency_stats(values: List[int]) -> Optional[Dict[str, float]]:
 
 
 def _bought(gate: Gate) -> Optional[Dict[str, Optional[str]]]:
-    """The fills of every order that bought something, added up."""
+    """The fills of every order that bought something, added up; the cost and the average price
+    are None (not known) when a fill's price was not stated, never a sum that leaves it out."""
     qty = cost = Decimal(0)
-    any_fill = False
+    any_fill = priced = False
+    unpriced = 0
     for order in gate.orders:
         v = order.verdict
         if v is not None and v.bought:
             any_fill = True
             qty += v.quantity
-            cost += v.cost if v.cost is not None else Decimal(0)
+            if v.cost is None:
+                unpriced += 1
+            else:
+                priced = True
+                cost += v.cost
     if not any_fill:
         return None
-    return {"quantity": str(qty), "cost": str(cost),
-            "price": str((cost / qty).normalize()) if qty else None}
+    stated = priced and not unpriced
+    return {"quantity": str(qty), "cost": str(cost) if stated else None,
+            "price": _plain(cost / qty) if stated and qty else None}
+
+
+def _plain(number: Decimal) -> str:
+    """A price as plain decimal text: 1000, not 1E+3."""
+    text = format(number.normalize(), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
 
 
 def _order_lines(gate: Gate) -> List[str]:
@@ -143,8 +156,10 @@ def say_report(run: RunState, code: int, stop_said: Optional[str], say: Callable
     if run.reentries:
         say(f"  {plural(run.reentries, 'order')} never left (no connection); the trigger was entered again")
     if c.filled:
-        say(f"  bought in all: {c.filled['quantity']} {plan.symbol.upper()} for {c.filled['cost']}"
-            + (f" (average price {c.filled['price']})" if c.filled["price"] else ""))
+        say(f"  bought in all: {c.filled['quantity']} {plan.symbol.upper()} "
+            + (f"for {c.filled['cost']}" + (f" (average price {c.filled['price']})" if c.filled["price"] else "")
+               if c.filled["cost"] is not None else "(price not stated: the exchange's replies did not say what "
+               "every fill cost)"))
     found = [o for o in gate.orders if o.found_by is not None and o.found_by.startswith("asked")]
     if found:
         say(f"  found out by asking the exchange: {plural(len(found), 'order')} ("

@@ -5,7 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Optional
 
-from quorvane_host.cli.options import Plan
+from quorvane_host.cli.plan import Plan
 from quorvane_host.orders.gate import Gate
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.weights import RequestBudget
