@@ -98,6 +98,14 @@ def _unchecked_send(original):
     return check_send
 
 
+def _stop_at_once(original):
+    def halt(self, reason, raising):
+        original(self, reason, raising)
+        self.winding_down = False
+        return False
+    return halt
+
+
 # name -> [(owner, attribute, make the fault from the original)]
 FAULTS = {
     "a 5xx judged refused": [(ledger, "judge", _judge_5xx_refused)],
@@ -114,6 +122,7 @@ FAULTS = {
     "no reply deadline": [(gate.Gate, "await_reply", _no_deadline)],
     "every query charged weight 1": [(asking, "weight_of", lambda original: lambda method: 1)],
     "the stop rule not checked again when the bytes go": [(gate.Gate, "check_send", _unchecked_send)],
+    "a stop request that does not read the replies in flight": [(gate.Gate, "halt", _stop_at_once)],
     "a page never followed": [(asking, "next_page", lambda original: lambda rows, limit=query.PAGE_LIMIT: None)],
 }
 

@@ -80,7 +80,24 @@ def check_all(run, exchange, net, b):
     _weight(c, exchange, net, b)
     _finished_fills_known(c, run, exchange, b)
     _pages_followed(c, run, net)
+    _stop_reads_in_flight(c, run, net)
     return c
+
+
+def _stop_reads_in_flight(c, run, net):
+    """After a stop request, a reply that reached the host while the replies in flight are read is read."""
+    if run.stop_request_at is None or not run.gate.winding_down:
+        return
+    until = run.stop_request_at + STOP_READ_S - 0.05
+    came = {}
+    for at, text in net.received:
+        data = json.loads(text) if text.startswith("{") else None
+        if isinstance(data, dict) and at <= until:
+            came.setdefault(data.get("id"), at)
+    for order in run.gate.ledger.orders:
+        if order.verdict is None and order.request_id in came:
+            c.check(False, f"6: order {order.seq}'s reply came {came[order.request_id] - run.stop_request_at:.3f} s "
+                           "after the stop request and was never read")
 
 
 def _finished_fills_known(c, run, exchange, b):
