@@ -7,21 +7,11 @@ import sys
 import pytest
 
 from quorvane_host.cli.files import HOST_LOG_MARK
-from quorvane_host.cli.runfiles import log_folder, new_default_log, prune_logs, remove_leftover_records
+from quorvane_host.cli.runfiles import new_default_log, prune_logs, remove_leftover_records
 
 pytestmark = pytest.mark.python_side
 
 LOG = HOST_LOG_MARK + b" started 2030-01-01T00:00:00+0000, pid 1\n"
-
-
-@pytest.mark.parametrize("env, folder", [
-    ({"XDG_STATE_HOME": "/state"}, "/state/quorvane/logs"),
-    ({"XDG_STATE_HOME": "relative/state", "HOME": "/home/u"}, "/home/u/.local/state/quorvane/logs"),
-    ({"HOME": "/home/u"}, "/home/u/.local/state/quorvane/logs"),
-])
-def test_log_folder(monkeypatch, env, folder):
-    monkeypatch.setenv("HOME", env.get("HOME", "/home/u"))
-    assert log_folder(env) == folder
 
 
 def test_only_the_newest_logs_are_kept(tmp_path):
@@ -48,14 +38,6 @@ def test_a_run_without_log_writes_into_the_state_folder(tmp_path):
     assert os.path.basename(paths[-1]).startswith("QRVUSD-")
     with open(paths[-1], "rb") as fh:
         assert fh.read().startswith(HOST_LOG_MARK)
-
-
-def test_an_unusable_state_folder_leaves_the_log_in_the_temporary_folder(tmp_path, monkeypatch):
-    (tmp_path / "state").write_text("a file, not a folder")
-    monkeypatch.setattr("tempfile.tempdir", str(tmp_path / "tmp"))
-    (tmp_path / "tmp").mkdir()
-    path = new_default_log("QRVUSD", {"XDG_STATE_HOME": str(tmp_path / "state")})
-    assert os.path.dirname(path) == str(tmp_path / "tmp")
 
 
 def test_records_of_hosts_no_longer_running_are_removed(tmp_path):
