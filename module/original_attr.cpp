@@ -177,7 +177,11 @@ void Guard::function(PyObject* fn) {
 }
 
 void Guard::type(PyObject* cls, std::initializer_list<const char*> methods) {
-    if (broken_ || !cls || !PyType_Check(cls) || !builtins_key()) {
+    // A guard already broken may carry the stop request that broke it (see
+    // lookup_failed()): it stays set for arm() to return.
+    if (broken_) return;
+    if (!cls || !PyType_Check(cls)) return fail();
+    if (!builtins_key()) {
         PyErr_Clear();
         return fail();
     }

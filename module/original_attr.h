@@ -43,7 +43,10 @@ public:
     // __eq__, or an exception set on the thread from outside): the caller
     // fails with it, as the general path would.
     int check() {
-        if (!armed_ || !fixed_parts_hold()) return 0;
+        // A use from inside this guard's own full check (code that a lookup
+        // or a release runs) finds the watched things half compared, or the
+        // extra watches already let go of: it takes the general path.
+        if (!armed_ || checking_ || !fixed_parts_hold()) return 0;
         if (!instance_holds()) return recheck();
         if (!tags_hold()) return recheck();
         for (int i = 0; i < n_dicts_; ++i) {

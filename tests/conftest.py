@@ -10,9 +10,14 @@ import pytest
 
 # The host's one-host-per-account lock lives in the user's runtime folder:
 # every host a test starts takes it in a folder of the test run's instead.
+# Likewise a run given no --log writes its log into the user's state folder:
+# here into the test run's.
 _RUNTIME = tempfile.mkdtemp(prefix="quorvane-test-runtime-")
+_STATE = tempfile.mkdtemp(prefix="quorvane-test-state-")
 os.environ["XDG_RUNTIME_DIR"] = _RUNTIME
+os.environ["XDG_STATE_HOME"] = _STATE
 atexit.register(shutil.rmtree, _RUNTIME, True)
+atexit.register(shutil.rmtree, _STATE, True)
 
 
 def records(exc):

@@ -6,11 +6,13 @@ signs it, and a stop request raised there ends the call."""
 import builtins
 import hashlib
 import hmac
+import os
 import urllib.parse
 import uuid
 
 import pytest
 
+from conftest import run_python
 from fakes import FakeWebsockets, drive, order_params, plain_signature
 
 
@@ -140,3 +142,58 @@ def test_fast_path_used_inside_its_own_full_check(qv, monkeypatch):
     monkeypatch.setitem(vars(owner), _CollidingKey(absent, lambda: inside.append(qv.sign_request("in", "k"))), None)
     assert qv.sign_request("q", "k") == hmac.new(b"k", b"q", hashlib.sha256).hexdigest()
     assert inside == [hmac.new(b"k", b"in", hashlib.sha256).hexdigest()]
+
+
+_ORDER_WHILE_THE_OLD_QUOTER_GOES = """
+import sys, urllib.parse, weakref
+sys.path.insert(0, TESTS)
+import quorvane_3
+from fakes import FakeWebsockets, order_params, plain_signature
+
+# The guard holds the quoter it last checked; its next full check lets go of
+# it before looking at the cache again, and a callback on the quoter's death
+# places an order while the cache already holds a quoter that keeps spaces.
+quorvane_3.websockets = FakeWebsockets()
+urllib.parse._safe_quoters[b"/"] = urllib.parse.Quoter(b"/").__getitem__
+order_params(quorvane_3)
+inside = []
+death = weakref.ref(urllib.parse._safe_quoters[b"/"].__self__, lambda _: inside.append(order_params(quorvane_3)))
+urllib.parse._safe_quoters[b"/"] = urllib.parse.Quoter(b"/ ").__getitem__
+outside = order_params(quorvane_3)
+assert death() is None and len(inside) == 1, "the old quoter outlived the order"
+print([params["signature"] == plain_signature(params) for params in inside + [outside]])
+"""
+
+
+def test_order_placed_while_a_full_check_lets_the_old_quoter_go():
+    # In a fresh interpreter: the guard must be armed and hold the quoter it checked.
+    tests = os.path.dirname(os.path.abspath(__file__))
+    done = run_python(_ORDER_WHILE_THE_OLD_QUOTER_GOES.replace("TESTS", repr(tests)))
+    assert done.stdout.splitlines()[-1:] == ["[True, True]"], done.stdout + done.stderr
+
+
+_STOP_WHILE_GUARDS_ARE_BUILT = """
+import uuid
+
+class Key:
+    # Met when the guards look "urandom" up in uuid's namespace, at import.
+    def __hash__(self):
+        return hash("urandom")
+
+    def __eq__(self, other):
+        vars(uuid).pop(self)
+        raise KeyboardInterrupt
+
+vars(uuid)[Key()] = None
+try:
+    import quorvane_3
+except KeyboardInterrupt:
+    print("stopped")
+else:
+    print("imported")
+"""
+
+
+def test_stop_request_while_the_guards_are_built_ends_the_import():
+    done = run_python(_STOP_WHILE_GUARDS_ARE_BUILT)
+    assert done.stdout.strip() == "stopped", done.stdout + done.stderr

@@ -130,6 +130,17 @@ def test_existing_files_are_refused_and_left_as_they_were(standin_env, tmp_path,
     assert sorted(os.listdir(tmp_path)) == [name]  # nothing else created either
 
 
+@pytest.mark.parametrize("name", ["-", "/dev/stdout"])
+def test_log_to_standard_output_is_refused(standin_env, tmp_path, name):
+    # Run in a folder of its own: a host that took "-" for a file name would make it there.
+    env = dict(standin_env, **KEYS, PYTHONPATH=os.pathsep.join([REPO, standin_env["PYTHONPATH"]]))
+    done = subprocess.run(host_command("--log", name), env=env, cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 2 and done.stdout == "", done.stdout + done.stderr
+    assert "too many for standard output; give a file" in done.stderr and done.stderr.count("\n") == 1
+    assert os.listdir(tmp_path) == []
+
+
 def test_the_hosts_own_log_goes_on_with_log_append(standin_env, tmp_path):
     log = tmp_path / "old.log"
     log.write_bytes(OLD_LOG)

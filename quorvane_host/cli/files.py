@@ -151,6 +151,10 @@ def check_output_path(path: Optional[str], option: str = "--result", *, log: boo
         return None
     if not path.strip():
         return f"{option} needs a file name"
+    if log and is_standard_output(path):
+        return (f"{option} {path}: the module writes hundreds of thousands of lines a second while it "
+                "waits, too many for standard output; give a file, or leave --log out for a new log "
+                "in ~/.local/state/quorvane/logs ($XDG_STATE_HOME/quorvane/logs)")
     try:
         if stat.S_ISFIFO(os.stat(path).st_mode) or stat.S_ISSOCK(os.stat(path).st_mode):
             return (f"{option} {path} is not a regular file but a pipe or a socket, which the host "

@@ -16,17 +16,16 @@ import json
 import os
 import subprocess
 import sys
-import tempfile
-import time
 from typing import Callable, Optional, Tuple
 
 from quorvane_host.cli.console import HOST_MARK, LEFT_MARK
-from quorvane_host.cli.files import resolve_output_path, write_all
-from quorvane_host.cli.logfile import log_header, open_log
+from quorvane_host.cli.files import resolve_output_path
+from quorvane_host.cli.logfile import open_log
 from quorvane_host.cli.interrupts import start_child
 from quorvane_host.cli.keys import ENV_API_KEY, ENV_SECRET_KEY
 from quorvane_host.cli.options import Plan
 from quorvane_host.cli.progname import package_path_env, program_name, say_on_stderr
+from quorvane_host.cli.runfiles import new_console_record, new_default_log
 
 __all__ = ["ConsoleLink", "Terminal", "c_stdout_flusher", "park_on_devnull", "read_console_record",
            "start_console"]
@@ -162,14 +161,8 @@ def start_console(plan: Plan, term: Terminal) -> Tuple[subprocess.Popen, str, st
         # A new file, or one of the host's own logs with --log-append: never a file of the user's.
         os.close(open_log(log_path, existing=plan.log_append, mark_run=True))
     else:
-        stamp = time.strftime("%Y%m%d-%H%M%S")
-        fd, log_path = tempfile.mkstemp(prefix=f"quorvane-{plan.symbol.upper()}-{stamp}-", suffix=".log")
-        try:
-            write_all(fd, log_header())
-        finally:
-            os.close(fd)
-    fd, record_path = tempfile.mkstemp(prefix="quorvane-console-", suffix=".json")
-    os.close(fd)
+        log_path = new_default_log(plan.symbol)
+    record_path = new_console_record()
     # A terminal that cannot be redrawn in place (TERM=dumb, or none named) gets plain lines.
     redraws = term.isatty() and os.environ.get("TERM", "dumb") not in ("", "dumb")
     tty = {"auto": "yes" if redraws else "no", "tty": "yes", "plain": "no"}[plan.display]

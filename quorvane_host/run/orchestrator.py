@@ -259,7 +259,8 @@ class HostRun:
                 console.kill()
                 console.wait()
             builtins.print = p.original_print
-        state.console_record = read_console_record(record_path)
+            # read and removed whatever ended the run: none is left in the temporary folder
+            state.console_record = read_console_record(record_path)
         if self.loopback is not None:
             try:
                 state.exchange_report = self.loopback.report()
