@@ -5,15 +5,18 @@ order path (always available) and once against the real quorvane_3 when it
 can place orders in this environment.
 """
 
+import contextlib
 import json
 import os
 import signal
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
+from openings import LEADS_S, WARM_UP_LEADS_S, WARM_UP_MS, started, waited, with_leads
 from quorvane_rehearsal.exchange import Code, LoopbackExchange, Symbol
 from quorvane_rehearsal.relay import DelayRelay
 
@@ -143,6 +146,36 @@ def read_json(path):
         return json.load(fh)
 
 
+def run_on_exchange(env, folder, lead_s, *args, secret="test-secret", symbol=(), rtt_ms=None, **exchange):
+    """The host against a loopback exchange on which QRVUSD opens ``lead_s`` s after it is up (behind
+    a relay with ``rtt_ms``, if given), holding the test key with ``secret``.
+
+    Returns the process (``done``), the result document (``r``, or None), the exchange's
+    ``records``, the opening (``open_ms``) and the exchange's clock once the host had ended
+    (``ended_ms``), both by the exchange's clock.
+    """
+    folder.mkdir()
+    result = folder / "result.json"
+    with LoopbackExchange({"test-key": secret}, [], lifetime=60 + lead_s, **exchange) as ex:
+        open_ms = int(ex.now_ms() + lead_s * 1000)
+        ex.add_symbol(Symbol("QRVUSD", open_ms, **dict(symbol)))
+        with contextlib.ExitStack() as relay:
+            port = ex.port if rtt_ms is None else relay.enter_context(
+                DelayRelay("127.0.0.1", ex.port, rtt_ms=rtt_ms, jitter_ms=2)).port
+            done = host(env, "QRVUSD", "0.5", "--open-at", str(open_ms), "--connect", f"127.0.0.1:{port}",
+                        "--cafile", ex.cafile, "--log", str(folder / "log"), "--result", str(result), *args,
+                        timeout=60 + lead_s)
+            ended_ms = ex.now_ms()
+        records = ex.records()
+    return SimpleNamespace(done=done, r=read_json(result) if result.exists() else None, records=records,
+                           open_ms=open_ms, ended_ms=ended_ms)
+
+
+def host_waited(at_least_ms=0):
+    """A ``with_leads`` test: the host of a ``run_on_exchange`` counted down ``at_least_ms`` before the opening."""
+    return lambda run: waited(run.done.stdout, at_least_ms)
+
+
 # ---------------------------------------------------------------------------
 
 
@@ -174,27 +207,10 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
 def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
     # The countdown is shown while the host waits for the opening: a start-up that took the whole
     # delay (a busy machine, the sanitizers) waited for none, and the demo runs with a longer one.
-    for delay in (4, 8, 16, 32):
-        countdown = _demo_outcomes(module_env, tmp_path / f"delay-{delay}", delay)
-        assert countdown is None or len(countdown) < 10  # not a terminal: a few countdown lines only
-        if countdown:
-            return
-    pytest.fail(f"no countdown line, with up to {delay} s before the opening")
-
-
-def _demo_outcomes(module_env, folder, delay):
-    """One demo run, its outcomes checked against the exchange's record; its countdown lines
-    (None when the host started after the opening)."""
-    folder.mkdir()
-    summary_path, log = folder / "summary.json", folder / "module.log"
-    done = subprocess.run(
-        [sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", str(delay), "--orders", "2",
-         "--time-limit", "4", "--log", str(log), "--result", str(summary_path)],
-        env=module_env, cwd=REPO, capture_output=True, text=True, timeout=60 + delay)
-    if done.returncode == 2 and "is in the past" in done.stderr:
-        return None  # the opening passed while the host started: nothing was sent
+    done, folder = with_leads(lambda delay: _demo(module_env, tmp_path / f"delay-{delay}", delay),
+                              lambda run: waited(run[0].stdout))
     assert done.returncode == 0, done.stdout + done.stderr
-    s = read_json(summary_path)
+    s = read_json(folder / "summary.json")
     records = s["records"]
     accepted = [r for r in records if r["outcome"] == "accepted"]
     assert s["orders"] == len(records)
@@ -209,26 +225,28 @@ def _demo_outcomes(module_env, folder, delay):
     out = done.stdout
     assert "demo summary" in out and f"orders placed in all: {len(records)}" in out
     assert "Time from opening:" not in out
-    return [line for line in out.splitlines() if line.startswith("  opens in ")]
+    assert 0 < out.count("  opens in ") < 10  # not a terminal: a few countdown lines only
+
+
+def _demo(module_env, folder, delay):
+    """One demo run with the opening ``delay`` s after its exchange is up: (process, its folder)."""
+    folder.mkdir()
+    done = subprocess.run(
+        [sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", str(delay), "--orders", "2",
+         "--time-limit", "4", "--log", str(folder / "module.log"), "--result", str(folder / "summary.json")],
+        env=module_env, cwd=REPO, capture_output=True, text=True, timeout=60 + delay)
+    return done, folder
 
 
 @pytest.mark.python_side
 def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     skew = 250  # the exchange's clock runs this far ahead of ours
-    open_ms = int(time.time() * 1000) + skew + 4000  # by the exchange's clock
-    result = tmp_path / "result.json"
-    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
-                          clock_skew_ms=skew, lifetime=60) as ex, \
-            DelayRelay("127.0.0.1", ex.port, rtt_ms=20, jitter_ms=2) as relay:
-        done = host(module_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
-                    "--connect", f"127.0.0.1:{relay.port}", "--cafile", ex.cafile,
-                    "--orders", "1000", "--max-orders", "1000", "--time-limit", "0.3",
-                    "--log", str(tmp_path / "log"), "--result", str(result))
-        exited_at = time.time() * 1000 + skew  # by the exchange's clock
-        records = ex.records()
+    run = with_leads(lambda lead_s: run_on_exchange(
+        module_env, tmp_path / f"lead-{lead_s}", lead_s, "--orders", "1000", "--max-orders", "1000",
+        "--time-limit", "0.3", clock_skew_ms=skew, rtt_ms=20), host_waited(WARM_UP_MS), WARM_UP_LEADS_S)
+    done, r, records = run.done, run.r, run.records
     assert done.returncode == 1, done.stdout + done.stderr
     assert "stopped after time limit of 0.3 s after the opening" in done.stdout
-    r = read_json(result)
     assert r["clock"]["offset_ms"] == pytest.approx(skew, abs=50)
     assert r["pool"]["warm"] >= 1
     # every order stamped by the exchange's clock: none refused for its timestamp
@@ -237,8 +255,8 @@ def test_rehearsal_through_a_relay_with_a_skewed_exchange(module_env, tmp_path):
     assert accepted and len(accepted) + r["too_early"] == len(records) == r["placed"]
     # The time limit counts from the real opening by the exchange's clock:
     # orders went on past the opening, and the host ran at least that long.
-    assert max(rec.arrival_ms for rec in records) >= open_ms
-    assert exited_at >= open_ms + 300
+    assert max(rec.arrival_ms for rec in records) >= run.open_ms
+    assert run.ended_ms >= run.open_ms + 300
 
 
 @pytest.mark.python_side
@@ -259,13 +277,11 @@ def test_clock_beyond_the_receive_window_stops_before_anything_is_sent(standin_e
 @pytest.mark.python_side
 @pytest.mark.parametrize("flags, status", [([], 2), (["--no-clock-sync"], 0)])
 def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
-    open_ms = int(time.time() * 1000) + 4000
-    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
-                          time_api=False, lifetime=60) as ex:
-        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
-                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
-                    "--log", str(tmp_path / "log"), *flags)
-        records = ex.records()
+    # Refused at start-up, before any wait; or it buys at the opening, which the host must wait for.
+    ready = (lambda run: started(run.done.stderr)) if status == 2 else host_waited()
+    run = with_leads(lambda lead_s: run_on_exchange(standin_env, tmp_path / f"lead-{lead_s}", lead_s, *flags,
+                                                    time_api=False), ready)
+    done, records = run.done, run.records
     assert done.returncode == status, done.stdout + done.stderr
     if status == 2:
         assert "does not answer the server-time request" in done.stderr
@@ -286,37 +302,30 @@ def test_exchange_without_server_time(standin_env, tmp_path, flags, status):
 def test_stop_rules_hold_when_a_refusal_is_retried(standin_env, tmp_path, limits, reason):
     # A bad signature stops the host at once by default; told to retry it,
     # the host still stops by its stop rule.
-    open_ms = int(time.time() * 1000) + 4000  # room for a slow start of the host
-    result = tmp_path / "result.json"
-    with LoopbackExchange({"test-key": "another-secret"}, [Symbol("QRVUSD", open_ms)], lifetime=60) as ex:
-        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
-                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile, "--refusal", "2002=retry",
-                    "--log", str(tmp_path / "log"), "--result", str(result), *limits)
-        records = ex.records()
+    run = with_leads(lambda lead_s: run_on_exchange(
+        standin_env, tmp_path / f"lead-{lead_s}", lead_s, "--refusal", "2002=retry", *limits,
+        secret="another-secret"), host_waited(WARM_UP_MS), WARM_UP_LEADS_S)
+    done, r, records = run.done, run.r, run.records
     assert done.returncode == 1, done.stdout + done.stderr
     assert f"stopped after {reason}" in done.stdout
-    r = read_json(result)
     assert r["accepted"] == 0 and r["placed"] == len(records) > 0
     assert all(rec.code == Code.BAD_SIGNATURE for rec in records)
     assert "wanted 1 accepted order, got 0" in done.stdout
-    assert r["pool"]["opened"] == 3
+    # No connection opened beyond the pool's three but to replace one dropped (a warm one that did
+    # not answer the last look's ping in time, on a busy machine).
+    pool = r["pool"]
+    assert pool["cold"] == 0 and 3 <= pool["opened"] <= 3 + pool["dropped"], pool
 
 
 @pytest.mark.python_side
 def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path):
-    open_ms = int(time.time() * 1000) + 4000
-    result = tmp_path / "result.json"
-    with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
-                          fault="silent", hold_seconds=20, lifetime=60) as ex:
-        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
-                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
-                    "--time-limit", "0.3", "--grace", "0.3",
-                    "--log", str(tmp_path / "log"), "--result", str(result))
-        records = ex.records()
+    run = with_leads(lambda lead_s: run_on_exchange(
+        standin_env, tmp_path / f"lead-{lead_s}", lead_s, "--time-limit", "0.3", "--grace", "0.3",
+        fault="silent", hold_seconds=20), host_waited())
+    done, r, records = run.done, run.r, run.records
     # sent with no reply: it may have been filled, so not the plain "unmet" 1
     assert done.returncode == 3, done.stdout + done.stderr
     assert "still waiting for its reply" in done.stdout and "check the account" in done.stdout
-    r = read_json(result)
     assert r["cancelled_in_flight"] is True and r["outcome_unknown"] == r["placed"] == 1
     assert [o["fate"] for o in r["orders"]] == ["sent, no reply"]
     assert [r.outcome for r in records] == ["silent"]
