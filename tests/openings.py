@@ -52,5 +52,6 @@ def with_leads(run, ready, leads=LEADS_S):
         if ready(outcome):
             return outcome
     shown = outcome[0] if isinstance(outcome, tuple) else getattr(outcome, "done", outcome)
-    said = "".join(getattr(shown, name, "") or "" for name in ("stdout", "stderr"))
+    said = "".join(text for text in (getattr(shown, "stdout", None), getattr(shown, "stderr", None))
+                   if isinstance(text, str))
     pytest.fail(f"the host was never ready in time, with up to {lead_s} s before the opening:\n{said}")

@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from openings import started, with_leads
 from quorvane_rehearsal import demo
 from quorvane_host.cli.console import Console
 from quorvane_host.cli.files import HOST_LOG_MARK, check_output_path, write_private
@@ -181,12 +182,17 @@ def test_demo_refuses_bad_input_before_it_starts(argv, said, capsys):
 
 @pytest.mark.skipif(importlib.util.find_spec("quorvane_3") is None, reason="quorvane_3 is not built")
 def test_demo_leaves_nothing_behind(tmp_path):
-    env = dict(os.environ, TMPDIR=str(tmp_path))
-    # The opening 4 s after the exchange starts: room for the host's start-up on
-    # a busy machine (with 1 s it was sometimes in the past when the host began).
-    done = subprocess.run([sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", "4", "--orders", "1",
-                           "--time-limit", "3", "--display", "plain"],
-                          env=env, cwd=REPO, capture_output=True, text=True, timeout=120)
+    def run_demo(delay):
+        # The opening a few seconds after the exchange starts; again with a longer delay when it
+        # passed while the host started (a busy machine).
+        folder = tmp_path / f"delay-{delay}"
+        folder.mkdir()
+        return subprocess.run([sys.executable, "-m", "quorvane_rehearsal.demo", "--delay", str(delay), "--orders",
+                               "1", "--time-limit", "3", "--display", "plain"],
+                              env=dict(os.environ, TMPDIR=str(folder)), cwd=REPO, capture_output=True,
+                              text=True, timeout=120 + delay)
+
+    done = with_leads(run_demo, lambda done: started(done.stderr))
     assert done.returncode == 0, done.stdout + done.stderr
     assert done.stdout.count("demo summary") == 1 and done.stdout.count("time per order") == 1
-    assert os.listdir(tmp_path) == []
+    assert [os.listdir(f) for f in tmp_path.iterdir()] == [[]] * len(os.listdir(tmp_path))  # nor a refused one

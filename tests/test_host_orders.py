@@ -9,6 +9,7 @@ import ssl
 import subprocess
 import sys
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -16,12 +17,13 @@ from quorvane_host.orders.codes import Code
 from quorvane_host.orders.fate import ANSWERED, NEVER_CONNECTED, NEVER_SENT, NO_REPLY
 from quorvane_host.orders.gate import Gate, StopOrdering, _TrackedSocket
 from quorvane_host.orders.observer import Observer
-from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
+from quorvane_rehearsal.exchange import Symbol
 from quorvane_host.net.pool import ConnectionLimit
 from quorvane_host.orders.refusals import Refusals, parse_override
 from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.run.stopping import Interrupted
-from test_host_run import KEYS, REPO, host, read_json, standin_env  # noqa: F401 - fixture
+from openings import with_leads
+from test_host_run import KEYS, REPO, host_waited, read_json, run_on_exchange, standin_env  # noqa: F401 - fixture
 
 pytestmark = pytest.mark.python_side
 
@@ -201,19 +203,14 @@ def test_stop_request_at_every_step_of_the_send(raising):
     ("test-secret", "0.3", Code.QUANTITY_STEP, "multiple of the symbol's lot step"),
 ])
 def test_refusal_stops_before_another_order(standin_env, tmp_path, secret, step, code, advice):
-    open_ms = int(time.time() * 1000) + 4000
-    result = tmp_path / "result.json"
-    with LoopbackExchange({"test-key": secret}, [Symbol("QRVUSD", open_ms, step=step)], lifetime=60) as ex:
-        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
-                    "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
-                    "--max-orders", "1000", "--log", str(tmp_path / "log"), "--result", str(result),
-                    "--no-order-test")  # the refusal at the opening, not at start-up
-        records = ex.records()
+    run = with_leads(lambda lead_s: run_on_exchange(
+        standin_env, tmp_path / f"lead-{lead_s}", lead_s, "--max-orders", "1000",
+        "--no-order-test", secret=secret, symbol={"step": step}), host_waited())  # refused at the opening
+    done, r, records = run.done, run.r, run.records
     assert done.returncode == 1, done.stdout + done.stderr
     # the module's pass after the refusal found the gate closed: one order in all
     assert [r.code for r in records] == [code]
     assert records[0].msg in done.stdout and advice in done.stdout
-    r = read_json(result)
     assert r["placed"] == 1 and r["refusal_stop"]["code"] == code
     assert list(r["refusals"].values()) == [1]
 
@@ -236,6 +233,35 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
+def _signal_at(net, folder, env, command, signum, offset_s, lead_s):
+    """A host on a symbol opening ``lead_s`` s from now, sent ``signum`` ``offset_s`` s from the opening
+    (at once, if that has passed when its countdown begins); what came of it."""
+    symbol = f"QRV{folder.name}X{lead_s}USD"
+    open_ms = int(time.time() * 1000 + lead_s * 1000)
+    net.add_symbol(Symbol(symbol, open_ms))
+    log, result = folder / f"{lead_s}.log", folder / f"{lead_s}.json"
+    proc = subprocess.Popen(
+        [sys.executable, *command, symbol, "0.5", "--open-at", str(open_ms),
+         "--connect", f"127.0.0.1:{net.port}", "--cafile", net.cafile,
+         "--orders", "100000", "--max-orders", "100000", "--max-new-connections", "100000",
+         "--time-limit", "25", "--log", str(log), "--result", str(result)],
+        env=env, cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
+            time.sleep(0.05)
+        counting = proc.poll() is None  # else it never waited: the opening passed while it started
+        time.sleep(max(0.0, open_ms / 1000 + offset_s - time.time()))
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    done = subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+    return SimpleNamespace(done=done, counting=counting, records=net.records(symbol),
+                           r=read_json(result) if result.exists() else None)
+
+
 def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
     rng = random.Random(os.environ.get("QUORVANE_TEST_SEED", time.time_ns()))
     runs = 8
@@ -243,40 +269,23 @@ def test_signals_at_random_moments_stop_at_once(standin_env, tmp_path):
     swallowed.write_text(SWALLOWED)
     env = dict(standin_env, **KEYS)
     env["PYTHONPATH"] = os.pathsep.join([REPO, env["PYTHONPATH"]])  # for the script as for -m
-    with RehearsalNetwork({"test-key": "test-secret"}, rtt_ms=10, jitter_ms=1, lifetime=600) as net:
+    with RehearsalNetwork({"test-key": "test-secret"}, rtt_ms=10, jitter_ms=1, lifetime=900) as net:
         for run in range(runs):
             signum = (signal.SIGINT, signal.SIGTERM)[run % 2]
             command = [str(swallowed)] if run % 4 >= 2 else ["-m", "quorvane_host"]
-            symbol = f"QRV{run}USD"
-            open_ms = int(time.time() * 1000) + 4000
-            net.add_symbol(Symbol(symbol, open_ms))
-            log, result = tmp_path / f"{run}.log", tmp_path / f"{run}.json"
-            proc = subprocess.Popen(
-                [sys.executable, *command, symbol, "0.5", "--open-at", str(open_ms),
-                 "--connect", f"127.0.0.1:{net.port}", "--cafile", net.cafile,
-                 "--orders", "100000", "--max-orders", "100000", "--max-new-connections", "100000",
-                 "--time-limit", "25", "--log", str(log), "--result", str(result)],
-                env=env, cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            try:
-                while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
-                    time.sleep(0.05)
-                # Somewhere from just before the first order to a few orders in
-                # (each takes a round trip of about 10 ms through the relay).
-                moment = open_ms / 1000 + rng.uniform(-0.15, 0.4)
-                time.sleep(max(0.0, moment - time.time()))
-                proc.send_signal(signum)
-                out, err = proc.communicate(timeout=60)
-            finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.communicate()
-            records = net.records(symbol)
-            context = f"run {run}, signal {signum.name}, {command[0]}\n{out}\n{err}"
-            assert "Traceback" not in err, context
-            r = read_json(result)
+            # Somewhere from just before the first order to a few orders in
+            # (each takes a round trip of about 10 ms through the relay).
+            offset_s = rng.uniform(-0.15, 0.4)
+            folder = tmp_path / str(run)
+            folder.mkdir()
+            got = with_leads(lambda lead_s: _signal_at(net, folder, env, command, signum, offset_s, lead_s),
+                             lambda got: got.counting)
+            done, r, records = got.done, got.r, got.records
+            context = f"run {run}, signal {signum.name}, {command[0]}\n{done.stdout}\n{done.stderr}"
+            assert "Traceback" not in done.stderr, context
             # An order caught waiting for its reply may have bought: that says 3, whatever stopped the run.
             status = 3 if r["outcome_unknown"] else 130 if signum == signal.SIGINT else 143
-            assert proc.returncode == status, context
+            assert done.returncode == status, context
             # No order left after the signal: the exchange saw no more orders
             # than had been handed to a connection when the handler ran.
             assert r["orders_sent_at_stop_request"] is not None, context

@@ -16,7 +16,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from openings import LEADS_S, WARM_UP_LEADS_S, WARM_UP_MS, started, waited, with_leads
+from openings import WARM_UP_LEADS_S, WARM_UP_MS, started, waited, with_leads
 from quorvane_rehearsal.exchange import Code, LoopbackExchange, Symbol
 from quorvane_rehearsal.relay import DelayRelay
 

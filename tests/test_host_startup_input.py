@@ -312,8 +312,9 @@ def test_host_says_which_endpoint_it_checks_while_nothing_answers(tmp_path):
 
 def test_dry_run_sends_no_order(tmp_path):
     keys = {"QUORVANE_API_KEY": "dry-key", "QUORVANE_SECRET_KEY": "dry-secret"}
-    # Opening soon enough that a run which went on to count down would order.
-    open_ms = int(time.time() * 1000) + 6000
+    # Opening soon enough that a run which went on to count down would order within the test's
+    # time, and far enough that no start-up on a busy machine takes it.
+    open_ms = int(time.time() * 1000) + 30_000
     log, result = tmp_path / "module.log", tmp_path / "result.json"
     with LoopbackExchange({"dry-key": "dry-secret"}, [Symbol("QRVUSD", open_ms)], lifetime=120) as ex:
         done = _host("QRVUSD", "1", "--open-at", str(open_ms), "--connect", f"127.0.0.1:{ex.port}",

@@ -56,7 +56,7 @@ def test_the_oldest_websockets_allowed_carries_the_hosts_connections(tmp_path):
     if not list(WHEELS.glob(f"websockets-{version}*.whl")):
         pytest.skip(f"no websockets {version} wheel in {WHEELS}: `make test` downloads it")
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_"))}
-    env["PIP_CONFIG_FILE"] = os.devnull
+    env.update(PIP_CONFIG_FILE=os.devnull, TMPDIR=str(tmp_path))  # pip's temporary files: the test's
     target = tmp_path / "site"
     subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-deps",
                     "--find-links", str(WHEELS), "--target", str(target), f"websockets=={version}"],

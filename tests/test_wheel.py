@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+from openings import started, with_leads
+
 ROOT = Path(__file__).resolve().parent.parent
 GUARD_S = 600  # against a hung child only; nothing here depends on speed
 
@@ -28,7 +30,9 @@ def venv(tmp_path_factory):
     root = tmp_path_factory.mktemp("fresh")
     # Nothing of this checkout or of the caller: no PYTHONPATH, no pip config.
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "PIP_", "VIRTUAL_ENV"))}
-    env.update(PATH=f"{root}/bin:{env['PATH']}", PIP_CONFIG_FILE=os.devnull)
+    # pip and the commands keep their temporary files in a folder of the test's
+    env.update(PATH=f"{root}/bin:{env['PATH']}", PIP_CONFIG_FILE=os.devnull,
+               TMPDIR=str(tmp_path_factory.mktemp("tmp")))
 
     def run(*argv, **kw):
         out = subprocess.run(argv, capture_output=True, text=True, env=env, cwd=root, timeout=GUARD_S, **kw)
@@ -94,6 +98,11 @@ def test_types(venv):
 
 
 def test_demo(venv):
-    # The whole host flow from the installed package: exchange, host child, console child.
-    root, _, run = venv
-    run("quorvane-demo", "--orders", "1", "--time-limit", "300", "--display", "plain", "--log", f"{root}/demo.log")
+    # The whole host flow from the installed package: exchange, host child, console child; again
+    # with a longer delay when the opening passed while the host started (a busy machine).
+    root, env, _ = venv
+    done = with_leads(lambda delay: subprocess.run(
+        ["quorvane-demo", "--delay", str(delay), "--orders", "1", "--time-limit", "300", "--display", "plain",
+         "--log", f"{root}/demo-{delay}.log"], capture_output=True, text=True, env=env, cwd=root, timeout=GUARD_S),
+        lambda done: started(done.stderr))
+    assert done.returncode == 0, done.stdout + done.stderr
