@@ -2,6 +2,7 @@ import atexit
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,12 @@ os.environ["XDG_RUNTIME_DIR"] = _RUNTIME
 os.environ["XDG_STATE_HOME"] = _STATE
 atexit.register(shutil.rmtree, _RUNTIME, True)
 atexit.register(shutil.rmtree, _STATE, True)
+
+# Tests stop hosts and the module with SIGINT, as Ctrl-C does. A run started in
+# the background (`make test &`, nohup) has it ignored, which every child would
+# inherit and keep: it is taken back here, and children start with the default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def records(exc):
