@@ -59,6 +59,7 @@ def test_spec_attributes_copied(qv):
 def test_reimport_yields_same_module_without_rerunning(qv):
     test_dict = qv.__test__
     fn = qv.sign_request
+    spec = qv.__spec__  # the import system gives the module the spec it found again: put back after
     qv.json = "rebound"  # a rerun of the module statements would undo this
     try:
         del sys.modules["quorvane_3"]
@@ -72,6 +73,7 @@ def test_reimport_yields_same_module_without_rerunning(qv):
         import ujson
 
         qv.json = ujson
+        qv.__spec__ = spec
         sys.modules["quorvane_3"] = qv
 
 
