@@ -86,16 +86,16 @@ def check_all(run, exchange, net, b):
 
 def _stop_reads_in_flight(c, run, net):
     """After a stop request, a reply that reached the host while the replies in flight are read is read."""
-    if run.stop_request_at is None or not run.gate.winding_down:
-        return
+    if run.stop_request_at is None or not run.gate.sent_at_halt:
+        return  # nothing had left when the stop came: nothing to read
     until = run.stop_request_at + STOP_READ_S - 0.05
     came = {}
-    for at, text in net.received:
+    for at, text in net.due:  # what would have reached the host, had it kept its connections
         data = json.loads(text) if text.startswith("{") else None
         if isinstance(data, dict) and at <= until:
             came.setdefault(data.get("id"), at)
     for order in run.gate.ledger.orders:
-        if order.verdict is None and order.request_id in came:
+        if order.verdict is None and order.request_id is not None and order.request_id in came:
             c.check(False, f"6: order {order.seq}'s reply came {came[order.request_id] - run.stop_request_at:.3f} s "
                            "after the stop request and was never read")
 
