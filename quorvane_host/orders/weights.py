@@ -19,7 +19,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Optional
 
-from quorvane_host.orders.windows import InFlight, WindowCount, stated_limits
+from quorvane_host.orders.windows import IN_FLIGHT_MS, InFlight, WindowCount, stated_limits
 
 __all__ = ["RequestBudget", "WEIGHTS", "weight_of"]
 
@@ -39,6 +39,7 @@ class RequestBudget:
     def __init__(self) -> None:
         self._windows: Dict[float, WindowCount] = {}  # interval ms -> its count
         self._in_flight = InFlight()
+        self._stated_sent = float("-inf")  # when the request whose reply's count was taken last was sent
 
     def learn(self, data: Any, now_ms: float, sent_ms: Optional[float] = None) -> None:
         """A reply (parsed JSON) received at ``now_ms``: the weight limits it states, if any.
@@ -47,6 +48,12 @@ class RequestBudget:
         ``sent_ms``: when its request was spent, when known.
         """
         unseen = self._in_flight.answered(now_ms, sent_ms)
+        if sent_ms is not None:
+            # A count is as old as the request it answers: one that came late,
+            # or older than the count already taken, would hide what was sent since.
+            if sent_ms < self._stated_sent or now_ms - sent_ms > IN_FLIGHT_MS:
+                return
+            self._stated_sent = sent_ms
         for limit in stated_limits(data, REQUEST_WEIGHT):
             window = self._windows.get(limit.interval_ms)
             if window is None:

@@ -77,9 +77,11 @@ def draw(seed):
         twins=rng.choice((0.0, 0.0, 0.3, 1.0)),
         wrong_answers=rng.choice((0.0, 0.0, 0.3)),
         malformed_rows=rng.choice((0.0, 0.0, 0.5)),
-        crowd=1100 if rng.random() < 0.03 else 0,
+        crowd=1100 if rng.random() < 0.05 else 0,
         told_twice=rng.choice((0.0, 0.0, 0.3)),
     )
     if b.twins:
         b.cuts = []  # a cut can lose a request on its way: see above
+    if b.crowd:
+        b.query_failures = 0.0  # every page of a crowded account's listing is answered
     return b
