@@ -39,7 +39,7 @@ help:
 	@echo "  test       the whole test suite: C++ unit tests and pytest, and at the same time under sanitizers"
 	@echo "  test-fast  the pytest suite alone (no wheel test), stopping at the first failure"
 	@echo "  test-asan  the C++ unit tests and the module's pytest tests against the sanitizer build"
-	@echo "  sim        the order path against scripted exchanges: SEEDS=N more seeds, or SEED=N in full"
+	@echo "  sim        the order path against scripted exchanges: SEEDS=N more seeds, SEED=N in full, FAULTS=1"
 	@echo "  bench      the benchmarks (a few minutes)"
 	@echo "  dist       the sdist and the manylinux wheel in $(DIST_DIR)/"
 	@echo "  dev        the developer build: test-only modules and the C++ unit tests"
@@ -177,10 +177,11 @@ test-asan: system-deps-test $(ASAN_DIR)/build.ninja
 	  $(VPY) -m pytest -q -n $(JOBS) --dist worksteal -p no:cacheprovider tests
 
 # The order path against scripted exchanges in virtual time: SEEDS=N seeds
-# (default 10000) after those `make test` runs, or SEED=N alone, told in full.
+# (default 10000) after those `make test` runs, or SEED=N alone, told in full;
+# FAULTS=1: each planted fault in turn, against the 2000 seeds `make test` runs.
 SEEDS ?= 10000
 sim: build
-	$(VPY) -m tests.sim $(if $(SEED),--seed $(SEED),--first 2000 --seeds $(SEEDS))
+	$(VPY) -m tests.sim $(if $(FAULTS),--faults --seeds 2000,$(if $(SEED),--seed $(SEED),--first 2000 --seeds $(SEEDS)))
 
 demo: build system-deps-demo
 	@echo "starting the demo"

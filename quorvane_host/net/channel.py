@@ -85,7 +85,7 @@ def _sent_id(message: Any) -> Any:
 class _Request:
     """One request waiting for its reply."""
 
-    __slots__ = ("request_id", "on_late", "takes_garbled", "plain", "outstanding", "message", "arrived",
+    __slots__ = ("request_id", "on_late", "takes_garbled", "plain", "outstanding", "message", "data", "arrived",
                  "taken", "waiter")
 
     def __init__(self, request_id: Any, on_late: Optional[Callable[[Any, Any], None]], takes_garbled: bool,
@@ -96,6 +96,7 @@ class _Request:
         self.plain = plain  # registered by ``send`` for ``recv``, not by ``expect``
         self.outstanding = 1  # plain ones: sends not answered yet
         self.message: Any = None
+        self.data: Any = None  # the message decoded (None when it is not JSON): read once, here
         self.arrived = False
         self.taken = False  # its waiter got the message
         self.waiter: Optional[asyncio.Future[None]] = None
@@ -214,6 +215,11 @@ class Channel:
         request.taken = True
         return request.message
 
+    def decoded(self, request_id: Any) -> Any:
+        """The reply to ``request_id`` as the reader decoded it (None: not JSON), before :meth:`release`."""
+        request = self._waiting.get(id_key(request_id))
+        return request.data if request is not None else None
+
     def release(self, request_id: Any) -> None:
         """The wait for ``request_id`` is over; a reply coming later goes to its ``on_late``.
 
@@ -292,7 +298,7 @@ class Channel:
         if data is _GARBLED:
             for request in self._waiting.values():
                 if request.takes_garbled and not request.arrived:
-                    self._deliver(request, message)
+                    self._deliver(request, message, None)
                     return
             self._unrouted_message(message)
             return
@@ -304,7 +310,7 @@ class Channel:
         waiting = self._waiting.get(key)
         if waiting is not None:
             if waiting.plain or not waiting.arrived:
-                self._deliver(waiting, message)
+                self._deliver(waiting, message, data)
             else:  # answered twice: the second is late
                 self._late(waiting.request_id, waiting.on_late, message)
             return
@@ -314,7 +320,7 @@ class Channel:
         else:
             self._unrouted_message(message)
 
-    def _deliver(self, request: _Request, message: Any) -> None:
+    def _deliver(self, request: _Request, message: Any, data: Any) -> None:
         if request.plain:
             self._replies.append(message)
             self._plain_out -= 1
@@ -325,7 +331,7 @@ class Channel:
                 self._end_wait(key, request)
             self._wake_recv()
             return
-        request.message = message
+        request.message, request.data = message, data
         request.arrived = True
         waiter = request.waiter
         if waiter is not None and not waiter.done():

@@ -53,7 +53,7 @@ from quorvane_host.net.closing import Closing
 from quorvane_host.net.connection import abort_connection, is_open, silent_ones
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.net.lease import Lease
-from quorvane_host.net.watch import PushedMessages, settled_open
+from quorvane_host.net.watch import LoopWatch, PushedMessages, settled_open
 
 __all__ = ["ConnectionLimit", "Pool", "abort_connection", "is_open"]
 
@@ -94,6 +94,7 @@ class Pool:
         self._cap = NewConnectionCap(max_new_per_minute)
         self._filling: Optional[asyncio.Task] = None
         self._closed = False
+        self._watch = LoopWatch()  # whether an idle connection's state is known without a look at its socket
         self._opening = 0  # connections being opened to fill the pool
         # What happened, for reports and tests.
         self.opened = 0  # connections opened, pooled or not
@@ -280,7 +281,8 @@ class Pool:
     async def _still_open(self, conn: Any) -> bool:
         """Whether ``conn``, out of the idle ones, can carry an order."""
         try:
-            return await settled_open(conn)
+            self._watch.start()
+            return await settled_open(conn, self._watch)
         except asyncio.CancelledError:
             self._ends.in_background(conn)
             raise
@@ -309,6 +311,7 @@ class Pool:
         Whatever is still open when it returns, or when it is cancelled, is aborted.
         """
         self._closed = True
+        self._watch.stop()
         try:
             if self._filling is not None and not self._filling.done():
                 self._filling.cancel()

@@ -11,17 +11,20 @@ thread, so that a close that came meanwhile is seen first.
 from __future__ import annotations
 
 import asyncio
-from typing import Any, Callable
+from typing import Any, Callable, Optional
 
 from quorvane_host.net.connection import is_open, readable, short
 
-__all__ = ["PUSHED_SHOWN", "PushedMessages", "settled_open"]
+__all__ = ["PUSHED_SHOWN", "LoopWatch", "PushedMessages", "settled_open"]
 
 # Pushed messages shown one by one; later ones are only counted.
 PUSHED_SHOWN = 3
 # Passes of the event loop an order waits, at most, for what sat in a
 # connection's socket to be read before the connection is judged.
 SETTLE_PASSES = 4
+# The watch's beat, and how recent a beat must be for the loop to count as running.
+BEAT_S = 0.01
+RUNNING_S = 0.02
 
 
 class PushedMessages:
@@ -39,13 +42,51 @@ class PushedMessages:
             self._say(f"the exchange sent a message on {where}: {short(message)}{more}")
 
 
-async def settled_open(conn: Any) -> bool:
+class LoopWatch:
+    """Whether the event loop has been running lately, by a beat it keeps while it runs.
+
+    Every pass of a running loop reads what arrived on every socket: then a
+    connection's state is already known.  Only a stretch in which the loop
+    did not run (the module's polling before its first order) can leave
+    bytes unread, and that stretch stops the beat.
+    """
+
+    def __init__(self) -> None:
+        self._beat = float("-inf")
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._handle: Optional[asyncio.TimerHandle] = None
+
+    def start(self) -> None:
+        """Keep the beat from the next pass of the running loop on (the first judgement looks at the socket)."""
+        if self._handle is None:
+            self._loop = asyncio.get_running_loop()
+            self._handle = self._loop.call_soon(self._tick)
+
+    def stop(self) -> None:
+        if self._handle is not None:
+            self._handle.cancel()
+            self._handle = None
+
+    def _tick(self) -> None:
+        assert self._loop is not None
+        self._beat = self._loop.time()
+        self._handle = self._loop.call_later(BEAT_S, self._tick)
+
+    def running(self) -> bool:
+        return self._loop is not None and self._handle is not None and self._loop.time() - self._beat < RUNNING_S
+
+
+async def settled_open(conn: Any, watch: Optional[LoopWatch] = None) -> bool:
     """Whether ``conn`` can carry an order, once the loop has read what sat in its socket.
 
     While the module polled, the loop read nothing: a close (or a message)
     may still sit in the socket.  Let the loop read it, and the reader take
-    it, then judge the connection by its state, not by the bytes.
+    it, then judge the connection by its state, not by the bytes.  While
+    ``watch`` says the loop has been running, its state is known already:
+    no look at the socket (a system call) on the order path.
     """
+    if watch is not None and watch.running():
+        return is_open(conn)
     passes = 0
     while passes < SETTLE_PASSES and readable(conn):
         await asyncio.sleep(0)

@@ -148,7 +148,9 @@ class Order:
         if v.kind == BOUGHT:
             fill = v.filled() or {}
             return (f"accepted{named}: bought {fill.get('quantity')}"
-                    + (f" at {fill['price']} for {fill['cost']}" if fill.get("price") is not None else "") + found)
+                    + (f" at {fill['price']} for {fill['cost']}" if fill.get("price") is not None else "")
+                    + (" so far (the order was not over: check the account for the rest)" if v.open else "")
+                    + found)
         if v.kind == EMPTY:
             return f"accepted but nothing filled ({v.order_status or 'quantity 0'}){named}{found}"
         if v.kind == UNKNOWN:
@@ -173,4 +175,5 @@ class Order:
         if self.outcome is not None:
             d["module_line"] = self.outcome.detail
         d["filled"] = v.filled() if v is not None and v.kind in (BOUGHT, EMPTY) else None
+        d["open"] = v is not None and v.open  # a fill whose order was not over at the end: it may be larger
         return d

@@ -43,7 +43,7 @@ from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
-from quorvane_host.orders.reply import is_reply_to, request_id
+from quorvane_host.orders.reply import UNDECODED, decode, is_reply_to, request_id
 from quorvane_host.orders.weights import RequestBudget
 
 __all__ = ["Gate", "HeldBack", "SettledWithoutReply", "StopOrdering", "skipped_note"]
@@ -145,9 +145,13 @@ class _TrackedSocket:
 
     async def recv(self) -> Any:
         order, ws = self._order, self._ws
+        data: Any = UNDECODED
         if hasattr(ws, "expect") and order.request_id is not None:  # a reader of its own (net.channel)
             try:
                 message = await self._gate.await_reply(ws, order)
+                decoded = getattr(ws, "decoded", None)
+                if decoded is not None:
+                    data = decoded(order.request_id)  # decoded once, by the reader
             finally:
                 ws.release(order.request_id)
         else:
@@ -156,7 +160,7 @@ class _TrackedSocket:
                 if is_reply_to(message, order.request_id):
                     break
                 self._gate.skipped(message)
-        self._gate.ledger.replied(order, message)
+        self._gate.ledger.replied(order, message, data)
         self._gate.replied(order)
         return message
 
@@ -405,6 +409,8 @@ class Gate:
         if order is None:
             self.skipped(message)
             return
+        if self.budget is not None:  # a late count, read with what was spent since its order
+            self.budget.learn(decode(message), self.now_ms(), sent_ms=order.sent_ms)
         try:
             self.on_late(order)
         except Exception:  # a note only; the ledger has it

@@ -26,7 +26,7 @@ from typing import Any, Dict, Hashable, Iterator, List, Optional, Set
 
 from quorvane_host.net.channel import id_key
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
-from quorvane_host.orders.reply import BOUGHT, UNKNOWN, OrderShape, Verdict, judge, judge_order
+from quorvane_host.orders.reply import BOUGHT, UNDECODED, UNKNOWN, OrderShape, Verdict, judge, judge_order
 
 __all__ = ["Blocked", "Ledger", "FOUND_BY_REPLY", "FOUND_LATE"]
 
@@ -97,11 +97,11 @@ class Ledger:
         key = _id_key(request_id)
         return self._by_id.get(key) if key is not None else None
 
-    def replied(self, order: Order, message: Any) -> Verdict:
-        """``order``'s own reply (matched by its id), within its wait."""
+    def replied(self, order: Order, message: Any, data: Any = UNDECODED) -> Verdict:
+        """``order``'s own reply (matched by its id), within its wait; ``data``: decoded, when it was."""
         order.reply = message
         order.stage = REPLIED
-        return self._settle(order, judge(message, self.shape), FOUND_BY_REPLY)
+        return self._settle(order, judge(message, self.shape, data), FOUND_BY_REPLY)
 
     def late_reply(self, request_id: Any, message: Any) -> Optional[Order]:
         """A reply to one of our requests that came after its wait: the order it answers, or None."""

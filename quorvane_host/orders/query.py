@@ -92,13 +92,16 @@ def signed_request(request_id: str, method: str, params: Mapping[str, Any], secr
 def exchange_time(answer: Mapping[str, Any]) -> Optional[float]:
     """The exchange's time of an answered order (``time``, else ``transactTime``), or None."""
     for name in ("time", "transactTime"):
-        value = answer.get(name)
+        if name not in answer:
+            continue
+        value = answer.get(name)  # the first stated decides: a time that is no time is none
         if isinstance(value, (int, float)) and not isinstance(value, bool):
             try:
                 at = float(value)
             except OverflowError:  # a whole number too large for a float
                 return None
             return at if math.isfinite(at) else None
+        return None
     return None
 
 
@@ -218,12 +221,5 @@ def match(answers: Iterable[Any], orders: Iterable[Order], offset_ms: float, rtt
     named = set(ids.values())
     unnamed = [o for o in all_orders if o.sent and o.sent_ms is not None and o.seq not in named
                and not (o.verdict is not None and o.verdict.kind == REFUSED)]
-    # Rows already known to be another of ours still count as fits: an order
-    # sent beside it could as well have its twin there, or none at all.
-    for seq, answer in matched.items():
-        if _like_ours(answer, symbol, wanted):
-            loose.append(answer)
-    paired = _pair_by_time(unnamed, loose, offset_ms, rtt_ms, margin_ms)
-    matched.update({seq: answer for seq, answer in paired.items()
-                    if _id_key(answer.get("orderId")) not in ids})
+    matched.update(_pair_by_time(unnamed, loose, offset_ms, rtt_ms, margin_ms))
     return matched

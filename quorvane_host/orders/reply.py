@@ -35,7 +35,7 @@ from typing import Any, List, Optional, Tuple
 from quorvane_host.orders.codes import BANNED_STATUS, EXECUTION_UNKNOWN, RATE_LIMITED_STATUS, Code
 from quorvane_host.orders.windows import Limit, stated_limits
 
-__all__ = ["BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "OrderShape", "Verdict",
+__all__ = ["UNDECODED", "BOUGHT", "EMPTY", "FINAL_STATUSES", "REFUSED", "UNKNOWN", "Limit", "OrderShape", "Verdict",
            "decode", "judge", "judge_order", "message_id", "order_limits", "request_id", "retry_after"]
 
 # What a reply says of its order.
@@ -68,8 +68,20 @@ def decode(text: Any) -> Any:
         return None
 
 
+_ID_PREFIX = '{"id":"'
+
+
 def request_id(sent: Any) -> Any:
-    """The ``id`` of a request the module sent, or None when it carries none."""
+    """The ``id`` of a request the module sent, or None when it carries none.
+
+    The module writes its request with the id first, as plain text: read
+    from there, the rest of the request is not decoded on the order path.
+    Any other form is decoded in full.
+    """
+    if type(sent) is str and sent.startswith(_ID_PREFIX):
+        end = sent.find('"', len(_ID_PREFIX))
+        if end > 0 and "\\" not in sent[len(_ID_PREFIX):end]:
+            return sent[len(_ID_PREFIX):end]
     data = decode(sent)
     return data.get("id") if isinstance(data, dict) else None
 
@@ -267,9 +279,14 @@ def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None, s
                    **named)
 
 
-def judge(message: Any, shape: OrderShape = OrderShape()) -> Verdict:
-    """The verdict on an order's own reply (already matched to it by id)."""
-    data = decode(message)
+UNDECODED = object()  # no decoded form given: the reply is decoded here
+
+
+def judge(message: Any, shape: OrderShape = OrderShape(), data: Any = UNDECODED) -> Verdict:
+    """The verdict on an order's own reply (already matched to it by id); ``data``: the reply
+    already decoded (by the connection's reader), when it was."""
+    if data is UNDECODED:
+        data = decode(message)
     if not isinstance(data, dict):
         return Verdict(UNKNOWN, why="the reply is not a JSON object", data=data)
     present, status = _status(data)

@@ -69,7 +69,7 @@ def draw(seed):
         slow_handshakes=rng.choice((0.0, 0.0, 0.2, 0.6)),
         refused_connections=tuple(n for n in range(1, 8) if rng.random() < 0.1),
         foreign=[_foreign(rng, quantity) for _ in range(rng.choice((0, 0, 1, 3)))],
-        stop_request_s=rng.uniform(0, 3) if rng.random() < 0.1 else None,
+        stop_request_s=rng.uniform(0, 3) if rng.random() < 0.2 else None,
         pool=rng.random() < 0.7,
         cuts=[(rng.uniform(-1, 3), rng.random() < 0.5) for _ in range(rng.choice((0, 0, 1, 2)))],
         # Another client's twin next to an order of ours that never reached the book is the same
@@ -77,9 +77,11 @@ def draw(seed):
         twins=rng.choice((0.0, 0.0, 0.3, 1.0)),
         wrong_answers=rng.choice((0.0, 0.0, 0.3)),
         malformed_rows=rng.choice((0.0, 0.0, 0.5)),
-        crowd=1100 if rng.random() < 0.03 else 0,
+        crowd=1100 if rng.random() < 0.05 else 0,
         told_twice=rng.choice((0.0, 0.0, 0.3)),
     )
     if b.twins:
         b.cuts = []  # a cut can lose a request on its way: see above
+    if b.crowd:
+        b.query_failures = 0.0  # every page of a crowded account's listing is answered
     return b

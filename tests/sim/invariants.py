@@ -79,23 +79,23 @@ def check_all(run, exchange, net, b):
     _overdue_asked(c, run, exchange, net, b)
     _weight(c, exchange, net, b)
     _finished_fills_known(c, run, exchange, b)
-    _pages_followed(c, run, net)
+    _pages_followed(c, run, net, b)
     _stop_reads_in_flight(c, run, net)
     return c
 
 
 def _stop_reads_in_flight(c, run, net):
     """After a stop request, a reply that reached the host while the replies in flight are read is read."""
-    if run.stop_request_at is None or not run.gate.winding_down:
-        return
+    if run.stop_request_at is None or not run.gate.sent_at_halt:
+        return  # nothing had left when the stop came: nothing to read
     until = run.stop_request_at + STOP_READ_S - 0.05
     came = {}
-    for at, text in net.received:
+    for at, text, conn in net.due:  # what would have reached the host, had it kept its connections
         data = json.loads(text) if text.startswith("{") else None
-        if isinstance(data, dict) and at <= until:
+        if isinstance(data, dict) and run.stop_request_at <= at <= until and not (conn.silent or conn.dropped):
             came.setdefault(data.get("id"), at)
     for order in run.gate.ledger.orders:
-        if order.verdict is None and order.request_id in came:
+        if order.verdict is None and order.request_id is not None and order.request_id in came:
             c.check(False, f"6: order {order.seq}'s reply came {came[order.request_id] - run.stop_request_at:.3f} s "
                            "after the stop request and was never read")
 
@@ -112,9 +112,9 @@ def _finished_fills_known(c, run, exchange, b):
                            f"finished it ({ex.final()}) {QUERY_TIME_S:g} s before the end")
 
 
-def _pages_followed(c, run, net):
-    if not run.gate.ledger.unknown():
-        return
+def _pages_followed(c, run, net, b):
+    if not run.gate.ledger.unknown() or b.query_failures or b.refused_connections or b.weight_limit:
+        return  # (a question failing, or a limit, may cut a listing short: it is asked afresh)
     asked = {}
     for _, text, _ in net.sent:
         data = json.loads(text)

@@ -41,6 +41,7 @@ class Connection:
         self.transport = _Transport(self)
         self.close_code = None
         self.silent = False  # half-open: nothing gets through, in either direction
+        self.dropped = False  # the exchange dropped it
         self._inbox = collections.deque()
         self._waiter = None
         self._abnormal = False
@@ -87,9 +88,12 @@ class Connection:
             return
         self._down_at = self.net.deliver(self._down_at, lambda: self._arrive(message),
                                          lost=lambda: self.silent, extra_s=extra_delay_s)
+        if not self.silent and self.state is State.OPEN:
+            self.net.due.append((self._down_at, message, self))
 
     def drop(self):
         """The exchange drops the connection: the host sees it closed after the way back."""
+        self.dropped = True
         self.net.deliver(self._down_at, lambda: self.cut(abnormal=True), lost=lambda: self.silent)
 
     def go_silent(self):
@@ -146,6 +150,7 @@ class Network:
         self.sent = []  # (virtual s, text, the host's orders in play then) of everything the host sent
         self.in_play = lambda: 0  # set by the host: its orders that may have bought
         self.received = []  # (virtual s, text) of everything that reached the host
+        self.due = []  # (virtual s, text, connection) of what the exchange sent on an open connection, when due
 
     def one_way(self):
         return self.rtt_s / 2 + self.rng.uniform(-self.jitter_s, self.jitter_s) / 2
