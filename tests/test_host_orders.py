@@ -53,7 +53,8 @@ def test_refusal_classes(code, overrides, stops):
     assert refusals.stops(code) is stops
 
 
-@pytest.mark.parametrize("text", ["2002", "2002=maybe", "NO_SUCH_CODE=stop"])
+@pytest.mark.parametrize("text", ["2002", "2002=maybe", "NO_SUCH_CODE=stop",
+                                  "-1007=retry", "BACKEND_TIMEOUT=stop"])  # execution unknown: no refusal
 def test_bad_refusal_override(text):
     with pytest.raises(ValueError, match="--refusal"):
         parse_override(text)

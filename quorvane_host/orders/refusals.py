@@ -123,7 +123,7 @@ def parse_override(text: str) -> tuple:
             raise ValueError(f"--refusal: unknown code {code_text!r} (a number, or one of {names})") from None
     if code in EXECUTION_UNKNOWN:
         raise ValueError(f"--refusal: code {code} is no refusal: it says the order may have been executed, so "
-                         "the host asks the exchange what became of it and never orders again on it")
+                         "the host keeps the order unknown and asks the exchange what became of it")
     return code, action
 
 
