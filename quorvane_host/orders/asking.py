@@ -115,6 +115,7 @@ class OrderQueries:
         self._lines_said: Set[str] = set()
         self._asap = False  # orders in flight are asked about at once
         self._until_ms = float("inf")  # no question outlasts the time given to ``settle``
+        self._halted: Callable[[], bool] = lambda: False  # ``settle``'s: no further question once true
 
     # ---- the rounds ------------------------------------------------------------------
 
@@ -128,6 +129,7 @@ class OrderQueries:
         """
         self._asap = rounds is not None
         self._until_ms = until_ms
+        self._halted = halted
         gap = FIRST_GAP_MS
         while self.ledger.unsettled() and not self.gave_up and not halted():
             now = self._now_ms()
@@ -179,11 +181,13 @@ class OrderQueries:
             return False
         listed: List[Order] = []
         for order in ready:
+            if self._halted():
+                return True
             if not self._by_status(order):
                 listed.append(order)
             elif not self._affords(ORDER_STATUS) or not await self._ask_status(order, self._order_id(order)):
                 return True  # held up (a rate limit, the budget) or the method is unknown: the next round sees
-        if listed and ALL_ORDERS not in self.unsupported and self._affords(ALL_ORDERS):
+        if listed and ALL_ORDERS not in self.unsupported and self._affords(ALL_ORDERS) and not self._halted():
             await self._ask_all()
         return True
 

@@ -43,7 +43,7 @@ from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
-from quorvane_host.orders.reply import UNDECODED, is_reply_to, request_id
+from quorvane_host.orders.reply import UNDECODED, decode, is_reply_to, request_id
 from quorvane_host.orders.weights import RequestBudget
 
 __all__ = ["Gate", "HeldBack", "SettledWithoutReply", "StopOrdering", "skipped_note"]
@@ -409,6 +409,8 @@ class Gate:
         if order is None:
             self.skipped(message)
             return
+        if self.budget is not None:  # a late count, read with what was spent since its order
+            self.budget.learn(decode(message), self.now_ms(), sent_ms=order.sent_ms)
         try:
             self.on_late(order)
         except Exception:  # a note only; the ledger has it

@@ -49,10 +49,17 @@ def order_queries(state: RunState, link: ConsoleLink, module: Any, connector: An
     if not plan.order_query or sign is None or connector is None:
         return None
 
+    budget = getattr(state, "budget", None)
+
+    def late(request_id: Any, message: Any) -> None:
+        # A question given up on (cut short, or timed out) still states the exchange's count.
+        if budget is not None:
+            budget.learn(decode(message), time.time() * 1000)
+
     async def request(text: str, request_id: Any) -> Any:
         lease = connector.connect(url)
         async with lease as ch:
-            ch.expect(request_id)
+            ch.expect(request_id, on_late=late)
             try:
                 await ch.send(text)
                 wait = max(QUERY_WAIT_MIN_S, 4 * _round_trip_ms(state) / 1000)
@@ -67,5 +74,5 @@ def order_queries(state: RunState, link: ConsoleLink, module: Any, connector: An
     return OrderQueries(
         state.gate.ledger, request, sign, plan.api_key, plan.secret, plan.symbol, str(quantity),
         clock=lambda: (state.offset_ms(), _round_trip_ms(state)),
-        now_ms=lambda: time.time() * 1000, budget=getattr(state, "budget", None),
+        now_ms=lambda: time.time() * 1000, budget=budget,
         say=link.host_line, sleep=asyncio.sleep)

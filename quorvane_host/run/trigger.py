@@ -195,9 +195,12 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                 state.error = describe_fault(exc)
                 break
         if gate.winding_down:
-            await _read_in_flight(gate, stop_read_until[0] if stop_read_until else loop.time() + STOP_READ_S)
+            read_until = stop_read_until[0] if stop_read_until else loop.time() + STOP_READ_S
+            await _read_in_flight(gate, read_until)
             if queries is not None and gate.ledger.unknown():
-                await queries.settle(time.time() * 1000 + STOP_ASK_S * 1000, rounds=1)
+                # Within a bound counted from the stop request, not from whatever it interrupted.
+                left_s = max(0.0, read_until + STOP_ASK_S - loop.time())
+                await queries.settle(time.time() * 1000 + left_s * 1000, rounds=1)
         else:
             await find_out()
     finally:
