@@ -7,6 +7,7 @@ can place orders in this environment.
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -169,6 +170,27 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
     assert text.count("Time from opening:") >= r["placed"]
     assert text.count("Buy order placed successfully: ") == 2
     assert text.count("Buy order took ") == r["placed"]
+
+
+def test_many_orders_keep_the_module_lines_in_order_in_the_log(module_env, tmp_path):
+    # The module's lines leave for the console in batches, its outcome lines
+    # (print) through the same buffer as its other lines (printf): in the log,
+    # every pass's countdown line, then its order's outcome, then its latency.
+    log, result = tmp_path / "module.log", tmp_path / "result.json"
+    done = host(module_env, "qrvusd", "0.1", "--open-at", opening_in(4), "--exchange", "loopback",
+                "--orders", "40", "--max-orders", "40", "--log", str(log), "--result", str(result))
+    assert done.returncode == 0, done.stdout + done.stderr
+    r = read_json(result)
+    assert r["accepted"] == r["placed"] == 40
+    kinds = {"Time from opening:": "T", "Buy order placed successfully: ": "O", "Failed to place buy order: ": "O",
+             "Buy order took ": "L"}
+    seq = "".join(next((k for p, k in kinds.items() if line.startswith(p)), "")
+                  for line in log.read_text().splitlines())
+    passes = seq[seq.rfind("T", 0, seq.find("O")):]
+    assert re.fullmatch(r"(TOL)+T?", passes), passes
+    assert passes.count("O") == 40
+    # and the terminal showed every order once
+    assert [o["n"] for o in r["console"]["orders"]] == list(range(1, 41))
 
 
 def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):

@@ -87,6 +87,9 @@ class Approach:
             self._warm = asyncio.ensure_future(self.clock_conn.keep_warm(state.gate))
         fire_local = self._fire_local()
         await self.wait_until(fire_local - SLEEP_BEFORE_MS)
+        # From here until the first order has left: the console's lines held back.
+        if state.firing_window is not None:
+            state.firing_window.begin()
         # The last milliseconds in one blocking sleep, which wakes to the
         # microsecond where the event loop's timers wake to the
         # millisecond: the module then polls for only about a

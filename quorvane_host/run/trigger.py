@@ -70,7 +70,11 @@ async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: flo
     # loop that keeps the way warm enables it again).
     gc.disable()
     state.entered_left_ms = fire_local - time.time() * 1000
-    await drive(state, link, module, queries)
+    try:
+        await drive(state, link, module, queries)
+    finally:
+        if state.firing_window is not None:
+            state.firing_window.end()
 
 
 def never_left(gate: Gate, orders_before: int) -> bool:
@@ -145,7 +149,12 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
             task = loop.create_task(module.listen_for_trades(
                 plan.api_key, plan.secret, plan.symbol, plan.quantity, state.firing.module_open_ms))
             try:
-                await task
+                try:
+                    await task
+                finally:
+                    # Its first order has left by now, or never will from this run of the module.
+                    if state.firing_window is not None:
+                        state.firing_window.end()
             except StopOrdering:
                 break
             except HeldBack as held:
