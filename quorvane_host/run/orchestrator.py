@@ -47,6 +47,7 @@ from quorvane_host.run.console_link import (TICK_S, ConsoleLink, ModuleStdout, T
 from quorvane_host.run.finish import finish
 from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, prepare
+from quorvane_host.run.priority import FiringPriority
 from quorvane_host.run.result_file import early_result, write_early_result
 from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
@@ -127,7 +128,8 @@ class HostRun:
         refusals = Refusals(plan.open_ms, plan.refusal_overrides)
         self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
         gate.budget = self.state.budget
-        self.state.firing_window = FiringWindow(self.link.batch)
+        # --priority normal skips the real-time class
+        self.state.firing_window = FiringWindow(self.link.batch, FiringPriority(getattr(plan, "priority", "auto")))
         self.signals = StopSignals(self._stop_requested)
         self.runner = SessionRunner(self.signals)
         self._loopback_factory = loopback

@@ -1,18 +1,20 @@
 """The firing window: from just before the module fires until its first order's bytes have left.
 
-For that stretch the host holds the console's lines back: nothing is written
-into the console's pipe, which would wake the console.  The window closes
-right after the write that carried the first order's bytes (seen through the
-connector's ``after_write``, :class:`SendWatch`), or when the module's first
-run ends without an order leaving, or when the run ends: whichever comes
-first.
+For that stretch the host holds the console's lines back (nothing is written
+into the console's pipe, which would wake the console) and runs at the
+priority it could get (:mod:`quorvane_host.run.priority`).  The window
+closes right after the write that carried the first order's bytes (seen
+through the connector's ``after_write``, :class:`SendWatch`), or when the
+module's first run ends without an order leaving, or when the run ends:
+whichever comes first.
 """
 
 from __future__ import annotations
 
-from typing import Any, Callable
+from typing import Any, Callable, Optional
 
 from quorvane_host.run.console_link import ConsoleBatch
+from quorvane_host.run.priority import FiringPriority
 
 __all__ = ["FiringWindow", "SendWatch"]
 
@@ -43,21 +45,29 @@ class SendWatch:
 class FiringWindow:
     """Opened by :meth:`begin` just before the module fires; closed once, by whichever comes first."""
 
-    def __init__(self, batch: ConsoleBatch) -> None:
+    def __init__(self, batch: ConsoleBatch, priority: Optional[FiringPriority] = None) -> None:
         self.batch = batch
+        self.priority = priority
         self.open = False
 
     def begin(self) -> None:
         self.open = True
         self.batch.hold()
+        if self.priority is not None:
+            self.priority.raise_()
 
     def order_left(self) -> None:
         """An order's bytes have left: the first one closes the window; each may let a batch out."""
-        self.open = False
+        if self.open:
+            self.open = False
+            if self.priority is not None:
+                self.priority.lower()
         self.batch.order_left()
 
     def end(self) -> None:
         """The module stopped, or the run did, before the first order left (nothing if it has)."""
+        if self.priority is not None:
+            self.priority.lower()
         if self.open:
             self.open = False
             self.batch.release()
