@@ -12,12 +12,18 @@ run:
 * the host's defaults: the exchange's clock, warm connections, the opening
   moved by the way there.
 
-Each host stops after its first accepted order.  The table gives the first
+Each host stops after its first accepted order.
+
+A last table runs the host's defaults on a busy machine: four CPU-bound
+processes beside it on the machine's cores, the exchange and its relay
+(30 ms round trip) at a raised priority (nice -10) so that only the host is
+starved, with the real-time class at the firing and without it (as a user
+whom the system allows neither: ``--priority normal``), alternately.  The table gives the first
 accepted order's arrival relative to the opening (by the exchange's clock;
 median and worst of the runs) and the orders refused as too early (total
 over the runs); the picture shows every order's arrival.
 
-    python bench/listing.py [--runs N] [--out bench/results]
+    python bench/listing.py [--runs N] [--busy-runs N] [--out bench/results]
 
 Writes listing.md, listing.json and listing.png (the picture needs
 matplotlib, the project's ``bench`` extra, installed by ``make bench``).
@@ -49,6 +55,20 @@ MODES = [("alone", ALONE), ("defaults", [])]
 KEY, SECRET = "bench-key", "bench-secret"
 
 
+BUSY_PROCESSES = 4
+BUSY_NETWORK = (30.0, 2.0)
+BUSY_MODES = [("real-time", []), ("normal", ["--priority", "normal"])]
+# The host without the real-time class, for a host that has no --priority yet: as a
+# user whom the system allows no other class.
+_NO_PRIORITY = ("import runpy, sys\n"
+                "import quorvane_host.run.priority as p\n"
+                "def refused(*args):\n"
+                "    raise PermissionError(1, 'Operation not permitted')\n"
+                "p.SystemCalls.set_class = p.SystemCalls.set_nice = refused\n"
+                "sys.argv[0] = 'quorvane-host'\n"
+                "runpy.run_module('quorvane_host', run_name='__main__', alter_sys=True)\n")
+
+
 def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, rtt: float) -> dict:
     """List ``symbol``, run the host on it until its first accepted order; what the exchange saw."""
     # Room for the host's start-up check and its second look at the clock,
@@ -56,12 +76,16 @@ def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, r
     delay_ms = 3000 + 40 * rtt
     open_ms = int(time.time() * 1000 + skew + delay_ms)
     net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
+    host = ["-m", "quorvane_host"]
+    if "--priority" in extra and not _has_priority_option():
+        extra = [x for x in extra if x not in ("--priority", "normal")]
+        host = ["-c", _NO_PRIORITY]
     with tempfile.TemporaryDirectory(prefix="quorvane-listing-") as work:
         result_path = os.path.join(work, "result.json")
         env = package_path_env()
         env.update(QUORVANE_API_KEY=KEY, QUORVANE_SECRET_KEY=SECRET)
         done = subprocess.run(
-            [sys.executable, "-m", "quorvane_host", symbol, "0.5", "--open-at", str(open_ms),
+            [sys.executable, *host, symbol, "0.5", "--open-at", str(open_ms),
              "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
              "--orders", "1", "--max-orders", "400", "--time-limit", "2",
              "--log", os.path.join(work, "module.log"), "--log-max-mb", "8",
@@ -86,6 +110,62 @@ def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, r
         "load": os.getloadavg()[0],
         "error": None if done.returncode == 0 else (done.stdout[-400:] + done.stderr[-400:]),
     }
+
+
+def _has_priority_option() -> bool:
+    done = subprocess.run([sys.executable, "-m", "quorvane_host", "--help"], env=package_path_env(), cwd=REPO,
+                          capture_output=True, text=True, timeout=60)
+    return "--priority" in done.stdout
+
+
+def _raise(pid: int, nice: int) -> None:
+    """Every thread of process ``pid`` at ``nice`` (Linux keeps it per thread)."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            os.setpriority(os.PRIO_PROCESS, int(tid), nice)
+        except OSError:
+            pass
+
+
+def run_busy(runs: int, log=print) -> dict:
+    """The host's defaults with and without the real-time class, beside CPU-bound processes."""
+    rtt, jitter = BUSY_NETWORK
+    spinners = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(BUSY_PROCESSES)]
+    results: dict = {mode: [] for mode, _ in BUSY_MODES}
+    try:
+        with RehearsalNetwork({KEY: SECRET}, rtt_ms=rtt, jitter_ms=jitter, lifetime=3600) as net:
+            _raise(net._proc.pid, -10)
+            for i in range(runs):
+                for mode, extra in (BUSY_MODES if i % 2 == 0 else BUSY_MODES[::-1]):
+                    run = one_run(net, f"QRVB{i}{mode[0]}", extra, 0.0, rtt)
+                    results[mode].append(run)
+                    first = run["first_ms"]
+                    log(f"busy, rtt {rtt:g}+-{jitter:g} ms, {mode:9}: first accepted "
+                        + (f"{first:+7.1f} ms" if first is not None else "   none   ")
+                        + f", {run['too_early']} too early, load {run['load']:.1f}"
+                        + (f"  [exit {run['exit_code']}]" if run["exit_code"] else ""))
+    finally:
+        for spinner in spinners:
+            spinner.kill()
+            spinner.wait()
+    return {"rtt_ms": rtt, "jitter_ms": jitter, "processes": BUSY_PROCESSES, "runs": results}
+
+
+def busy_table(busy: dict) -> str:
+    lines = ["| busy machine | first accepted, each run (ms) | median / worst (ms) | too early | load |",
+             "|---|---|---|---|---|"]
+    for mode, _ in BUSY_MODES:
+        runs = busy["runs"][mode]
+        each = ", ".join(f"{r['first_ms']:+.1f}" if r["first_ms"] is not None else "none" for r in runs)
+        loads = [r["load"] for r in runs]
+        label = "real-time class at the firing" if mode == "real-time" else "without it (`--priority normal`)"
+        lines.append(f"| {label} | {each} | {_first_cell(runs)} | {sum(r['too_early'] for r in runs)} "
+                     f"| {min(loads):.1f}-{max(loads):.1f} |")
+    lines.append("")
+    lines.append(f"{busy['processes']} CPU-bound processes beside the host, the exchange and its relay "
+                 f"({busy['rtt_ms']:g} ± {busy['jitter_ms']:g} ms) at nice -10; the host's defaults; arrival "
+                 "of the first accepted order relative to the opening, by the exchange's clock.")
+    return "\n".join(lines)
 
 
 def _steps(result: dict, first_arrival: Optional[float]) -> Optional[dict]:
@@ -198,17 +278,29 @@ def main(argv: Optional[List[str]] = None) -> int:
     p = argparse.ArgumentParser(prog="python bench/listing.py", description=__doc__.split("\n")[0])
     p.add_argument("--runs", type=int, default=3, help="runs per scenario and mode (default 3)")
     p.add_argument("--only", choices=[m for m, _ in MODES], help="run one mode only (no table)")
+    p.add_argument("--busy-runs", type=int, default=8, help="runs per mode on the busy machine (default 8; 0: none)")
+    p.add_argument("--busy-only", action="store_true", help="only the busy machine's table")
     p.add_argument("--out", default=os.path.join(REPO, "bench", "results"), help="folder for the results")
     args = p.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     started = time.time()
     print(f"listing benchmark: {len(NETWORKS) * len(SKEWS)} scenarios x {len(MODES)} modes x "
           f"{args.runs} runs (load {os.getloadavg()[0]:.1f})", flush=True)
+    say = lambda text: print(text, flush=True)  # noqa: E731
+    if args.busy_only:
+        text = busy_table(run_busy(args.busy_runs, log=say))
+        print()
+        print(text)
+        with open(os.path.join(args.out, "listing-busy.md"), "w") as fh:
+            fh.write(text + "\n")
+        return 0
     modes = [m for m in MODES if args.only in (None, m[0])]
-    scenarios = run_all(args.runs, log=lambda text: print(text, flush=True), modes=modes)
+    scenarios = run_all(args.runs, log=say, modes=modes)
     if args.only:
         return 0
     text = table(scenarios)
+    if args.busy_runs:
+        text += "\n\n" + busy_table(run_busy(args.busy_runs, log=say))
     print()
     print(text)
     with open(os.path.join(args.out, "listing.md"), "w") as fh:

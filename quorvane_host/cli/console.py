@@ -319,10 +319,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the host decides; we drain until EOF
     out = sys.stdout
-    try:
-        out.reconfigure(line_buffering=False)  # shown per chunk read (Console.flush), a terminal too
-    except (AttributeError, ValueError):
-        pass
+    reconfigure = getattr(out, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(line_buffering=False)  # shown per chunk read (Console.flush), a terminal too
     tty = out.isatty() if args.tty == "auto" else args.tty == "yes"
     log = RotatingLog(args.log, args.max_bytes)
     console = Console(out, tty=tty, open_ms=args.open_at, log=LogSampler(log))
