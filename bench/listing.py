@@ -137,13 +137,13 @@ def run_busy(runs: int, log=print) -> dict:
             _raise(net._proc.pid, -10)
             for i in range(runs):
                 for mode, extra in (BUSY_MODES if i % 2 == 0 else BUSY_MODES[::-1]):
-                    run = one_run(net, f"QRVB{i}{mode[0]}", extra, 0.0, rtt)
+                    run = one_run(net, f"QRVB{i}{mode[0].upper()}", extra, 0.0, rtt)
                     results[mode].append(run)
                     first = run["first_ms"]
                     log(f"busy, rtt {rtt:g}+-{jitter:g} ms, {mode:9}: first accepted "
                         + (f"{first:+7.1f} ms" if first is not None else "   none   ")
                         + f", {run['too_early']} too early, load {run['load']:.1f}"
-                        + (f"  [exit {run['exit_code']}]" if run["exit_code"] else ""))
+                        + (f"  [exit {run['exit_code']}: {run['error'][-300:]}]" if run["exit_code"] else ""))
     finally:
         for spinner in spinners:
             spinner.kill()
@@ -284,8 +284,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = p.parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
     started = time.time()
-    print(f"listing benchmark: {len(NETWORKS) * len(SKEWS)} scenarios x {len(MODES)} modes x "
-          f"{args.runs} runs (load {os.getloadavg()[0]:.1f})", flush=True)
+    print(f"listing benchmark: {0 if args.busy_only else len(NETWORKS) * len(SKEWS)} scenarios x {len(MODES)} "
+          f"modes x {args.runs} runs, and the busy machine x {len(BUSY_MODES)} modes x {args.busy_runs} runs "
+          f"(load {os.getloadavg()[0]:.1f})", flush=True)
     say = lambda text: print(text, flush=True)  # noqa: E731
     if args.busy_only:
         text = busy_table(run_busy(args.busy_runs, log=say))
