@@ -73,8 +73,14 @@ async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: flo
     try:
         await drive(state, link, module, queries)
     finally:
-        if state.firing_window is not None:
-            state.firing_window.end()
+        _end_window(state)
+
+
+def _end_window(state: Any) -> None:
+    """The firing window closed, where the run has one (a state made for a test may not)."""
+    window = getattr(state, "firing_window", None)
+    if window is not None:
+        window.end()
 
 
 def never_left(gate: Gate, orders_before: int) -> bool:
@@ -153,8 +159,7 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
                     await task
                 finally:
                     # Its first order has left by now, or never will from this run of the module.
-                    if state.firing_window is not None:
-                        state.firing_window.end()
+                    _end_window(state)
             except StopOrdering:
                 break
             except HeldBack as held:
