@@ -12,16 +12,16 @@ run:
 * the host's defaults: the exchange's clock, warm connections, the opening
   moved by the way there.
 
-Each host stops after its first accepted order.
+Each host stops after its first accepted order.  The table gives the first
+accepted order's arrival relative to the opening (by the exchange's clock;
+median and worst of the runs) and the orders refused as too early (total
+over the runs); the picture shows every order's arrival.
 
 A last table runs the host's defaults on a busy machine: four CPU-bound
 processes beside it on the machine's cores, the exchange and its relay
 (30 ms round trip) at a raised priority (nice -10) so that only the host is
-starved, with the real-time class at the firing and without it (as a user
-whom the system allows neither: ``--priority normal``), alternately.  The table gives the first
-accepted order's arrival relative to the opening (by the exchange's clock;
-median and worst of the runs) and the orders refused as too early (total
-over the runs); the picture shows every order's arrival.
+starved, with the real-time class at the firing and without it
+(``--priority normal``), alternately.
 
     python bench/listing.py [--runs N] [--busy-runs N] [--out bench/results]
 
@@ -58,15 +58,6 @@ KEY, SECRET = "bench-key", "bench-secret"
 BUSY_PROCESSES = 4
 BUSY_NETWORK = (30.0, 2.0)
 BUSY_MODES = [("real-time", []), ("normal", ["--priority", "normal"])]
-# The host without the real-time class, for a host that has no --priority yet: as a
-# user whom the system allows no other class.
-_NO_PRIORITY = ("import runpy, sys\n"
-                "import quorvane_host.run.priority as p\n"
-                "def refused(*args):\n"
-                "    raise PermissionError(1, 'Operation not permitted')\n"
-                "p.SystemCalls.set_class = p.SystemCalls.set_nice = refused\n"
-                "sys.argv[0] = 'quorvane-host'\n"
-                "runpy.run_module('quorvane_host', run_name='__main__', alter_sys=True)\n")
 
 
 def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, rtt: float) -> dict:
@@ -76,16 +67,12 @@ def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, r
     delay_ms = 3000 + 40 * rtt
     open_ms = int(time.time() * 1000 + skew + delay_ms)
     net.add_symbol(Symbol(symbol, open_ms, step="0.001"))
-    host = ["-m", "quorvane_host"]
-    if "--priority" in extra and not _has_priority_option():
-        extra = [x for x in extra if x not in ("--priority", "normal")]
-        host = ["-c", _NO_PRIORITY]
     with tempfile.TemporaryDirectory(prefix="quorvane-listing-") as work:
         result_path = os.path.join(work, "result.json")
         env = package_path_env()
         env.update(QUORVANE_API_KEY=KEY, QUORVANE_SECRET_KEY=SECRET)
         done = subprocess.run(
-            [sys.executable, *host, symbol, "0.5", "--open-at", str(open_ms),
+            [sys.executable, "-m", "quorvane_host", symbol, "0.5", "--open-at", str(open_ms),
              "--connect", f"{net.host}:{net.port}", "--cafile", net.cafile,
              "--orders", "1", "--max-orders", "400", "--time-limit", "2",
              "--log", os.path.join(work, "module.log"), "--log-max-mb", "8",
@@ -110,12 +97,6 @@ def one_run(net: RehearsalNetwork, symbol: str, extra: List[str], skew: float, r
         "load": os.getloadavg()[0],
         "error": None if done.returncode == 0 else (done.stdout[-400:] + done.stderr[-400:]),
     }
-
-
-def _has_priority_option() -> bool:
-    done = subprocess.run([sys.executable, "-m", "quorvane_host", "--help"], env=package_path_env(), cwd=REPO,
-                          capture_output=True, text=True, timeout=60)
-    return "--priority" in done.stdout
 
 
 def _raise(pid: int, nice: int) -> None:

@@ -129,7 +129,7 @@ class HostRun:
         self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
         gate.budget = self.state.budget
         # --priority normal skips the real-time class
-        self.state.firing_window = FiringWindow(self.link.batch, FiringPriority(getattr(plan, "priority", "auto")))
+        self.state.firing_window = FiringWindow(self.link.batch, FiringPriority(plan.priority))
         self.signals = StopSignals(self._stop_requested)
         self.runner = SessionRunner(self.signals)
         self._loopback_factory = loopback
