@@ -172,12 +172,13 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
     assert text.count("Buy order took ") == r["placed"]
 
 
+@pytest.mark.python_side  # the host's console path; the real module's run needs no sanitizer
 def test_many_orders_keep_the_module_lines_in_order_in_the_log(module_env, tmp_path):
     # The module's lines leave for the console in batches, its outcome lines
     # (print) through the same buffer as its other lines (printf): in the log,
     # every pass's countdown line, then its order's outcome, then its latency.
     log, result = tmp_path / "module.log", tmp_path / "result.json"
-    done = host(module_env, "qrvusd", "0.1", "--open-at", opening_in(4), "--exchange", "loopback",
+    done = host(module_env, "qrvusd", "0.1", "--open-at", opening_in(8), "--exchange", "loopback",
                 "--orders", "40", "--max-orders", "40", "--log", str(log), "--result", str(result))
     assert done.returncode == 0, done.stdout + done.stderr
     r = read_json(result)
