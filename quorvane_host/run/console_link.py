@@ -27,7 +27,7 @@ import os
 import subprocess
 import sys
 import time
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 from quorvane_host.cli.console import HOST_MARK, LEFT_MARK
 from quorvane_host.cli.files import resolve_output_path
@@ -42,6 +42,13 @@ __all__ = ["CStdout", "ConsoleBatch", "ConsoleLink", "ModuleStdout", "Terminal",
            "start_console"]
 
 
+
+def _c_function(libc: Any, name: str, argtypes: list, restype: Any) -> Any:
+    """A libc function with its argument and result types declared."""
+    function = getattr(libc, name)
+    function.argtypes, function.restype = argtypes, restype
+    return function
+
 class CStdout:
     """The C runtime's ``stdout`` stream, where the module's ``printf`` lines go.
 
@@ -52,18 +59,11 @@ class CStdout:
 
     def __init__(self) -> None:
         libc = ctypes.CDLL(None)
-        self._fwrite = libc.fwrite
-        self._fwrite.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_size_t, ctypes.c_void_p]
-        self._fwrite.restype = ctypes.c_size_t
-        self._fflush = libc.fflush
-        self._fflush.argtypes = [ctypes.c_void_p]
-        self._fflush.restype = ctypes.c_int
-        self._setvbuf = libc.setvbuf
-        self._setvbuf.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int, ctypes.c_size_t]
-        self._setvbuf.restype = ctypes.c_int
-        self._malloc = libc.malloc
-        self._malloc.argtypes = [ctypes.c_size_t]
-        self._malloc.restype = ctypes.c_void_p
+        size, ptr = ctypes.c_size_t, ctypes.c_void_p
+        self._fwrite = _c_function(libc, "fwrite", [ctypes.c_char_p, size, size, ptr], size)
+        self._fflush = _c_function(libc, "fflush", [ptr], ctypes.c_int)
+        self._setvbuf = _c_function(libc, "setvbuf", [ptr, ptr, ctypes.c_int, size], ctypes.c_int)
+        self._malloc = _c_function(libc, "malloc", [size], ptr)
         self._stream = ctypes.c_void_p.in_dll(libc, "stdout")
 
     def write(self, data: bytes) -> None:
