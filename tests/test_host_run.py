@@ -65,6 +65,19 @@ async def _listen(api_key, secret_key, token_symbol, quantity, open_trade_time):
 
 def listen_for_trades(api_key, secret_key, token_symbol, buy_token_quantity, open_trade_time):
     return _listen(api_key, secret_key, token_symbol, float(buy_token_quantity), open_trade_time)
+
+
+import os
+if os.environ.get("STANDIN_BREAKS_THE_HOST"):  # a fault of the host's own, once an order has left
+    from quorvane_host.run import trigger
+
+    _drive = trigger.drive
+
+    async def _broken(*args, **kwargs):
+        await _drive(*args, **kwargs)
+        raise RuntimeError("a fault of the host's own")
+
+    trigger.drive = _broken
 '''
 
 PROBE = r'''
@@ -326,12 +339,14 @@ def test_stop_rules_hold_when_a_refusal_is_retried(standin_env, tmp_path, limits
 
 
 @pytest.mark.python_side
-def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path):
+@pytest.mark.parametrize("host_fault", [False, True])
+def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path, host_fault):
     open_ms = int(time.time() * 1000) + 4000
     result = tmp_path / "result.json"
+    env = dict(standin_env, STANDIN_BREAKS_THE_HOST="1") if host_fault else standin_env
     with LoopbackExchange({"test-key": "test-secret"}, [Symbol("QRVUSD", open_ms)],
                           fault="silent", hold_seconds=20, lifetime=60) as ex:
-        done = host(standin_env, "QRVUSD", "0.5", "--open-at", str(open_ms),
+        done = host(env, "QRVUSD", "0.5", "--open-at", str(open_ms),
                     "--connect", f"127.0.0.1:{ex.port}", "--cafile", ex.cafile,
                     "--time-limit", "0.3", "--grace", "0.3",
                     "--log", str(tmp_path / "log"), "--result", str(result))
@@ -343,6 +358,9 @@ def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_pat
     assert r["cancelled_in_flight"] is True and r["outcome_unknown"] == r["placed"] == 1
     assert [o["fate"] for o in r["orders"]] == ["sent, no reply"]
     assert [r.outcome for r in records] == ["silent"]
+    # a fault of the host's own after an order left: still the report, --result, and the exit by the orders
+    assert ("a fault of the host's own" in done.stdout) is host_fault
+    assert ("RuntimeError" in (tmp_path / "log").read_text()) is host_fault
 
 
 @pytest.mark.parametrize("signum, status, said", [
