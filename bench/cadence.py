@@ -16,7 +16,8 @@ over the rehearsal network (the loopback exchange in a process of its
 own), behind a delay relay of 30 ms round trip and directly on loopback.
 A last row on loopback runs the whole host instead of its gate and pool:
 the ``quorvane-host`` command, with its trigger, observer and console,
-timed by its own ``--result`` (``bench/whole_host.py``).
+timed by its own ``--result`` (``bench/whole_host.py``), five rounds each
+whatever ``--rounds`` says, its ratio the median of the rounds' ratios.
 The two sides alternate, ``--rounds`` times each; each figure is the
 median over the rounds of the time per order (a round's total over 40).
 
@@ -30,33 +31,28 @@ from __future__ import annotations
 import argparse
 import asyncio
 import builtins
-import hashlib
-import hmac
-import json
 import os
 import statistics
 import sys
 import time
-import urllib.parse
-import uuid
 from typing import Callable, List, Optional
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, REPO)
 sys.path.insert(0, os.path.join(REPO, "bench"))
 
-import websockets  # noqa: E402
-
 from quorvane_host.orders.gate import Gate  # noqa: E402
 from quorvane_rehearsal.exchange import Symbol  # noqa: E402
 from quorvane_rehearsal.network import RehearsalNetwork  # noqa: E402
-from whole_host import host_round  # noqa: E402
+from whole_host import plain_side, whole_host_row  # noqa: E402
 
 KEY, SECRET, SYMBOL, QUANTITY = "bench-key", "bench-secret", "QRVUSD", 0.5
 POOL_SIZE = 3
 NETWORKS = [("30 ms round trip (relay), gate + pool", 30.0), ("loopback, gate + pool", 0.0)]
 WHOLE_HOST = "loopback, whole host (`quorvane-host`: trigger, observer, console)"
 TARGETS = {30.0: 1.1, 0.0: 1.5}  # host / plain client, per order, at most
+WHOLE_HOST_TARGET = 1.15
+WHOLE_HOST_ROUNDS = 5
 
 
 def _quiet_module():
@@ -68,15 +64,6 @@ def _quiet_module():
     finally:
         builtins.print = saved
     return quorvane_3
-
-
-def signed_order(symbol: str, quantity: float) -> str:
-    """A MARKET BUY request like the module's, signed the same way."""
-    params = {"apiKey": KEY, "quantity": repr(float(quantity)), "side": "BUY", "symbol": symbol,
-              "timestamp": int(time.time() * 1000), "type": "MARKET"}
-    query = urllib.parse.urlencode(sorted(params.items()))
-    params["signature"] = hmac.new(SECRET.encode(), query.encode(), hashlib.sha256).hexdigest()
-    return json.dumps({"id": str(uuid.uuid4()), "method": "order.place", "params": params})
 
 
 async def host_side(net: RehearsalNetwork, module, url: str, orders: int) -> dict:
@@ -119,21 +106,6 @@ async def module_url(module) -> str:
     return Probe.url
 
 
-async def plain_side(net: RehearsalNetwork, orders: int) -> dict:
-    """``orders`` orders over one connection kept open by a plain asyncio client."""
-    connector = net.connector()
-    url = f"wss://{net.host}:{net.port}/ws-api/v3"
-    accepted = 0
-    async with websockets.connect(url, ssl=connector.ssl_context) as ws:
-        started = time.perf_counter()
-        for _ in range(orders):
-            await ws.send(signed_order(SYMBOL, QUANTITY))
-            if '"orderId"' in await ws.recv():
-                accepted += 1
-        per_order = (time.perf_counter() - started) / orders
-    return {"per_order_s": per_order, "opened": 1, "accepted": accepted}
-
-
 def _in_new_loop(coro) -> dict:
     loop = asyncio.new_event_loop()
     try:
@@ -149,15 +121,16 @@ def run_network(label: str, rtt: float, rounds: int, orders: int, module, url: O
     host: List[dict] = []
     plain: List[dict] = []
     with RehearsalNetwork({KEY: SECRET}, [Symbol(SYMBOL, 0, step="0.001")], rtt_ms=rtt) as net:
+        if url is None:
+            row = whole_host_row(net, KEY, SECRET, SYMBOL, QUANTITY, orders, WHOLE_HOST_ROUNDS, log)
+            return dict(row, network=label, rtt_ms=rtt, target=WHOLE_HOST_TARGET, pool=POOL_SIZE,
+                        load=os.getloadavg()[0])
         for n in range(rounds):
             # Alternate which side goes first, so that neither always meets a warmer exchange.
             sides = [("host", host), ("plain", plain)]
             for name, results in (sides if n % 2 == 0 else sides[::-1]):
                 if name == "plain":
-                    results.append(_in_new_loop(plain_side(net, orders)))
-                elif url is None:
-                    results.append(host_round(net.host, net.port, net.cafile, KEY, SECRET, SYMBOL, QUANTITY,
-                                              orders))
+                    results.append(_in_new_loop(plain_side(net, KEY, SECRET, SYMBOL, QUANTITY, orders)))
                 else:
                     results.append(_in_new_loop(host_side(net, module, url, orders)))
                 r = results[-1]
@@ -184,7 +157,9 @@ def table(rows: List[dict]) -> str:
     lines.append("")
     lines.append(f"{r0['orders']} orders one after the other per round, {r0['rounds']} rounds per side, "
                  "sides alternated; median over the rounds of each round's time per order. The whole host's "
-                 "from its `--result`: the first order's send to the last's, over the orders between.")
+                 "from its `--result`: the first order's send to the last's, over the orders between; "
+                 f"{WHOLE_HOST_ROUNDS} rounds per side, its ratio the median of the rounds' ratios "
+                 f"(load {rows[-1].get('load', 0):.1f} after it).")
     return "\n".join(lines)
 
 

@@ -10,20 +10,33 @@ the first to the last, over the orders between them.  That is one whole
 cycle per order (the reply, then the module's next pass and the next send),
 the same span a plain client's round of N orders covers N times.
 
-    python bench/whole_host.py [--orders N]     # one round, against a network of its own
+Its yardstick is a plain asyncio client (:func:`plain_round`) that keeps
+one connection and sends the same kind of signed ``order.place`` request,
+one after the other.  :func:`whole_host_row` alternates the two, five
+rounds each by default, and gives the ratio as the median of the rounds'
+ratios (each round's host against the plain client's round beside it, so
+that a machine that gets busier or quieter during the run moves both).
 
-:func:`host_round` is what ``bench/cadence.py`` calls, alternating with its
-plain client.
+    python bench/whole_host.py [--orders N] [--rounds N]   # against a network of its own
+
+``bench/cadence.py`` gives the row as its last.
 """
 
 from __future__ import annotations
 
+import asyncio
+import hashlib
+import hmac
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
-from typing import List, Optional
+import time
+import urllib.parse
+import uuid
+from typing import Any, Callable, List, Optional
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -71,6 +84,63 @@ def host_round(host: str, port: int, cafile: str, key: str, secret: str, symbol:
             "accepted": result["accepted"]}
 
 
+def signed_order(key: str, secret: str, symbol: str, quantity: float) -> str:
+    """A MARKET BUY request like the module's, signed the same way."""
+    params = {"apiKey": key, "quantity": repr(float(quantity)), "side": "BUY", "symbol": symbol,
+              "timestamp": int(time.time() * 1000), "type": "MARKET"}
+    query = urllib.parse.urlencode(sorted(params.items()))
+    params["signature"] = hmac.new(secret.encode(), query.encode(), hashlib.sha256).hexdigest()
+    return json.dumps({"id": str(uuid.uuid4()), "method": "order.place", "params": params})
+
+
+async def plain_side(net: Any, key: str, secret: str, symbol: str, quantity: float, orders: int) -> dict:
+    """``orders`` orders over one connection kept open by a plain asyncio client."""
+    import websockets
+
+    url = f"wss://{net.host}:{net.port}/ws-api/v3"
+    accepted = 0
+    async with websockets.connect(url, ssl=net.connector().ssl_context) as ws:
+        started = time.perf_counter()
+        for _ in range(orders):
+            await ws.send(signed_order(key, secret, symbol, quantity))
+            if '"orderId"' in await ws.recv():
+                accepted += 1
+        per_order = (time.perf_counter() - started) / orders
+    return {"per_order_s": per_order, "opened": 1, "accepted": accepted}
+
+
+def plain_round(net: Any, key: str, secret: str, symbol: str, quantity: float, orders: int) -> dict:
+    loop = asyncio.new_event_loop()
+    try:
+        asyncio.set_event_loop(loop)
+        return loop.run_until_complete(plain_side(net, key, secret, symbol, quantity, orders))
+    finally:
+        loop.close()
+
+
+def whole_host_row(net: Any, key: str, secret: str, symbol: str, quantity: float, orders: int, rounds: int = 5,
+                   log: Callable[[str], None] = lambda text: None) -> dict:
+    """The whole host against the plain client, alternated; medians, and the median of the rounds' ratios."""
+    host: List[dict] = []
+    plain: List[dict] = []
+    for n in range(rounds):
+        sides = [("host", host), ("plain", plain)]
+        for name, results in (sides if n % 2 == 0 else sides[::-1]):
+            if name == "host":
+                results.append(host_round(net.host, net.port, net.cafile, key, secret, symbol, quantity, orders))
+            else:
+                results.append(plain_round(net, key, secret, symbol, quantity, orders))
+            r = results[-1]
+            log(f"  whole host, round {n + 1}, {name}: {r['per_order_s'] * 1000:.2f} ms per order, "
+                f"{r['opened']} connection(s) opened, {r['accepted']} accepted")
+    ratios = [h["per_order_s"] / p["per_order_s"] for h, p in zip(host, plain)]
+    return {"host_ms": statistics.median(r["per_order_s"] for r in host) * 1000,
+            "plain_ms": statistics.median(r["per_order_s"] for r in plain) * 1000,
+            "ratio": statistics.median(ratios), "ratios": ratios,
+            "opened": max(r["opened"] for r in host),
+            "accepted": min(r["accepted"] for r in host + plain), "orders": orders, "rounds": rounds}
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     import argparse
 
@@ -80,16 +150,21 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     p = argparse.ArgumentParser(prog="python bench/whole_host.py", description=__doc__.split("\n")[0])
     p.add_argument("--orders", type=int, default=40, help="orders after the opening (default 40)")
-    p.add_argument("--rounds", type=int, default=1, help="runs of the command (default 1)")
-    p.add_argument("--profile", metavar="FILE", help="run the host under cProfile, writing FILE")
+    p.add_argument("--rounds", type=int, default=5, help="rounds per side (default 5)")
+    p.add_argument("--profile", metavar="FILE", help="run the host once under cProfile, writing FILE")
     args = p.parse_args(argv)
     key, secret, symbol = "bench-key", "bench-secret", "QRVUSD"
-    python = [sys.executable, "-m", "cProfile", "-o", args.profile] if args.profile else None
     with RehearsalNetwork({key: secret}, [Symbol(symbol, 0, step="0.001")]) as net:
-        for _ in range(args.rounds):
+        if args.profile:
+            python = [sys.executable, "-m", "cProfile", "-o", args.profile]
             r = host_round(net.host, net.port, net.cafile, key, secret, symbol, 0.5, args.orders, python)
-            print(f"{r['per_order_s'] * 1000:.3f} ms per order, {r['accepted']} accepted, "
-                  f"{r['opened']} connection(s) opened", flush=True)
+            print(f"{r['per_order_s'] * 1000:.3f} ms per order, {r['accepted']} accepted", flush=True)
+            return 0
+        row = whole_host_row(net, key, secret, symbol, 0.5, args.orders, args.rounds,
+                             log=lambda text: print(text, flush=True))
+    print(f"whole host {row['host_ms']:.2f} ms per order, plain client {row['plain_ms']:.2f} ms: "
+          f"host / plain {row['ratio']:.2f} (median of {args.rounds} rounds' ratios: "
+          + ", ".join(f"{x:.2f}" for x in row["ratios"]) + f"), load {os.getloadavg()[0]:.1f}")
     return 0
 
 

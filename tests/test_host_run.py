@@ -8,6 +8,7 @@ can place orders in this environment.
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -67,6 +68,19 @@ async def _listen(api_key, secret_key, token_symbol, quantity, open_trade_time):
 
 def listen_for_trades(api_key, secret_key, token_symbol, buy_token_quantity, open_trade_time):
     return _listen(api_key, secret_key, token_symbol, float(buy_token_quantity), open_trade_time)
+
+
+import os
+if os.environ.get("STANDIN_BREAKS_THE_HOST"):  # a fault of the host's own, once an order has left
+    from quorvane_host.run import trigger
+
+    _drive = trigger.drive
+
+    async def _broken(*args, **kwargs):
+        await _drive(*args, **kwargs)
+        raise RuntimeError("a fault of the host's own")
+
+    trigger.drive = _broken
 '''
 
 PROBE = r'''
@@ -152,7 +166,7 @@ def run_on_exchange(env, folder, lead_s, *args, secret="test-secret", symbol=(),
 
     Returns the process (``done``), the result document (``r``, or None), the exchange's
     ``records``, the opening (``open_ms``) and the exchange's clock once the host had ended
-    (``ended_ms``), both by the exchange's clock.
+    (``ended_ms``), both by the exchange's clock, and the run's ``folder`` (its ``log``).
     """
     folder.mkdir()
     result = folder / "result.json"
@@ -168,7 +182,7 @@ def run_on_exchange(env, folder, lead_s, *args, secret="test-secret", symbol=(),
             ended_ms = ex.now_ms()
         records = ex.records()
     return SimpleNamespace(done=done, r=read_json(result) if result.exists() else None, records=records,
-                           open_ms=open_ms, ended_ms=ended_ms)
+                           open_ms=open_ms, ended_ms=ended_ms, folder=folder)
 
 
 def host_waited(at_least_ms=0):
@@ -202,6 +216,29 @@ def test_rehearsal_on_the_loopback_exchange(module_env, tmp_path):
     assert text.count("Time from opening:") >= r["placed"]
     assert text.count("Buy order placed successfully: ") == 2
     assert text.count("Buy order took ") == r["placed"]
+
+
+@pytest.mark.python_side  # the host's console path; the real module's run needs no sanitizer
+def test_many_orders_keep_the_module_lines_in_order_in_the_log(module_env, tmp_path):
+    # The module's lines leave for the console in batches, its outcome lines
+    # (print) through the same buffer as its other lines (printf): in the log,
+    # every pass's countdown line, then its order's outcome, then its latency.
+    log, result = tmp_path / "module.log", tmp_path / "result.json"
+    # the opening counted from the host's start: never in the past, however slow its start-up
+    done = host(module_env, "qrvusd", "0.1", "--open-at", "+8s", "--exchange", "loopback",
+                "--orders", "40", "--max-orders", "40", "--log", str(log), "--result", str(result))
+    assert done.returncode == 0, done.stdout + done.stderr
+    r = read_json(result)
+    assert r["accepted"] == r["placed"] == 40
+    kinds = {"Time from opening:": "T", "Buy order placed successfully: ": "O", "Failed to place buy order: ": "O",
+             "Buy order took ": "L"}
+    seq = "".join(next((k for p, k in kinds.items() if line.startswith(p)), "")
+                  for line in log.read_text().splitlines())
+    passes = seq[seq.rfind("T", 0, seq.find("O")):]
+    assert re.fullmatch(r"(TOL)+T?", passes), passes
+    assert passes.count("O") == 40
+    # and the terminal showed every order once
+    assert [o["n"] for o in r["console"]["orders"]] == list(range(1, 41))
 
 
 def test_demo_summary_matches_the_exchange_record(module_env, tmp_path):
@@ -318,9 +355,11 @@ def test_stop_rules_hold_when_a_refusal_is_retried(standin_env, tmp_path, limits
 
 
 @pytest.mark.python_side
-def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path):
+@pytest.mark.parametrize("host_fault", [False, True])
+def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_path, host_fault):
+    env = dict(standin_env, STANDIN_BREAKS_THE_HOST="1") if host_fault else standin_env
     run = with_leads(lambda lead_s: run_on_exchange(
-        standin_env, tmp_path / f"lead-{lead_s}", lead_s, "--time-limit", "0.3", "--grace", "0.3",
+        env, tmp_path / f"lead-{lead_s}", lead_s, "--time-limit", "0.3", "--grace", "0.3",
         fault="silent", hold_seconds=20), host_waited())
     done, r, records = run.done, run.r, run.records
     # sent with no reply: it may have been filled, so not the plain "unmet" 1
@@ -329,6 +368,9 @@ def test_order_without_reply_is_cancelled_at_the_time_limit(standin_env, tmp_pat
     assert r["cancelled_in_flight"] is True and r["outcome_unknown"] == r["placed"] == 1
     assert [o["fate"] for o in r["orders"]] == ["sent, no reply"]
     assert [r.outcome for r in records] == ["silent"]
+    # a fault of the host's own after an order left: still the report, --result, and the exit by the orders
+    assert ("a fault of the host's own" in done.stdout) is host_fault
+    assert ("RuntimeError" in (run.folder / "log").read_text()) is host_fault
 
 
 @pytest.mark.parametrize("signum, status, said", [

@@ -390,3 +390,19 @@ def test_start_up_check_says_what_is_wrong(exchange, case, advice_text):
         return str(caught.value)
 
     assert advice_text in asyncio.run(go())
+
+
+def test_a_loop_held_counts_as_not_running_until_it_has_run_a_whole_beat():
+    from quorvane_host.net.watch import BEAT_S, LoopWatch
+
+    async def go():
+        watch = LoopWatch()
+        watch.start()
+        await asyncio.sleep(3 * BEAT_S)  # beating
+        time.sleep(0.1)  # held, as by the module's polling: sockets unread
+        await asyncio.sleep(0)  # one pass: the beat comes again, the sockets are not all read yet
+        held = watch.running()
+        watch.stop()
+        return held
+
+    assert asyncio.run(go()) is False

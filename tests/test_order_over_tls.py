@@ -98,3 +98,21 @@ def test_silent_exchange_cancelled(restore_globals, tls, capsys):
     assert isinstance(exc, asyncio.TimeoutError)
     assert capsys.readouterr().out == ""
     assert after == baseline
+
+
+@pytest.mark.python_side
+def test_order_connections_negotiate_no_compression(tls):
+    # Not offered (the loopback exchange would refuse it anyway), so none is negotiated.
+    async def main():
+        async with exchange(tls) as ex:
+            connector = ex.connector()
+            url = "wss://exchange.invalid/ws-api/v3"
+            pool = connector.start_pool(url, 1)
+            await pool.fill()
+            async with connector.connect(url) as pooled, connector.connect(url, open_timeout=5) as cold:
+                said = [(channel.conn.request.headers.get("Sec-WebSocket-Extensions"), channel.protocol.extensions)
+                        for channel in (pooled, cold)]
+            await pool.aclose()
+            return said
+
+    assert asyncio.run(main()) == [(None, [])] * 2

@@ -14,7 +14,9 @@ separate process, which
   when the log cannot be written (a full disk) it says so once and goes on;
 * shows a countdown from the latest time-left line: redrawn in place on a
   terminal, a line now and then otherwise;
-* shows each order's outcome with the time it took, as the lines arrive;
+* shows each order's outcome with the time it took, as the lines arrive
+  (what one read brings is shown in one write: the host sends the orders'
+  lines in batches);
 * passes on the host's own messages (lines starting with ``HOST_MARK``);
   two of them are not shown but read: ``left MS``, the time left while the
   host waits before entering the module, and ``shift MS``, how much later
@@ -106,11 +108,19 @@ class Console:
     # ---- output ---------------------------------------------------------------
 
     def _show(self, text: str) -> None:
-        """Write to the terminal; once that fails, show nothing more but keep reading."""
+        """Write to the terminal (shown at the next :meth:`flush`); once that fails, show nothing more but keep reading."""
         if self.out is None:
             return
         try:
             self.out.write(text)
+        except (OSError, ValueError):
+            self.out = None
+
+    def flush(self) -> None:
+        """Show what was written: once per chunk read, so that a batch of lines is one write to the terminal."""
+        if self.out is None:
+            return
+        try:
             self.out.flush()
         except (OSError, ValueError):
             self.out = None
@@ -171,6 +181,10 @@ class Console:
     # ---- input ----------------------------------------------------------------
 
     def feed(self, chunk: bytes) -> None:
+        self._feed(chunk)
+        self.flush()
+
+    def _feed(self, chunk: bytes) -> None:
         data = self._partial + chunk
         cut = data.rfind(b"\n")
         if cut < 0:
@@ -265,6 +279,7 @@ class Console:
         if self._countdown_open:
             self._show("\n")
             self._countdown_open = False
+        self.flush()
         if self.log is not None:
             self.log.close()
 
@@ -304,10 +319,14 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the host decides; we drain until EOF
     out = sys.stdout
+    reconfigure = getattr(out, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(line_buffering=False)  # shown per chunk read (Console.flush), a terminal too
     tty = out.isatty() if args.tty == "auto" else args.tty == "yes"
     log = RotatingLog(args.log, args.max_bytes)
     console = Console(out, tty=tty, open_ms=args.open_at, log=LogSampler(log))
     console.say_log_error()
+    console.flush()
     try:
         while True:
             chunk = os.read(0, 1 << 16)
@@ -323,6 +342,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                 write_private(args.record, json.dumps(record).encode())
             except OSError as exc:  # the host reports without it
                 console._emit(f"  the console's record cannot be written ({exc.strerror or exc})")
+                console.flush()
         if console.out is None:  # the terminal went away: no flush error at exit
             os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     return 0

@@ -17,10 +17,11 @@ waits for it:
   is pushed otherwise.
 
 Use it as ``expect`` (before the bytes go) + ``send`` + ``reply`` +
-``release``.  The plain ``send`` then ``recv`` of a client that knows
-nothing of ids keeps working: ``recv`` returns the replies to the requests
-sent through ``send``, as they come, and after a request without an id the
-next message whatever it is.
+``release``; what waits for which id and what has ended is
+:mod:`quorvane_host.net.requests`.  The plain ``send`` then ``recv`` of a
+client that knows nothing of ids keeps working
+(:mod:`quorvane_host.net.plain_reads`).  Both are parts of this one class,
+so that the order path goes through no extra call.
 
 When the connection closes or fails the reader ends, ``on_lost(why)`` is
 called once and every wait fails with the exception that ended it
@@ -31,44 +32,17 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import json
 from typing import Any, Callable, Deque, Dict, Hashable, Optional, Tuple
 
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 
 from quorvane_host.net.faults import describe_fault
+from quorvane_host.net.plain_reads import PlainReads
+from quorvane_host.net.requests import GARBLED, OnLate, Request, RequestBook, decode, id_key, sent_id
 
-__all__ = ["Channel", "id_key"]
+__all__ = ["Channel"]
 
-# Requests whose wait has ended, remembered so that their late replies are
-# told from pushed messages; the oldest are forgotten past this many.
-ENDED_KEPT = 4096
-# Messages nobody takes, kept for a plain ``recv`` (a connection without
-# ``on_pushed``); the oldest are dropped past this many.
-UNROUTED_KEPT = 256
-
-_GARBLED = object()  # what a message that is not JSON text decodes to
 _UNREAD = object()  # a request id not given: read from the message
-
-
-def id_key(value: Any) -> Hashable:
-    """A key for a request id that tells ids apart by type as JSON does: ``"1"``, ``1``, ``1.0``, ``true``."""
-    if type(value) is str:
-        return value
-    try:
-        hash(value)
-    except TypeError:  # a list or an object: by its text
-        return ("json", json.dumps(value, sort_keys=True))
-    return (type(value), value)
-
-
-def _decode(message: Any) -> Any:
-    if not isinstance(message, (str, bytes, bytearray)):
-        return _GARBLED
-    try:
-        return json.loads(message)
-    except (ValueError, RecursionError):  # UnicodeDecodeError is a ValueError
-        return _GARBLED
 
 
 def _wake(waiter: "asyncio.Future[None]") -> None:
@@ -76,33 +50,7 @@ def _wake(waiter: "asyncio.Future[None]") -> None:
         waiter.set_result(None)
 
 
-def _sent_id(message: Any) -> Any:
-    """The id a request carries, or None."""
-    data = _decode(message)
-    return data.get("id") if isinstance(data, dict) else None
-
-
-class _Request:
-    """One request waiting for its reply."""
-
-    __slots__ = ("request_id", "on_late", "takes_garbled", "plain", "outstanding", "message", "data", "arrived",
-                 "taken", "waiter")
-
-    def __init__(self, request_id: Any, on_late: Optional[Callable[[Any, Any], None]], takes_garbled: bool,
-                 plain: bool) -> None:
-        self.request_id = request_id
-        self.on_late = on_late
-        self.takes_garbled = takes_garbled
-        self.plain = plain  # registered by ``send`` for ``recv``, not by ``expect``
-        self.outstanding = 1  # plain ones: sends not answered yet
-        self.message: Any = None
-        self.data: Any = None  # the message decoded (None when it is not JSON): read once, here
-        self.arrived = False
-        self.taken = False  # its waiter got the message
-        self.waiter: Optional[asyncio.Future[None]] = None
-
-
-class Channel:
+class Channel(RequestBook, PlainReads):
     """An open connection with one reader; see the module docstring.
 
     ``conn``: the websockets connection (anything with ``send``, ``recv``,
@@ -118,9 +66,8 @@ class Channel:
         self.on_pushed = on_pushed
         self.on_lost = on_lost
         self.late = 0  # late replies nobody asked to hear about
-        self._waiting: Dict[Hashable, _Request] = {}
-        self._ended: "collections.OrderedDict[Hashable, Tuple[Any, Optional[Callable[[Any, Any], None]]]]" = \
-            collections.OrderedDict()
+        self._waiting: Dict[Hashable, Request] = {}
+        self._ended: "collections.OrderedDict[Hashable, Tuple[Any, OnLate]]" = collections.OrderedDict()
         self._last_sent: Optional[Hashable] = None  # the last request sent that ``expect`` registered
         self._plain_out = 0  # requests sent through ``send`` alone, not answered yet
         self._replies: Deque[Any] = collections.deque()  # their replies, for ``recv``
@@ -149,17 +96,7 @@ class Channel:
             self.on_lost = None
             on_lost(describe_fault(self._lost))
 
-    # ---- requests --------------------------------------------------------------
-
-    def expect(self, request_id: Any, *, on_late: Optional[Callable[[Any, Any], None]] = None,
-               takes_garbled: bool = False) -> None:
-        """Wait for the reply to ``request_id`` from now on (call it before the request's bytes go)."""
-        key = id_key(request_id)
-        self._ended.pop(key, None)
-        old = self._waiting.get(key)
-        if old is not None and old.plain:
-            self._plain_out -= old.outstanding
-        self._waiting[key] = _Request(request_id, on_late, takes_garbled, plain=False)
+    # ---- a request and its reply ---------------------------------------------------
 
     async def send(self, message: Any, *, request_id: Any = _UNREAD) -> None:
         """Send ``message`` (websockets' ``send``); a request nobody expected is registered for ``recv``.
@@ -167,7 +104,7 @@ class Channel:
         ``request_id``: the id ``message`` carries (None: none), when the
         caller has read it already; it is then not read again.
         """
-        rid = _sent_id(message) if request_id is _UNREAD else request_id
+        rid = sent_id(message) if request_id is _UNREAD else request_id
         if rid is None:
             self._last_sent = None
             self._wants_next = True
@@ -180,7 +117,7 @@ class Channel:
                 if request is None:
                     self._ended.pop(key, None)
                     # It says what it says: text that is not JSON is handed on as its reply.
-                    self._waiting[key] = _Request(rid, None, True, plain=True)
+                    self._waiting[key] = Request(rid, None, True, plain=True)
                 else:
                     request.outstanding += 1
             else:
@@ -215,68 +152,6 @@ class Channel:
         request.taken = True
         return request.message
 
-    def decoded(self, request_id: Any) -> Any:
-        """The reply to ``request_id`` as the reader decoded it (None: not JSON), before :meth:`release`."""
-        request = self._waiting.get(id_key(request_id))
-        return request.data if request is not None else None
-
-    def release(self, request_id: Any) -> None:
-        """The wait for ``request_id`` is over; a reply coming later goes to its ``on_late``.
-
-        A reply that came but never reached its waiter (cancelled in the
-        same pass) is late too.
-        """
-        key = id_key(request_id)
-        request = self._waiting.pop(key, None)
-        if request is None:
-            return
-        if request.plain:
-            self._plain_out -= request.outstanding
-        self._end_wait(key, request)
-        if request.arrived and not request.taken:
-            self._late(request.request_id, request.on_late, request.message)
-
-    def _end_wait(self, key: Hashable, request: _Request) -> None:
-        if self._last_sent == key:
-            self._last_sent = None
-        self._ended[key] = (request.request_id, request.on_late)
-        if len(self._ended) > ENDED_KEPT:
-            self._ended.popitem(last=False)
-
-    # ---- the plain client's read ---------------------------------------------------
-
-    async def recv(self) -> Any:
-        """The next reply to a request sent through ``send``, in the order they come.
-
-        After a request without an id (or none at all), the next message,
-        whatever it is.  Raises the connection's closing exception once
-        nothing more can come.
-        """
-        if self._last_sent is not None:
-            request = self._waiting[self._last_sent]
-            try:
-                return await self.reply(request.request_id)
-            finally:
-                self._last_sent = None
-        while True:
-            if self._replies:
-                return self._replies.popleft()
-            if self._plain_out == 0 and self._unrouted:
-                self._wants_next = False
-                return self._unrouted.popleft()
-            if self._lost is not None:
-                raise self._lost
-            waiter = self._recv_waiter = asyncio.get_running_loop().create_future()
-            try:
-                await waiter
-            finally:
-                self._recv_waiter = None
-
-    def _wake_recv(self) -> None:
-        waiter = self._recv_waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
-
     # ---- the reader ------------------------------------------------------------------
 
     async def _read(self) -> None:
@@ -294,8 +169,8 @@ class Channel:
             self._end(exc)
 
     def _route(self, message: Any) -> None:
-        data = _decode(message)
-        if data is _GARBLED:
+        data = decode(message)
+        if data is GARBLED:
             for request in self._waiting.values():
                 if request.takes_garbled and not request.arrived:
                     self._deliver(request, message, None)
@@ -320,7 +195,7 @@ class Channel:
         else:
             self._unrouted_message(message)
 
-    def _deliver(self, request: _Request, message: Any, data: Any) -> None:
+    def _deliver(self, request: Request, message: Any, data: Any) -> None:
         if request.plain:
             self._replies.append(message)
             self._plain_out -= 1
@@ -336,24 +211,6 @@ class Channel:
         waiter = request.waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
-
-    def _late(self, request_id: Any, on_late: Optional[Callable[[Any, Any], None]], message: Any) -> None:
-        if on_late is None:
-            self.late += 1
-            return
-        try:
-            on_late(request_id, message)
-        except Exception:  # the reader must go on whatever a callback does
-            self.late += 1
-
-    def _unrouted_message(self, message: Any) -> None:
-        if self._wants_next or self.on_pushed is None or (self._recv_waiter is not None and not self._plain_out):
-            self._unrouted.append(message)
-            if len(self._unrouted) > UNROUTED_KEPT:
-                self._unrouted.popleft()
-            self._wake_recv()
-            return
-        self._push(message)
 
     def _push(self, message: Any) -> None:
         on_pushed = self.on_pushed

@@ -5,39 +5,28 @@ for TLS and one for the WebSocket upgrade before the order can be sent.  A
 :class:`Pool` opens a few connections ahead of time, hands one out for each
 order and takes it back once the order has its reply:
 
-* :meth:`Pool.fill` opens connections until ``size`` are ready (the host
-  calls it a few seconds before the opening);
 * :meth:`Pool.lease` returns what ``websockets.connect`` would, an object
-  that is awaitable and an asynchronous context manager; entering it hands
-  out a ready connection, or opens a new one when none is ready;
+  that is awaitable and an asynchronous context manager
+  (:mod:`quorvane_host.net.lease`); entering it hands out a ready
+  connection, or opens a new one when none is ready;
 * leaving the block gives the connection back when whoever used it says so
   (``lease.reusable = True``: the block ended normally and the order's own
   reply was read), and it is the next order's at once, with no closing
-  handshake; otherwise the connection is closed in the background and the
-  pool opens a replacement while the event loop runs (the module waits for
-  each reply, so the loop runs during orders), not before, so that its
-  handshakes do not travel beside the order;
-* every connection is a :class:`~quorvane_host.net.channel.Channel`, whose
-  reader reads all that arrives: a close or an error of a ready connection
-  drops it and a replacement is opened at once; a message the exchange
-  pushes (a greeting, an event) is shown through ``say``, never taken for
-  an order's reply;
+  handshake; otherwise the connection is closed in the background and
+  replaced;
 * the module's polling holds the thread, so what arrived meanwhile is still
   in the socket when an order takes a connection: the event loop is let to
-  read it first, and the connection is judged by what it then is;
-* :meth:`Pool.check_alive` pings every ready connection; one that does not
-  answer in time (gone half-open: no replies, no close) is dropped and
-  replaced;
+  read it first, and the connection is judged by what it then is
+  (:func:`~quorvane_host.net.watch.settled_open`);
 * :meth:`Pool.aclose` closes everything, waiting for the closing handshakes
   (aborting those that take too long, and whatever a stop request cut
   short: :mod:`quorvane_host.net.closing`).
 
-The pushed messages and the hand-over's settling are
-:mod:`quorvane_host.net.watch`, the lease :mod:`quorvane_host.net.lease`.
-
-New connections are capped per minute (exchanges limit them per address):
-past the cap the pool stops refilling, and an order that finds no ready
-connection fails with :class:`ConnectionLimit` instead of opening one.
+Opening and refilling, and the cap on new connections per minute, are
+:mod:`quorvane_host.net.pool_fill`; what the pool hears of its ready
+connections (a loss, a pushed message) and its pings,
+:mod:`quorvane_host.net.keepalive`.  Both are parts of this one class, so
+that an order's hand-out and give-back go through no extra call.
 """
 
 from __future__ import annotations
@@ -50,9 +39,10 @@ from typing import Any, Awaitable, Callable, Deque, List, Optional, Set
 from quorvane_host.net.cap import ConnectionLimit, NewConnectionCap
 from quorvane_host.net.channel import Channel
 from quorvane_host.net.closing import Closing
-from quorvane_host.net.connection import abort_connection, is_open, silent_ones
-from quorvane_host.net.faults import describe_fault
+from quorvane_host.net.connection import abort_connection, is_open
+from quorvane_host.net.keepalive import KeepAlive
 from quorvane_host.net.lease import Lease
+from quorvane_host.net.pool_fill import Filling
 from quorvane_host.net.watch import LoopWatch, PushedMessages, settled_open
 
 __all__ = ["ConnectionLimit", "Pool", "abort_connection", "is_open"]
@@ -61,7 +51,7 @@ __all__ = ["ConnectionLimit", "Pool", "abort_connection", "is_open"]
 CLOSE_GRACE_S = 3.0
 
 
-class Pool:
+class Pool(Filling, KeepAlive):
     """Ready connections to one endpoint; see the module docstring.
 
     ``open_connection``: a function returning an awaitable that opens one
@@ -115,99 +105,10 @@ class Pool:
     def _closing(self) -> Set[asyncio.Task]:
         return self._ends.tasks
 
-    # ---- opening -----------------------------------------------------------
-
-    def _allowance(self) -> int:
-        return self._cap.allowance(self._clock())
-
-    async def _open_one(self) -> Channel:
-        self._cap.take(self._clock())
-        connecting = self._open()
-        try:
-            conn = self._adopt(await connecting)
-            self._ends.opened(conn)
-        except BaseException:
-            # websockets aborts a handshake that is cancelled, not one that a
-            # stop request (KeyboardInterrupt) cuts short.
-            abort_connection(getattr(connecting, "connection", None))
-            raise
-        self.opened += 1
-        return conn
-
-    def _adopt(self, conn: Any) -> Channel:
-        """``conn`` as a channel whose pushed messages and loss the pool hears of."""
-        channel = conn if isinstance(conn, Channel) else Channel(conn)
-        channel.watch(on_pushed=lambda message: self._saw_pushed(channel, message),
-                      on_lost=lambda why: self._lost(channel, why))
-        return channel
-
-    def _saw_pushed(self, channel: Channel, message: Any) -> None:
-        in_use = channel in self._out
-        if in_use and self.on_order_pushed is not None:
-            self.on_order_pushed(message)
-        else:
-            self._pushed.saw(message, waiting=not in_use)
-
     @property
     def ready(self) -> int:
         """Connections ready now (as their readers last saw them)."""
         return len(self._idle)
-
-    async def fill(self) -> int:
-        """Open connections until ``size`` are ready; return how many are ready.
-
-        Failures are recorded in :attr:`failures`; the first one is raised
-        when no connection could be made ready at all.
-        """
-        self._prune()
-        missing = min(self.size - len(self._idle) - self._opening, self._allowance())
-        if missing <= 0 or self._closed:
-            return len(self._idle)
-        self._opening += missing
-        tasks = [asyncio.ensure_future(self._open_one()) for _ in range(missing)]
-        try:
-            await asyncio.wait(tasks)
-        except asyncio.CancelledError:
-            # Stopped (aclose): connections already open are closed, not lost.
-            for task in tasks:
-                task.cancel()
-            await asyncio.wait(tasks)
-            for task in tasks:
-                if not task.cancelled() and task.exception() is None:
-                    self._ends.in_background(task.result())
-            raise
-        finally:
-            self._opening -= missing
-        errors = []
-        for task in tasks:
-            error = task.exception() if not task.cancelled() else asyncio.CancelledError()
-            if error is not None:
-                errors.append(error)
-                self.failures.append(describe_fault(error))
-            elif self._closed:
-                self._ends.in_background(task.result())
-            else:
-                self._keep(task.result())
-        if errors and not self._idle:
-            raise errors[0]
-        return len(self._idle)
-
-    def _refill_soon(self) -> None:
-        if self._closed or self.size == 0 or (self._filling is not None and not self._filling.done()):
-            return
-        self._filling = asyncio.get_running_loop().create_task(self._refill())
-
-    async def _refill(self) -> None:
-        try:
-            await self.fill()
-        except Exception:  # recorded in failures; the next order opens its own
-            pass
-
-    def _prune(self) -> None:
-        for conn in [c for c in self._idle if not is_open(c)]:
-            self._idle.remove(conn)
-            self.dropped += 1
-            self._ends.in_background(conn)
 
     # ---- the ready ones ------------------------------------------------------
 
@@ -217,40 +118,6 @@ class Pool:
             self._idle.appendleft(conn)
         else:
             self._idle.append(conn)
-
-    def _lost(self, conn: Any, why: str) -> None:
-        """A waiting connection closed or failed: drop it and open another at once."""
-        if self._closed or conn not in self._idle:
-            return  # being closed by us, or handed out (the order judges it then)
-        self._idle.remove(conn)
-        self.dropped += 1
-        self._say(f"a waiting connection was lost ({why}): opening another")
-        self._ends.in_background(conn)
-        self._refill_soon()
-
-    async def check_alive(self, timeout: float) -> int:
-        """Ping every ready connection; drop and replace those with no pong in ``timeout`` s.
-
-        Returns how many were dropped.  A connection that has gone silent
-        (no close, no replies) would otherwise carry an order that nobody
-        answers.
-        """
-        if not self._idle or timeout <= 0:
-            return 0
-        dropped = 0
-        for conn in await silent_ones(list(self._idle), timeout):
-            if conn not in self._idle:
-                continue  # lost meanwhile, and already replaced
-            self._idle.remove(conn)
-            self.dropped += 1
-            self.unanswered += 1
-            dropped += 1
-            # A close handshake would wait for an answer that does not come.
-            abort_connection(conn)
-            self._ends.forget(conn)
-        if dropped:
-            self._refill_soon()
-        return dropped
 
     # ---- handing out -------------------------------------------------------
 

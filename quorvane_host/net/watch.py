@@ -52,7 +52,7 @@ class LoopWatch:
     """
 
     def __init__(self) -> None:
-        self._beat = float("-inf")
+        self._beat = self._since = float("-inf")
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._handle: Optional[asyncio.TimerHandle] = None
 
@@ -69,11 +69,17 @@ class LoopWatch:
 
     def _tick(self) -> None:
         assert self._loop is not None
-        self._beat = self._loop.time()
+        now = self._loop.time()
+        if now - self._beat >= RUNNING_S:  # the loop was held: what it holds unread takes passes to read
+            self._since = now
+        self._beat = now
         self._handle = self._loop.call_later(BEAT_S, self._tick)
 
     def running(self) -> bool:
-        return self._loop is not None and self._handle is not None and self._loop.time() - self._beat < RUNNING_S
+        """True when the loop has run without a stop for a whole beat, and beats still."""
+        if self._loop is None or self._handle is None:
+            return False
+        return self._loop.time() - self._beat < RUNNING_S and self._beat - self._since >= BEAT_S
 
 
 async def settled_open(conn: Any, watch: Optional[LoopWatch] = None) -> bool:

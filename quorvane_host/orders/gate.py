@@ -426,9 +426,6 @@ class Gate:
                 pass
 
     def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        # Called at the start of every order, after the previous order's
-        # latency line: flushing here lets the console show it now.
-        self.flush()
         self._check_open()
         order = self.ledger.begin(self.now_ms())
         self.urls.append(url)

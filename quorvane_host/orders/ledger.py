@@ -24,7 +24,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Hashable, Iterator, List, Optional, Set
 
-from quorvane_host.net.channel import id_key
+from quorvane_host.net.requests import id_key
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.reply import BOUGHT, UNDECODED, UNKNOWN, OrderShape, Verdict, judge, judge_order
 

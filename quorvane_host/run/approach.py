@@ -87,6 +87,10 @@ class Approach:
             self._warm = asyncio.ensure_future(self.clock_conn.keep_warm(state.gate))
         fire_local = self._fire_local()
         await self.wait_until(fire_local - SLEEP_BEFORE_MS)
+        # From here until the first order has left: the console's lines held
+        # back, and the priority raised (so the sleep below wakes on time too).
+        if state.firing_window is not None:
+            state.firing_window.begin()
         # The last milliseconds in one blocking sleep, which wakes to the
         # microsecond where the event loop's timers wake to the
         # millisecond: the module then polls for only about a
@@ -214,6 +218,9 @@ class Approach:
         else:
             self.link.host_line(f"  last look: {est.describe()}; {ready}; the module fires by the opening "
                                 "time unchanged")
+        window = state.firing_window
+        if window is not None and window.priority is not None:
+            self.link.host_line("  " + window.priority.probe())
 
     async def close(self) -> None:
         """Stop the requests, close the measuring connection and the pool, keep the pool's figures.

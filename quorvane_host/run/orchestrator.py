@@ -42,17 +42,19 @@ from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.refusals import Refusals
 from quorvane_host.run.approach import Approach
-from quorvane_host.run.console_link import (ConsoleLink, Terminal, c_stdout_flusher, read_console_record,
+from quorvane_host.run.console_link import (TICK_S, ConsoleLink, ModuleStdout, Terminal, read_console_record,
                                             start_console)
 from quorvane_host.run.finish import finish
 from quorvane_host.run.outcomes import order_queries
 from quorvane_host.run.prepare import LoopbackEndpoint, Prepared, SetupFailed, prepare
+from quorvane_host.run.priority import FiringPriority
 from quorvane_host.run.result_file import early_result, write_early_result
 from quorvane_host.words import plural
 from quorvane_host.run.session import SessionRunner
 from quorvane_host.run.state import RunState
 from quorvane_host.run.stopping import WINDING_DOWN, StopRequested, StopSignals
 from quorvane_host.run.trigger import enter
+from quorvane_host.run.window import FiringWindow, SendWatch
 from quorvane_host.orders.exit_status import EXIT_OK, EXIT_USAGE
 
 __all__ = ["HostRun", "start_lines"]
@@ -120,13 +122,14 @@ class HostRun:
     def __init__(self, plan: Plan, loopback: Optional[LoopbackFactory] = None) -> None:
         # With --result - the JSON alone goes to standard output, and the person's lines to stderr.
         self.term = Terminal(os.dup(2 if plan.result_path == STDOUT_NAME else 1))
-        self.link = ConsoleLink(c_stdout_flusher())
-        gate = Gate(None, plan.max_orders, self.link.flush_c, pace=Pace(plan.max_order_rate),
-                    on_skipped=self.link.host_line)
+        self.link = ConsoleLink()
+        gate = Gate(None, plan.max_orders, pace=Pace(plan.max_order_rate), on_skipped=self.link.host_line)
         gate.price_guard = PriceGuard(plan.max_price, plan.max_spend, Decimal(plan.quantity_text))
         refusals = Refusals(plan.open_ms, plan.refusal_overrides)
         self.state = RunState(plan, gate, Observer(plan.orders, gate, refusals, self._clock))
         gate.budget = self.state.budget
+        # --priority normal skips the real-time class
+        self.state.firing_window = FiringWindow(self.link.batch, FiringPriority(plan.priority))
         self.signals = StopSignals(self._stop_requested)
         self.runner = SessionRunner(self.signals)
         self._loopback_factory = loopback
@@ -221,14 +224,26 @@ class HostRun:
         say(f"  Ctrl-C stops it at any time; from another shell: kill {os.getpid()} (its pid)")
 
         saved_stdout = os.dup(1)
+        saved_py_stdout = sys.stdout
+        window = state.firing_window
         started = time.time()
         try:
+            try:
+                sys.stdout.flush()
+            except (OSError, ValueError):
+                pass
             os.dup2(console.stdin.fileno(), 1)
             console.stdin.close()
-            # One write into the console's pipe per line, also under PYTHONUNBUFFERED
-            # (which writes a print's text and its newline apart): each write wakes the
-            # console, between an order's reply and the next order.
-            sys.stdout.reconfigure(line_buffering=True, write_through=False)
+            # The module's print lines go into the C runtime's buffer with its
+            # printf lines and ours, in the order written, and leave in batches
+            # (run.console_link): a write into the console's pipe wakes the
+            # console, which on two cores takes a processor from the host or the
+            # exchange between an order's reply and the next order.
+            self.link.out.hold()
+            sys.stdout = ModuleStdout(self.link.out, self.link.batch,
+                                      getattr(saved_py_stdout, "encoding", None) or "utf-8",
+                                      getattr(saved_py_stdout, "errors", None) or "strict")
+            p.connector.after_write = SendWatch(state.gate, window.order_left)
             self.runner.run(self._session(p), p.connector)
         except StopRequested:
             pass  # the handler recorded it and closed the gate
@@ -246,11 +261,10 @@ class HostRun:
                 raise
         finally:
             self.signals.disarm()
-            self.link.flush_c()
-            try:
-                sys.stdout.flush()
-            except OSError:
-                pass
+            window.end()
+            p.connector.after_write = None
+            self.link.batch.direct()
+            sys.stdout = saved_py_stdout
             os.dup2(saved_stdout, 1)
             os.close(saved_stdout)
             try:
@@ -272,11 +286,21 @@ class HostRun:
         """The approach and the trigger, in one event loop; everything closed however it ends."""
         approach = Approach(self.state, self.link, p.connector, p.url)
         saved_time = p.module.time
+        ticking = asyncio.ensure_future(self._tick())
         try:
             fire_local = await approach.run(p.module)
             queries = order_queries(self.state, self.link, p.module, p.connector, p.url, p.sent_quantity)
             await enter(self.state, self.link, p.module, fire_local, queries)
         finally:
+            ticking.cancel()
+            self.state.firing_window.end()
             gc.enable()
             p.module.time = saved_time
             await approach.close()
+
+    async def _tick(self) -> None:
+        """Lets the console have the lines waiting in a batch when no order is under way."""
+        tick = self.link.batch.tick
+        while True:
+            await asyncio.sleep(TICK_S)
+            tick()

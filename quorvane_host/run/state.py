@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 from quorvane_host.cli.plan import Plan
 from quorvane_host.orders.gate import Gate
@@ -29,6 +29,8 @@ class RunState:
     clock: Optional[ClockEstimate] = None
     # approach: when the module fires, and the warm connections' figures once closed
     firing: Optional[Firing] = None
+    # from just before the firing until the first order has left (run.window.FiringWindow)
+    firing_window: Any = None
     pool_stats: Optional[dict] = None
     # trigger: how long before firing the module was entered, and how it ended
     entered_left_ms: Optional[float] = None

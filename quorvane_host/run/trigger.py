@@ -70,7 +70,17 @@ async def enter(state: RunState, link: ConsoleLink, module: Any, fire_local: flo
     # loop that keeps the way warm enables it again).
     gc.disable()
     state.entered_left_ms = fire_local - time.time() * 1000
-    await drive(state, link, module, queries)
+    try:
+        await drive(state, link, module, queries)
+    finally:
+        _end_window(state)
+
+
+def _end_window(state: Any) -> None:
+    """The firing window closed, where the run has one (a state made for a test may not)."""
+    window = getattr(state, "firing_window", None)
+    if window is not None:
+        window.end()
 
 
 def never_left(gate: Gate, orders_before: int) -> bool:
@@ -145,7 +155,11 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
             task = loop.create_task(module.listen_for_trades(
                 plan.api_key, plan.secret, plan.symbol, plan.quantity, state.firing.module_open_ms))
             try:
-                await task
+                try:
+                    await task
+                finally:
+                    # Its first order has left by now, or never will from this run of the module.
+                    _end_window(state)
             except StopOrdering:
                 break
             except HeldBack as held:
