@@ -9,6 +9,7 @@ machine runs it once, with the shortest lead.
 """
 
 import re
+import time
 
 import pytest
 
@@ -55,3 +56,25 @@ def with_leads(run, ready, leads=LEADS_S):
     said = "".join(text for text in (getattr(shown, "stdout", None), getattr(shown, "stderr", None))
                    if isinstance(text, str))
     pytest.fail(f"the host was never ready in time, with up to {lead_s} s before the opening:\n{said}")
+
+
+def signal_once_counting(proc, log, signum, *, at_s=None, timeout=60):
+    """Send ``signum`` to the host ``proc`` once its log shows its countdown (at ``at_s``, the epoch's
+    seconds, if that is later); (whether it was still counting then, its stdout, its stderr).
+
+    A host that ends before is not signalled; one that outlives ``timeout`` afterwards is killed.
+    """
+    try:
+        while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
+            time.sleep(0.05)
+        counting = proc.poll() is None  # else it never waited: the opening passed while it started
+        if at_s is not None:
+            time.sleep(max(0.0, at_s - time.time()))
+        if proc.poll() is None:
+            proc.send_signal(signum)
+        out, err = proc.communicate(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    return counting, out, err

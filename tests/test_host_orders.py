@@ -22,7 +22,7 @@ from quorvane_host.net.pool import ConnectionLimit
 from quorvane_host.orders.refusals import Refusals, parse_override
 from quorvane_rehearsal.network import RehearsalNetwork
 from quorvane_host.run.stopping import Interrupted
-from openings import with_leads
+from openings import signal_once_counting, with_leads
 from test_host_run import KEYS, REPO, host_waited, read_json, run_on_exchange, standin_env  # noqa: F401 - fixture
 
 pytestmark = pytest.mark.python_side
@@ -247,17 +247,7 @@ def _signal_at(net, folder, env, command, signum, offset_s, lead_s):
          "--orders", "100000", "--max-orders", "100000", "--max-new-connections", "100000",
          "--time-limit", "25", "--log", str(log), "--result", str(result)],
         env=env, cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
-            time.sleep(0.05)
-        counting = proc.poll() is None  # else it never waited: the opening passed while it started
-        time.sleep(max(0.0, open_ms / 1000 + offset_s - time.time()))
-        proc.send_signal(signum)
-        out, err = proc.communicate(timeout=60)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
+    counting, out, err = signal_once_counting(proc, log, signum, at_s=open_ms / 1000 + offset_s)
     done = subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
     return SimpleNamespace(done=done, counting=counting, records=net.records(symbol),
                            r=read_json(result) if result.exists() else None)

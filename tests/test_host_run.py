@@ -17,7 +17,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from openings import WARM_UP_LEADS_S, WARM_UP_MS, started, waited, with_leads
+from openings import WARM_UP_LEADS_S, WARM_UP_MS, signal_once_counting, started, waited, with_leads
 from quorvane_rehearsal.exchange import Code, LoopbackExchange, Symbol
 from quorvane_rehearsal.relay import DelayRelay
 
@@ -385,16 +385,8 @@ def test_signal_before_the_opening(module_env, tmp_path, signum, status, said):
         [sys.executable, "-m", "quorvane_host", "QRVUSD", "0.5", "--open-at", opening_in(30),
          "--exchange", "loopback", "--log", str(log), "--result", str(result)],
         env=dict(module_env, **KEYS), cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        while proc.poll() is None and (not log.exists() or "left " not in log.read_text()):
-            time.sleep(0.05)
-        assert proc.poll() is None, "the host stopped before the countdown"
-        proc.send_signal(signum)
-        out, err = proc.communicate(timeout=20)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
+    counting, out, err = signal_once_counting(proc, log, signum, timeout=20)
+    assert counting, "the host stopped before the countdown"
     assert proc.returncode == status, out + err
     assert f"{said} before the first order; nothing was sent" in out
     r = read_json(result)
