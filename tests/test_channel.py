@@ -1,7 +1,8 @@
 """One reader per connection: each message reaches the request whose id it carries, or is pushed.
 
-Over an in-memory connection: the messages are put in its inbox, the
-reader routes them; nothing is timed (a timeout of 0 is "the wait ended").
+Over an in-memory connection, read both ways: through ``recv`` by the
+channel's reader task, and handed over by the connection's tap as the host's
+own connections do.  Nothing is timed (a timeout of 0 is "the wait ended").
 """
 
 import asyncio
@@ -10,7 +11,10 @@ import json
 import pytest
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 
+from websockets.frames import Frame, Opcode
+
 from quorvane_host.net.channel import Channel
+from quorvane_host.net.message_tap import MessageTap
 
 pytestmark = pytest.mark.python_side
 
@@ -37,6 +41,29 @@ class Wire:
     def deliver(self, *messages):
         for message in messages:
             self.inbox.put_nowait(message)
+
+
+class TapWire(Wire):
+    """The same, its messages handed over by a tap as they come (``None``: lost)."""
+
+    def __init__(self):
+        super().__init__()
+        self.message_tap = MessageTap()
+
+    async def close(self):
+        self.deliver(None)
+
+    def deliver(self, *messages):
+        for message in messages:
+            if message is None:
+                self.message_tap.lost(ConnectionClosedError(None, None))
+            else:
+                self.message_tap.message(message)
+
+
+@pytest.fixture(params=[Wire, TapWire], ids=["read", "tapped"])
+def wire_class(request):
+    return request.param
 
 
 async def settle():
@@ -68,9 +95,9 @@ TIMEOUT, LOST, UNREAD = "timed out", "lost", "released unread"
     ([], False, TIMEOUT, [OWN], [], None),                       # late, nobody listening: counted
     ([EVENT, None], False, LOST, [OWN], [EVENT], []),            # lost while waiting
 ])
-def test_each_message_reaches_its_own_request(before, garbled, reply, after, pushed, late):
+def test_each_message_reaches_its_own_request(wire_class, before, garbled, reply, after, pushed, late):
     async def go():
-        wire, seen, heard, lost = Wire(), [], [], []
+        wire, seen, heard, lost = wire_class(), [], [], []
         ch = Channel(wire, on_pushed=seen.append, on_lost=lost.append)
         on_late = None if late is None else (lambda rid, message: heard.append((rid, message)))
         ch.expect("1", on_late=on_late, takes_garbled=garbled)
@@ -109,14 +136,20 @@ def test_each_message_reaches_its_own_request(before, garbled, reply, after, pus
     # none sent: what the exchange pushes
     ([], [EVENT], [EVENT]),
 ])
-def test_plain_send_then_recv(sends, incoming, replies):
+def test_plain_send_then_recv(wire_class, sends, incoming, replies):
     async def go():
-        wire = Wire()
+        wire = wire_class()
         ch = Channel(wire, on_pushed=lambda message: None)
         for text in sends:
             await ch.send(text)
+
+        async def read():
+            return [await ch.recv() for _ in replies]
+
+        getting = asyncio.ensure_future(read())
+        await settle()
         wire.deliver(*incoming)
-        got = [await ch.recv() for _ in replies]
+        got = await getting
         await ch.close()
         return got, wire
 
@@ -124,8 +157,8 @@ def test_plain_send_then_recv(sends, incoming, replies):
     assert got == replies and wire.sent == sends
 
 
-def test_closing_ends_the_reader():
-    class Quiet(Wire):
+def test_closing_ends_the_reader(wire_class):
+    class Quiet(wire_class):
         async def close(self):  # a close that does not end its reads
             pass
 
@@ -142,3 +175,26 @@ def test_closing_ends_the_reader():
 
     ch, waiting, lost = asyncio.run(go())
     assert ch.closed and isinstance(waiting.exception(), ConnectionClosedOK) and len(lost) == 1
+
+
+def _frame(kind, data, fin=True):
+    return Frame(getattr(Opcode, kind), data, fin)
+
+
+@pytest.mark.parametrize("frames, messages", [
+    ([("TEXT", b'{"id": "1"}')], ['{"id": "1"}']),
+    ([("TEXT", b'{"id"', False), ("CONT", b': "1"', False), ("CONT", b"}")], ['{"id": "1"}']),  # joined, once
+    ([("BINARY", b"\x01\x02")], [b"\x01\x02"]),
+    ([("TEXT", b"\xff\xfe")], [b"\xff\xfe"]),                 # not UTF-8: its bytes, which no JSON reads
+    ([("PING", b""), ("PONG", b"x"), ("TEXT", b"a")], ["a"]),   # control frames are websockets' own
+])
+def test_a_tap_hands_over_whole_messages_in_order(frames, messages):
+    tap, got, lost = MessageTap(), [], []
+    taken = [tap.frame(_frame(*f)) for f in frames[:1]]    # before a taker: kept
+    tap.hand_to(got.append, lost.append)
+    taken += [tap.frame(_frame(*f)) for f in frames[1:]]
+    assert got == messages and lost == []
+    assert taken == [f[0] not in ("PING", "PONG") for f in frames]
+    tap.lost(ConnectionClosedOK(None, None))
+    tap.lost(ConnectionClosedError(None, None))               # told once
+    assert [type(e) for e in lost] == [ConnectionClosedOK]

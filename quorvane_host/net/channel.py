@@ -1,8 +1,11 @@
 """One reader per connection: every message read in one place and routed by its ``id``.
 
-A :class:`Channel` wraps an open WebSocket connection.  Its reader task
-reads everything the exchange sends and hands each message to whoever
-waits for it:
+A :class:`Channel` wraps an open WebSocket connection.  Everything the
+exchange sends is routed in one place, as it is read: handed over by the
+connection's :class:`~quorvane_host.net.message_tap.MessageTap` in the
+callback that read it (the host's own connections), or read by a task of
+the channel's (any other connection, through its ``recv``).  Each message
+goes to whoever waits for it:
 
 * a message whose ``id`` is that of a request sent here goes to that
   request (the same type and value: ``"1"`` is not ``1``);
@@ -23,7 +26,7 @@ client that knows nothing of ids keeps working
 (:mod:`quorvane_host.net.plain_reads`).  Both are parts of this one class,
 so that the order path goes through no extra call.
 
-When the connection closes or fails the reader ends, ``on_lost(why)`` is
+When the connection closes or fails the reading ends, ``on_lost(why)`` is
 called once and every wait fails with the exception that ended it
 (websockets' ``ConnectionClosed``, or the error itself).
 """
@@ -76,13 +79,22 @@ class Channel(RequestBook, PlainReads):
         self._recv_waiter: Optional[asyncio.Future[None]] = None
         self._lost: Optional[BaseException] = None
         self._closing = False
-        self._reader = asyncio.get_running_loop().create_task(self._read())
+        tap = getattr(conn, "message_tap", None)
+        loop = asyncio.get_running_loop()
+        if tap is not None:
+            self._reader: Optional[asyncio.Task[None]] = None
+            # From the next pass, as a reader task would start: whoever made
+            # the channel sets its callbacks (``watch``) before what came
+            # with the handshake is routed.
+            loop.call_soon(tap.hand_to, self._route, self._end)
+        else:
+            self._reader = loop.create_task(self._read())
 
     # ---- state ---------------------------------------------------------------
 
     @property
     def closed(self) -> bool:
-        """True once the reader has ended or ``close`` was called."""
+        """True once the reading has ended or ``close`` was called."""
         return self._lost is not None or self._closing
 
     def watch(self, *, on_pushed: Optional[Callable[[Any], None]] = None,
@@ -152,9 +164,10 @@ class Channel(RequestBook, PlainReads):
         request.taken = True
         return request.message
 
-    # ---- the reader ------------------------------------------------------------------
+    # ---- the reading ------------------------------------------------------------------
 
     async def _read(self) -> None:
+        """A connection without a tap: its messages, read by ``recv``."""
         recv, route = self.conn.recv, self._route
         try:
             while True:
@@ -238,12 +251,16 @@ class Channel(RequestBook, PlainReads):
     # ---- the connection ----------------------------------------------------------------
 
     async def close(self) -> None:
-        """Close the connection (its closing handshake); the reader ends with it."""
+        """Close the connection (its closing handshake); the reading ends with it."""
         self._closing = True
         try:
             await self.conn.close()
         finally:
-            if not self._reader.done():
+            if self._reader is None:
+                # The tap told the loss when the connection went; should the
+                # close have returned before that, the waits end all the same.
+                self._end(ConnectionClosedOK(None, None))
+            elif not self._reader.done():
                 # What came before the close is read in the next pass; a
                 # connection whose close does not end its reads is left.
                 await asyncio.sleep(0)

@@ -37,6 +37,7 @@ from websockets.asyncio.client import ClientConnection, connect as _ws_connect
 
 from quorvane_host.net.channel import Channel
 from quorvane_host.net.lease import Lease
+from quorvane_host.net.message_tap import MessageTap
 from quorvane_host.net.pool import Pool, abort_connection
 
 __all__ = ["Connector", "Opening", "rewrite_url"]
@@ -154,6 +155,10 @@ class Connector:
         connector = self
 
         class _Tracked(ClientConnection):
+            def __init__(self, *args: Any, **kwargs: Any) -> None:
+                super().__init__(*args, **kwargs)
+                self.message_tap = MessageTap()
+
             # TLS is up when connection_made is called; until then asyncio
             # aborts the transport itself if the opening is cut short.
             def connection_made(self, transport: Any) -> None:
@@ -163,6 +168,15 @@ class Connector:
             def connection_lost(self, exc: Optional[Exception]) -> None:
                 live.discard(self)
                 super().connection_lost(exc)
+                closed = self.protocol.close_exc  # what recv would raise now
+                closed.__cause__ = self.recv_exc
+                self.message_tap.lost(closed)
+
+            # Data frames go to the tap, whole messages to the channel in this
+            # callback, not through websockets' queue and a reader task.
+            def process_event(self, event: Any) -> None:
+                if self.response is None or not self.message_tap.frame(event):
+                    super().process_event(event)
 
             def send_data(self) -> None:
                 super().send_data()

@@ -26,6 +26,7 @@ The module's own lines come through the host's ``print`` hook
 from __future__ import annotations
 
 import builtins
+import sys
 import time
 from typing import Any, Callable, Dict, Optional, Tuple
 
@@ -192,11 +193,18 @@ def install_print_hook(observer: Observer) -> Callable:
     original = builtins.print
 
     def print(*args: Any, **kwargs: Any) -> None:  # noqa: A001 - it is meant to shadow
+        line = args[0] if len(args) == 1 and not kwargs and type(args[0]) is str else None
         try:
-            original(*args, **kwargs)
+            if line is None:
+                original(*args, **kwargs)
+            else:
+                # The module's line as print writes it, in one write rather than two (text, then end).
+                out = sys.stdout
+                if out is not None:
+                    out.write(line + "\n")
         except Exception:  # noqa: BLE001 - a line that cannot be shown must not fail the order
             pass  # the console or the terminal is gone; the reply has been judged already
-        if len(args) == 1 and isinstance(args[0], str) and not kwargs:
+        if line is not None or (len(args) == 1 and isinstance(args[0], str) and not kwargs):
             try:
                 observer.line(args[0])
             except Exception:  # never let bookkeeping fail an order, nor let one more leave blind

@@ -30,7 +30,7 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass, field
 from decimal import Decimal, InvalidOperation
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from quorvane_host.orders.codes import BANNED_STATUS, EXECUTION_UNKNOWN, RATE_LIMITED_STATUS, Code
 from quorvane_host.orders.windows import Limit, stated_limits
@@ -115,7 +115,27 @@ def is_reply_to(message: Any, wanted: Any) -> bool:
     return mid is not NO_ID and mid == wanted and type(mid) is type(wanted)
 
 
+# Quantities as the exchange writes them, read: every reply of a run
+# repeats the same few ("0.5", "1.00"), and a Decimal is immutable.
+_DECIMALS: Dict[str, Optional[Decimal]] = {}
+_DECIMALS_KEPT = 256
+_DECIMAL_TEXT = 40  # longer texts are read each time, not kept
+_UNREAD = object()
+
+
 def _decimal(value: Any) -> Optional[Decimal]:
+    if type(value) is str and len(value) <= _DECIMAL_TEXT:
+        known = _DECIMALS.get(value, _UNREAD)
+        if known is not _UNREAD:
+            return known
+        if len(_DECIMALS) >= _DECIMALS_KEPT:
+            _DECIMALS.clear()
+        known = _DECIMALS[value] = _read_decimal(value)
+        return known
+    return _read_decimal(value)
+
+
+def _read_decimal(value: Any) -> Optional[Decimal]:
     if isinstance(value, bool) or not isinstance(value, (str, int, float)):
         return None
     try:
