@@ -367,6 +367,13 @@ def test_ctrl_c_while_starting(after):
 @pytest.mark.parametrize("line, accepted, code, order_id", [
     ("Buy order placed successfully: {'id': 'a', 'status': 200, 'result': {'orderId': 7}}", True, None, 7),
     ("Buy order placed successfully: {'id': 'a', 'result': None}", True, None, None),
+    ("Buy order placed successfully: {'id': 'a', 'status': 200, 'result': {'symbol': 'X', 'orderId': 12, "
+     "'side': 'BUY'}}", True, None, 12),
+    # read in full: an order id inside another value, a text that is not in plain quotes
+    ("Buy order placed successfully: {'id': 'a', 'status': 200, 'result': {'fills': {'orderId': 5}, 'orderId': 6}}",
+     True, None, 6),
+    ("Buy order placed successfully: {'id': 'a', 'status': 200, 'result': {'symbol': \"x', 'orderId': 9, \", "
+     "'orderId': 10}}", True, None, 10),
     ("Failed to place buy order: {'code': 3005, 'msg': 'trading in X opens in 5 ms'}", False, 3005, None),
     ("Failed to place buy order: None", False, None, None),
     ("Failed to place buy order: {'code': True, 'msg': 1}", False, None, None),

@@ -277,6 +277,16 @@ class Channel(RequestBook, PlainReads):
     async def __aexit__(self, *exc: Any) -> None:
         await self.close()
 
+    # Read on every hand-out and give-back of a pooled connection: direct,
+    # not through __getattr__.
+    @property
+    def protocol(self) -> Any:
+        return self.conn.protocol
+
+    @property
+    def transport(self) -> Any:
+        return self.conn.transport
+
     def __getattr__(self, name: str) -> Any:
         if name == "conn":  # not set yet
             raise AttributeError(name)

@@ -33,6 +33,14 @@ REJECTED_PREFIX = "Failed to place buy order: "
 NOT_OPEN_CODE = int(Code.NOT_OPEN)
 
 _LATENCY = re.compile(r"Buy order took (-?[0-9]+) ms\Z")
+# An accepted order's line as the module prints nearly every one: the
+# reply's repr, plain values up to the result's ``orderId``.  Read that far,
+# it names the order id without the whole literal being read back (which
+# costs more than the rest of what the console does with the line); any
+# other form is read in full.
+_PLAIN = r"(?:'[^'\\]*'|-?[0-9]+|True|False|None)"
+_ACCEPTED_ID = re.compile(r"\{'id': " + _PLAIN + r", 'status': 200, 'result': \{(?:'[A-Za-z_]+': " + _PLAIN
+                          + r", )*'orderId': (-?[0-9]+)[,}]")
 _TIME_LEFT = re.compile(r"Time from opening:(-?[0-9]+)\Z")
 
 
@@ -64,14 +72,18 @@ class Outcome:
 
     @property
     def code(self) -> Optional[int]:
-        return self._fields()[1]
+        return None if self.accepted else self._fields()[1]
 
     @property
     def msg(self) -> Optional[str]:
-        return self._fields()[2]
+        return None if self.accepted else self._fields()[2]
 
     @property
     def order_id(self) -> Optional[Any]:
+        if self._read is None and self.accepted:
+            plain = _ACCEPTED_ID.match(self.detail)
+            if plain is not None:
+                return int(plain.group(1))
         return self._fields()[3]
 
     @property
