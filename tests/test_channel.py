@@ -18,6 +18,8 @@ from quorvane_host.net.message_tap import MessageTap
 
 pytestmark = pytest.mark.python_side
 
+GUARD_S = 600  # against a hung wait only; nothing here depends on speed
+
 
 class Wire:
     """A connection whose inbox the test fills; ``None`` in it is a lost connection."""
@@ -198,3 +200,25 @@ def test_a_tap_hands_over_whole_messages_in_order(frames, messages):
     tap.lost(ConnectionClosedOK(None, None))
     tap.lost(ConnectionClosedError(None, None))               # told once
     assert [type(e) for e in lost] == [ConnectionClosedOK]
+
+
+@pytest.mark.parametrize("timeouts, timed_out", [
+    ({"a": 3600, "b": 0}, {"b"}),         # a later wait with the earlier deadline: the one timer is moved
+    ({"a": 0, "b": 0.05, "c": 3600}, {"a", "b"}),  # the timer set again for each wait still on
+])
+def test_each_wait_ends_at_its_own_deadline(wire_class, timeouts, timed_out):
+    async def go():
+        wire = wire_class()
+        ch = Channel(wire)
+        waits = {}
+        for rid, timeout in timeouts.items():
+            ch.expect(rid)
+            waits[rid] = asyncio.ensure_future(ch.reply(rid, timeout=timeout))
+        done, _ = await asyncio.wait([waits[rid] for rid in timed_out], timeout=GUARD_S)
+        wire.deliver(*(json.dumps({"id": rid}) for rid in timeouts if rid not in timed_out))
+        await asyncio.wait(waits.values(), timeout=GUARD_S)
+        return {rid: type(w.exception()) if w.exception() else json.loads(w.result())["id"]
+                for rid, w in waits.items()}
+
+    got = asyncio.run(go())
+    assert got == {rid: asyncio.TimeoutError if rid in timed_out else rid for rid in timeouts}

@@ -48,9 +48,9 @@ __all__ = ["Channel"]
 _UNREAD = object()  # a request id not given: read from the message
 
 
-def _wake(waiter: "asyncio.Future[None]") -> None:
-    if not waiter.done():
-        waiter.set_result(None)
+# A wait's timer may fire this much before its deadline (the event loop's
+# clock resolution): the wait is over then all the same.
+_EARLY_S = 0.001
 
 
 class Channel(RequestBook, PlainReads):
@@ -79,6 +79,10 @@ class Channel(RequestBook, PlainReads):
         self._recv_waiter: Optional[asyncio.Future[None]] = None
         self._lost: Optional[BaseException] = None
         self._closing = False
+        # One timer for every wait with a deadline, set for the earliest:
+        # a reply that comes in time costs no timer of its own.
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._timer_at = 0.0
         tap = getattr(conn, "message_tap", None)
         loop = asyncio.get_running_loop()
         if tap is not None:
@@ -148,14 +152,14 @@ class Channel(RequestBook, PlainReads):
         if not request.arrived and self._lost is None:
             loop = asyncio.get_running_loop()
             waiter = request.waiter = loop.create_future()
-            # A timer on the waiter, not asyncio.wait_for: no task more per order.
-            timer = loop.call_later(timeout, _wake, waiter) if timeout is not None else None
+            if timeout is not None:
+                request.deadline = loop.time() + timeout
+                if self._timer is None or request.deadline < self._timer_at:
+                    self._set_timer(loop, request.deadline)
             try:
                 await waiter
             finally:
-                request.waiter = None
-                if timer is not None:
-                    timer.cancel()
+                request.waiter = request.deadline = None
             if not request.arrived and self._lost is None:
                 raise asyncio.TimeoutError(f"no reply to {request_id!r} in {timeout} s")
         if not request.arrived:
@@ -163,6 +167,27 @@ class Channel(RequestBook, PlainReads):
             raise self._lost
         request.taken = True
         return request.message
+
+    def _set_timer(self, loop: asyncio.AbstractEventLoop, at: float) -> None:
+        if self._timer is not None:
+            self._timer.cancel()
+        self._timer, self._timer_at = loop.call_at(at, self._deadlines_due), at
+
+    def _deadlines_due(self) -> None:
+        """The timer: the waits past their deadline end; the timer is set again for the next one."""
+        self._timer = None
+        loop = asyncio.get_running_loop()
+        now, next_at = loop.time(), None
+        for request in self._waiting.values():
+            deadline, waiter = request.deadline, request.waiter
+            if deadline is None or waiter is None or waiter.done():
+                continue
+            if deadline <= now + _EARLY_S:
+                waiter.set_result(None)
+            elif next_at is None or deadline < next_at:
+                next_at = deadline
+        if next_at is not None:
+            self._set_timer(loop, next_at)
 
     # ---- the reading ------------------------------------------------------------------
 
@@ -237,6 +262,9 @@ class Channel(RequestBook, PlainReads):
         if self._lost is not None:
             return
         self._lost = exc
+        if self._timer is not None:
+            self._timer.cancel()
+            self._timer = None
         for request in self._waiting.values():
             if request.waiter is not None and not request.waiter.done():
                 request.waiter.set_result(None)

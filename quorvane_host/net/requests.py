@@ -61,7 +61,7 @@ class Request:
     """One request waiting for its reply."""
 
     __slots__ = ("request_id", "on_late", "takes_garbled", "plain", "outstanding", "message", "data", "arrived",
-                 "taken", "waiter")
+                 "taken", "waiter", "deadline")
 
     def __init__(self, request_id: Any, on_late: OnLate, takes_garbled: bool, plain: bool) -> None:
         self.request_id = request_id
@@ -74,6 +74,7 @@ class Request:
         self.arrived = False
         self.taken = False  # its waiter got the message
         self.waiter: Optional[asyncio.Future[None]] = None
+        self.deadline: Optional[float] = None  # the event loop's time its wait ends, while it waits
 
 
 class RequestBook:

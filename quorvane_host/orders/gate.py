@@ -261,7 +261,8 @@ class Gate:
 
     @property
     def current(self) -> Optional[Order]:
-        return self.orders[-1] if self.orders else None
+        orders = self.ledger.orders  # read after every write on an order's connection
+        return orders[-1] if orders else None
 
     @property
     def placed(self) -> int:
