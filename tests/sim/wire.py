@@ -1,18 +1,20 @@
 """In-memory WebSocket connections in virtual time.
 
-The client's end looks like a ``websockets`` client connection (``send``,
-``recv``, ``close``, ``ping``, ``state``, raising ``ConnectionClosed*`` once
-closed), so that the host's code takes it for one.  The exchange's end gets each message after the one-way delay, in the
+The client's end looks like one of the connector's connections (``send``,
+``close``, ``ping``, ``state``, raising ``ConnectionClosed*`` once closed;
+what arrives handed over by its ``message_tap``, as the connector's own
+connections do), so that the host's code takes it for one.  The exchange's end gets each message after the one-way delay, in the
 order sent, and may answer, push, drop the connection, or go silent (a
 half-open connection: nothing travels either way, and no close is seen).
 """
 
 import asyncio
-import collections
 
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 from websockets.frames import Close
 from websockets.protocol import State
+
+from quorvane_host.net.message_tap import MessageTap
 
 CLOSE_TIMEOUT_S = 10.0  # websockets' default: how long a close waits for the other side's
 
@@ -42,8 +44,7 @@ class Connection:
         self.close_code = None
         self.silent = False  # half-open: nothing gets through, in either direction
         self.dropped = False  # the exchange dropped it
-        self._inbox = collections.deque()
-        self._waiter = None
+        self.message_tap = MessageTap()
         self._abnormal = False
         self._server_saw_close = False
         self._up_at = self._down_at = 0.0  # the last delivery times, to keep each way in order
@@ -55,16 +56,6 @@ class Connection:
         self.net.sent.append((self.net.loop.time(), message, self.net.in_play()))
         self._up_at = self.net.deliver(self._up_at, lambda: self.server.received(self, message),
                                        lost=lambda: self.silent)
-
-    async def recv(self):
-        while not self._inbox:
-            self._raise_if_closed()
-            self._waiter = self.net.loop.create_future()
-            try:
-                await self._waiter
-            finally:
-                self._waiter = None
-        return self._inbox.popleft()
 
     async def close(self, code=1000, reason=""):
         """The closing handshake: a round trip, or websockets' close timeout on a silent connection."""
@@ -109,19 +100,17 @@ class Connection:
         if self.state is State.CLOSED:
             return
         self.net.received.append((self.net.loop.time(), message))
-        self._inbox.append(message)
-        self._wake()
+        self.message_tap.message(message)
 
     def cut(self, abnormal):
         if self.state is not State.CLOSED:
             self.state = State.CLOSED
             self._abnormal = abnormal
             self.close_code = 1006 if abnormal else 1000
-            self._wake()
-
-    def _wake(self):
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+            try:
+                self._raise_if_closed()
+            except (ConnectionClosedError, ConnectionClosedOK) as closed:
+                self.message_tap.lost(closed)
 
     def _raise_if_closed(self):
         if self.state is not State.OPEN:
