@@ -34,6 +34,7 @@ import urllib.parse
 from typing import Any, Callable, Dict, Generator, Optional, Set, Tuple, Union
 
 from websockets.asyncio.client import ClientConnection, connect as _ws_connect
+from websockets.exceptions import ConnectionClosedError
 
 from quorvane_host.net.channel import Channel
 from quorvane_host.net.lease import Lease
@@ -168,8 +169,11 @@ class Connector:
             def connection_lost(self, exc: Optional[Exception]) -> None:
                 live.discard(self)
                 super().connection_lost(exc)
-                closed = self.protocol.close_exc  # what recv would raise now
-                closed.__cause__ = self.recv_exc
+                try:
+                    closed = self.protocol.close_exc  # what recv would raise now
+                    closed.__cause__ = self.recv_exc
+                except Exception:  # noqa: BLE001 - lost before its handshake was through
+                    closed = ConnectionClosedError(None, None)
                 self.message_tap.lost(closed)
 
             # Data frames go to the tap, whole messages to the channel in this
