@@ -16,7 +16,7 @@ import ujson
 from websockets.exceptions import ConnectionClosedError, ConnectionClosedOK
 from websockets.frames import Close
 
-from quorvane_host.cli.console import HOST_MARK, Console, RotatingLog
+from quorvane_host.cli.console import HOST_MARK, SHIFT_MARK, Console, RotatingLog
 from quorvane_rehearsal.exchange import Fault, LoopbackExchange, Symbol, make_self_signed
 from quorvane_host.net.faults import describe_fault
 from quorvane_host.cli.main import main as host_main
@@ -445,6 +445,19 @@ def test_console_countdown_on_a_terminal_redraws_in_place():
     assert text.startswith("\r  opens in 3.000 s\r  opens in 2.800 s\r")
     assert "\x1b" not in text  # blanked with spaces: no escape sequence for a terminal that has none
     assert 13 <= text.count("opens in") <= 15  # 29 passes in 1.45 s
+
+
+@pytest.mark.parametrize("tty", [False, True])
+def test_the_countdown_ends_at_the_opening(tty):
+    # the module's opening 200 ms before the real one: its last passes are past the real opening
+    out = io.StringIO()
+    console = Console(out, tty=tty)
+    console.feed(SHIFT_MARK.encode() + b"200\n")
+    for n in (1300, 250, 150, 120, 99):
+        console.feed(b"Time from opening:%d\n" % n)
+    console.close()
+    text = out.getvalue()
+    assert "opens in 1.100 s" in text and "opens in 0.000" not in text and "opens in -" not in text
 
 
 def test_rotating_log_keeps_two_parts(tmp_path):

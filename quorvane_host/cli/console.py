@@ -135,7 +135,9 @@ class Console:
 
     def _draw_countdown(self) -> None:
         left = self.last_left
-        if left is None or self._ordering:
+        # Past the opening (the module aims its first order to arrive just
+        # after it) there is nothing left to count: the first order's line is next.
+        if left is None or self._ordering or left <= 0:
             return
         if self.tty:
             now = self.clock()
