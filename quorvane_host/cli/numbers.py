@@ -47,38 +47,34 @@ def plain_text(value: Any) -> str:
     return text or "0"
 
 
-class TypedFloat(float):
-    """A float that shows as the text it was typed as (``str``, ``format`` without a precision)."""
+class _Typed:
+    """A number that shows as the text it was typed as (``str``, ``format`` without a precision)."""
 
     typed: str
-
-    def __new__(cls, text: Any) -> "TypedFloat":
-        number = super().__new__(cls, text)
-        number.typed = _shown(text) if isinstance(text, str) else plain_text(float(number))
-        return number
-
-    def __str__(self) -> str:
-        return self.typed
-
-    def __format__(self, form: str) -> str:
-        return self.typed if form in ("", "g") else float.__format__(self, form)
-
-
-class TypedDecimal(Decimal):
-    """A Decimal that shows as the text it was typed as, not in exponent form (``1E+3``)."""
-
-    typed: str
-
-    def __new__(cls, text: Any) -> "TypedDecimal":
-        number = super().__new__(cls, text)
-        number.typed = _shown(text) if isinstance(text, str) else plain_text(Decimal(number))
-        return number
 
     def __str__(self) -> str:
         return self.typed
 
     def __format__(self, form: str, *args: Any) -> str:
-        return self.typed if form in ("", "g") else Decimal.__format__(self, form, *args)
+        return self.typed if form in ("", "g") else super().__format__(form, *args)  # type: ignore[misc]
+
+
+class TypedFloat(_Typed, float):
+    """A float shown as typed."""
+
+    def __new__(cls, text: Any) -> "TypedFloat":
+        number = float.__new__(cls, text)
+        number.typed = _shown(text) if isinstance(text, str) else plain_text(float(number))
+        return number
+
+
+class TypedDecimal(_Typed, Decimal):
+    """A Decimal shown as typed, not in exponent form (``1E+3``)."""
+
+    def __new__(cls, text: Any) -> "TypedDecimal":
+        number = Decimal.__new__(cls, text)
+        number.typed = _shown(text) if isinstance(text, str) else plain_text(Decimal(number))
+        return number
 
 
 def _shown(text: str) -> str:

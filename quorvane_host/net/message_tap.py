@@ -59,7 +59,7 @@ class MessageTap:
             if not frame.fin:
                 self._parts, self._text = [bytes(frame.data)], opcode is _TEXT
                 return True
-            data, text = frame.data, opcode is _TEXT
+            data, text = bytes(frame.data), opcode is _TEXT
         elif opcode is _CONT:
             if self._parts is None:  # websockets' protocol refuses this before it comes here
                 return True
@@ -71,9 +71,9 @@ class MessageTap:
             return False
         if text:
             try:
-                data = bytes(data).decode()
+                data = data.decode()
             except UnicodeDecodeError:
-                data = bytes(data)  # not JSON either: the routing hands it on as text it cannot read
+                pass  # its bytes, which are not JSON either: the routing hands them on as text it cannot read
         self.message(data)
         return True
 

@@ -204,7 +204,7 @@ def install_print_hook(observer: Observer) -> Callable:
                     out.write(line + "\n")
         except Exception:  # noqa: BLE001 - a line that cannot be shown must not fail the order
             pass  # the console or the terminal is gone; the reply has been judged already
-        if line is not None or (len(args) == 1 and isinstance(args[0], str) and not kwargs):
+        if len(args) == 1 and not kwargs and isinstance(args[0], str):
             try:
                 observer.line(args[0])
             except Exception:  # never let bookkeeping fail an order, nor let one more leave blind
