@@ -15,6 +15,10 @@ from websockets.protocol import State
 
 __all__ = ["abort_connection", "is_open", "readable", "short", "silent_ones"]
 
+# Read once: a member read through its Enum class is a call to the class's
+# ``__getattr__``, and ``is_open`` runs twice per order.
+_OPEN = State.OPEN
+
 
 def abort_connection(conn: Any) -> None:
     """Drop ``conn``'s transport at once (no closing handshake); None and closed ones are fine."""
@@ -34,7 +38,7 @@ def is_open(conn: Any) -> bool:
     if getattr(conn, "closed", False) is True:
         return False
     try:
-        return conn.protocol.state is State.OPEN and not conn.transport.is_closing()
+        return conn.protocol.state is _OPEN and not conn.transport.is_closing()
     except AttributeError:
         return False
 

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Optional
 
 __all__ = ["Lease"]
 
@@ -21,17 +21,31 @@ class Lease:
         self._conn: Any = None
         self.reusable = False
 
-    async def __aenter__(self) -> Any:
-        self._conn = await self._pool.take()
+    def enter_ready(self) -> Any:
+        """The block's connection when a ready one is handed out at once, else None (then ``__aenter__``).
+
+        For a caller that would only await ``__aenter__`` to get it: no
+        coroutine on an order's way when the pool has one ready.
+        """
+        self._conn = self._pool.take_ready()
         return self._conn
 
-    async def __aexit__(self, *exc: Any) -> bool:
+    async def __aenter__(self) -> Any:
+        conn = self._pool.take_ready()
+        self._conn = conn if conn is not None else await self._pool.take()
+        return self._conn
+
+    def leave(self, exc: Optional[BaseException]) -> None:
+        """The block ended (``exc``: how, None when it ended normally): what ``__aexit__`` does, at once."""
         conn, self._conn = self._conn, None
         if conn is not None:
-            if self.reusable and exc[1] is None:
+            if self.reusable and exc is None:
                 self._pool.give_back(conn)
             else:
                 self._pool.discard(conn)
+
+    async def __aexit__(self, *exc: Any) -> bool:
+        self.leave(exc[1])
         return False
 
     def __await__(self):

@@ -124,21 +124,44 @@ class Pool(Filling, KeepAlive):
     def lease(self) -> Lease:
         return Lease(self)
 
-    async def take(self) -> Any:
-        """A ready connection, or a new one when none is ready (then counted in :attr:`cold`)."""
+    def take_ready(self) -> Any:
+        """A ready connection whose state is known without a wait, or None (then :meth:`take` it).
+
+        While the event loop has been running, what came on the idle
+        connections has been read: the first still open is handed out at
+        once, in the same pass, as the order's next step.
+        """
+        if not self._idle or not self._watch.running():
+            return None
+        while self._idle:
+            conn = self._idle.popleft()
+            if is_open(conn):
+                self._handed(conn)
+                return conn
+            self.dropped += 1
+            self._ends.in_background(conn)
+        return None
+
+    def _handed(self, conn: Any) -> None:
         if len(self.taken_at) < 16:
             self.taken_at.append(time.time())
+        self.handed_out += 1
+        self._out.add(conn)
+
+    async def take(self) -> Any:
+        """A ready connection, or a new one when none is ready (then counted in :attr:`cold`)."""
         while self._idle:
             conn = self._idle.popleft()
             if await self._still_open(conn):
                 # No refill yet: its handshakes would travel beside the order
                 # and, at an exchange that serves both from one loop, delay
                 # it.  The pool refills when the order gives its connection back.
-                self.handed_out += 1
-                self._out.add(conn)
+                self._handed(conn)
                 return conn
             self.dropped += 1
             self._ends.in_background(conn)
+        if len(self.taken_at) < 16:
+            self.taken_at.append(time.time())
         self.cold += 1
         self._refill_soon()
         conn = await self._open_one()

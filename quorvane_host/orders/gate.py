@@ -39,6 +39,7 @@ import asyncio
 import time
 from typing import Any, Awaitable, Callable, List, Optional
 
+from quorvane_host.net.lease import Lease
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
 from quorvane_host.orders.pace import Pace
@@ -121,9 +122,9 @@ class _TrackedSocket:
             # stop request, past the time limit, or while the orders that
             # may have bought are as many as wanted, nothing is handed to
             # the connection, whatever swallowed the exception raised here.
-            gate.check_send(order)
-            rid = request_id(message)
             now = gate.now_ms()
+            gate.check_send(order, now)
+            rid = request_id(message)
             gate.ledger.sent(order, rid, now)
             gate.pace.sent(now)
             if gate.budget is not None:
@@ -179,14 +180,18 @@ class _TrackedConnect:
     async def __aenter__(self) -> _TrackedSocket:
         gate, order = self._gate, self._order
         try:
-            await gate.wait_turn(order)
+            started = gate.turn_now(order)
+            order.started_ms = started if started is not None else await gate.wait_turn(order)
         except BaseException:
             gate.withdraw(order)  # held by the pace when the gate closed: it never began
             raise
-        order.started_ms = gate.now_ms()
         gate.pace.started(order.started_ms)
+        inner = self._inner
         try:
-            ws = await self._inner.__aenter__()
+            # A pool's lease hands a ready connection out at once; anything else is entered.
+            ws = inner.enter_ready() if type(inner) is Lease else None
+            if ws is None:
+                ws = await inner.__aenter__()
         except BaseException as exc:
             order.failed(exc)
             gate.pace.retry()  # it never left: the next try goes at the retry pace
@@ -205,7 +210,11 @@ class _TrackedConnect:
                 self._inner.reusable = True
             except AttributeError:  # a plain connection manager: closed as before
                 pass
-        return await self._inner.__aexit__(*exc)
+        inner = self._inner
+        if type(inner) is Lease:
+            inner.leave(exc[1])
+            return False
+        return await inner.__aexit__(*exc)
 
 
 class Gate:
@@ -296,10 +305,11 @@ class Gate:
                 raise StopOrdering(self.stop_reason or "stopped")
             raise self.halted()
 
-    def check_send(self, order: Order) -> None:
-        """The stop rule at the moment ``order``'s bytes would go: raises when it may not."""
+    def check_send(self, order: Order, now_ms: Optional[float] = None) -> None:
+        """The stop rule at the moment ``order``'s bytes would go (``now_ms``: this machine's time,
+        read by the caller): raises when it may not."""
         self.check_halt()
-        self._check_deadline()
+        self._check_deadline(self.now_ms() if now_ms is None else now_ms)
         self._check_price()
         self._check_stopped()
         self._check_outcomes(order)
@@ -310,8 +320,8 @@ class Gate:
         if self.sent_at_halt is not None and self.sent_at_halt > self.placed:
             self.sent_at_halt = self.placed
 
-    def _check_deadline(self) -> None:
-        if self.deadline_ms is not None and self.stop_reason is None and self.now_ms() >= self.deadline_ms:
+    def _check_deadline(self, now_ms: float) -> None:
+        if self.deadline_ms is not None and self.stop_reason is None and now_ms >= self.deadline_ms:
             self.stop(self.deadline_reason)
 
     def _check_price(self) -> None:
@@ -319,8 +329,8 @@ class Gate:
         if reason is not None:
             self.stop(f"the price guard: {reason}")
 
-    def _check_open(self) -> None:
-        self._check_deadline()
+    def _check_open(self, now_ms: float) -> None:
+        self._check_deadline(now_ms)
         self._check_price()
         self._check_stopped()
         blocked = self.ledger.blocked()
@@ -343,13 +353,23 @@ class Gate:
             self._check_stopped()
         raise HeldBack(self.now_ms() + OUTCOME_WAIT_MS)
 
-    async def wait_turn(self, order: Order) -> None:
-        """Until the pace lets ``order`` go; StopOrdering when the gate closes meanwhile."""
+    def turn_now(self, order: Order) -> Optional[float]:
+        """The time (this machine's ms) when ``order`` may go at once, or None when the pace holds it
+        (then :meth:`wait_turn`); raises as :meth:`wait_turn` does when the gate is closed."""
+        now = self.now_ms()
+        self._check_deadline(now)
+        self._check_stopped()
+        self._check_outcomes(order)
+        return now if self.pace.next_at(now) <= now else None
+
+    async def wait_turn(self, order: Order) -> float:
+        """Until the pace lets ``order`` go, and the time it went (this machine's ms); StopOrdering when
+        the gate closes meanwhile."""
         while True:
-            self._check_deadline()
+            now = self.now_ms()
+            self._check_deadline(now)
             self._check_stopped()
             self._check_outcomes(order)
-            now = self.now_ms()
             at = self.pace.next_at(now)
             left = at - now
             if left <= 0:
@@ -361,6 +381,7 @@ class Gate:
                 continue
             self.sleep_blocking(left / 1000)
         self._check_stopped()
+        return now
 
     async def wait_until(self, local_ms: float) -> None:
         """Wait in the event loop until ``local_ms`` (this machine's clock), or until the gate closes."""
@@ -427,8 +448,9 @@ class Gate:
                 pass
 
     def connect(self, url: str, *args: Any, **kwargs: Any) -> Any:
-        self._check_open()
-        order = self.ledger.begin(self.now_ms())
+        now = self.now_ms()
+        self._check_open(now)
+        order = self.ledger.begin(now)
         self.urls.append(url)
         try:
             inner = self.inner.connect(url, *args, **kwargs)

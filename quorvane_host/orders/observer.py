@@ -83,10 +83,13 @@ class Observer:
         verdict = order.verdict
         if verdict is None:
             return
-        pace, now = self.gate.pace, self.now_ms()
-        pace.learn(order_limits(verdict.data), now)
-        if self.gate.budget is not None:
-            self.gate.budget.learn(verdict.data, now, sent_ms=order.sent_ms)
+        gate, data = self.gate, verdict.data
+        pace, now = gate.pace, self.now_ms()
+        # Read only where the reply states limits: most replies state none.
+        stated = data if type(data) is dict and "rateLimits" in data else None
+        pace.learn(order_limits(stated) if stated is not None else (), now)
+        if gate.budget is not None:
+            gate.budget.learn(stated, now, sent_ms=order.sent_ms)
         if verdict.kind == BOUGHT:
             pace.accepted()
             self._count_bought()
@@ -193,9 +196,9 @@ def install_print_hook(observer: Observer) -> Callable:
     original = builtins.print
 
     def print(*args: Any, **kwargs: Any) -> None:  # noqa: A001 - it is meant to shadow
-        line = args[0] if len(args) == 1 and not kwargs and type(args[0]) is str else None
+        line = args[0] if len(args) == 1 and not kwargs and isinstance(args[0], str) else None
         try:
-            if line is None:
+            if line is None or type(line) is not str:
                 original(*args, **kwargs)
             else:
                 # The module's line as print writes it, in one write rather than two (text, then end).
@@ -204,9 +207,9 @@ def install_print_hook(observer: Observer) -> Callable:
                     out.write(line + "\n")
         except Exception:  # noqa: BLE001 - a line that cannot be shown must not fail the order
             pass  # the console or the terminal is gone; the reply has been judged already
-        if len(args) == 1 and not kwargs and isinstance(args[0], str):
+        if line is not None:
             try:
-                observer.line(args[0])
+                observer.line(line)
             except Exception:  # never let bookkeeping fail an order, nor let one more leave blind
                 observer.gate.stop("the host could not read an order's outcome")
 

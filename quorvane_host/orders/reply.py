@@ -230,17 +230,19 @@ def _fill(result: dict) -> Tuple[Optional[Decimal], Optional[Decimal]]:
     ``fills`` only stand in for it when it is absent, and give the cost
     when ``cummulativeQuoteQty`` does not (and they add up to the quantity).
     """
-    fill_qty, fill_cost = _fills(result.get("fills"))
+    fills: Optional[Tuple[Optional[Decimal], Optional[Decimal]]] = None  # summed only when needed
     if "executedQty" in result:
         qty = _decimal(result.get("executedQty"))
         if qty is None or qty < 0:
             return None, None
     else:
-        qty = fill_qty
+        fills = _fills(result.get("fills"))
+        qty = fills[0]
     if qty is None:
         return None, None
     cost = _decimal(result.get("cummulativeQuoteQty"))
     if cost is None or cost < 0:
+        fill_qty, fill_cost = fills if fills is not None else _fills(result.get("fills"))
         cost = fill_cost if fill_qty == qty else None
     return qty, cost
 
@@ -260,10 +262,12 @@ class OrderShape:
         type must be there (a query's answer, which could be any order).
         """
         for name, want in (("symbol", self.symbol), ("side", "BUY"), ("type", "MARKET")):
-            if want is None or (stated_only and name not in result):
+            if want is None:
                 continue
-            if result.get(name) != want:
-                return f"{name} {result.get(name)!r}, not {want}"
+            # Left out: taken to agree when only stated fields count, else no match.
+            value = result.get(name, want if stated_only else None)
+            if value != want:
+                return f"{name} {value!r}, not {want}"
         if self.quantity is not None and "origQty" in result and _decimal(result.get("origQty")) != self.quantity:
             return f"quantity {result.get('origQty')!r}, not {self.quantity}"
         return None
@@ -285,18 +289,21 @@ def judge_order(result: Any, *, status: Optional[int] = 200, data: Any = None, s
     if other is not None:
         return Verdict(UNKNOWN, status, why=f"the reply describes another order ({other})", data=data)
     qty, cost = _fill(result)
-    order_status = result.get("status") if isinstance(result.get("status"), str) else None
-    whole = qty is not None and _decimal(result.get("origQty")) == qty
-    named = dict(status=status, order_id=result.get("orderId"), order_status=order_status, quantity=qty,
-                 cost=cost, data=data)
+    order_status = result.get("status")
+    if not isinstance(order_status, str):
+        order_status = None
+    order_id = result.get("orderId")
     if qty is not None and qty > 0:
-        return Verdict(BOUGHT, final=order_status in FINAL_STATUSES or whole, **named)
+        final = order_status in FINAL_STATUSES or _decimal(result.get("origQty")) == qty
+        return Verdict(BOUGHT, status, order_id=order_id, order_status=order_status, quantity=qty, cost=cost,
+                       data=data, final=final)
     if qty is not None and order_status in UNFILLED_FINAL:
-        return Verdict(EMPTY, **named)
-    if qty is None:
-        return Verdict(UNKNOWN, why="the reply does not say what was filled", **named)
-    return Verdict(UNKNOWN, why=f"the order is {order_status or 'of no stated status'}, nothing filled yet",
-                   **named)
+        return Verdict(EMPTY, status, order_id=order_id, order_status=order_status, quantity=qty, cost=cost,
+                       data=data)
+    why = ("the reply does not say what was filled" if qty is None
+           else f"the order is {order_status or 'of no stated status'}, nothing filled yet")
+    return Verdict(UNKNOWN, status, why, order_id=order_id, order_status=order_status, quantity=qty, cost=cost,
+                   data=data)
 
 
 UNDECODED = object()  # no decoded form given: the reply is decoded here

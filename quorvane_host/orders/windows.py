@@ -96,22 +96,33 @@ class InFlight:
     """
 
     def __init__(self) -> None:
-        self._waiting: Deque[Tuple[float, int]] = collections.deque(maxlen=IN_FLIGHT_KEPT)  # (sent at, weight)
+        self._waiting: Deque[Tuple[float, int]] = collections.deque()  # (sent at, weight), oldest first
+        self._weight = 0  # of those waiting, kept as they come and go: read after every reply
 
     def sent(self, at_ms: float, n: int = 1) -> None:
+        if len(self._waiting) >= IN_FLIGHT_KEPT:
+            self._weight -= self._waiting.popleft()[1]
         self._waiting.append((at_ms, n))
+        self._weight += n
 
     def answered(self, at_ms: float, sent_ms: Optional[float] = None) -> int:
         """A reply came at ``at_ms`` (to the send made at ``sent_ms``, when known): how much of ours
         its count may lack."""
-        while self._waiting and self._waiting[0][0] <= at_ms - IN_FLIGHT_MS:
-            self._waiting.popleft()
-        mine = next((item for item in self._waiting if item[0] == sent_ms), None) if sent_ms is not None else None
+        waiting = self._waiting
+        stale = at_ms - IN_FLIGHT_MS
+        while waiting and waiting[0][0] <= stale:
+            self._weight -= waiting.popleft()[1]
+        if not waiting:
+            return 0
+        if sent_ms is None or waiting[0][0] == sent_ms:  # the oldest: nearly always, one order at a time
+            self._weight -= waiting.popleft()[1]
+            return self._weight
+        mine = next((item for item in waiting if item[0] == sent_ms), None)
+        # A send whose reply never comes stays counted as unseen.
+        self._weight -= waiting.popleft()[1] if mine is None else mine[1]
         if mine is not None:
-            self._waiting.remove(mine)  # a send whose reply never comes stays counted as unseen
-        elif self._waiting:
-            self._waiting.popleft()
-        return sum(n for _, n in self._waiting)
+            waiting.remove(mine)
+        return self._weight
 
 
 class _Bucket:

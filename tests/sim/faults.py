@@ -93,7 +93,7 @@ def _float_time(original):
 
 
 def _unchecked_send(original):
-    def check_send(self, order):
+    def check_send(self, order, now_ms=None):
         pass
     return check_send
 
