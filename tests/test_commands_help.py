@@ -171,4 +171,4 @@ def test_the_demo_installs_only_the_runtime_dependencies():
                              capture_output=True, text=True, timeout=60)
     if runtime.returncode != 0:
         pytest.skip("no TOML reader here")
-    assert {r.split(">")[0].split("<")[0] for r in runtime.stdout.split()} == {"websockets", "ujson"}
+    assert {r.split(">")[0].split("<")[0] for r in runtime.stdout.split()} == {"websockets", "ujson", "uvloop"}

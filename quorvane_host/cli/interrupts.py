@@ -16,7 +16,8 @@ that the host handles:
   the way out may end with the same interrupt, which the loop's exception
   handler logs with a traceback.  :func:`quiet_interrupts` gives every new
   event loop a handler that leaves interrupts to the host and logs the rest
-  as before.
+  as before (and makes each new loop uvloop's where it is installed:
+  :mod:`quorvane_host.net.event_loop`).
 * destructors and weak-reference callbacks: an interrupt raised while one
   runs is printed as "Exception ignored in ..." and dropped, so the Ctrl-C
   would be lost as well.  :func:`quiet_interrupts` also has such an
@@ -30,6 +31,8 @@ import asyncio
 import subprocess
 import sys
 from typing import Any, Dict, Sequence
+
+from quorvane_host.net.event_loop import fast_event_loop
 
 __all__ = ["quiet_interrupts", "start_child"]
 
@@ -47,7 +50,7 @@ def _leave_interrupts(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) 
 
 class _QuietPolicy(asyncio.DefaultEventLoopPolicy):  # type: ignore[misc,valid-type]
     def new_event_loop(self) -> asyncio.AbstractEventLoop:
-        loop = super().new_event_loop()
+        loop = fast_event_loop() or super().new_event_loop()
         loop.set_exception_handler(_leave_interrupts)
         return loop
 
