@@ -119,3 +119,15 @@ def test_a_result_that_is_itself_the_problem_is_not_written(tmp_path):
     done = _host("QRVUSD", "1", "--open-at", "+1m", "--result", "r.json", cwd=tmp_path)
     assert done.returncode == 2 and "already exists" in done.stderr
     assert sorted(os.listdir(tmp_path)) == ["r.json"] and (tmp_path / "r.json").read_text() == "mine\n"
+
+
+@pytest.mark.parametrize("setting, loop_module", [(None, "uvloop"), ("asyncio", "asyncio.unix_events")])
+def test_the_command_runs_on_uvloop_unless_told_to_keep_asyncios_own(setting, loop_module):
+    env = package_path_env()
+    env.pop("QUORVANE_EVENT_LOOP", None)
+    if setting is not None:
+        env["QUORVANE_EVENT_LOOP"] = setting
+    code = ("import asyncio; from quorvane_host.cli.interrupts import quiet_interrupts; quiet_interrupts(); "
+            "loop = asyncio.new_event_loop(); print(type(loop).__module__); loop.close()")
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == loop_module, done.stderr
