@@ -142,6 +142,30 @@ def test_orders_over_a_pool_open_no_new_connection(size):
     assert all(conn.closed for conn in made)  # the close handshakes at stop
 
 
+def test_the_socket_is_looked_at_only_for_the_first_hand_out_after_the_module_holds_the_loop(monkeypatch):
+    import quorvane_host.net.watch as watch
+
+    looked = []
+    monkeypatch.setattr(watch, "readable", lambda conn: looked.append(conn) and False)
+
+    async def go():
+        pool, made = fake_pool(2)
+        await pool.fill()
+        pool._watch.running = lambda: True  # the loop has beaten all along: the hold was shorter than a beat
+        seen = []
+        for n in range(5):
+            if n == 2:
+                pool.held()  # the module entered again
+            lease = pool.lease()
+            async with lease:
+                lease.reusable = True
+            seen.append(len(looked))
+        await pool.aclose()
+        return seen
+
+    assert asyncio.run(go()) == [1, 1, 2, 2, 2]
+
+
 # ---------------------------------------------------------------------------
 # Watched while waiting
 

@@ -85,6 +85,8 @@ class Pool(Filling, KeepAlive):
         self._filling: Optional[asyncio.Task] = None
         self._closed = False
         self._watch = LoopWatch()  # whether an idle connection's state is known without a look at its socket
+        # The loop was (or is about to be) held: the next hand-out looks at its socket whatever the beat says.
+        self._look_next = True
         self._opening = 0  # connections being opened to fill the pool
         # What happened, for reports and tests.
         self.opened = 0  # connections opened, pooled or not
@@ -124,6 +126,15 @@ class Pool(Filling, KeepAlive):
     def lease(self) -> Lease:
         return Lease(self)
 
+    def held(self) -> None:
+        """The module is entered and holds the loop: the next hand-out looks at its connection's socket.
+
+        A hold shorter than the loop watch's tolerance (the module polls for
+        about a millisecond before it fires) does not stop the beat; what
+        came meanwhile is still unread all the same.
+        """
+        self._look_next = True
+
     def take_ready(self) -> Any:
         """A ready connection whose state is known without a wait, or None (then :meth:`take` it).
 
@@ -131,7 +142,7 @@ class Pool(Filling, KeepAlive):
         connections has been read: the first still open is handed out at
         once, in the same pass, as the order's next step.
         """
-        if not self._idle or not self._watch.running():
+        if self._look_next or not self._idle or not self._watch.running():
             return None
         while self._idle:
             conn = self._idle.popleft()
@@ -156,6 +167,7 @@ class Pool(Filling, KeepAlive):
                 # No refill yet: its handshakes would travel beside the order
                 # and, at an exchange that serves both from one loop, delay
                 # it.  The pool refills when the order gives its connection back.
+                self._look_next = False
                 self._handed(conn)
                 return conn
             self.dropped += 1
@@ -172,7 +184,7 @@ class Pool(Filling, KeepAlive):
         """Whether ``conn``, out of the idle ones, can carry an order."""
         try:
             self._watch.start()
-            return await settled_open(conn, self._watch)
+            return await settled_open(conn, None if self._look_next else self._watch)
         except asyncio.CancelledError:
             self._ends.in_background(conn)
             raise

@@ -23,6 +23,7 @@ from quorvane_host.net.channel import Channel
 from quorvane_host.net.closing import Closing
 from quorvane_host.net.connection import abort_connection, is_open
 from quorvane_host.net.faults import describe_fault
+from quorvane_host.net.watch import LoopWatch
 
 __all__ = ["Filling"]
 
@@ -46,6 +47,7 @@ class Filling:
     _filling: Optional[asyncio.Task]
     _closed: bool
     _opening: int  # connections being opened to fill the pool
+    _watch: LoopWatch
 
     if TYPE_CHECKING:  # the pool's other parts
         def _adopt(self, conn: Any) -> Channel: ...
@@ -75,6 +77,9 @@ class Filling:
         Failures are recorded in :attr:`failures`; the first one is raised
         when no connection could be made ready at all.
         """
+        # The beat from now on: once the orders go, a ready connection's state
+        # is then known from the first order after the firing on.
+        self._watch.start()
         self._prune()
         missing = min(self.size - len(self._idle) - self._opening, self._allowance())
         if missing <= 0 or self._closed:

@@ -149,9 +149,12 @@ async def drive(state: RunState, link: ConsoleLink, module: Any, queries: Option
         gate.ask_overdue = lambda order: queries.settle(
             ask_until_ms, halted=lambda: halted() or not order.outcome_unknown)
     gate.on_halt = lambda: loop.call_soon_threadsafe(wind_down)
+    pool = getattr(gate.inner, "pool", None)
     try:
         while True:
             orders_before = len(gate.orders)
+            if pool is not None:
+                pool.held()  # the module polls, holding the loop, until its order asks for a connection
             task = loop.create_task(module.listen_for_trades(
                 plan.api_key, plan.secret, plan.symbol, plan.quantity, state.firing.module_open_ms))
             try:
