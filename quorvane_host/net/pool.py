@@ -196,6 +196,7 @@ class Pool(Filling, KeepAlive):
             self.discard(conn)
             return
         self.reused += 1
+        self._watch.caught_up()  # its order's reply came through the loop: the loop has read every socket
         # First in line: the connection used last is the one whose way is warmest.
         self._keep(conn, first=True)
 

@@ -75,6 +75,13 @@ class LoopWatch:
         self._beat = now
         self._handle = self._loop.call_later(BEAT_S, self._tick)
 
+    def caught_up(self) -> None:
+        """The loop has just run passes that read every socket (an order's reply came through it):
+        running from now, whatever stop came before."""
+        if self._loop is not None and self._handle is not None:
+            now = self._loop.time()
+            self._beat, self._since = now, min(self._since, now - BEAT_S)
+
     def running(self) -> bool:
         """True when the loop has run without a stop for a whole beat, and beats still."""
         if self._loop is None or self._handle is None:
