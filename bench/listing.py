@@ -124,7 +124,8 @@ def run_busy(runs: int, log=print) -> dict:
                     log(f"busy, rtt {rtt:g}+-{jitter:g} ms, {mode:9}: first accepted "
                         + (f"{first:+7.1f} ms" if first is not None else "   none   ")
                         + f", {run['too_early']} too early, load {run['load']:.1f}"
-                        + (f"  [exit {run['exit_code']}: {run['error'][-300:]}]" if run["exit_code"] else ""))
+                        + (f"  [exit {run['exit_code']}: {run['error'][-300:]}]" if run["exit_code"] else "")
+                        + (f"  {run['steps']}" if run["steps"] else ""))
     finally:
         for spinner in spinners:
             spinner.kill()
