@@ -47,6 +47,8 @@ class KeepAlive:
     if TYPE_CHECKING:  # the pool's own
         def _refill_soon(self) -> None: ...
 
+        def _dropped(self, conn: Any) -> None: ...
+
     def _adopt(self, conn: Any) -> Channel:
         """``conn`` as a channel whose pushed messages and loss the pool hears of."""
         channel = conn if isinstance(conn, Channel) else Channel(conn)
@@ -66,9 +68,8 @@ class KeepAlive:
         if self._closed or conn not in self._idle:
             return  # being closed by us, or handed out (the order judges it then)
         self._idle.remove(conn)
-        self.dropped += 1
         self._say(f"a waiting connection was lost ({why}): opening another")
-        self._ends.in_background(conn)
+        self._dropped(conn)
         self._refill_soon()
 
     async def check_alive(self, timeout: float) -> int:

@@ -149,15 +149,22 @@ class Pool(Filling, KeepAlive):
             if is_open(conn):
                 self._handed(conn)
                 return conn
-            self.dropped += 1
-            self._ends.in_background(conn)
+            self._dropped(conn)
         return None
 
-    def _handed(self, conn: Any) -> None:
+    def _taken(self) -> None:
         if len(self.taken_at) < 16:
             self.taken_at.append(time.time())
+
+    def _handed(self, conn: Any) -> None:
+        self._taken()
         self.handed_out += 1
         self._out.add(conn)
+
+    def _dropped(self, conn: Any) -> None:
+        """An idle connection found closed, failed or silent: closed in the background."""
+        self.dropped += 1
+        self._ends.in_background(conn)
 
     async def take(self) -> Any:
         """A ready connection, or a new one when none is ready (then counted in :attr:`cold`)."""
@@ -170,10 +177,8 @@ class Pool(Filling, KeepAlive):
                 self._look_next = False
                 self._handed(conn)
                 return conn
-            self.dropped += 1
-            self._ends.in_background(conn)
-        if len(self.taken_at) < 16:
-            self.taken_at.append(time.time())
+            self._dropped(conn)
+        self._taken()
         self.cold += 1
         self._refill_soon()
         conn = await self._open_one()

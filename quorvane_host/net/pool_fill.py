@@ -54,6 +54,8 @@ class Filling:
 
         def _keep(self, conn: Any, *, first: bool = False) -> None: ...
 
+        def _dropped(self, conn: Any) -> None: ...
+
     def _allowance(self) -> int:
         return self._cap.allowance(self._clock())
 
@@ -127,5 +129,4 @@ class Filling:
     def _prune(self) -> None:
         for conn in [c for c in self._idle if not is_open(c)]:
             self._idle.remove(conn)
-            self.dropped += 1
-            self._ends.in_background(conn)
+            self._dropped(conn)

@@ -114,14 +114,12 @@ class InFlight:
             self._weight -= waiting.popleft()[1]
         if not waiting:
             return 0
-        if sent_ms is None or waiting[0][0] == sent_ms:  # the oldest: nearly always, one order at a time
-            self._weight -= waiting.popleft()[1]
-            return self._weight
-        mine = next((item for item in waiting if item[0] == sent_ms), None)
-        # A send whose reply never comes stays counted as unseen.
-        self._weight -= waiting.popleft()[1] if mine is None else mine[1]
-        if mine is not None:
-            waiting.remove(mine)
+        mine = waiting[0]  # the oldest: nearly always its own, one order at a time
+        if sent_ms is not None and mine[0] != sent_ms:
+            # Its own when still waiting (a send whose reply never comes stays counted as unseen).
+            mine = next((item for item in waiting if item[0] == sent_ms), mine)
+        waiting.remove(mine)
+        self._weight -= mine[1]
         return self._weight
 
 

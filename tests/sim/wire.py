@@ -107,16 +107,17 @@ class Connection:
             self.state = State.CLOSED
             self._abnormal = abnormal
             self.close_code = 1006 if abnormal else 1000
-            try:
-                self._raise_if_closed()
-            except (ConnectionClosedError, ConnectionClosedOK) as closed:
-                self.message_tap.lost(closed)
+            self.message_tap.lost(self._closed())
+
+    def _closed(self):
+        """What a use of the connection raises once it is closed."""
+        if self._abnormal:
+            return ConnectionClosedError(None, None)
+        return ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
 
     def _raise_if_closed(self):
         if self.state is not State.OPEN:
-            if self._abnormal:
-                raise ConnectionClosedError(None, None)
-            raise ConnectionClosedOK(Close(1000, ""), Close(1000, ""), True)
+            raise self._closed()
 
 
 class Connecting:
