@@ -19,6 +19,7 @@ from quorvane_host.timing.measure import measure
 from quorvane_host.timing.offset_clock import OffsetClock
 from quorvane_rehearsal.exchange import LoopbackExchange, Symbol
 from quorvane_host.timing.firing import THRESHOLD_MS, plan_firing
+from quorvane_host.net.connection import readable
 from quorvane_host.net.pool import ConnectionLimit, Pool
 from quorvane_host.run.stopping import Interrupted, StopSignals
 
@@ -235,8 +236,9 @@ def test_pooled_connection_closed_by_the_exchange_is_never_handed_out(exchange):
         pool = Pool(opener, 2)
         await pool.fill()
         # Block this event loop (as the module's polling does) until the
-        # exchange has closed both: their closes sit unread in the sockets.
-        while exchange.empty_connections < 2:
+        # exchange has closed both and their closes sit unread in the
+        # sockets (the exchange counts a close before it writes it).
+        while exchange.empty_connections < 2 or not all(readable(ws) for ws in opener.all[:2]):
             time.sleep(0.02)
         exchange.request_timeout = 60
         ws = await pool.take()
