@@ -238,8 +238,12 @@ def test_pooled_connection_closed_by_the_exchange_is_never_handed_out(exchange):
         # Block this event loop (as the module's polling does) until the
         # exchange has closed both and their closes sit unread in the
         # sockets (the exchange counts a close before it writes it).
-        while exchange.empty_connections < 2 or not all(readable(ws) for ws in opener.all[:2]):
+        for _ in range(3000):  # a minute at most: a close that never comes fails, not hangs
+            if exchange.empty_connections >= 2 and all(readable(ws) for ws in opener.all[:2]):
+                break
             time.sleep(0.02)
+        else:
+            pytest.fail("the exchange did not close the idle connections")
         exchange.request_timeout = 60
         ws = await pool.take()
         assert ws not in opener.all[:2] and pool.dropped == 2 and pool.cold == 1
