@@ -45,7 +45,7 @@ sys.path.insert(0, os.path.join(REPO, "bench"))
 from quorvane_host.orders.gate import Gate  # noqa: E402
 from quorvane_rehearsal.exchange import Symbol  # noqa: E402
 from quorvane_rehearsal.network import RehearsalNetwork  # noqa: E402
-from whole_host import plain_side, whole_host_row  # noqa: E402
+from whole_host import PLAIN_WAIT_S, plain_side, whole_host_row  # noqa: E402
 
 KEY, SECRET, SYMBOL, QUANTITY = "bench-key", "bench-secret", "QRVUSD", 0.5
 POOL_SIZE = 3
@@ -159,8 +159,9 @@ def table(rows: List[dict]) -> str:
     lines.append(f"{r0['orders']} orders one after the other per round, {r0['rounds']} rounds per side, "
                  "sides alternated; median over the rounds of each round's time per order. The whole host's "
                  "from its `--result`: the first order's send to the last's, over the orders between; "
-                 f"{WHOLE_HOST_ROUNDS} rounds per side, its ratio the median of the rounds' ratios "
-                 f"(load {rows[-1].get('load', 0):.1f} after it).")
+                 f"{WHOLE_HOST_ROUNDS} rounds per side, its ratio the median of the rounds' ratios; beside it "
+                 f"the plain client's first order goes {PLAIN_WAIT_S:g} s after its handshake, as the host's goes "
+                 f"after its wait for the opening (load {rows[-1].get('load', 0):.1f} after it).")
     return "\n".join(lines)
 
 
