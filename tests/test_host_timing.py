@@ -295,6 +295,9 @@ class _Conn:
             await asyncio.Event().wait()
         self.closed = True
 
+    async def recv(self):  # a quiet connection: its channel's reader waits
+        await asyncio.Event().wait()
+
 
 @pytest.mark.parametrize("case", ["closed", "close cancelled before it ran", "close cancelled midway",
                                   "never given back", "close failed"])
