@@ -14,9 +14,11 @@ from quorvane_host.orders.exit_status import EXIT_OK, EXIT_UNKNOWN, EXIT_UNMET, 
     unknown_outcomes
 from quorvane_host.orders.fate import NEVER_CONNECTED, NEVER_SENT, NO_REPLY
 from quorvane_host.orders.gate import Gate, HeldBack, StopOrdering
+from quorvane_host.orders.module_json import stand_in_for
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.refusals import Refusals
+from quorvane_host.net.requests import decode
 from quorvane_host.run.state import RunState
 from quorvane_host.run.stopping import Interrupted
 from quorvane_host.run.trigger import drive
@@ -98,6 +100,29 @@ def test_a_reply_is_judged_by_its_content(text, kind, quantity, price):
 ])
 def test_only_the_reply_with_the_requests_id_answers_it(message, wanted, ours):
     assert R.is_reply_to(message, wanted) is ours
+
+
+@pytest.mark.parametrize("decoder", ["json", "ujson"])
+@pytest.mark.parametrize("text", [
+    '{"id":"r1","status":200,"result":{"orderId":9,"executedQty":"0.5","price":0.1,"big":123456789012345678901}}',
+    '{"id":"r1","a":1,"a":[1e400,-0.0,4.9e-324,2.2250738585072014e-308,true,null]}',
+    '{"id":"r1","s":"\\u00e9\\ud83d\\ude00\\ud800\\/"}',
+    '{"id":"r1","n":NaN,"i":-Infinity}',
+    '{"id":"r1","n":01}', '{"id":"r1","n":1.}', '{"id":"r1","s":"a\tb"}', '{"id":"r1"} x', '[1,2]',
+])
+def test_the_module_reads_a_reply_as_its_own_json_would(decoder, text):
+    """Handed the host's decode of a reply, the module's ``json`` gives what its own decoder would."""
+    original = pytest.importorskip(decoder)
+    stand_in = stand_in_for(original)
+    stand_in.handed(text, decode(text))
+
+    def read(loads):
+        try:
+            return repr(loads(text))
+        except ValueError as exc:
+            return type(exc)
+    assert read(stand_in.loads) == read(original.loads)
+    assert stand_in.dumps is original.dumps
 
 
 @pytest.mark.parametrize("data, limits, after, opens", [

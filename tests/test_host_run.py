@@ -237,6 +237,9 @@ def test_many_orders_keep_the_module_lines_in_order_in_the_log(module_env, tmp_p
     passes = seq[seq.rfind("T", 0, seq.find("O")):]
     assert re.fullmatch(r"(TOL)+T?", passes), passes
     assert passes.count("O") == 40
+    # each outcome line is its own order's reply, as the module read it
+    ids = [int(i) for i in re.findall(r"'orderId': (\d+)", log.read_text())]
+    assert ids == list(range(ids[0], ids[0] + 40))
     # and the terminal showed every order once
     assert [o["n"] for o in r["console"]["orders"]] == list(range(1, 41))
 

@@ -42,6 +42,7 @@ from typing import Any, Awaitable, Callable, List, Optional
 from quorvane_host.net.lease import Lease
 from quorvane_host.orders.fate import CONNECTED, REPLIED, SENT, Order
 from quorvane_host.orders.ledger import Ledger
+from quorvane_host.orders.module_json import ModuleJson
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
 from quorvane_host.orders.reply import UNDECODED, decode, is_reply_to, request_id
@@ -161,8 +162,11 @@ class _TrackedSocket:
                 if is_reply_to(message, order.request_id):
                     break
                 self._gate.skipped(message)
-        self._gate.ledger.replied(order, message, data)
-        self._gate.replied(order)
+        gate = self._gate
+        gate.ledger.replied(order, message, data)
+        gate.replied(order)
+        if gate.module_json is not None:
+            gate.module_json.handed(message, data)
         return message
 
     def __getattr__(self, name: str) -> Any:
@@ -259,6 +263,8 @@ class Gate:
         self.winding_down = False
         # The request weight: each order spends of it, each reply states the exchange's count.
         self.budget: Optional[RequestBudget] = None
+        # The module's ``json`` when the run stands in for it: each reply it reads is decoded once.
+        self.module_json: Optional[ModuleJson] = None
 
     @property
     def orders(self) -> List[Order]:

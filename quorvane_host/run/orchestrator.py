@@ -37,6 +37,7 @@ from quorvane_host.cli.plan import Plan
 from quorvane_host.cli.progname import error_line, program_name
 from quorvane_host.cli.times import current_ms, format_local, format_ms, format_wait
 from quorvane_host.orders.gate import Gate
+from quorvane_host.orders.module_json import stand_in_for
 from quorvane_host.orders.observer import Observer
 from quorvane_host.orders.pace import Pace
 from quorvane_host.orders.price_guard import PriceGuard
@@ -212,6 +213,9 @@ class HostRun:
         state, say = self.state, self.term.say
         state.gate.inner = p.connector
         p.module.websockets = state.gate
+        state.gate.module_json = stand_in_for(getattr(p.module, "json", None))
+        if state.gate.module_json is not None:
+            p.module.json = state.gate.module_json
         self._say_start(p)
         try:
             console, log_path, record_path = start_console(state.plan, self.term)
