@@ -109,6 +109,7 @@ def test_only_the_reply_with_the_requests_id_answers_it(message, wanted, ours):
     '{"id":"r1","s":"\\u00e9\\ud83d\\ude00\\ud800\\/"}',
     '{"id":"r1","n":NaN,"i":-Infinity}',
     '{"id":"r1","n":01}', '{"id":"r1","n":1.}', '{"id":"r1","s":"a\tb"}', '{"id":"r1"} x', '[1,2]',
+    '{"id":"r1"}'.encode("utf-16"),
 ])
 def test_the_module_reads_a_reply_as_its_own_json_would(decoder, text):
     """Handed the host's decode of a reply, the module's ``json`` gives what its own decoder would."""

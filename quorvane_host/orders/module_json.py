@@ -41,8 +41,12 @@ class ModuleJson:
         self._data: Any = None
 
     def handed(self, message: Any, data: Any) -> None:
-        """The gate hands ``message`` to the module; ``data``: what the host decoded from it."""
-        if type(data) is dict:
+        """The gate hands ``message`` to the module; ``data``: what the host decoded from it.
+
+        Text only: bytes the standard library reads in any of its encodings
+        (UTF-16, say) another decoder may not read at all.
+        """
+        if type(data) is dict and type(message) is str:
             self._message, self._data = message, data
         else:
             self._message = self._data = None
