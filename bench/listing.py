@@ -111,12 +111,15 @@ def _raise(pid: int) -> str:
     Returns what it got, for the table.
     """
     tids = [int(tid) for tid in os.listdir(f"/proc/{pid}/task")]
+    raised: List[int] = []
     try:
         for tid in tids:
             os.sched_setscheduler(tid, os.SCHED_FIFO, os.sched_param(1))
+            raised.append(tid)
         return "the real-time class (SCHED_FIFO 1)"
     except OSError:
-        pass
+        for tid in raised:  # all or none: the table names one class
+            os.sched_setscheduler(tid, os.SCHED_OTHER, os.sched_param(0))
     for tid in tids:
         try:
             os.setpriority(os.PRIO_PROCESS, tid, -10)

@@ -64,6 +64,7 @@ class ModuleJson:
 
 def stand_in_for(original: Any) -> Optional[ModuleJson]:
     """A :class:`ModuleJson` over the module's ``json``, or None when it is some other decoder."""
-    if getattr(original, "__name__", None) not in _SAME_READING or not hasattr(original, "loads"):
+    if getattr(original, "__name__", None) not in _SAME_READING or not all(
+            hasattr(original, name) for name in ("loads", "dumps")):
         return None
     return ModuleJson(original)
